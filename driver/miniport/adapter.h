@@ -1,0 +1,128 @@
+// ADAPTER: the one record that describes a bound adapter. MpInitialize makes it and hands it to
+// NDIS as the MiniportAdapterContext; every handler, completion routine and timer routine works
+// on it. It owns everything of the adapter through its tracked resource list.
+//
+// Fields read and written from several contexts without a lock are std::atomic (relaxed use is
+// enough for statistics), so that the code has no data race; lists guarded by TxLock and RxLock
+// stay plain. The record keeps natural alignment, which the atomic fields need; nothing outside
+// the driver sees its layout.
+#pragma once
+
+#include <atomic>
+
+#include "driver/datapath/descriptors.h"
+#include "driver/miniport/resources.h"
+#include "driver/platform/platform.h"
+
+// Results of the driver's internal routines.
+constexpr ULONG RESULT_SUCCESS = 1;
+constexpr ULONG RESULT_FAILURE = 2;
+constexpr ULONG RESULT_NOT_PRESENT = 22;  // the kind of PHY searched for is not there
+
+// Adapter states.
+constexpr ULONG ADAPTER_STATE_INITIALIZING = 0;
+constexpr ULONG ADAPTER_STATE_RUNNING = 12;
+constexpr ULONG ADAPTER_STATE_STOPPED = 14;
+constexpr ULONG ADAPTER_STATE_BUS_ERROR = 18;
+
+// Link states.
+constexpr ULONG LINK_STATE_CONNECTED = 5;
+constexpr ULONG LINK_STATE_DISCONNECTED = 6;
+
+constexpr ULONG DEFAULT_DESCRIPTOR_COUNT = 20;
+constexpr ULONG MINIMUM_RX_DESCRIPTOR_COUNT = 3;
+constexpr ULONG MAX_PHYS = 4;
+constexpr UCHAR NO_PHY_INDEX = 255;
+constexpr ULONG REGISTER_BUFFER_SIZE = 20;
+constexpr ULONG WAKE_PATTERN_BUFFER_SIZE = 224;
+constexpr ULONG ETH_ADDRESS_LENGTH = 6;
+
+struct ADAPTER;
+typedef VOID (*PHY_STEP_ROUTINE)(ADAPTER* Adapter);
+
+struct ADAPTER {
+    // Configuration: the registry keywords.
+    ULONG TxDescCount;
+    ULONG RxDescCount;
+    ULONG MediaType;
+    ULONG HomeLan;
+
+    // Descriptor lists.
+    DESCRIPTOR_LIST TxFreeList;   // under TxLock
+    DESCRIPTOR_LIST RxFreeList;   // under RxLock
+    DESCRIPTOR_LIST RxReadyList;  // under RxLock
+
+    // Statistics.
+    std::atomic<ULONG> RcvOk;
+    std::atomic<ULONG> RcvError;
+    std::atomic<ULONG> RcvAlignError;
+    std::atomic<ULONG> XmitOk;
+    std::atomic<ULONG> XmitError;
+    std::atomic<ULONG> XmitUnderrun;
+    std::atomic<ULONG> XmitOneCollision;
+    std::atomic<ULONG> XmitDeferred;
+
+    // Addresses, PHY and link state.
+    UCHAR CurrentAddress[ETH_ADDRESS_LENGTH];
+    std::atomic<ULONG> IndicatedLinkState;
+    ULONG PhyId;
+    UCHAR PhyAddress;
+    UCHAR EthernetPhyIndex;
+    UCHAR HomeLanPhyIndex;
+    UCHAR MediaConfigEnabled;
+    UCHAR PhyCount;
+    ULONG PhyIds[MAX_PHYS];
+    UCHAR PhyAddresses[MAX_PHYS];
+    std::atomic<ULONG> LinkState;
+    std::atomic<ULONG> LinkSpeed;
+    ULONG Duplex;
+    std::atomic<ULONG> State;
+    UCHAR PermanentAddress[ETH_ADDRESS_LENGTH];
+
+    // USB plumbing.
+    PDEVICE_OBJECT NextDeviceObject;
+    UCHAR IrpStackSize;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+
+    // Register request buffers.
+    UCHAR RegReadBuf[REGISTER_BUFFER_SIZE];
+    UCHAR RegWriteBuf[REGISTER_BUFFER_SIZE];
+    UCHAR AsyncWriteBuf[2];
+
+    // Transmit, media and asynchronous request state.
+    std::atomic<UCHAR> ZeroLengthPending;
+    UCHAR Ctrl1Value;
+    PURB AsyncWriteUrb;
+    PURB AsyncReadUrb;
+    std::atomic<UCHAR> PhyBusy;
+    UCHAR HardwareStarted;
+    std::atomic<UCHAR> LinkChanged;
+    UCHAR WakePatternBuf[WAKE_PATTERN_BUFFER_SIZE];
+    std::atomic<ULONG> KeepAliveTicks;
+    UCHAR KeepAliveEnabled;
+    std::atomic<PHY_STEP_ROUTINE> PhyStep;
+    PHY_STEP_ROUTINE PhyNextStep;
+    PHY_STEP_ROUTINE PhyDone;
+    UCHAR PhyChainAddress;
+
+    // NDIS handles, settings, locks and timers.
+    NDIS_HANDLE MiniportAdapterHandle;
+    NDIS_HANDLE WrapperConfigurationContext;
+    std::atomic<ULONG> PacketFilter;
+    std::atomic<UCHAR> SendResourcesExhausted;
+    NDIS_SPIN_LOCK TxLock;
+    NDIS_SPIN_LOCK RxLock;
+    NDIS_MINIPORT_TIMER RxIndicateTimer;
+    NDIS_MINIPORT_TIMER LinkTimer;
+    NDIS_MINIPORT_TIMER KeepAliveTimer;
+
+    // Tracked resources.
+    RESOURCE_LIST ResourceList;   // handed out, newest first
+    RESOURCE_LIST FreeEntryList;  // carved, not yet handed out, in address order
+    LONG EntryCount;
+};
+
+// The record is made from zero-filled memory: every field, atomic ones included, must read zero.
+static_assert(std::atomic<ULONG>::is_always_lock_free && sizeof(std::atomic<ULONG>) == sizeof(ULONG));
+static_assert(std::atomic<UCHAR>::is_always_lock_free && sizeof(std::atomic<UCHAR>) == sizeof(UCHAR));

@@ -1,0 +1,36 @@
+// Handlers whose subsystems are not built yet. Each refuses its work with a failure status, so
+// that NDIS never believes an adapter came up or a packet was sent. Each moves to its own
+// subsystem's file when that subsystem is built.
+#include "driver/miniport/handlers.h"
+
+NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
+                         UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
+                         NDIS_HANDLE WrapperConfigurationContext)
+{
+    return NDIS_STATUS_FAILURE;
+}
+
+VOID MpHalt(NDIS_HANDLE MiniportAdapterContext) {}
+
+VOID MpShutdown(PVOID ShutdownContext) {}
+
+NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) { return NDIS_STATUS_FAILURE; }
+
+NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags)
+{
+    return NDIS_STATUS_FAILURE;
+}
+
+NDIS_STATUS MpQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                               ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded)
+{
+    return NDIS_STATUS_INVALID_OID;
+}
+
+NDIS_STATUS MpSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
+                             ULONG InformationBufferLength, PULONG BytesRead, PULONG BytesNeeded)
+{
+    *BytesRead = 0;
+    *BytesNeeded = 0;
+    return NDIS_STATUS_INVALID_OID;
+}
