@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: a normal build (g++) and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build (clang++). Any failing test, verifier violation or sanitizer
+# report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {
+  local name=$1 cxx=$2 sanitize=$3
+  echo "== $name build =="
+  cmake -S . -B "build/$name" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DUSBETH_SANITIZE="$sanitize" >/dev/null
+  cmake --build "build/$name" -j "$jobs"
+  echo "== $name tests =="
+  ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+run_suite normal g++ ""
+run_suite asan clang++ address
+echo "== all suites passed =="
