@@ -1,0 +1,56 @@
+#include "model/cable.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace model {
+
+Cable::Cable(Clock& clock, WireRate rate) : clock_(clock), rate_(rate), life_(std::make_shared<int>(0)) {}
+
+void Cable::plug(int side, CableEnd* end) { ends_[side & 1] = end; }
+
+void Cable::unplug(int side) { ends_[side & 1] = nullptr; }
+
+uint64_t Cable::wire_time_us(size_t frame_bytes) {
+    // 8 preamble, the frame padded to the minimum, 4 FCS, 12 inter-frame gap;
+    // 0.8 us a byte at 10 Mbit/s, rounded up to whole microseconds.
+    const uint64_t bytes = 8 + std::max(frame_bytes, kMinFrame) + 4 + 12;
+    return (bytes * 8 + 9) / 10;
+}
+
+void Cable::send(int from_side, std::span<const uint8_t> frame) {
+    from_side &= 1;
+    const uint64_t now = clock_.now_us();
+    uint64_t arrival = now;
+    if (rate_ == WireRate::mbit_10) {
+        const uint64_t start = std::max(now, busy_until_[from_side]);
+        arrival = start + wire_time_us(frame.size());
+        busy_until_[from_side] = arrival;
+    }
+    WireFrame w{now, arrival, from_side, {frame.begin(), frame.end()}};
+    std::weak_ptr<int> alive = life_;
+    clock_.schedule(arrival, [this, alive, w = std::move(w)] {
+        if (alive.expired()) return;
+        ++frames_carried_;
+        if (tap_) tap_(w);
+        if (CableEnd* to = ends_[1 - w.from_side]) to->frame_from_cable(w.bytes);
+    });
+}
+
+ScriptedPeer::ScriptedPeer(Cable& cable, int side) : cable_(cable), side_(side & 1) { cable_.plug(side_, this); }
+
+ScriptedPeer::~ScriptedPeer() { cable_.unplug(side_); }
+
+void ScriptedPeer::frame_from_cable(std::span<const uint8_t> frame) {
+    received_.emplace_back(frame.begin(), frame.end());
+    if (on_frame_) on_frame_(frame);
+}
+
+std::vector<uint8_t> ScriptedPeer::take() {
+    if (received_.empty()) return {};
+    std::vector<uint8_t> f = std::move(received_.front());
+    received_.pop_front();
+    return f;
+}
+
+}  // namespace model

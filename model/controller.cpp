@@ -1,0 +1,251 @@
+#include "model/controller.h"
+
+#include <utility>
+
+namespace model {
+
+std::vector<uint16_t> ControllerConfig::eeprom_with_address(const MacAddress& mac) {
+    std::vector<uint16_t> words(16, 0);
+    for (size_t i = 0; i < 3; ++i) words[i] = static_cast<uint16_t>(mac[2 * i] | mac[2 * i + 1] << 8);
+    return words;
+}
+
+Controller::Controller(Clock& clock, ControllerConfig config)
+    : clock_(clock),
+      config_(std::move(config)),
+      mii_(clock),
+      registers_(clock, mii_, config_.eeprom, config_.options.registers),
+      faults_(config_.fault_seed),
+      bus_(config_.options.bus_speed, config_.options.packets_per_frame),
+      life_(std::make_shared<int>(0)) {
+    for (const PhyConfig& phy : config_.phys) mii_.add_phy(phy);
+    registers_.on_mac_reset([this] { mac_reset(); });
+}
+
+Controller::~Controller() { unplug_cable(); }
+
+Controller::EndpointKind Controller::kind_of(uint8_t endpoint) const {
+    switch (endpoint) {
+        case kControlEndpoint: return EndpointKind::control;
+        case kBulkInEndpoint: return EndpointKind::bulk_in;
+        case kBulkOutEndpoint: return EndpointKind::bulk_out;
+        case kInterruptInEndpoint: return EndpointKind::interrupt_in;
+        default: return EndpointKind::unknown;
+    }
+}
+
+void Controller::submit(const Transfer& t, Done done) {
+    const uint64_t now = clock_.now_us();
+    if (!plugged_) return fail_later(t, std::move(done), TransferStatus::error, "device not connected", now);
+
+    const EndpointKind kind = kind_of(t.endpoint);
+    if (kind == EndpointKind::unknown)
+        return fail_later(t, std::move(done), TransferStatus::stall, "no such endpoint", now);
+    const bool wants_in = kind == EndpointKind::bulk_in || kind == EndpointKind::interrupt_in;
+    if (kind != EndpointKind::control && (t.direction == Direction::in) != wants_in)
+        return fail_later(t, std::move(done), TransferStatus::error, "direction does not match endpoint", now);
+    if (kind != EndpointKind::control && configuration_ == 0)
+        return fail_later(t, std::move(done), TransferStatus::error, "device not configured", now);
+    if (halted(t.endpoint))
+        return fail_later(t, std::move(done), TransferStatus::stall, "endpoint halted", now);
+
+    const std::optional<Fault> fault = decide_fault(t);
+    if (fault && (fault->action == FaultAction::stall || fault->action == FaultAction::error)) {
+        if (fault->action == FaultAction::stall && kind != EndpointKind::control) halted_[t.endpoint] = true;
+        const TransferStatus status =
+            fault->action == FaultAction::stall ? TransferStatus::stall : TransferStatus::error;
+        return fail_later(t, std::move(done), status, fault->detail.empty() ? "injected" : fault->detail,
+                          bus_.book(now, 1));
+    }
+
+    switch (kind) {
+        case EndpointKind::bulk_out: return submit_bulk_out(t, std::move(done), fault);
+        case EndpointKind::bulk_in: return submit_bulk_in(t, std::move(done), fault);
+        case EndpointKind::interrupt_in:
+            // The interrupt endpoint has nothing to report: it answers every poll
+            // with NAK, so the transfer waits until it is aborted.
+            add_pending(t, std::move(done));
+            return;
+        default: break;
+    }
+
+    ++counters_.control_transfers;
+    auto it = add_pending(t, std::move(done));
+    if (fault && fault->action == FaultAction::never_complete) return;
+    const size_t data = t.direction == Direction::in ? SetupPacket::from_bytes(t.setup).length : t.out_data.size();
+    uint64_t at = bus_.book(now, BusTiming::control_packets(data));
+    if (fault) at += fault->delay_us;
+    finish_at(at, t.endpoint, it->serial, [this](const Transfer& tr) { return handle_control(tr); });
+}
+
+std::optional<Fault> Controller::decide_fault(const Transfer& t) {
+    switch (kind_of(t.endpoint)) {
+        case EndpointKind::bulk_in: return faults_.decide(RequestKind::bulk_in);
+        case EndpointKind::bulk_out: return faults_.decide(RequestKind::bulk_out);
+        case EndpointKind::interrupt_in: return faults_.decide(RequestKind::interrupt_in);
+        default: break;
+    }
+    const SetupPacket s = SetupPacket::from_bytes(t.setup);
+    const RequestKind kind = control_kind(s);
+    if (kind == RequestKind::vendor_read || kind == RequestKind::vendor_write) {
+        if (s.index > 0xFF) return faults_.decide(kind);
+        return faults_.decide(kind, static_cast<uint8_t>(s.index), s.length);
+    }
+    return faults_.decide(kind);
+}
+
+std::list<Controller::Pending>::iterator Controller::add_pending(const Transfer& t, Done done) {
+    auto& queue = pending_[t.endpoint];
+    queue.push_back(Pending{next_serial_++, t, std::move(done), clock_.now_us(), false, 0});
+    return std::prev(queue.end());
+}
+
+void Controller::fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at) {
+    auto it = add_pending(t, std::move(done));
+    TransferResult r;
+    r.id = t.id;
+    r.status = status;
+    r.detail = std::move(detail);
+    const uint64_t serial = it->serial;
+    const uint8_t endpoint = t.endpoint;
+    std::weak_ptr<int> alive = life_;
+    clock_.schedule(at, [this, alive, endpoint, serial, r = std::move(r)]() mutable {
+        if (!alive.expired()) finish(endpoint, serial, std::move(r));
+    });
+}
+
+Controller::Pending* Controller::find_pending(uint8_t endpoint, uint64_t serial) {
+    auto q = pending_.find(endpoint);
+    if (q == pending_.end()) return nullptr;
+    for (Pending& p : q->second)
+        if (p.serial == serial) return &p;
+    return nullptr;
+}
+
+void Controller::finish_at(uint64_t at, uint8_t endpoint, uint64_t serial,
+                           std::function<TransferResult(const Transfer&)> make) {
+    std::weak_ptr<int> alive = life_;
+    clock_.schedule(at, [this, alive, endpoint, serial, make = std::move(make)] {
+        if (alive.expired()) return;
+        // A transfer aborted meanwhile has already completed; the device never
+        // sees it.
+        Pending* p = find_pending(endpoint, serial);
+        if (!p) return;
+        finish(endpoint, serial, make(p->transfer));
+    });
+}
+
+void Controller::finish(uint8_t endpoint, uint64_t serial, TransferResult result) {
+    auto& queue = pending_[endpoint];
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->serial != serial) continue;
+        Pending p = std::move(*it);
+        queue.erase(it);
+        result.id = p.transfer.id;
+        record(p, result);
+        // The callback may submit again; nothing of the queue is held here.
+        if (p.done) p.done(result);
+        return;
+    }
+}
+
+void Controller::record(const Pending& p, const TransferResult& r) {
+    const uint64_t now = clock_.now_us();
+    switch (kind_of(p.transfer.endpoint)) {
+        case EndpointKind::control:
+            control_log_.push_back({p.submitted_us, now, SetupPacket::from_bytes(p.transfer.setup),
+                                    p.transfer.out_data, r.status, r.data});
+            break;
+        case EndpointKind::bulk_in:
+            bulk_in_log_.push_back({now, r.status, r.data});
+            if (r.status == TransferStatus::ok) {
+                ++counters_.frames_in;
+                counters_.bytes_in += r.data.size();
+            }
+            break;
+        default: break;
+    }
+}
+
+size_t Controller::abort(uint8_t endpoint) {
+    auto q = pending_.find(endpoint);
+    if (q == pending_.end()) return 0;
+    std::list<Pending> cancelled = std::move(q->second);
+    q->second.clear();
+    for (Pending& p : cancelled) {
+        TransferResult r;
+        r.id = p.transfer.id;
+        r.status = TransferStatus::cancelled;
+        r.detail = "aborted";
+        record(p, r);
+        if (p.done) p.done(r);
+    }
+    return cancelled.size();
+}
+
+void Controller::clear_halt(uint8_t endpoint) {
+    halted_.erase(endpoint);
+    if (endpoint == kBulkOutEndpoint) {
+        out_unit_.clear();
+        out_unit_transfers_ = 0;
+    }
+    if (endpoint == kBulkInEndpoint) fill_bulk_in();
+}
+
+bool Controller::halted(uint8_t endpoint) const {
+    auto it = halted_.find(endpoint);
+    return it != halted_.end() && it->second;
+}
+
+size_t Controller::pending(uint8_t endpoint) const {
+    auto q = pending_.find(endpoint);
+    return q == pending_.end() ? 0 : q->second.size();
+}
+
+void Controller::unplug() {
+    if (!plugged_) return;
+    plugged_ = false;
+    configuration_ = 0;
+    std::map<uint8_t, std::list<Pending>> all = std::move(pending_);
+    pending_.clear();
+    for (auto& [endpoint, queue] : all) {
+        for (Pending& p : queue) {
+            TransferResult r;
+            r.id = p.transfer.id;
+            r.status = TransferStatus::error;
+            r.detail = "device removed";
+            record(p, r);
+            if (p.done) p.done(r);
+        }
+    }
+}
+
+MacAddress Controller::station_address() const {
+    MacAddress mac{};
+    for (size_t i = 0; i < mac.size(); ++i) mac[i] = registers_.peek(static_cast<uint8_t>(reg::kStationAddress + i));
+    return mac;
+}
+
+void Controller::plug_into(Cable& cable, int side) {
+    unplug_cable();
+    cable_ = &cable;
+    cable_side_ = side & 1;
+    cable.plug(cable_side_, this);
+}
+
+void Controller::unplug_cable() {
+    if (cable_) cable_->unplug(cable_side_);
+    cable_ = nullptr;
+}
+
+void Controller::clear_logs() {
+    control_log_.clear();
+    bulk_out_log_.clear();
+    bulk_out_units_.clear();
+    frames_sent_.clear();
+    bulk_in_log_.clear();
+    registers_.clear_log();
+    mii_.clear_log();
+}
+
+}  // namespace model

@@ -1,0 +1,119 @@
+#include "model/mii.h"
+
+namespace model {
+
+Phy::Phy(const PhyConfig& config)
+    : config_(config), cable_link_(config.link_up), latched_link_(config.link_up) {
+    reset_registers();
+}
+
+void Phy::reset_registers() {
+    regs_.fill(0);
+    for (const auto& [reg, value] : config_.extra_registers)
+        if (reg < regs_.size()) regs_[reg] = value;
+    regs_[mii::kBmcr] = config_.bmcr & ~mii::kBmcrReset;
+    regs_[mii::kId1] = static_cast<uint16_t>(config_.id >> 16);
+    regs_[mii::kId2] = static_cast<uint16_t>(config_.id & 0xFFFF);
+    regs_[mii::kAnar] = config_.anar;
+}
+
+uint16_t Phy::peek(uint8_t reg) const {
+    reg &= 0x1F;
+    if (reg == mii::kBmsr)
+        return static_cast<uint16_t>((config_.bmsr_abilities & ~mii::kBmsrLinkStatus) |
+                                     (latched_link_ ? mii::kBmsrLinkStatus : 0));
+    return regs_[reg];
+}
+
+uint16_t Phy::read(uint8_t reg) {
+    reg &= 0x1F;
+    const uint16_t value = peek(reg);
+    if (reg == mii::kBmsr) latched_link_ = link();
+    return value;
+}
+
+void Phy::write(uint8_t reg, uint16_t value) {
+    reg &= 0x1F;
+    switch (reg) {
+        case mii::kBmsr:
+        case mii::kId1:
+        case mii::kId2:
+            return;  // read-only
+        case mii::kBmcr:
+            if (value & mii::kBmcrReset) {
+                // The reset bit clears itself; the rest of the write is lost.
+                reset_registers();
+            } else {
+                regs_[reg] = value;
+            }
+            update_latch();
+            return;
+        default:
+            regs_[reg] = value;
+    }
+}
+
+void Phy::set_link(bool up) {
+    cable_link_ = up;
+    update_latch();
+}
+
+void Phy::update_latch() {
+    // Only a drop is latched; a link that comes back shows at the next read.
+    if (!link()) latched_link_ = false;
+}
+
+Phy& MiiBus::add_phy(const PhyConfig& config) {
+    auto& slot = phys_[config.address & 0x1F];
+    slot = std::make_unique<Phy>(config);
+    ++generation_[config.address & 0x1F];
+    return *slot;
+}
+
+void MiiBus::remove_phy(uint8_t address) {
+    phys_[address & 0x1F].reset();
+    ++generation_[address & 0x1F];
+}
+
+Phy* MiiBus::phy(uint8_t address) { return phys_[address & 0x1F].get(); }
+
+uint16_t MiiBus::read(uint8_t address, uint8_t reg) {
+    address &= 0x1F;
+    reg &= 0x1F;
+    Phy* p = phy(address);
+    const uint16_t value = p ? p->read(reg) : mii::kAbsent;
+    log_.push_back({clock_.now_us(), address, reg, value, false, p != nullptr});
+    return value;
+}
+
+void MiiBus::write(uint8_t address, uint8_t reg, uint16_t value) {
+    address &= 0x1F;
+    reg &= 0x1F;
+    Phy* p = phy(address);
+    if (p) p->write(reg, value);
+    log_.push_back({clock_.now_us(), address, reg, value, true, p != nullptr});
+}
+
+void MiiBus::set_link(uint8_t address, bool up) {
+    if (Phy* p = phy(address)) p->set_link(up);
+}
+
+void MiiBus::schedule_link(uint8_t address, uint64_t at_us, bool up) {
+    address &= 0x1F;
+    if (!phy(address)) return;
+    const uint64_t generation = generation_[address];
+    std::weak_ptr<int> alive = life_;
+    clock_.schedule(at_us, [this, alive, address, generation, up] {
+        if (alive.expired() || generation_[address] != generation) return;
+        phys_[address]->set_link(up);
+    });
+}
+
+std::vector<PhyAccess> MiiBus::writes() const {
+    std::vector<PhyAccess> out;
+    for (const PhyAccess& a : log_)
+        if (a.write) out.push_back(a);
+    return out;
+}
+
+}  // namespace model
