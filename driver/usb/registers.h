@@ -52,6 +52,10 @@ constexpr UCHAR WAKEUP_ENABLE_SLOT2 = 0x08;
 constexpr USHORT REG_PHY_POWER = 0x7E;
 constexpr USHORT REG_HOMELAN_INDICATOR = 0x7F;
 constexpr USHORT REG_EEPROM_SETUP = 0x80;
+constexpr UCHAR PHY_POWER_ETHERNET_OFF = 0x30;  // in 0x7E: the Ethernet PHY is switched off
+constexpr UCHAR HOMELAN_INDICATOR_SELECT = 0x06;  // in 0x7E before an indicator value in 0x7F
+constexpr UCHAR HOMELAN_INDICATOR_LINK = 0x04;
+constexpr UCHAR HOMELAN_INDICATOR_NO_LINK = 0x06;
 
 ULONG ReadRegisters(ADAPTER* Adapter, USHORT Count, USHORT Register);
 ULONG WriteRegisters(ADAPTER* Adapter, USHORT Count, USHORT Register);

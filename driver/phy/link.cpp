@@ -1,0 +1,130 @@
+// Link monitoring: every 3 seconds a chain of asynchronous register requests reads the chosen
+// PHY's BMSR, and NDIS is told when the link came up or went down. Each step runs in the
+// completion of the previous request; PhyBusy keeps one asynchronous PHY request in flight.
+#include "driver/phy/phy.h"
+#include "driver/usb/registers.h"
+#include "driver/usb/transport.h"
+
+namespace {
+
+// A step whose request could not be issued gets no completion: the poll ends there, undecided,
+// so that PhyBusy is released and polling goes on at the next period.
+VOID EndPollOnFailedStart(ADAPTER* Adapter, NTSTATUS Start)
+{
+    if (Start == static_cast<NTSTATUS>(RESULT_FAILURE)) {
+        FinishLinkPoll(Adapter);
+    }
+}
+
+BOOLEAN LinkBitSet(ADAPTER* Adapter) { return (Adapter->RegReadBuf[0] & BMSR_LINK_STATUS) != 0; }
+
+}  // namespace
+
+// LinkTimerTick — NDIS timer routine, dispatch level. Starts a poll when the adapter runs and no
+// asynchronous PHY request is in flight; the tick never re-arms the timer itself.
+VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3)
+{
+    auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    if (Adapter->State == ADAPTER_STATE_RUNNING && Adapter->PhyBusy == 0) {
+        StartLinkPoll(Adapter);
+    }
+}
+
+// StartLinkPoll — dispatch level.
+NTSTATUS StartLinkPoll(ADAPTER* Adapter)
+{
+    Adapter->PhyBusy = 1;
+    return StartLinkStatusRead(Adapter, Adapter->PhyAddress, LinkPollDone);
+}
+
+// StartLinkStatusRead — dispatch level. Reads BMSR of the PHY; Done runs with the deciding value
+// in RegReadBuf.
+NTSTATUS StartLinkStatusRead(ADAPTER* Adapter, UCHAR PhyAddress, PHY_STEP_ROUTINE Done)
+{
+    Adapter->PhyChainAddress = PhyAddress;
+    Adapter->PhyDone = Done;
+    return StartMiiReadChain(Adapter, PhyAddress, MII_BMSR, LinkStatusReadDone);
+}
+
+// StartMiiReadChain — dispatch level. Sends the read command; Next runs once the data is read.
+NTSTATUS StartMiiReadChain(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PHY_STEP_ROUTINE Next)
+{
+    Adapter->PhyNextStep = Next;
+    Adapter->PhyStep = MiiReadCommandDone;
+    NTSTATUS Start = MiiReadAsync(Adapter, PhyAddress, Register);
+    EndPollOnFailedStart(Adapter, Start);
+    return Start;
+}
+
+// MiiReadCommandDone — PhyStep, I/O completion context: the window write has completed; fetch the
+// two data registers.
+VOID MiiReadCommandDone(ADAPTER* Adapter)
+{
+    Adapter->PhyStep = Adapter->PhyNextStep;
+    EndPollOnFailedStart(Adapter, ReadRegistersAsync(Adapter, 2, REG_PHY_DATA_LOW));
+}
+
+// LinkStatusReadDone — PhyStep, I/O completion context: the first BMSR value is in RegReadBuf.
+// The link bit latches low, so a clear bit is read once more and the second value decides.
+VOID LinkStatusReadDone(ADAPTER* Adapter)
+{
+    if (LinkBitSet(Adapter)) {
+        Adapter->PhyDone(Adapter);
+    } else {
+        StartMiiReadChain(Adapter, Adapter->PhyChainAddress, MII_BMSR, Adapter->PhyDone);
+    }
+}
+
+// LinkPollDone — PhyStep, I/O completion context: decides the link state.
+VOID LinkPollDone(ADAPTER* Adapter)
+{
+    Adapter->LinkState = LinkBitSet(Adapter) ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED;
+    if (Adapter->LinkState != Adapter->IndicatedLinkState) {
+        Adapter->IndicatedLinkState = Adapter->LinkState.load();
+        Adapter->LinkChanged = 1;
+    }
+    FinishLinkPoll(Adapter);
+}
+
+// FinishLinkPoll — I/O completion context. Releases PhyBusy before the indication, so that the
+// indicator write can follow at once, and arms the next poll after it. When that write is in
+// flight its completion arms the timer instead. A stopped adapter is not polled again.
+VOID FinishLinkPoll(ADAPTER* Adapter)
+{
+    Adapter->PhyBusy = 0;
+    Adapter->PhyStep = NoPhyStep;
+    if (Adapter->LinkChanged != 0) {
+        IndicateLinkState(Adapter);
+    }
+    if (Adapter->PhyStep != HomeLanIndicatorDone && Adapter->State != ADAPTER_STATE_STOPPED) {
+        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+    }
+}
+
+// IndicateLinkState — passive level from the hardware start, I/O completion context from the
+// poll. Reports LinkState to NDIS; with the PHY that has a link indicator, and only while the
+// adapter runs (that is, from the poll), the indicator follows.
+VOID IndicateLinkState(ADAPTER* Adapter)
+{
+    ULONG LinkState = Adapter->LinkState;
+    NDIS_STATUS Status =
+        LinkState == LINK_STATE_CONNECTED ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT;
+    NdisMIndicateStatus(Adapter->MiniportAdapterHandle, Status, nullptr, 0);
+    NdisMIndicateStatusComplete(Adapter->MiniportAdapterHandle);
+    Adapter->LinkChanged = 0;
+    if (Adapter->PhyId == PHY_ID_HOMELAN_B && Adapter->State == ADAPTER_STATE_RUNNING) {
+        StartHomeLanIndicator(Adapter, LinkState);
+    }
+}
+
+// NoPhyStep — PhyStep between polls.
+VOID NoPhyStep(ADAPTER* Adapter) {}
+
+// HomeLanIndicatorDone — PhyStep of the indicator write started at the end of a poll.
+VOID HomeLanIndicatorDone(ADAPTER* Adapter)
+{
+    Adapter->PhyBusy = 0;
+    if (Adapter->State != ADAPTER_STATE_STOPPED) {
+        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+    }
+}
