@@ -16,11 +16,6 @@ VOID MpShutdown(PVOID ShutdownContext) {}
 
 NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) { return NDIS_STATUS_FAILURE; }
 
-NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags)
-{
-    return NDIS_STATUS_FAILURE;
-}
-
 NDIS_STATUS MpQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
                                ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded)
 {

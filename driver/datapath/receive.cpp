@@ -1,0 +1,139 @@
+// Receive path: at most one bulk-in transfer outstanding, always into a receive descriptor's
+// buffer; good frames wait on RxReadyList and are indicated from RxIndicateTimer, one packet at a
+// time with NDIS_STATUS_RESOURCES, so the protocols copy them before the call returns.
+#include "driver/datapath/datapath.h"
+#include "driver/usb/transport.h"
+
+namespace {
+
+constexpr ULONG BULK_IN_PIPE = 0;
+
+// A transfer is the frame, four CRC bytes and four status bytes. One too short to hold that
+// trailer, or longer than the buffer, carries nothing and is treated as empty.
+BOOLEAN HoldsTrailer(ULONG TransferLength)
+{
+    return TransferLength >= RX_TRAILER_SIZE && TransferLength <= DESCRIPTOR_BUFFER_SIZE;
+}
+
+ULONG FrameLength(ULONG TransferLength) { return static_cast<USHORT>(((TransferLength - 4) & 0xFFF) - 4); }
+
+}  // namespace
+
+// PostReceive — up to dispatch level; never waits. 1 when the transfer is pending in the USB
+// stack. Whatever the answer, once the IRP went down the descriptor belongs to ReceiveComplete.
+ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
+{
+    BOOLEAN HandedOver;
+    NTSTATUS Status = SubmitBulkTransfer(Adapter, Descriptor, BULK_IN_PIPE,
+                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                         DESCRIPTOR_BUFFER_SIZE, ReceiveComplete, &HandedOver);
+    return HandedOver && Status == STATUS_PENDING ? RESULT_SUCCESS : RESULT_FAILURE;
+}
+
+// ReceiveComplete — I/O completion routine, up to dispatch level. Judges the transfer by its
+// length and status byte; queues a good frame and posts the next free descriptor, or posts the
+// same descriptor again.
+NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    auto* Descriptor = static_cast<RX_DESCRIPTOR*>(Context);
+    ADAPTER* Adapter = Descriptor->Adapter;
+
+    ULONG State = Adapter->State;
+    if (State != ADAPTER_STATE_RUNNING) {
+        IoFreeIrp(Irp);
+        // While the adapter is being initialized or reset the frame cannot be indicated, but
+        // reception must go on: the descriptor is posted again. A stopped adapter, or one with a
+        // bus error, keeps the descriptor back.
+        if (State == ADAPTER_STATE_INITIALIZING) {
+            PostReceive(Adapter, Descriptor);
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    Descriptor->Length = 0;
+    Descriptor->Status = RESULT_FAILURE;
+    if (Irp->IoStatus.Status != STATUS_SUCCESS) {
+        ULONG Running = ADAPTER_STATE_RUNNING;
+        Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+    } else {
+        ULONG TransferLength = Descriptor->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        Descriptor->Status = RESULT_SUCCESS;
+        if (HoldsTrailer(TransferLength)) {
+            UCHAR ReceiveStatus = Descriptor->Buffer[TransferLength - 2];
+            if ((ReceiveStatus & RX_STATUS_BAD) != 0) {
+                if ((ReceiveStatus & RX_STATUS_CRC_ERROR) != 0) {
+                    Adapter->RcvError++;
+                }
+            } else {
+                Descriptor->Length = FrameLength(TransferLength);
+                Adapter->RcvOk++;
+            }
+        }
+    }
+    IoFreeIrp(Irp);
+
+    if (Descriptor->Status != RESULT_SUCCESS) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    if (Descriptor->Length != 0) {
+        QueueReceivedFrame(Adapter, Descriptor);
+    } else {
+        PostReceive(Adapter, Descriptor);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// QueueReceivedFrame — I/O completion context. Queues the frame, posts the next free descriptor
+// (none when all are waiting; the indication routine posts one then) and asks for indication.
+ULONG QueueReceivedFrame(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
+{
+    NdisDprAcquireSpinLock(&Adapter->RxLock);
+    _disable();
+    InsertLast(&Adapter->RxReadyList, Descriptor);
+    RX_DESCRIPTOR* Next = RemoveFirst(&Adapter->RxFreeList);
+    _enable();
+    NdisDprReleaseSpinLock(&Adapter->RxLock);
+
+    if (Next != nullptr) {
+        PostReceive(Adapter, Next);
+    }
+    NdisSetTimer(&Adapter->RxIndicateTimer, 0);
+    return RESULT_SUCCESS;
+}
+
+// RxIndicateTimerRoutine — NDIS timer routine, dispatch level. Indicates every queued frame,
+// restarts reception when no transfer is outstanding, and announces send resources.
+VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                            PVOID SystemSpecific3)
+{
+    auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+
+    NdisDprAcquireSpinLock(&Adapter->RxLock);
+    while (Adapter->RxReadyList.Count != 0) {
+        _disable();
+        RX_DESCRIPTOR* Descriptor = RemoveFirst(&Adapter->RxReadyList);
+        InsertLast(&Adapter->RxFreeList, Descriptor);
+        NdisAdjustBufferLength(Descriptor->PacketRecord->NdisBuffer, Descriptor->Length);
+        NDIS_SET_PACKET_STATUS(Descriptor->PacketRecord->Packet, NDIS_STATUS_RESOURCES);
+        NdisDprReleaseSpinLock(&Adapter->RxLock);
+        PNDIS_PACKET Packets[1] = {Descriptor->PacketRecord->Packet};
+        NdisMIndicateReceivePacket(Adapter->MiniportAdapterHandle, Packets, 1);
+        NdisDprAcquireSpinLock(&Adapter->RxLock);
+        _enable();
+    }
+
+    // Every receive descriptor free means no transfer is outstanding. The post is made with the
+    // lock released: a completion delivered within it takes RxLock itself.
+    if (Adapter->RxFreeList.Count >= Adapter->RxDescCount && Adapter->RxFreeList.Count != 0) {
+        RX_DESCRIPTOR* Descriptor = RemoveFirst(&Adapter->RxFreeList);
+        NdisDprReleaseSpinLock(&Adapter->RxLock);
+        PostReceive(Adapter, Descriptor);
+        NdisDprAcquireSpinLock(&Adapter->RxLock);
+    }
+
+    UCHAR Owed = 1;
+    if (Adapter->SendResourcesExhausted.compare_exchange_strong(Owed, 0)) {
+        NdisMSendResourcesAvailable(Adapter->MiniportAdapterHandle);
+    }
+    NdisDprReleaseSpinLock(&Adapter->RxLock);
+}
