@@ -7,7 +7,19 @@ namespace model {
 
 Cable::Cable(Clock& clock, WireRate rate) : clock_(clock), rate_(rate), life_(std::make_shared<int>(0)) {}
 
-void Cable::plug(int side, CableEnd* end) { ends_[side & 1] = end; }
+Cable::~Cable() {
+    for (CableEnd*& end : ends_) {
+        CableEnd* leaving = end;
+        end = nullptr;
+        if (leaving) leaving->cable_gone();
+    }
+}
+
+void Cable::plug(int side, CableEnd* end) {
+    CableEnd* displaced = ends_[side & 1];
+    ends_[side & 1] = end;
+    if (displaced && displaced != end) displaced->cable_gone();
+}
 
 void Cable::unplug(int side) { ends_[side & 1] = nullptr; }
 
@@ -37,9 +49,15 @@ void Cable::send(int from_side, std::span<const uint8_t> frame) {
     });
 }
 
-ScriptedPeer::ScriptedPeer(Cable& cable, int side) : cable_(cable), side_(side & 1) { cable_.plug(side_, this); }
+ScriptedPeer::ScriptedPeer(Cable& cable, int side) : cable_(&cable), side_(side & 1) { cable_->plug(side_, this); }
 
-ScriptedPeer::~ScriptedPeer() { cable_.unplug(side_); }
+ScriptedPeer::~ScriptedPeer() {
+    if (cable_) cable_->unplug(side_);
+}
+
+void ScriptedPeer::send(std::span<const uint8_t> frame) {
+    if (cable_) cable_->send(side_, frame);
+}
 
 void ScriptedPeer::frame_from_cable(std::span<const uint8_t> frame) {
     received_.emplace_back(frame.begin(), frame.end());

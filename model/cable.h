@@ -17,6 +17,8 @@ class CableEnd {
 public:
     virtual ~CableEnd() = default;
     virtual void frame_from_cable(std::span<const uint8_t> frame) = 0;
+    // The cable is going away (destroyed) while this end is plugged in.
+    virtual void cable_gone() {}
 };
 
 enum class WireRate : uint8_t {
@@ -40,7 +42,11 @@ public:
     static constexpr size_t kMinFrame = 60;  // shorter frames are padded on the wire
 
     explicit Cable(Clock& clock, WireRate rate = WireRate::instant);
+    ~Cable();
+    Cable(const Cable&) = delete;
+    Cable& operator=(const Cable&) = delete;
 
+    // Plugging into a side that is taken tells the end there that it is out.
     void plug(int side, CableEnd* end);
     void unplug(int side);
 
@@ -73,9 +79,11 @@ public:
     ScriptedPeer(Cable& cable, int side);
     ~ScriptedPeer() override;
 
-    void send(std::span<const uint8_t> frame) { cable_.send(side_, frame); }
+    // Does nothing once the cable is gone.
+    void send(std::span<const uint8_t> frame);
 
     void frame_from_cable(std::span<const uint8_t> frame) override;
+    void cable_gone() override { cable_ = nullptr; }
 
     // Called for each frame received, after it was stored.
     void on_frame(std::function<void(std::span<const uint8_t>)> fn) { on_frame_ = std::move(fn); }
@@ -84,7 +92,7 @@ public:
     std::vector<uint8_t> take();  // the oldest received frame; empty when none
 
 private:
-    Cable& cable_;
+    Cable* cable_;
     int side_;
     std::deque<std::vector<uint8_t>> received_;
     std::function<void(std::span<const uint8_t>)> on_frame_;

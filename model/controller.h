@@ -173,6 +173,7 @@ public:
     void plug_into(Cable& cable, int side);
     void unplug_cable();
     void frame_from_cable(std::span<const uint8_t> frame) override;
+    void cable_gone() override { cable_ = nullptr; }
 
     // ---- Receive test hooks ----
 

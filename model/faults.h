@@ -42,7 +42,7 @@ const char* to_string(FaultAction action);
 struct FaultRule {
     RequestKind kind = RequestKind::any;
     // Vendor requests only: the rule hits only requests whose range covers it.
-    std::optional<uint8_t> register_index;
+    std::optional<uint8_t> register_index{};
     uint32_t first_occurrence = 1;  // 1 = the first matching request
     uint32_t times = 1;             // how many occurrences from the first; 0 = no end
     // When non-zero, each occurrence in the window above is hit with this
@@ -50,7 +50,7 @@ struct FaultRule {
     uint32_t rate_ppm = 0;
     FaultAction action = FaultAction::error;
     uint64_t delay_us = 0;  // for delay
-    std::string detail;     // carried in the result, for logs
+    std::string detail{};   // carried in the result, for logs
 
     uint32_t seen = 0;  // matching requests so far
     uint32_t hits = 0;  // faults applied so far

@@ -2,8 +2,7 @@
 
 namespace model {
 
-Phy::Phy(const PhyConfig& config)
-    : config_(config), cable_link_(config.link_up), latched_link_(config.link_up) {
+Phy::Phy(const PhyConfig& config) : config_(config), cable_link_(config.link_up) {
     reset_registers();
 }
 
@@ -21,14 +20,14 @@ uint16_t Phy::peek(uint8_t reg) const {
     reg &= 0x1F;
     if (reg == mii::kBmsr)
         return static_cast<uint16_t>((config_.bmsr_abilities & ~mii::kBmsrLinkStatus) |
-                                     (latched_link_ ? mii::kBmsrLinkStatus : 0));
+                                     (link() && !drop_latched_ ? mii::kBmsrLinkStatus : 0));
     return regs_[reg];
 }
 
 uint16_t Phy::read(uint8_t reg) {
     reg &= 0x1F;
     const uint16_t value = peek(reg);
-    if (reg == mii::kBmsr) latched_link_ = link();
+    if (reg == mii::kBmsr) drop_latched_ = false;
     return value;
 }
 
@@ -39,28 +38,32 @@ void Phy::write(uint8_t reg, uint16_t value) {
         case mii::kId1:
         case mii::kId2:
             return;  // read-only
-        case mii::kBmcr:
+        case mii::kBmcr: {
+            const bool was_up = link();
             if (value & mii::kBmcrReset) {
                 // The reset bit clears itself; the rest of the write is lost.
                 reset_registers();
             } else {
                 regs_[reg] = value;
             }
-            update_latch();
+            note_link_change(was_up);
             return;
+        }
         default:
             regs_[reg] = value;
     }
 }
 
 void Phy::set_link(bool up) {
+    const bool was_up = link();
     cable_link_ = up;
-    update_latch();
+    note_link_change(was_up);
 }
 
-void Phy::update_latch() {
-    // Only a drop is latched; a link that comes back shows at the next read.
-    if (!link()) latched_link_ = false;
+void Phy::note_link_change(bool was_up) {
+    // Only a failure is latched: the bit then reads low until BMSR has been
+    // read once, even if the link is back by then.
+    if (was_up && !link()) drop_latched_ = true;
 }
 
 Phy& MiiBus::add_phy(const PhyConfig& config) {

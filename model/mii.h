@@ -46,7 +46,7 @@ struct PhyConfig {
     uint16_t bmcr = 0x3000;          // auto-negotiation enabled, 100 Mbit/s
     uint16_t bmsr_abilities = 0x7809;  // BMSR without the link bit
     uint16_t anar = 0x01E1;
-    std::map<uint8_t, uint16_t> extra_registers;  // initial values of registers 5..31
+    std::map<uint8_t, uint16_t> extra_registers{};  // initial values of registers 5..31
 };
 
 // One PHY on the management bus: 32 registers, the latched-low link bit in
@@ -57,8 +57,8 @@ public:
 
     const PhyConfig& config() const { return config_; }
 
-    // A read of BMSR returns the latched link bit and then re-arms the latch
-    // with the current state, as clause 22 has it.
+    // A read of BMSR reports a link failure latched since the last read (link
+    // bit clear), and releases the latch, as clause 22 has it.
     uint16_t read(uint8_t reg);
     void write(uint8_t reg, uint16_t value);
     // The stored value, without the side effects of a read.
@@ -73,12 +73,12 @@ public:
 
 private:
     void reset_registers();
-    void update_latch();
+    void note_link_change(bool was_up);
 
     PhyConfig config_;
     std::array<uint16_t, 32> regs_{};
     bool cable_link_;
-    bool latched_link_;
+    bool drop_latched_ = false;  // the link failed since BMSR was last read
 };
 
 struct PhyAccess {

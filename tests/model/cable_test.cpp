@@ -1,0 +1,110 @@
+// Two controllers on one cable, and a scripted peer.
+#include "model_fixture.h"
+
+namespace model::testing {
+namespace {
+
+TransferResult run_on(ManualClock& clock, Controller& c, const Transfer& t) {
+    std::optional<TransferResult> result;
+    c.submit(t, [&](const TransferResult& r) { result = r; });
+    while (!result && clock.run_next()) {
+    }
+    return result.value_or(TransferResult{});
+}
+
+TEST(Cable, FrameSentByOneControllerArrivesAtTheOtherAsABulkInTransfer) {
+    ManualClock clock;
+    Cable cable(clock);
+    Controller a(clock), b(clock);
+    a.plug_into(cable, 0);
+    b.plug_into(cable, 1);
+    for (Controller* c : {&a, &b}) run_on(clock, *c, Transfer::control(1, SetupPacket::set_configuration(1)));
+
+    const auto frame = test_frame(100);
+    run_on(clock, a, Transfer::bulk_out(2, framed(frame)));
+    const auto r = run_on(clock, b, Transfer::bulk_in(3, 1536));
+    ASSERT_EQ(r.actual_length, 108u);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), r.data.begin()));
+    EXPECT_EQ(a.counters().frames_out, 1u);
+    EXPECT_EQ(b.counters().frames_from_cable, 1u);
+}
+
+TEST(Cable, ShortFramesArePaddedWithZerosOnTheWire) {
+    ManualClock clock;
+    Cable cable(clock);
+    Controller a(clock);
+    ScriptedPeer peer(cable, 1);
+    a.plug_into(cable, 0);
+    run_on(clock, a, Transfer::control(1, SetupPacket::set_configuration(1)));
+    run_on(clock, a, Transfer::bulk_out(2, framed(test_frame(14), 0xCC)));
+    clock.run_until_idle();
+    const auto got = peer.take();
+    ASSERT_EQ(got.size(), 60u);
+    EXPECT_TRUE(std::all_of(got.begin() + 14, got.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST(Cable, TenMegabitWireSerialisesFramesInEachDirection) {
+    ManualClock clock;
+    Cable cable(clock, WireRate::mbit_10);
+    ScriptedPeer left(cable, 0), right(cable, 1);
+    std::vector<uint64_t> arrivals;
+    right.on_frame([&](std::span<const uint8_t>) { arrivals.push_back(clock.now_us()); });
+    left.send(test_frame(1514));
+    left.send(test_frame(60));
+    right.send(test_frame(60));  // the other direction is not held up
+    clock.run_until_idle();
+    EXPECT_EQ(Cable::wire_time_us(1514), 1231u);  // 1538 bytes at 0.8 us
+    EXPECT_EQ(Cable::wire_time_us(14), Cable::wire_time_us(60));
+    ASSERT_EQ(arrivals.size(), 2u);
+    EXPECT_EQ(arrivals[0], 1231u);
+    EXPECT_EQ(arrivals[1], 1231u + 68u);
+    EXPECT_EQ(left.received().size(), 1u);
+}
+
+TEST(Cable, PeerInjectsFramesThatQueueInTheFifo) {
+    ManualClock clock;
+    Cable cable(clock);
+    Controller a(clock);
+    ScriptedPeer peer(cable, 1);
+    a.plug_into(cable, 0);
+    peer.send(test_frame(60));
+    EXPECT_EQ(a.fifo_size(), 0u);  // delivery goes through the clock
+    clock.run_until_idle();
+    EXPECT_EQ(a.fifo_size(), 1u);
+}
+
+TEST(Cable, ControllerDestroyedBeforeDeliveryIsSafe) {
+    ManualClock clock;
+    Cable cable(clock);
+    ScriptedPeer peer(cable, 1);
+    {
+        Controller a(clock);
+        a.plug_into(cable, 0);
+        peer.send(test_frame(60));
+        a.registers().behaviour().phy_access_us = 100;
+    }
+    clock.run_until_idle();
+    SUCCEED();
+}
+
+TEST(Cable, CableDestroyedBeforeItsEndsUnplugsThem) {
+    ManualClock clock;
+    Controller a(clock);
+    {
+        Cable cable(clock);
+        ScriptedPeer peer(cable, 1);
+        a.plug_into(cable, 0);
+        Cable other(clock);
+        ScriptedPeer displaced(other, 0);
+        a.plug_into(other, 0);  // takes the side: the peer there is out
+        displaced.send(test_frame(60));
+        clock.run_until_idle();
+        EXPECT_EQ(a.fifo_size(), 0u);
+    }
+    run_on(clock, a, Transfer::control(1, SetupPacket::set_configuration(1)));
+    run_on(clock, a, Transfer::bulk_out(2, framed(test_frame(60))));
+    EXPECT_EQ(a.counters().frames_out, 1u);
+}
+
+}  // namespace
+}  // namespace model::testing

@@ -1,0 +1,101 @@
+// Fault injection: which requests are hit, and what happens to them.
+#include "model_fixture.h"
+
+namespace model::testing {
+namespace {
+
+using Faults = ModelTest;
+
+TEST(FaultPlanRules, NthOccurrenceAndWindow) {
+    FaultPlan plan;
+    plan.add({.kind = RequestKind::vendor_read, .first_occurrence = 2, .times = 2, .action = FaultAction::stall});
+    std::vector<bool> hit;
+    for (int i = 0; i < 5; ++i) hit.push_back(plan.decide(RequestKind::vendor_read, 0x10, 1).has_value());
+    EXPECT_EQ(hit, (std::vector<bool>{false, true, true, false, false}));
+    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, 0x10, 1));
+}
+
+TEST(FaultPlanRules, RegisterRuleHitsOnlyRunsCoveringIt) {
+    FaultPlan plan;
+    plan.add({.kind = RequestKind::vendor_write, .register_index = 0x28, .times = 0, .action = FaultAction::error});
+    EXPECT_TRUE(plan.decide(RequestKind::vendor_write, 0x25, 4));
+    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, 0x10, 6));
+    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, 0x29, 1));
+}
+
+TEST(FaultPlanRules, RateIsDeterministicForASeed) {
+    auto pattern = [](uint64_t seed) {
+        FaultPlan plan(seed);
+        plan.add({.kind = RequestKind::bulk_out, .times = 0, .rate_ppm = 300'000});
+        std::vector<bool> hits;
+        for (int i = 0; i < 200; ++i) hits.push_back(plan.decide(RequestKind::bulk_out).has_value());
+        return hits;
+    };
+    const auto a = pattern(7);
+    EXPECT_EQ(a, pattern(7));
+    const auto count = std::count(a.begin(), a.end(), true);
+    EXPECT_GT(count, 30);
+    EXPECT_LT(count, 100);
+}
+
+TEST_F(Faults, StallAndErrorOnRegisterRequestsLeaveRegistersUntouched) {
+    device.faults().add({.kind = RequestKind::vendor_write, .action = FaultAction::stall});
+    device.faults().add({.kind = RequestKind::vendor_write, .first_occurrence = 2, .action = FaultAction::error});
+    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 1), {0x11}).status, TransferStatus::stall);
+    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 1), {0x22}).status, TransferStatus::error);
+    EXPECT_EQ(device.registers().peek(0x10), 0);
+    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 1), {0x33}).status, TransferStatus::ok);
+    EXPECT_EQ(device.registers().peek(0x10), 0x33);
+    EXPECT_FALSE(device.halted(kControlEndpoint));  // a control stall halts nothing
+}
+
+TEST_F(Faults, LateCompletionTakesEffectWhenItCompletes) {
+    device.faults().add({.kind = RequestKind::vendor_write, .action = FaultAction::delay, .delay_us = 50'000});
+    std::optional<TransferResult> result;
+    device.submit(Transfer::control(1, SetupPacket::vendor_write(0x10, 1), {0x44}),
+                  [&](const TransferResult& r) { result = r; });
+    clock.advance_by(49'999);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(device.registers().peek(0x10), 0);
+    clock.advance_by(1);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, TransferStatus::ok);
+    EXPECT_EQ(device.registers().peek(0x10), 0x44);
+}
+
+TEST_F(Faults, NeverCompletingTransferWaitsForAbort) {
+    configure();
+    device.faults().add({.kind = RequestKind::bulk_in, .action = FaultAction::never_complete});
+    std::optional<TransferResult> first, second;
+    device.submit(Transfer::bulk_in(1, 1536), [&](const TransferResult& r) { first = r; });
+    device.submit(Transfer::bulk_in(2, 1536), [&](const TransferResult& r) { second = r; });
+    device.frame_from_cable(test_frame(60));
+    clock.run_until_idle();
+    EXPECT_FALSE(first);  // the stuck transfer does not swallow the frame
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->actual_length, 68u);
+    device.abort(kBulkInEndpoint);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, TransferStatus::cancelled);
+}
+
+TEST_F(Faults, BulkOutStallHaltsThePipeUntilCleared) {
+    configure();
+    device.faults().add({.kind = RequestKind::bulk_out, .action = FaultAction::stall});
+    EXPECT_EQ(send_out(framed(test_frame(60))).status, TransferStatus::stall);
+    EXPECT_EQ(send_out(framed(test_frame(60))).status, TransferStatus::stall);
+    EXPECT_TRUE(device.frames_sent().empty());
+    EXPECT_EQ(control(SetupPacket::clear_endpoint_halt(kBulkOutEndpoint)).status, TransferStatus::ok);
+    EXPECT_EQ(send_out(framed(test_frame(60))).status, TransferStatus::ok);
+    EXPECT_EQ(device.frames_sent().size(), 1u);
+}
+
+TEST_F(Faults, DescriptorRequestsCanFailOnlyTheNthTime) {
+    device.faults().add({.kind = RequestKind::get_descriptor, .first_occurrence = 2, .action = FaultAction::error});
+    EXPECT_EQ(control(SetupPacket::get_descriptor(1, 0, 18)).status, TransferStatus::ok);
+    EXPECT_EQ(control(SetupPacket::get_descriptor(2, 0, 255)).status, TransferStatus::error);
+    EXPECT_EQ(control(SetupPacket::get_descriptor(2, 0, 255)).status, TransferStatus::ok);
+}
+
+}  // namespace
+}  // namespace model::testing
