@@ -15,6 +15,18 @@ BOOLEAN HoldsTrailer(ULONG TransferLength)
     return TransferLength >= RX_TRAILER_SIZE && TransferLength <= DESCRIPTOR_BUFFER_SIZE;
 }
 
+// A descriptor whose transfer failed, or came back to a stopped adapter, posts nothing more; it
+// waits at the end of RxFreeList so that no receive descriptor is ever lost.
+// It may run at passive level too (a first post that found no IRP), hence the raising acquire.
+VOID HoldBack(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
+{
+    NdisAcquireSpinLock(&Adapter->RxLock);
+    _disable();
+    InsertLast(&Adapter->RxFreeList, Descriptor);
+    _enable();
+    NdisReleaseSpinLock(&Adapter->RxLock);
+}
+
 ULONG FrameLength(ULONG TransferLength) { return static_cast<USHORT>(((TransferLength - 4) & 0xFFF) - 4); }
 
 }  // namespace
@@ -27,6 +39,9 @@ ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
     NTSTATUS Status = SubmitBulkTransfer(Adapter, Descriptor, BULK_IN_PIPE,
                                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
                                          DESCRIPTOR_BUFFER_SIZE, ReceiveComplete, &HandedOver);
+    if (!HandedOver) {
+        HoldBack(Adapter, Descriptor);
+    }
     return HandedOver && Status == STATUS_PENDING ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
@@ -42,10 +57,12 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (State != ADAPTER_STATE_RUNNING) {
         IoFreeIrp(Irp);
         // While the adapter is being initialized or reset the frame cannot be indicated, but
-        // reception must go on: the descriptor is posted again. A stopped adapter, or one with a
-        // bus error, keeps the descriptor back.
+        // reception goes on: the descriptor is posted again. A stopped adapter, or one with a
+        // bus error, keeps it on RxFreeList, from where a reset restarts reception.
         if (State == ADAPTER_STATE_INITIALIZING) {
             PostReceive(Adapter, Descriptor);
+        } else {
+            HoldBack(Adapter, Descriptor);
         }
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -73,6 +90,7 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     IoFreeIrp(Irp);
 
     if (Descriptor->Status != RESULT_SUCCESS) {
+        HoldBack(Adapter, Descriptor);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     if (Descriptor->Length != 0) {

@@ -121,6 +121,9 @@ struct ADAPTER {
     RESOURCE_LIST ResourceList;   // handed out, newest first
     RESOURCE_LIST FreeEntryList;  // carved, not yet handed out, in address order
     LONG EntryCount;
+
+    // The reset's restart runs here, at passive level, where it may wait.
+    NDIS_WORK_ITEM ResetWorkItem;
 };
 
 // The record is made from zero-filled memory: every field, atomic ones included, must read zero.

@@ -3,19 +3,6 @@
 // subsystem's file when that subsystem is built.
 #include "driver/miniport/handlers.h"
 
-NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
-                         UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
-                         NDIS_HANDLE WrapperConfigurationContext)
-{
-    return NDIS_STATUS_FAILURE;
-}
-
-VOID MpHalt(NDIS_HANDLE MiniportAdapterContext) {}
-
-VOID MpShutdown(PVOID ShutdownContext) {}
-
-NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) { return NDIS_STATUS_FAILURE; }
-
 NDIS_STATUS MpQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
                                ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded)
 {

@@ -1,0 +1,126 @@
+// Halt, shutdown and reset.
+#include "driver/datapath/datapath.h"
+#include "driver/miniport/handlers.h"
+#include "driver/miniport/lifecycle.h"
+#include "driver/phy/phy.h"
+#include "driver/usb/transport.h"
+
+namespace {
+
+constexpr ULONG STOP_WAIT_PAUSES = 100;  // of 10 ms: the stop sequence's final second
+
+VOID CancelTimers(ADAPTER* Adapter)
+{
+    BOOLEAN Cancelled;
+    NdisMCancelTimer(&Adapter->RxIndicateTimer, &Cancelled);
+    NdisMCancelTimer(&Adapter->LinkTimer, &Cancelled);
+    if (Adapter->KeepAliveEnabled != 0) {
+        NdisMCancelTimer(&Adapter->KeepAliveTimer, &Cancelled);
+    }
+}
+
+VOID ClearStatistics(ADAPTER* Adapter)
+{
+    Adapter->RcvOk = 0;
+    Adapter->RcvError = 0;
+    Adapter->RcvAlignError = 0;
+    Adapter->XmitOk = 0;
+    Adapter->XmitError = 0;
+    Adapter->XmitUnderrun = 0;
+    Adapter->XmitOneCollision = 0;
+    Adapter->XmitDeferred = 0;
+}
+
+}  // namespace
+
+// MpShutdown — adapter shutdown handler, passive level for an orderly shutdown; also the first
+// step of MpHalt. Cancels the timers and stops the adapter.
+VOID MpShutdown(PVOID ShutdownContext)
+{
+    auto* Adapter = static_cast<ADAPTER*>(ShutdownContext);
+    CancelTimers(Adapter);
+    StopAdapter(Adapter);
+}
+
+// StopAdapter — passive level; blocks for at least one second. The PHYs are powered down only
+// on the first stop. The asynchronous PHY requests are waited for, so that none is in flight
+// when the adapter is released.
+ULONG StopAdapter(ADAPTER* Adapter)
+{
+    if (Adapter->State != ADAPTER_STATE_STOPPED) {
+        PowerDownPhys(Adapter);
+    }
+    Adapter->State = ADAPTER_STATE_STOPPED;
+
+    _URB_CONTROL_FEATURE_REQUEST Feature;
+    NdisZeroMemory(&Feature, sizeof(Feature));
+    Feature.Hdr.Length = URB_LENGTH_CONTROL;
+    Feature.Hdr.Function = URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+    Feature.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
+    Feature.Index = 0;
+    Feature.UrbLink = nullptr;
+    SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&Feature));
+
+    ResetBulkPipes(Adapter);
+    for (ULONG Pause = 0; Pause < STOP_WAIT_PAUSES; Pause++) {
+        NdisMSleep(10000);
+    }
+    WaitPhyIdle(Adapter, PHY_IDLE_WAIT_PAUSES);
+    return RESULT_SUCCESS;
+}
+
+// MpHalt — NDIS halt handler, passive level; blocks. Stops the adapter and releases everything
+// it holds, the ADAPTER record last. A timer routine that was running while the timers were
+// cancelled may have set its timer again; once the adapter is stopped nothing sets one, so they
+// are cancelled once more before the record goes.
+VOID MpHalt(NDIS_HANDLE MiniportAdapterContext)
+{
+    auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
+    MpShutdown(Adapter);
+    NdisMDeregisterAdapterShutdownHandler(Adapter->MiniportAdapterHandle);
+    CancelTimers(Adapter);
+    NdisFreeSpinLock(&Adapter->TxLock);
+    NdisFreeSpinLock(&Adapter->RxLock);
+    ReleaseTrackedResources(Adapter);
+}
+
+// MpReset — NDIS reset handler, dispatch level, where nothing may wait. The restart waits
+// (register writes, PHY accesses, pauses), so it runs in a work item at passive level, and the
+// reset completes through NdisMResetComplete.
+NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
+{
+    auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
+    *AddressingReset = FALSE;
+    Adapter->State = ADAPTER_STATE_INITIALIZING;
+    NdisInitializeWorkItem(&Adapter->ResetWorkItem, ResetWorkItemRoutine, Adapter);
+    NdisScheduleWorkItem(&Adapter->ResetWorkItem);
+    return NDIS_STATUS_PENDING;
+}
+
+// ResetWorkItemRoutine — work item, passive level. Restarts the hardware while holding the PHY
+// window, so that no link poll uses the window or the register buffers meanwhile; clears the
+// statistics; sets the adapter running; restarts reception if no receive is outstanding and
+// link polling if it stopped; and completes the reset with success.
+VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
+{
+    auto* Adapter = static_cast<ADAPTER*>(Context);
+    ULONG Window = AcquirePhyWindow(Adapter);
+    StartHardware(Adapter);
+    if (Window == RESULT_SUCCESS) {
+        ReleasePhyWindow(Adapter);
+    }
+    ClearStatistics(Adapter);
+    Adapter->State = ADAPTER_STATE_RUNNING;
+
+    RX_DESCRIPTOR* Idle = nullptr;
+    NdisAcquireSpinLock(&Adapter->RxLock);
+    if (Adapter->RxFreeList.Count >= Adapter->RxDescCount) {
+        Idle = RemoveFirst(&Adapter->RxFreeList);
+    }
+    NdisReleaseSpinLock(&Adapter->RxLock);
+    if (Idle != nullptr) {
+        PostReceive(Adapter, Idle);
+    }
+    ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+    NdisMResetComplete(Adapter->MiniportAdapterHandle, NDIS_STATUS_SUCCESS, FALSE);
+}
