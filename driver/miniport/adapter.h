@@ -122,8 +122,12 @@ struct ADAPTER {
     RESOURCE_LIST FreeEntryList;  // carved, not yet handed out, in address order
     LONG EntryCount;
 
-    // The reset's restart runs here, at passive level, where it may wait.
+    // Work that waits runs in work items at passive level: the reset's restart, and the
+    // register work of a pended remove-wake-up-pattern request.
     NDIS_WORK_ITEM ResetWorkItem;
+    NDIS_WORK_ITEM WakePatternWorkItem;
+    PULONG PendingBytesRead;
+    ULONG PendingRequestLength;
 };
 
 // The record is made from zero-filled memory: every field, atomic ones included, must read zero.
