@@ -1,0 +1,51 @@
+// The lock that guards all host state. It is recursive because host services call one another,
+// and it is released completely whenever the host calls into the driver or blocks, so that other
+// threads (threaded and real-time modes) can enter the host meanwhile.
+#pragma once
+
+#include <mutex>
+
+namespace host {
+
+class HostLock {
+public:
+    void lock() {
+        mutex_.lock();
+        ++depth();
+    }
+    void unlock() {
+        --depth();
+        mutex_.unlock();
+    }
+    int release_all() {
+        int held = depth();
+        for (int i = 0; i < held; ++i) unlock();
+        return held;
+    }
+    void reacquire(int held) {
+        for (int i = 0; i < held; ++i) lock();
+    }
+    bool held_by_this_thread() const { return depth() > 0; }
+
+private:
+    static int& depth() {
+        thread_local int d = 0;
+        return d;
+    }
+    std::recursive_mutex mutex_;
+};
+
+// Releases the host lock for the lifetime of the object (a call out of the host).
+class CallOut {
+public:
+    explicit CallOut(HostLock& lock) : lock_(lock), held_(lock.release_all()) {}
+    ~CallOut() { lock_.reacquire(held_); }
+    CallOut(const CallOut&) = delete;
+    CallOut& operator=(const CallOut&) = delete;
+
+private:
+    HostLock& lock_;
+    int held_;
+};
+
+}  // namespace host

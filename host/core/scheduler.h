@@ -1,0 +1,88 @@
+// The event loop: one queue of timed events (timer expiries, I/O completions, work items, input
+// from other threads). Simultaneous events run in an order drawn from a seeded generator, so a run
+// is reproducible from its seed while every order stays possible.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+
+#include "host/core/types.h"
+
+namespace host {
+
+using EventId = uint64_t;
+
+class Scheduler {
+public:
+    Scheduler(Host& host, uint64_t seed, Mode mode, double pace);
+
+    Time now() const;
+    Mode mode() const { return mode_; }
+
+    // Queues fn to run at time t (not before now). The label names the event in diagnostics.
+    EventId at(Time t, std::string label, std::function<void()> fn);
+    EventId after(Time delay, std::string label, std::function<void()> fn);
+    bool cancel(EventId id);
+    bool queued(EventId id) const { return index_.count(id) != 0; }
+    std::optional<Time> next_time() const;
+    size_t size() const { return queue_.size(); }
+    std::vector<std::string> labels() const;
+
+    // Input from any thread: runs fn on the loop as an event due at once.
+    void post(std::function<void()> fn);
+    // Wakes a loop that is pacing or blocked (state changed by another thread).
+    void notify();
+
+    // Runs events until `until` holds (returns true), or the clock reaches `deadline` (returns
+    // false), or, with stop_when_idle, no event is left before the deadline (returns false).
+    // Must be called with the host lock held.
+    bool pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle);
+
+    // Draws from the scheduler's seeded generator (completion timing, fault rates use their own).
+    uint64_t draw();
+    uint64_t draw_below(uint64_t bound);
+
+private:
+    struct Key {
+        Time time;
+        uint64_t tiebreak;
+        EventId id;
+        bool operator<(const Key& other) const {
+            if (time != other.time) return time < other.time;
+            if (tiebreak != other.tiebreak) return tiebreak < other.tiebreak;
+            return id < other.id;
+        }
+    };
+    struct Event {
+        std::string label;
+        std::function<void()> fn;
+    };
+
+    void take_posted();
+    void advance_to(Time target);
+
+    Host& host_;
+    Mode mode_;
+    double pace_;
+    Time clock_ = 0;
+    EventId next_id_ = 1;
+    std::mt19937_64 rng_;
+    std::map<Key, Event> queue_;
+    std::unordered_map<EventId, Key> index_;
+    std::mutex posted_mutex_;
+    std::deque<std::function<void()>> posted_;
+    std::mutex wake_mutex_;
+    std::condition_variable wake_;
+    uint64_t wake_count_ = 0;
+    std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace host

@@ -1,0 +1,172 @@
+// The host: our user-space implementation of the platform the driver is written against (NDIS
+// wrapper, I/O manager, dispatcher objects, pool memory, spin locks, timers, packets), with a
+// deterministic scheduler and an always-on verifier.
+//
+// One Host per test or program run. The thread that creates it is bound to it; the platform
+// functions the driver calls reach it through a thread-local pointer. Typical use:
+//
+//   host::Host h({.seed = 7});
+//   h.load_driver(DriverEntry);
+//   auto& a = h.add_adapter({.registry = {{"RxPacketDesc", "1E"}}, .lower = bus});
+//   h.initialize(a);
+//   h.send(a, frame, {14});        // a frame in two buffers: 14 bytes, then the rest
+//   h.run_for(host::seconds(5));
+//   h.halt(a);                      // MpHalt, then the adapter's end-of-life checks
+//   h.check_quiescent();
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/platform/platform.h"
+#include "host/core/contexts.h"
+#include "host/core/host_lock.h"
+#include "host/core/scheduler.h"
+#include "host/core/symbols.h"
+#include "host/core/types.h"
+#include "host/io/io_manager.h"
+#include "host/memory/faults.h"
+#include "host/memory/ledger.h"
+#include "host/ndis/adapter.h"
+#include "host/ndis/ndis.h"
+#include "host/ndis/packets.h"
+#include "host/ndis/recorder.h"
+#include "host/sync/spin_locks.h"
+#include "host/sync/waits.h"
+#include "host/timers/timers.h"
+#include "host/verifier/verifier.h"
+
+namespace host {
+
+struct Options {
+    uint64_t seed = 1;
+    Mode mode = Mode::Deterministic;
+    ViolationPolicy policy = ViolationPolicy::Throw;
+    // Lock classes count an adapter's spin locks in allocation order (0 first). The driver
+    // allocates TxLock, then RxLock: taking RxLock (class 1) while holding TxLock (class 0) is
+    // forbidden.
+    std::vector<LockOrder> forbidden_lock_orders = {{0, 1, "the second lock (RxLock) taken while holding the first (TxLock)"}};
+    // A packet that MpSend returned NDIS_STATUS_PENDING for must be completed within this time.
+    Time send_completion_deadline = seconds(30);
+    // How long a wait with nothing left to run may last before it is reported as never ending.
+    Time idle_wait_limit = seconds(3600);
+    uint8_t fresh_fill = 0xA5;   // fills fresh allocations
+    uint8_t freed_fill = 0xDD;   // fills freed memory in quarantine
+    size_t quarantine_bytes = size_t(64) << 20;
+    double real_time_pace = 1.0; // real-time mode: virtual microseconds per wall microsecond
+};
+
+class Host {
+public:
+    explicit Host(Options options = {});
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // The host bound to the calling thread; aborts when there is none.
+    static Host& current();
+    static Host* current_or_null();
+    // Binds another thread to this host (threaded and real-time modes) for the object's lifetime.
+    class ThreadBinding {
+    public:
+        explicit ThreadBinding(Host& host);
+        ~ThreadBinding();
+        ThreadBinding(const ThreadBinding&) = delete;
+        ThreadBinding& operator=(const ThreadBinding&) = delete;
+
+    private:
+        Host& host_;
+    };
+
+    const Options& options() const { return options_; }
+    Time now() const { return scheduler_->now(); }
+    Mode mode() const { return options_.mode; }
+
+    HostLock& lock() { return lock_; }
+    Scheduler& scheduler() { return *scheduler_; }
+    Contexts& contexts() { return *contexts_; }
+    Verifier& verifier() { return *verifier_; }
+    Faults& faults() { return *faults_; }
+    Memory& memory() { return *memory_; }
+    SpinLocks& locks() { return *locks_; }
+    Waits& waits() { return *waits_; }
+    Timers& timers() { return *timers_; }
+    Io& io() { return *io_; }
+    Packets& packets() { return *packets_; }
+    Ndis& ndis() { return *ndis_; }
+    Recorder& recorder() { return *recorder_; }
+
+    // The driver and its adapters (see Ndis for the rest).
+    NTSTATUS load_driver(DriverEntryRoutine entry, const std::string& registry_path = "\\Registry\\Machine\\usbeth");
+    Adapter& add_adapter(AdapterConfig config = {});
+    NDIS_STATUS initialize(Adapter& adapter, std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
+    void halt(Adapter& adapter);
+    void shutdown(Adapter& adapter);
+    SendTicket send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits = {});
+    const RequestRecord& query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length);
+    const RequestRecord& set(Adapter& adapter, NDIS_OID oid, const std::vector<uint8_t>& data);
+    const RequestRecord& reset(Adapter& adapter);
+
+    // The event loop. run_for advances the clock by `duration`, running what falls due.
+    // run_until stops when the predicate holds (true) or after `limit` (false); run_until_idle
+    // stops when nothing is queued (true) or after `limit` (false).
+    void run_for(Time duration);
+    bool run_until(const std::function<bool()>& predicate, Time limit = seconds(600));
+    bool run_until_idle(Time limit = seconds(600));
+    // Queues input from any thread; it runs on the loop as an event due at once.
+    void post(std::function<void()> fn);
+
+    // Waits the way the driver waits (used by the platform services): runs events on another
+    // processor until `satisfied` holds or the deadline passes.
+    bool wait_until(const std::function<bool()>& satisfied, Time deadline);
+
+    // Runs a routine of the driver in a frame of its own and checks the frame when it returns.
+    template <typename Call>
+    auto call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call);
+
+    // Memory went back to the pool: forget the dispatcher objects, locks and timers inside it.
+    void memory_released(const void* begin, const void* end);
+
+    // End-of-run checks: anything still allocated, IRPs outstanding, timers armed or work queued,
+    // sends never completed, shutdown handlers never withdrawn. Reports by the policy.
+    void check_quiescent();
+
+private:
+    Options options_;
+    HostLock lock_;
+    std::unique_ptr<Scheduler> scheduler_;
+    std::unique_ptr<Contexts> contexts_;
+    std::unique_ptr<Verifier> verifier_;
+    std::unique_ptr<Faults> faults_;
+    std::unique_ptr<Memory> memory_;
+    std::unique_ptr<SpinLocks> locks_;
+    std::unique_ptr<Waits> waits_;
+    std::unique_ptr<Timers> timers_;
+    std::unique_ptr<Io> io_;
+    std::unique_ptr<Packets> packets_;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Ndis> ndis_;
+};
+
+template <typename Call>
+auto Host::call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call) {
+    Contexts::Scope scope(*contexts_, kind, routine, adapter, irql);
+    if constexpr (std::is_void_v<decltype(call())>) {
+        {
+            CallOut out(lock_);
+            call();
+        }
+        scope.finish();
+    } else {
+        auto result = [&] {
+            CallOut out(lock_);
+            return call();
+        }();
+        scope.finish();
+        return result;
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,115 @@
+// The NDIS wrapper: the driver's registration, its adapters and their configuration, and the calls
+// NDIS makes into the miniport, each in its proper context. Completions and indications the
+// miniport makes go to the recorder after the verifier has looked at them.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/core/types.h"
+#include "host/ndis/adapter.h"
+
+// The driver object handed to DriverEntry; the driver only passes it on to NDIS.
+struct DRIVER_OBJECT {
+    UNICODE_STRING RegistryPath;
+};
+
+namespace host {
+
+using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+struct SendTicket {
+    NDIS_STATUS returned = 0;  // what MpSend returned
+    uint64_t id = 0;           // find the send later with Ndis::send_record
+    NDIS_PACKET* packet = nullptr;
+};
+
+class Ndis {
+public:
+    explicit Ndis(Host& host);
+    ~Ndis();
+
+    // Loading and registration.
+    NTSTATUS load_driver(DriverEntryRoutine entry, const std::string& registry_path);
+    void fail_next_registration(NDIS_STATUS status) { forced_registration_status_ = status; }
+    bool registered() const { return registered_; }
+    const NDIS_MINIPORT_CHARACTERISTICS& characteristics() const { return characteristics_; }
+
+    // Adapters.
+    Adapter& add_adapter(AdapterConfig config);
+    Adapter* find(NDIS_HANDLE handle, const char* operation);
+    const std::vector<std::unique_ptr<Adapter>>& adapters() const { return adapters_; }
+
+    // Calls into the miniport, each in its context.
+    NDIS_STATUS initialize(Adapter& adapter, std::vector<NDIS_MEDIUM> media);
+    void halt(Adapter& adapter);
+    void shutdown(Adapter& adapter);
+    SendTicket send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits = {});
+    const RequestRecord& query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length);
+    const RequestRecord& set(Adapter& adapter, NDIS_OID oid, const std::vector<uint8_t>& data);
+    const RequestRecord& reset(Adapter& adapter);
+    void return_packet(Adapter& adapter, NDIS_PACKET* packet);
+
+    const SendRecord* send_record(uint64_t id) const;
+    std::vector<const SendRecord*> sends(const Adapter* adapter = nullptr) const;
+
+    // Wrapper services called by the driver.
+    void initialize_wrapper(PNDIS_HANDLE wrapper, PVOID system1, PVOID system2);
+    void terminate_wrapper(NDIS_HANDLE wrapper);
+    NDIS_STATUS register_miniport(NDIS_HANDLE wrapper, const NDIS_MINIPORT_CHARACTERISTICS* table, UINT length);
+    void set_attributes(NDIS_HANDLE handle, NDIS_HANDLE context, UINT hang_seconds, ULONG flags,
+                        NDIS_INTERFACE_TYPE type);
+    void register_shutdown_handler(NDIS_HANDLE handle, PVOID context, ADAPTER_SHUTDOWN_HANDLER handler);
+    void deregister_shutdown_handler(NDIS_HANDLE handle);
+    void device_property(NDIS_HANDLE handle, PDEVICE_OBJECT* physical, PDEVICE_OBJECT* functional,
+                         PDEVICE_OBJECT* next);
+
+    NDIS_STATUS open_configuration(PNDIS_HANDLE configuration, NDIS_HANDLE wrapper_context);
+    NDIS_STATUS read_configuration(PNDIS_CONFIGURATION_PARAMETER* value, NDIS_HANDLE configuration,
+                                   const NDIS_STRING* keyword, NDIS_PARAMETER_TYPE type);
+    NDIS_STATUS read_network_address(PVOID* address, PUINT length, NDIS_HANDLE configuration);
+    void close_configuration(NDIS_HANDLE configuration);
+
+    void send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
+    void send_resources_available(NDIS_HANDLE handle);
+    void indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count);
+    void indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size);
+    void indicate_status_complete(NDIS_HANDLE handle);
+    void reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addressing_reset);
+    void request_complete(NDIS_HANDLE handle, NDIS_STATUS status, RequestKind kind);
+    void released_resource(NDIS_HANDLE handle, const char* what);  // shared memory, ports, ...
+
+    // Checks made when an adapter's life ends (after MpHalt or a failed MpInitialize).
+    void check_adapter_released(Adapter& adapter, const std::string& routine);
+    // Resources released through the calls of released_resource, in order.
+    const std::vector<std::string>& released_resources() const { return released_resources_; }
+
+private:
+    struct Configuration;
+    Configuration* find_configuration(NDIS_HANDLE handle, const char* operation);
+    const RequestRecord& request(Adapter& adapter, RequestKind kind, NDIS_OID oid, std::vector<uint8_t> buffer);
+    void finish_request(Adapter& adapter, NDIS_STATUS status);
+    void check_request_buffer(Adapter& adapter, const std::vector<uint8_t>& guarded, ULONG length);
+
+    Host& host_;
+    bool wrapper_initialized_ = false;
+    bool registered_ = false;
+    NDIS_STATUS forced_registration_status_ = NDIS_STATUS_SUCCESS;
+    NDIS_MINIPORT_CHARACTERISTICS characteristics_{};
+    std::vector<std::unique_ptr<Adapter>> adapters_;
+    std::map<const void*, std::unique_ptr<Configuration>> configurations_;
+    std::map<uint64_t, std::unique_ptr<SendRecord>> sends_;
+    uint64_t next_send_id_ = 1;
+    std::vector<std::string> released_resources_;
+    std::unique_ptr<DRIVER_OBJECT> driver_object_;
+    std::u16string registry_path_;
+    std::vector<uint8_t> request_buffer_;  // the information buffer of the request in progress
+    ULONG request_bytes_done_ = 0;
+    ULONG request_bytes_needed_ = 0;
+    int wrapper_token_ = 0;
+};
+
+}  // namespace host

@@ -1,0 +1,107 @@
+// The kernel services of driver/platform (nt.h, wdm.h), as free functions over the current host.
+#include <cstring>
+
+#include "host/host.h"
+
+using host::Host;
+
+namespace {
+
+struct Entered {
+    Host& host = Host::current();
+    std::lock_guard<host::HostLock> guard{host.lock()};
+};
+
+}  // namespace
+
+void _disable() {
+    Entered e;
+    e.host.locks().disable_interrupts();
+}
+
+void _enable() {
+    Entered e;
+    e.host.locks().enable_interrupts();
+}
+
+VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Entered e;
+    e.host.waits().initialize(Event, Type, State != FALSE);
+}
+
+LONG KeSetEvent(PKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    Entered e;
+    return e.host.waits().set(Event);
+}
+
+VOID KeClearEvent(PKEVENT Event) {
+    Entered e;
+    e.host.waits().clear(Event);
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+    Entered e;
+    return e.host.waits().wait(static_cast<KEVENT*>(Object), Timeout);
+}
+
+KIRQL KeGetCurrentIrql() {
+    Entered e;
+    return e.host.contexts().irql();
+}
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    Entered e;
+    return e.host.io().allocate_irp(StackSize, false);
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+    Entered e;
+    e.host.io().free_irp(Irp);
+}
+
+PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    Entered e;
+    return e.host.io().next_location(Irp);
+}
+
+PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+    Entered e;
+    return e.host.io().current_location(Irp);
+}
+
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    Entered e;
+    e.host.io().set_completion_routine(Irp, CompletionRoutine, Context, InvokeOnSuccess, InvokeOnError,
+                                       InvokeOnCancel);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    Entered e;
+    return e.host.io().call_driver(DeviceObject, Irp);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    Entered e;
+    return e.host.io().cancel(Irp) ? TRUE : FALSE;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    Entered e;
+    return e.host.io().build_device_io_control(IoControlCode, DeviceObject, InputBuffer, InputBufferLength,
+                                               OutputBuffer, OutputBufferLength, InternalDeviceIoControl, Event,
+                                               IoStatusBlock);
+}
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    Entered e;
+    return e.host.memory().allocate(host::AllocKind::Pool, NumberOfBytes, Tag);
+}
+
+VOID ExFreePool(PVOID P) {
+    Entered e;
+    e.host.memory().release(host::AllocKind::Pool, P, std::nullopt);
+}

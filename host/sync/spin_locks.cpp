@@ -1,0 +1,157 @@
+#include "host/sync/spin_locks.h"
+
+#include <algorithm>
+
+#include "host/host.h"
+
+namespace host {
+
+std::string SpinLockState::name() const {
+    return "lock class " + std::to_string(lock_class) + (adapter ? " of " + adapter->name : std::string());
+}
+
+SpinLockState* SpinLocks::find(NDIS_SPIN_LOCK* lock, const char* operation) {
+    auto it = locks_.find(lock);
+    if (it == locks_.end()) {
+        host_.verifier().report(Rule::SpinLocks, std::string(operation) + " on a spin lock that was never allocated");
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+void SpinLocks::allocate(NDIS_SPIN_LOCK* lock) {
+    Adapter* adapter = host_.contexts().adapter();
+    auto it = locks_.find(lock);
+    if (it != locks_.end() && it->second->holder != nullptr) {
+        host_.verifier().report(Rule::SpinLocks, "allocating a spin lock over one that is held");
+        return;
+    }
+    auto state = std::make_unique<SpinLockState>();
+    state->address = lock;
+    state->id = next_id_++;
+    state->adapter = adapter;
+    state->lock_class = adapter ? adapter->lock_classes++ : 0;
+    lock->SpinLock = static_cast<KSPIN_LOCK>(state->id);
+    lock->OldIrql = PASSIVE_LEVEL;
+    locks_[lock] = std::move(state);
+}
+
+void SpinLocks::free(NDIS_SPIN_LOCK* lock) {
+    SpinLockState* state = find(lock, "NdisFreeSpinLock");
+    if (state == nullptr) return;
+    if (state->holder != nullptr) {
+        host_.verifier().report(Rule::SpinLocks, "freeing " + state->name() + " while it is held");
+        return;
+    }
+    retire(locks_.find(lock));
+}
+
+void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
+    SpinLockState* state = find(lock, raising ? "NdisAcquireSpinLock" : "NdisDprAcquireSpinLock");
+    if (state == nullptr) return;
+    Cpu& cpu = host_.contexts().cpu();
+    if (!raising && cpu.irql < DISPATCH_LEVEL) {
+        host_.verifier().report(Rule::SpinLocks, "NdisDprAcquireSpinLock on " + state->name() + " below dispatch level");
+    }
+    if (state->holder == &cpu) {
+        host_.verifier().report(Rule::SpinLocks, "acquiring " + state->name() + " that this processor already holds");
+        return;
+    }
+    for (const auto* held : cpu.held) {
+        if (held->adapter != state->adapter) continue;
+        for (const auto& order : forbidden_) {
+            if (order.held == held->lock_class && order.acquired == state->lock_class) {
+                host_.verifier().report(Rule::SpinLocks, "lock order: acquiring " + state->name() + " while holding " +
+                                                             held->name() + " (" + order.description + ")");
+            }
+        }
+    }
+    if (state->holder != nullptr) {
+        if (host_.mode() == Mode::Threaded && !state->holder->waiting) {
+            // Spin: really wait for the other thread to let go.
+            CallOut out(host_.lock());
+            state->exclusive.lock();
+        } else {
+            host_.verifier().report(Rule::SpinLocks, "acquiring " + state->name() +
+                                                         " held by a processor that is waiting: it would spin forever");
+            force_release(state);
+        }
+    } else if (host_.mode() == Mode::Threaded) {
+        CallOut out(host_.lock());
+        state->exclusive.lock();
+    }
+    // The lock may have been freed by another thread while this one spun.
+    if (auto it = locks_.find(lock); it == locks_.end() || it->second.get() != state) {
+        if (host_.mode() == Mode::Threaded) state->exclusive.unlock();
+        return;
+    }
+    state->holder = &cpu;
+    state->holder_depth = cpu.frames.size();
+    state->raised = raising;
+    state->old_irql = cpu.irql;
+    lock->OldIrql = cpu.irql;
+    if (raising) cpu.irql = DISPATCH_LEVEL;
+    cpu.held.push_back(state);
+}
+
+void SpinLocks::release(NDIS_SPIN_LOCK* lock, bool raising) {
+    SpinLockState* state = find(lock, raising ? "NdisReleaseSpinLock" : "NdisDprReleaseSpinLock");
+    if (state == nullptr) return;
+    Cpu& cpu = host_.contexts().cpu();
+    if (state->holder != &cpu) {
+        host_.verifier().report(Rule::SpinLocks, "releasing " + state->name() + " that this processor does not hold");
+        return;
+    }
+    KIRQL restore = state->old_irql;
+    force_release(state);
+    if (raising) cpu.irql = restore;
+}
+
+void SpinLocks::force_release(SpinLockState* state) {
+    Cpu* holder = state->holder;
+    if (holder == nullptr) return;
+    holder->held.erase(std::remove(holder->held.begin(), holder->held.end(), state), holder->held.end());
+    state->holder = nullptr;
+    if (host_.mode() == Mode::Threaded) state->exclusive.unlock();
+}
+
+std::vector<SpinLockState*> SpinLocks::held_since(Cpu& cpu, size_t depth) {
+    std::vector<SpinLockState*> out;
+    for (auto* lock : cpu.held)
+        if (lock->holder_depth >= depth) out.push_back(lock);
+    return out;
+}
+
+void SpinLocks::forget_range(const void* begin, const void* end) {
+    for (auto it = locks_.lower_bound(begin); it != locks_.end() && it->first < end;) {
+        if (it->second->holder != nullptr) {
+            SpinLockState* state = it->second.get();
+            std::string name = state->name();
+            force_release(state);
+            retire(it);
+            host_.verifier().report(Rule::SpinLocks, "memory holding " + name + " freed while the lock is held");
+            return;
+        }
+        it = retire(it);
+    }
+}
+
+std::map<const void*, std::unique_ptr<SpinLockState>>::iterator SpinLocks::retire(
+    std::map<const void*, std::unique_ptr<SpinLockState>>::iterator it) {
+    // Kept, not destroyed: a thread spinning on the lock may still refer to it.
+    retired_.push_back(std::move(it->second));
+    return locks_.erase(it);
+}
+
+void SpinLocks::disable_interrupts() { ++host_.contexts().cpu().interrupt_mask; }
+
+void SpinLocks::enable_interrupts() {
+    Cpu& cpu = host_.contexts().cpu();
+    if (cpu.interrupt_mask == 0) {
+        host_.verifier().report(Rule::Interrupts, "_enable without a matching _disable");
+        return;
+    }
+    --cpu.interrupt_mask;
+}
+
+}  // namespace host

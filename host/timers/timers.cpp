@@ -1,0 +1,149 @@
+#include "host/timers/timers.h"
+
+#include "host/host.h"
+
+namespace host {
+
+void Timers::initialize(NDIS_MINIPORT_TIMER* timer, NDIS_HANDLE adapter_handle, PNDIS_TIMER_FUNCTION routine,
+                        PVOID context) {
+    Adapter* adapter = host_.ndis().find(adapter_handle, "NdisMInitializeTimer");
+    auto it = timers_.find(timer);
+    if (it != timers_.end() && it->second.event != 0) {
+        host_.verifier().report(Rule::Timers, "initializing a timer that is armed");
+        host_.scheduler().cancel(it->second.event);
+    }
+    TimerState state;
+    state.address = timer;
+    state.adapter = adapter;
+    state.routine = routine;
+    state.context = context;
+    timers_[timer] = state;
+    *timer = NDIS_MINIPORT_TIMER{};
+    timer->Reserved[0] = reinterpret_cast<ULONG_PTR>(routine);
+}
+
+void Timers::set(NDIS_MINIPORT_TIMER* timer, UINT delay_ms) {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) {
+        host_.verifier().report(Rule::Timers, "setting a timer that was never initialized");
+        return;
+    }
+    TimerState& state = it->second;
+    if (state.adapter && state.adapter->halted()) {
+        host_.verifier().report(Rule::Timers, "setting a timer of an adapter that has been halted");
+        return;
+    }
+    if (state.event != 0) host_.scheduler().cancel(state.event);
+    state.due = host_.now() + milliseconds(delay_ms);
+    ++state.set_count;
+    // Even a 0 ms timer runs later, from the event loop, never inside this call.
+    state.event = host_.scheduler().at(state.due, "timer " + routine_name_of(state.routine),
+                                       [this, timer] { fire(timer); });
+}
+
+bool Timers::cancel(NDIS_MINIPORT_TIMER* timer) {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) {
+        host_.verifier().report(Rule::Timers, "cancelling a timer that was never initialized");
+        return false;
+    }
+    TimerState& state = it->second;
+    if (state.event == 0) return false;
+    host_.scheduler().cancel(state.event);
+    state.event = 0;
+    return true;
+}
+
+void Timers::fire(NDIS_MINIPORT_TIMER* timer) {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) return;
+    TimerState& state = it->second;
+    state.event = 0;
+    ++state.fired;
+    Adapter* adapter = state.adapter;
+    PNDIS_TIMER_FUNCTION routine = state.routine;
+    PVOID context = state.context;
+    std::string name = routine_name_of(routine);
+    if (adapter && adapter->halted()) {
+        host_.verifier().report_for(Rule::Timers, adapter, name, "timer fired for an adapter that has been released");
+        return;
+    }
+    ++state.running;
+    struct Running {
+        Timers& timers;
+        NDIS_MINIPORT_TIMER* timer;
+        ~Running() {
+            auto it = timers.timers_.find(timer);
+            if (it != timers.timers_.end()) --it->second.running;
+        }
+    } running{*this, timer};
+    host_.call_driver(ContextKind::Timer, name, adapter, DISPATCH_LEVEL,
+                      [&] { routine(nullptr, context, nullptr, nullptr); });
+}
+
+void Timers::schedule_work_item(NDIS_WORK_ITEM* item) {
+    auto& state = work_items_[item];
+    if (state.queued) {
+        host_.verifier().report(Rule::Timers, "scheduling a work item that is still queued");
+        return;
+    }
+    state = WorkItemState{host_.contexts().adapter(), item->Routine, item->Context, true};
+    host_.scheduler().at(host_.now(), "work item " + routine_name_of(item->Routine),
+                         [this, item] { run_work_item(item); });
+}
+
+void Timers::run_work_item(NDIS_WORK_ITEM* item) {
+    auto it = work_items_.find(item);
+    if (it == work_items_.end() || !it->second.queued) return;
+    WorkItemState state = it->second;
+    it->second.queued = false;
+    std::string name = routine_name_of(state.routine);
+    if (state.adapter && state.adapter->halted()) {
+        host_.verifier().report_for(Rule::Timers, state.adapter, name, "work item ran for a released adapter");
+        return;
+    }
+    host_.call_driver(ContextKind::WorkItem, name, state.adapter, PASSIVE_LEVEL,
+                      [&] { state.routine(item, state.context); });
+}
+
+const TimerState* Timers::find(const NDIS_MINIPORT_TIMER* timer) const {
+    auto it = timers_.find(timer);
+    return it == timers_.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> Timers::busy(const Adapter* adapter) const {
+    std::vector<std::string> out;
+    for (const auto& [address, state] : timers_) {
+        if (adapter && state.adapter != adapter) continue;
+        std::string name = routine_name_of(state.routine);
+        if (state.event != 0) out.push_back("timer " + name + " still armed");
+        if (state.running > 0) out.push_back("timer routine " + name + " still running");
+    }
+    for (const auto& [address, state] : work_items_) {
+        if (adapter && state.adapter != adapter) continue;
+        if (state.queued) out.push_back("work item " + routine_name_of(state.routine) + " still queued");
+    }
+    return out;
+}
+
+void Timers::forget_range(const void* begin, const void* end) {
+    // Forget everything in the range first, then report, so that the state is whole either way.
+    std::vector<std::string> problems;
+    for (auto it = timers_.lower_bound(begin); it != timers_.end() && it->first < end;) {
+        if (it->second.event != 0) {
+            host_.scheduler().cancel(it->second.event);
+            problems.push_back("memory holding the armed timer " + routine_name_of(it->second.routine) + " was freed");
+        }
+        it = timers_.erase(it);
+    }
+    for (auto it = work_items_.lower_bound(begin); it != work_items_.end() && it->first < end;) {
+        if (it->second.queued) {
+            problems.push_back("memory holding the queued work item " + routine_name_of(it->second.routine) +
+                               " was freed");
+        }
+        it = work_items_.erase(it);
+    }
+    for (const auto& problem : problems) host_.verifier().report(Rule::Timers, problem);
+}
+
+}  // namespace host

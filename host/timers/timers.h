@@ -1,0 +1,57 @@
+// NDIS timers and work items. A set timer runs its routine once, later (never inside the call that
+// set it), at dispatch level; setting it again moves it. A work item runs its routine later at
+// passive level, where it may wait.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "host/core/scheduler.h"
+#include "host/core/types.h"
+
+namespace host {
+
+struct TimerState {
+    NDIS_MINIPORT_TIMER* address = nullptr;
+    Adapter* adapter = nullptr;
+    PNDIS_TIMER_FUNCTION routine = nullptr;
+    PVOID context = nullptr;
+    EventId event = 0;  // 0: not armed
+    Time due = 0;
+    int running = 0;
+    uint64_t fired = 0;
+    uint64_t set_count = 0;
+};
+
+class Timers {
+public:
+    explicit Timers(Host& host) : host_(host) {}
+
+    void initialize(NDIS_MINIPORT_TIMER* timer, NDIS_HANDLE adapter_handle, PNDIS_TIMER_FUNCTION routine,
+                    PVOID context);
+    void set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds);
+    bool cancel(NDIS_MINIPORT_TIMER* timer);
+    void schedule_work_item(NDIS_WORK_ITEM* item);
+
+    const TimerState* find(const NDIS_MINIPORT_TIMER* timer) const;
+    // Timers armed or running, and work items queued, for one adapter (or all, with null).
+    std::vector<std::string> busy(const Adapter* adapter) const;
+    void forget_range(const void* begin, const void* end);
+
+private:
+    void fire(NDIS_MINIPORT_TIMER* timer);
+    void run_work_item(NDIS_WORK_ITEM* item);
+
+    struct WorkItemState {
+        Adapter* adapter;
+        NDIS_PROC routine;
+        PVOID context;
+        bool queued;
+    };
+
+    Host& host_;
+    std::map<const void*, TimerState> timers_;
+    std::map<const void*, WorkItemState> work_items_;
+};
+
+}  // namespace host
