@@ -39,14 +39,22 @@ void Cable::send(int from_side, std::span<const uint8_t> frame) {
         arrival = start + wire_time_us(frame.size());
         busy_until_[from_side] = arrival;
     }
-    WireFrame w{now, arrival, from_side, {frame.begin(), frame.end()}};
+    in_flight_[from_side].push_back(WireFrame{now, arrival, from_side, {frame.begin(), frame.end()}});
     std::weak_ptr<int> alive = life_;
-    clock_.schedule(arrival, [this, alive, w = std::move(w)] {
-        if (alive.expired()) return;
+    clock_.schedule(arrival, [this, alive, from_side] {
+        if (!alive.expired()) deliver_due(from_side);
+    });
+}
+
+void Cable::deliver_due(int from_side) {
+    auto& queue = in_flight_[from_side];
+    while (!queue.empty() && queue.front().arrived_us <= clock_.now_us()) {
+        WireFrame w = std::move(queue.front());
+        queue.pop_front();
         ++frames_carried_;
         if (tap_) tap_(w);
-        if (CableEnd* to = ends_[1 - w.from_side]) to->frame_from_cable(w.bytes);
-    });
+        if (CableEnd* to = ends_[1 - from_side]) to->frame_from_cable(w.bytes);
+    }
 }
 
 ScriptedPeer::ScriptedPeer(Cable& cable, int side) : cable_(&cable), side_(side & 1) { cable_->plug(side_, this); }

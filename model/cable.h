@@ -36,7 +36,9 @@ struct WireFrame {
 // A point-to-point Ethernet cable with two sides, 0 and 1. Each direction
 // carries one frame at a time; at 10 Mbit/s a frame occupies its direction
 // for (8 + length + 4 + 12) bytes of 0.8 us, and later frames queue behind it.
-// Frames are delivered through the Clock, never inside send().
+// Frames are delivered through the Clock, never inside send(), and in the
+// order they were sent in each direction even when the Clock runs events due
+// at the same time in an order of its own.
 class Cable {
 public:
     static constexpr size_t kMinFrame = 60;  // shorter frames are padded on the wire
@@ -66,7 +68,10 @@ private:
     Clock& clock_;
     WireRate rate_;
     CableEnd* ends_[2] = {nullptr, nullptr};
-    uint64_t busy_until_[2] = {0, 0};  // per direction, by sending side
+    void deliver_due(int from_side);
+
+    uint64_t busy_until_[2] = {0, 0};           // per direction, by sending side
+    std::deque<WireFrame> in_flight_[2];         // per direction, in sending order
     std::function<void(const WireFrame&)> tap_;
     uint64_t frames_carried_ = 0;
     std::shared_ptr<int> life_;

@@ -96,22 +96,21 @@ std::optional<Fault> Controller::decide_fault(const Transfer& t) {
 
 std::list<Controller::Pending>::iterator Controller::add_pending(const Transfer& t, Done done) {
     auto& queue = pending_[t.endpoint];
-    queue.push_back(Pending{next_serial_++, t, std::move(done), clock_.now_us(), false, 0});
+    Pending p;
+    p.serial = next_serial_++;
+    p.transfer = t;
+    p.done = std::move(done);
+    p.submitted_us = clock_.now_us();
+    queue.push_back(std::move(p));
     return std::prev(queue.end());
 }
 
 void Controller::fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at) {
     auto it = add_pending(t, std::move(done));
     TransferResult r;
-    r.id = t.id;
     r.status = status;
     r.detail = std::move(detail);
-    const uint64_t serial = it->serial;
-    const uint8_t endpoint = t.endpoint;
-    std::weak_ptr<int> alive = life_;
-    clock_.schedule(at, [this, alive, endpoint, serial, r = std::move(r)]() mutable {
-        if (!alive.expired()) finish(endpoint, serial, std::move(r));
-    });
+    finish_at(at, t.endpoint, it->serial, [r](const Transfer&) { return r; });
 }
 
 Controller::Pending* Controller::find_pending(uint8_t endpoint, uint64_t serial) {
@@ -122,8 +121,7 @@ Controller::Pending* Controller::find_pending(uint8_t endpoint, uint64_t serial)
     return nullptr;
 }
 
-void Controller::finish_at(uint64_t at, uint8_t endpoint, uint64_t serial,
-                           std::function<TransferResult(const Transfer&)> make) {
+void Controller::finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, MakeResult make) {
     std::weak_ptr<int> alive = life_;
     clock_.schedule(at, [this, alive, endpoint, serial, make = std::move(make)] {
         if (alive.expired()) return;
@@ -131,21 +129,23 @@ void Controller::finish_at(uint64_t at, uint8_t endpoint, uint64_t serial,
         // sees it.
         Pending* p = find_pending(endpoint, serial);
         if (!p) return;
-        finish(endpoint, serial, make(p->transfer));
+        p->due = true;
+        p->make = make;
+        complete_due(endpoint);
     });
 }
 
-void Controller::finish(uint8_t endpoint, uint64_t serial, TransferResult result) {
-    auto& queue = pending_[endpoint];
-    for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (it->serial != serial) continue;
-        Pending p = std::move(*it);
-        queue.erase(it);
+void Controller::complete_due(uint8_t endpoint) {
+    while (true) {
+        // Looked up afresh each time: a callback may submit, abort or unplug.
+        auto q = pending_.find(endpoint);
+        if (q == pending_.end() || q->second.empty() || !q->second.front().due) return;
+        Pending p = std::move(q->second.front());
+        q->second.pop_front();
+        TransferResult result = p.make(p.transfer);
         result.id = p.transfer.id;
         record(p, result);
-        // The callback may submit again; nothing of the queue is held here.
         if (p.done) p.done(result);
-        return;
     }
 }
 

@@ -119,6 +119,11 @@ struct ControllerCounters {
 // requests take effect when they complete (the device has the whole request
 // then); bulk-out data is taken apart when the transfer completes; a bulk-in
 // transfer waits until the receive FIFO has something for it.
+//
+// Each endpoint is a queue, as on a real host controller: its transfers
+// complete in submission order, so one that completes late or never holds
+// back those behind it. This also keeps the order when the Clock runs events
+// that fall due at the same time in an order of its own choosing.
 class Controller final : public CableEnd {
 public:
     using Done = std::function<void(const TransferResult&)>;
@@ -196,6 +201,8 @@ public:
     void clear_logs();
 
 private:
+    using MakeResult = std::function<TransferResult(const Transfer&)>;
+
     struct Pending {
         uint64_t serial = 0;
         Transfer transfer;
@@ -203,6 +210,9 @@ private:
         uint64_t submitted_us = 0;
         bool wants_data = false;  // a bulk-in transfer that takes the next FIFO entry
         uint64_t extra_delay_us = 0;
+        bool stuck = false;       // a fault keeps it from ever completing
+        bool due = false;         // its bus time is over; it completes once it is at the front
+        MakeResult make;          // what the device does with it, run when it completes
     };
     enum class EndpointKind { control, bulk_in, bulk_out, interrupt_in, unknown };
 
@@ -210,9 +220,8 @@ private:
     EndpointKind kind_of(uint8_t endpoint) const;
     std::list<Pending>::iterator add_pending(const Transfer& t, Done done);
     void fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at);
-    void finish(uint8_t endpoint, uint64_t serial, TransferResult result);
-    void finish_at(uint64_t at, uint8_t endpoint, uint64_t serial,
-                   std::function<TransferResult(const Transfer&)> make);
+    void finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, MakeResult make);
+    void complete_due(uint8_t endpoint);
     Pending* find_pending(uint8_t endpoint, uint64_t serial);
     void record(const Pending& p, const TransferResult& r);
     std::optional<Fault> decide_fault(const Transfer& t);

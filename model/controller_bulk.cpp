@@ -88,7 +88,10 @@ void Controller::inject_bulk_in(std::vector<uint8_t> raw) {
 
 void Controller::submit_bulk_in(const Transfer& t, Done done, const std::optional<Fault>& fault) {
     auto it = add_pending(t, std::move(done));
-    if (fault && fault->action == FaultAction::never_complete) return;
+    if (fault && fault->action == FaultAction::never_complete) {
+        it->stuck = true;
+        return;
+    }
     it->wants_data = true;
     if (fault) it->extra_delay_us = fault->delay_us;
     fill_bulk_in();
@@ -98,9 +101,10 @@ void Controller::fill_bulk_in() {
     if (halted(kBulkInEndpoint)) return;
     auto q = pending_.find(kBulkInEndpoint);
     if (q == pending_.end()) return;
-    // Transfers take FIFO entries in the order they were submitted.
+    // Transfers take FIFO entries in the order they were submitted. A stuck
+    // transfer hangs the endpoint: nothing behind it gets data.
     for (Pending& p : q->second) {
-        if (fifo_.empty()) return;
+        if (fifo_.empty() || p.stuck) return;
         if (!p.wants_data) continue;
         p.wants_data = false;
         std::vector<uint8_t> entry = std::move(fifo_.front());
@@ -108,11 +112,7 @@ void Controller::fill_bulk_in() {
         const size_t moved = std::min<size_t>(entry.size(), p.transfer.in_length);
         const uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(moved)) + p.extra_delay_us;
         TransferResult r = deliver(p.transfer, std::move(entry));
-        const uint64_t serial = p.serial;
-        std::weak_ptr<int> alive = life_;
-        clock_.schedule(at, [this, alive, serial, r = std::move(r)]() mutable {
-            if (!alive.expired()) finish(kBulkInEndpoint, serial, std::move(r));
-        });
+        finish_at(at, kBulkInEndpoint, p.serial, [r = std::move(r)](const Transfer&) { return r; });
     }
 }
 

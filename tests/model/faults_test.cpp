@@ -63,7 +63,7 @@ TEST_F(Faults, LateCompletionTakesEffectWhenItCompletes) {
     EXPECT_EQ(device.registers().peek(0x10), 0x44);
 }
 
-TEST_F(Faults, NeverCompletingTransferWaitsForAbort) {
+TEST_F(Faults, NeverCompletingTransferHangsTheEndpointUntilAborted) {
     configure();
     device.faults().add({.kind = RequestKind::bulk_in, .action = FaultAction::never_complete});
     std::optional<TransferResult> first, second;
@@ -71,12 +71,29 @@ TEST_F(Faults, NeverCompletingTransferWaitsForAbort) {
     device.submit(Transfer::bulk_in(2, 1536), [&](const TransferResult& r) { second = r; });
     device.frame_from_cable(test_frame(60));
     clock.run_until_idle();
-    EXPECT_FALSE(first);  // the stuck transfer does not swallow the frame
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->actual_length, 68u);
-    device.abort(kBulkInEndpoint);
-    ASSERT_TRUE(first);
+    EXPECT_FALSE(first);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(device.abort(kBulkInEndpoint), 2u);
+    ASSERT_TRUE(first && second);
     EXPECT_EQ(first->status, TransferStatus::cancelled);
+    EXPECT_EQ(second->status, TransferStatus::cancelled);
+    // The frame was never handed out, so the next transfer gets it.
+    EXPECT_EQ(run(Transfer::bulk_in(3, 1536)).actual_length, 68u);
+}
+
+TEST_F(Faults, LateTransferHoldsBackTheOnesBehindIt) {
+    configure();
+    device.faults().add({.kind = RequestKind::bulk_out, .action = FaultAction::delay, .delay_us = 10'000});
+    std::vector<uint64_t> order;
+    for (uint64_t id = 1; id <= 3; ++id)
+        device.submit(Transfer::bulk_out(id, framed(test_frame(20, static_cast<uint8_t>(id)))),
+                      [&](const TransferResult& r) { order.push_back(r.id); });
+    clock.advance_by(9'999);
+    EXPECT_TRUE(order.empty());
+    clock.advance_by(1);
+    EXPECT_EQ(order, (std::vector<uint64_t>{1, 2, 3}));
+    ASSERT_EQ(device.frames_sent().size(), 3u);
+    EXPECT_EQ(device.frames_sent()[0].frame, test_frame(20, 1));
 }
 
 TEST_F(Faults, BulkOutStallHaltsThePipeUntilCleared) {
