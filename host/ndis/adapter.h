@@ -32,11 +32,11 @@ struct RegistryValue {
 };
 
 struct AdapterConfig {
-    std::string name;  // default "adapter N"
-    std::map<std::string, RegistryValue, NoCase> registry;
-    std::optional<std::vector<uint8_t>> network_address;  // any length
+    std::string name{};  // default "adapter N"
+    std::map<std::string, RegistryValue, NoCase> registry{};
+    std::optional<std::vector<uint8_t>> network_address{};  // any length
     bool fail_open_configuration = false;
-    std::shared_ptr<LowerDevice> lower;  // the device the miniport sends its IRPs to
+    std::shared_ptr<LowerDevice> lower{};  // the device the miniport sends its IRPs to
     CCHAR lower_stack_size = 1;
 };
 

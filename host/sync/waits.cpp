@@ -42,7 +42,7 @@ NTSTATUS Waits::wait(KEVENT* event, const LARGE_INTEGER* timeout) {
     if (timeout != nullptr) {
         LONGLONG units = timeout->QuadPart;
         if (units < 0) {
-            Time delay = static_cast<Time>(-(units + 9) / 10);  // 100 ns units, rounded up to microseconds
+            Time delay = (static_cast<Time>(-units) + 9) / 10;  // 100 ns units, rounded up to microseconds
             deadline = host_.now() + delay;
         } else {
             deadline = static_cast<Time>(units / 10);

@@ -1,0 +1,447 @@
+// The USB bus driver: URBs in, model transfers out, IRPs completed.
+#include "host/usb/bus_driver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "host/host.h"
+
+namespace host {
+
+namespace {
+
+constexpr int kInProgress = -EINPROGRESS;
+
+int usbmon_status(model::TransferStatus status) {
+    switch (status) {
+    case model::TransferStatus::ok:
+        return 0;
+    case model::TransferStatus::stall:
+        return -EPIPE;
+    case model::TransferStatus::cancelled:
+        return -ENOENT;
+    case model::TransferStatus::error:
+        break;
+    }
+    return -EPROTO;
+}
+
+USBD_STATUS usbd_status(model::TransferStatus status) {
+    switch (status) {
+    case model::TransferStatus::ok:
+        return USBD_STATUS_SUCCESS;
+    case model::TransferStatus::stall:
+        return USBD_STATUS_STALL_PID;
+    case model::TransferStatus::cancelled:
+        return USBD_STATUS_CANCELED;
+    case model::TransferStatus::error:
+        break;
+    }
+    return USBD_STATUS_DEV_NOT_RESPONDING;
+}
+
+NTSTATUS irp_status(model::TransferStatus status) {
+    switch (status) {
+    case model::TransferStatus::ok:
+        return STATUS_SUCCESS;
+    case model::TransferStatus::cancelled:
+        return STATUS_CANCELLED;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+}  // namespace
+
+// ---- ModelClock ----
+
+ModelClock::ModelClock(Host& host) : host_(host), alive_(std::make_shared<bool>(true)) {}
+
+ModelClock::~ModelClock() { *alive_ = false; }
+
+uint64_t ModelClock::now_us() const { return host_.now(); }
+
+void ModelClock::schedule(uint64_t at_us, std::function<void()> fn) {
+    std::lock_guard guard(host_.lock());
+    if (capturing_ && at_us <= host_.now()) {
+        captured_.push_back(std::move(fn));
+        return;
+    }
+    std::weak_ptr<bool> alive = alive_;
+    host_.scheduler().at(std::max<Time>(at_us, host_.now()), "USB device", [alive, fn = std::move(fn)] {
+        if (auto a = alive.lock(); a && *a) fn();
+    });
+}
+
+void ModelClock::start_capture() {
+    capturing_ = true;
+    captured_.clear();
+}
+
+std::vector<std::function<void()>> ModelClock::stop_capture() {
+    capturing_ = false;
+    return std::exchange(captured_, {});
+}
+
+// ---- UsbBus ----
+
+UsbBus::UsbBus(Host& host, model::ControllerConfig config)
+    : host_(host), clock_(host), controller_(std::make_unique<model::Controller>(clock_, std::move(config))) {}
+
+UsbBus::~UsbBus() = default;
+
+NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* device, IRP* irp) {
+    std::lock_guard guard(host_.lock());
+    IO_STACK_LOCATION* location = host_.io().current_location(irp);
+    if (location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+        location->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        return host_.io().complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    auto* urb = static_cast<URB*>(location->Parameters.Others.Argument1);
+    if (urb == nullptr) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "no URB");
+    if (refuse) {
+        if (std::optional<NTSTATUS> status = refuse(*urb)) {
+            urb->UrbHeader.Status = USBD_STATUS_REQUEST_FAILED;
+            record('E', next_id_++, 2, 0, -EPROTO, nullptr, 0, {});
+            return host_.io().complete(irp, *status);
+        }
+    }
+
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return select_configuration(irp, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return bulk_transfer(irp, urb);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+        return pipe_request(irp, urb);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto& r = urb->UrbControlDescriptorRequest;
+        if (!buffer_ok(r.TransferBuffer, r.TransferBufferLength) || r.TransferBufferLength > 0xFFFF) {
+            return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad descriptor buffer");
+        }
+        auto setup = model::SetupPacket::get_descriptor(r.DescriptorType, r.Index,
+                                                        static_cast<uint16_t>(r.TransferBufferLength));
+        setup.index = r.LanguageId;
+        return control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
+    }
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
+        auto& r = urb->UrbControlFeatureRequest;
+        model::SetupPacket setup;
+        setup.request_type = 0x00;
+        setup.request = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? model::std_request::kSetFeature
+                                                                                      : model::std_request::kClearFeature;
+        setup.value = r.FeatureSelector;
+        setup.index = r.Index;
+        return control_out(irp, urb, setup, nullptr, 0);
+    }
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
+        auto& r = urb->UrbControlGetStatusRequest;
+        if (r.TransferBufferLength != 2 || !buffer_ok(r.TransferBuffer, 2)) {
+            return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "a status read takes two bytes");
+        }
+        auto setup = model::SetupPacket::get_device_status();
+        setup.index = r.Index;
+        return control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+        auto& r = urb->UrbControlVendorClassRequest;
+        if (r.TransferBufferLength > 0xFFFF || !buffer_ok(r.TransferBuffer, r.TransferBufferLength)) {
+            return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad vendor request buffer");
+        }
+        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        model::SetupPacket setup;
+        setup.request_type = static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 | (r.RequestTypeReservedBits & 0x1F));
+        setup.request = r.Request;
+        setup.value = r.Value;
+        setup.index = r.Index;
+        setup.length = static_cast<uint16_t>(r.TransferBufferLength);
+        return in ? control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength)
+                  : control_out(irp, urb, setup, r.TransferBuffer, r.TransferBufferLength);
+    }
+    default:
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, "unknown URB function");
+    }
+}
+
+NTSTATUS UsbBus::refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* why) {
+    if (urb != nullptr) urb->UrbHeader.Status = usbd;
+    record('E', next_id_++, 2, 0, -EINVAL, nullptr, 0, std::vector<uint8_t>(why, why + std::strlen(why)));
+    return host_.io().complete(irp, STATUS_INVALID_PARAMETER);
+}
+
+// A buffer the bus is to read or fill must exist, and when the host knows the memory behind it,
+// lie inside it.
+bool UsbBus::buffer_ok(const void* buffer, ULONG length) const {
+    if (length == 0) return true;
+    if (buffer == nullptr) return false;
+    if (const Allocation* a = host_.memory().containing(buffer)) {
+        auto* begin = static_cast<const uint8_t*>(a->ptr);
+        auto* start = static_cast<const uint8_t*>(buffer);
+        return start + length <= begin + a->size;
+    }
+    return true;
+}
+
+const UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
+    auto it = pipes_.find(handle);
+    return it == pipes_.end() ? nullptr : it->second;
+}
+
+NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer,
+                        std::function<void(const model::TransferResult&)> finish) {
+    uint64_t id = transfer.id;
+    in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, std::move(finish)};
+    urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    host_.io().pend(irp, [this, id](IRP*) { cancel(id); });
+
+    clock_.start_capture();
+    controller_->submit(transfer, [this, id](const model::TransferResult& result) { completed(id, result); });
+    std::vector<std::function<void()>> due = clock_.stop_capture();
+
+    // Completions due now are delivered inside this call or later, as the policy draws it.
+    const CompletionPolicy& policy = host_.io().completion_policy();
+    bool inline_now = policy.timing == CompletionTiming::Inline ||
+                      (policy.timing == CompletionTiming::Seeded &&
+                       host_.scheduler().draw_below(100) < policy.inline_percent);
+    if (inline_now) {
+        for (auto& fn : due) fn();
+    } else {
+        Time span = policy.max_delay > policy.min_delay ? policy.max_delay - policy.min_delay : 0;
+        Time delay = policy.timing == CompletionTiming::Inline ? 0 : policy.min_delay + host_.scheduler().draw_below(span + 1);
+        for (auto& fn : due) clock_.schedule(host_.now() + delay, std::move(fn));
+    }
+    return STATUS_PENDING;
+}
+
+void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
+    std::lock_guard guard(host_.lock());
+    auto it = in_flight_.find(id);
+    if (it == in_flight_.end()) return;
+    InFlight flight = std::move(it->second);
+    in_flight_.erase(it);
+    if (flight.cancelled) return;  // its IRP was completed when it was cancelled
+    flight.urb->UrbHeader.Status = usbd_status(result.status);
+    flight.finish(result);
+    host_.io().complete(flight.irp, irp_status(result.status));
+}
+
+// IoCancelIrp on a pending request: the IRP completes at once with STATUS_CANCELLED. Its transfer
+// is taken off the device when it is the only one on its endpoint; otherwise its result, when it
+// comes, is dropped.
+void UsbBus::cancel(uint64_t id) {
+    std::lock_guard guard(host_.lock());
+    auto it = in_flight_.find(id);
+    if (it == in_flight_.end() || it->second.cancelled) return;
+    it->second.cancelled = true;
+    IRP* irp = it->second.irp;
+    URB* urb = it->second.urb;
+    uint8_t endpoint = it->second.endpoint;
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    record('C', id, endpoint == 0 ? 2 : 3, endpoint, -ENOENT, nullptr, 0, {});
+    if (controller_->pending(endpoint) == 1) controller_->abort(endpoint);
+    host_.io().complete(irp, STATUS_CANCELLED);
+}
+
+NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length) {
+    uint64_t id = next_id_++;
+    auto raw = setup.bytes();
+    record('S', id, 2, 0x80, kInProgress, &raw, setup.length, {});
+    auto transfer = model::Transfer::control(id, setup);
+    return submit(irp, urb, transfer, [this, id, buffer, length, capacity = *length](const model::TransferResult& r) {
+        uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), capacity);
+        if (moved > 0) std::memcpy(buffer, r.data.data(), moved);
+        *length = r.status == model::TransferStatus::ok ? moved : 0;
+        record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
+               std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+    });
+}
+
+NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG length) {
+    uint64_t id = next_id_++;
+    std::vector<uint8_t> data;
+    if (length > 0) data.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length);
+    auto raw = setup.bytes();
+    record('S', id, 2, 0x00, kInProgress, &raw, length, data);
+    auto transfer = model::Transfer::control(id, setup, std::move(data));
+    return submit(irp, urb, transfer, [this, id](const model::TransferResult& r) {
+        record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
+    });
+}
+
+NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
+    auto& r = urb->UrbBulkOrInterruptTransfer;
+    const Pipe* p = pipe(r.PipeHandle);
+    if (p == nullptr) return refuse_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, "unknown pipe handle");
+    bool in = (p->endpoint & 0x80) != 0;
+    if (in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "transfer direction differs from the pipe's");
+    }
+    if (r.TransferBufferLength > p->max_transfer || !buffer_ok(r.TransferBuffer, r.TransferBufferLength)) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad bulk transfer buffer");
+    }
+    uint64_t id = next_id_++;
+    uint8_t endpoint = p->endpoint;
+    if (in) {
+        record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, {});
+        auto transfer = model::Transfer::bulk_in(id, r.TransferBufferLength);
+        transfer.endpoint = endpoint;
+        ULONG capacity = r.TransferBufferLength;
+        bool short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        return submit(irp, urb, transfer, [this, id, urb, capacity, short_ok, endpoint](const model::TransferResult& res) {
+            auto& t = urb->UrbBulkOrInterruptTransfer;
+            uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(res.data.size()), capacity);
+            if (moved > 0) std::memcpy(t.TransferBuffer, res.data.data(), moved);
+            t.TransferBufferLength = res.status == model::TransferStatus::ok ? moved : 0;
+            int status = usbmon_status(res.status);
+            if (res.status == model::TransferStatus::ok && moved < capacity && !short_ok) {
+                urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+            }
+            record('C', id, 3, endpoint, status, nullptr, moved,
+                   std::vector<uint8_t>(res.data.begin(), res.data.begin() + moved));
+        });
+    }
+    std::vector<uint8_t> data;
+    if (r.TransferBufferLength > 0) {
+        auto* b = static_cast<uint8_t*>(r.TransferBuffer);
+        data.assign(b, b + r.TransferBufferLength);
+    }
+    record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, data);
+    auto transfer = model::Transfer::bulk_out(id, std::move(data));
+    transfer.endpoint = endpoint;
+    return submit(irp, urb, transfer, [this, id, endpoint](const model::TransferResult& res) {
+        record('C', id, 3, endpoint, usbmon_status(res.status), nullptr, res.actual_length, {});
+    });
+}
+
+// Abort: every pending transfer of the pipe completes cancelled before the abort completes.
+// Reset: the endpoint's halt is cleared on the device with CLEAR_FEATURE(ENDPOINT_HALT).
+NTSTATUS UsbBus::pipe_request(IRP* irp, URB* urb) {
+    const Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
+    if (p == nullptr) return refuse_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, "unknown pipe handle");
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        uint64_t id = next_id_++;
+        std::vector<uint64_t> cancelled;
+        for (auto& [flight_id, flight] : in_flight_) {
+            if (flight.endpoint == p->endpoint && !flight.cancelled) cancelled.push_back(flight_id);
+        }
+        controller_->abort(p->endpoint);
+        for (uint64_t flight_id : cancelled) cancel(flight_id);  // any the device did not hold
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        (void)id;
+        return host_.io().answer(irp, STATUS_SUCCESS);
+    }
+    return control_out(irp, urb, model::SetupPacket::clear_endpoint_halt(p->endpoint), nullptr, 0);
+}
+
+NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
+    auto& r = urb->UrbSelectConfiguration;
+    const USB_CONFIGURATION_DESCRIPTOR* config = r.ConfigurationDescriptor;
+    if (config == nullptr) {
+        // Deconfigure.
+        pipes_.clear();
+        return control_out(irp, urb, model::SetupPacket::set_configuration(0), nullptr, 0);
+    }
+    // The URB must hold its interface information, and the descriptor set must lie in its memory.
+    USBD_INTERFACE_INFORMATION* info = &r.Interface;
+    const uint8_t* urb_end = nullptr;
+    if (const Allocation* a = host_.memory().containing(urb)) {
+        urb_end = static_cast<const uint8_t*>(a->ptr) + a->size;
+    }
+    auto fits = [&](const void* p, size_t n) {
+        return urb_end == nullptr || static_cast<const uint8_t*>(p) + n <= urb_end;
+    };
+    if (!fits(info, offsetof(USBD_INTERFACE_INFORMATION, Pipes)) ||
+        !fits(info, offsetof(USBD_INTERFACE_INFORMATION, Pipes) + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION))) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "interface information runs past the URB");
+    }
+    const auto* set = reinterpret_cast<const uint8_t*>(config);
+    size_t total = config->wTotalLength;
+    if (const Allocation* a = host_.memory().containing(set)) {
+        total = std::min<size_t>(total, static_cast<const uint8_t*>(a->ptr) + a->size - set);
+    }
+    if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "configuration descriptor too short");
+    }
+
+    // The interface named by the information, and its endpoints in descriptor order.
+    std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints;
+    const USB_INTERFACE_DESCRIPTOR* interface = nullptr;
+    for (size_t offset = 0; offset + 2 <= total;) {
+        uint8_t length = set[offset];
+        if (length < 2 || offset + length > total) break;
+        uint8_t type = set[offset + 1];
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+            auto* d = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(set + offset);
+            if (interface != nullptr) break;
+            if (d->bInterfaceNumber == info->InterfaceNumber && d->bAlternateSetting == info->AlternateSetting) {
+                interface = d;
+            }
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && interface != nullptr && length >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            endpoints.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(set + offset));
+        }
+        offset += length;
+    }
+    if (interface == nullptr || endpoints.size() < info->NumberOfPipes) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "the interface and its endpoints are not in the set");
+    }
+
+    // The pipes take effect when the device has accepted the configuration.
+    std::vector<USB_ENDPOINT_DESCRIPTOR> chosen;
+    for (size_t i = 0; i < info->NumberOfPipes; ++i) chosen.push_back(*endpoints[i]);
+    USB_INTERFACE_DESCRIPTOR interface_copy = *interface;
+    auto setup = model::SetupPacket::set_configuration(config->bConfigurationValue);
+    uint64_t id = next_id_++;
+    auto raw = setup.bytes();
+    record('S', id, 2, 0x00, kInProgress, &raw, 0, {});
+    return submit(irp, urb, model::Transfer::control(id, setup), 0x00,
+                  [this, id, urb, chosen, interface_copy](const model::TransferResult& result) {
+                      record('C', id, 2, 0x00, usbmon_status(result.status), nullptr, 0, {});
+                      if (result.status != model::TransferStatus::ok) return;
+                      pipes_.clear();
+                      auto& r = urb->UrbSelectConfiguration;
+                      USBD_INTERFACE_INFORMATION* info = &r.Interface;
+                      r.ConfigurationHandle = &configuration_handle_;
+                      info->InterfaceHandle = &interface_handle_;
+                      info->Class = interface_copy.bInterfaceClass;
+                      info->SubClass = interface_copy.bInterfaceSubClass;
+                      info->Protocol = interface_copy.bInterfaceProtocol;
+                      info->Length = static_cast<USHORT>(offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
+                                                         chosen.size() * sizeof(USBD_PIPE_INFORMATION));
+                      for (size_t i = 0; i < chosen.size(); ++i) {
+                          USBD_PIPE_INFORMATION& pipe_info = info->Pipes[i];
+                          const USB_ENDPOINT_DESCRIPTOR& e = chosen[i];
+                          Pipe& pipe = pipe_storage_.emplace_back();
+                          pipe.endpoint = e.bEndpointAddress;
+                          pipe.type = static_cast<USBD_PIPE_TYPE>(e.bmAttributes & 0x03);
+                          pipe.max_packet = e.wMaxPacketSize;
+                          pipe.max_transfer = pipe_info.MaximumTransferSize;
+                          pipe_info.MaximumPacketSize = e.wMaxPacketSize;
+                          pipe_info.EndpointAddress = e.bEndpointAddress;
+                          pipe_info.Interval = e.bInterval;
+                          pipe_info.PipeType = pipe.type;
+                          pipe_info.PipeHandle = &pipe;
+                          pipes_[&pipe] = &pipe;
+                      }
+                  });
+}
+
+void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
+                    const std::array<uint8_t, 8>* setup, uint32_t length, std::vector<uint8_t> data) {
+    UsbRecord r;
+    r.id = id;
+    r.type = type;
+    r.transfer_type = transfer_type;
+    r.endpoint = endpoint;
+    r.time = host_.now();
+    r.status = status;
+    r.has_setup = setup != nullptr;
+    if (setup != nullptr) r.setup = *setup;
+    r.length = length;
+    r.data = std::move(data);
+    records_.push_back(std::move(r));
+}
+
+}  // namespace host

@@ -1,0 +1,116 @@
+// The USB bus driver below the miniport: it takes the URBs that arrive on
+// IOCTL_INTERNAL_USB_SUBMIT_URB, checks them as a careful bus driver would, turns them into
+// transfers of a controller model, and completes each IRP when its transfer completes. A URB it
+// cannot accept is refused at once with an error status; every accepted one is pended, and its
+// completion may arrive inside IofCallDriver or later, by the I/O manager's completion policy.
+// Every control and bulk transfer is recorded, submission and completion, with its virtual time,
+// ready to be written as a usbmon capture.
+#pragma once
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "host/io/io_manager.h"
+#include "model/controller.h"
+
+namespace host {
+
+// The model's clock, driven by the host's scheduler.
+class ModelClock final : public model::Clock {
+public:
+    explicit ModelClock(Host& host);
+    ~ModelClock() override;
+    uint64_t now_us() const override;
+    void schedule(uint64_t at_us, std::function<void()> fn) override;
+
+    // While capturing, events due now are held back for the caller, who runs or schedules them.
+    void start_capture();
+    std::vector<std::function<void()>> stop_capture();
+
+private:
+    Host& host_;
+    std::shared_ptr<bool> alive_;
+    bool capturing_ = false;
+    std::vector<std::function<void()>> captured_;
+};
+
+// One transfer as the bus saw it, in the terms of a usbmon capture.
+struct UsbRecord {
+    uint64_t id = 0;            // pairs a submission with its completion
+    char type = 'S';            // 'S' submitted, 'C' completed, 'E' refused at once
+    uint8_t transfer_type = 2;  // 2 control, 3 bulk
+    uint8_t endpoint = 0;       // bit 0x80 for IN
+    Time time = 0;
+    int status = 0;             // 0, -EINPROGRESS on submission, or a negative errno
+    bool has_setup = false;
+    std::array<uint8_t, 8> setup{};
+    uint32_t length = 0;        // asked for on submission; moved on completion
+    std::vector<uint8_t> data;  // OUT data on submission, IN data on completion
+};
+
+class UsbBus final : public LowerDevice {
+public:
+    UsbBus(Host& host, model::ControllerConfig config = {});
+    ~UsbBus() override;
+
+    NTSTATUS dispatch(DEVICE_OBJECT* device, IRP* irp) override;
+
+    model::Controller& controller() { return *controller_; }
+    ModelClock& clock() { return clock_; }
+    const std::vector<UsbRecord>& records() const { return records_; }
+    uint8_t device_address() const { return 2; }
+    uint16_t bus_number() const { return 1; }
+
+    // A request the bus refuses at once (IofCallDriver answers the status, nothing pends), for
+    // fault injection: return a status to refuse the URB, or nothing to accept it.
+    std::function<std::optional<NTSTATUS>(const URB&)> refuse;
+
+private:
+    struct Pipe {
+        uint8_t endpoint = 0;
+        USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+        uint16_t max_packet = 0;
+        ULONG max_transfer = 0;
+    };
+    struct InFlight {
+        IRP* irp = nullptr;
+        URB* urb = nullptr;
+        uint8_t endpoint = 0;
+        bool cancelled = false;
+        std::function<void(const model::TransferResult&)> finish;
+    };
+
+    NTSTATUS refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* why);
+    NTSTATUS submit(IRP* irp, URB* urb, const model::Transfer& transfer,
+                    std::function<void(const model::TransferResult&)> finish);
+    void completed(uint64_t id, const model::TransferResult& result);
+    void cancel(uint64_t id);
+    bool buffer_ok(const void* buffer, ULONG length) const;
+    const Pipe* pipe(USBD_PIPE_HANDLE handle) const;
+
+    NTSTATUS select_configuration(IRP* irp, URB* urb);
+    NTSTATUS bulk_transfer(IRP* irp, URB* urb);
+    NTSTATUS control_in(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length);
+    NTSTATUS control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG length);
+    NTSTATUS pipe_request(IRP* irp, URB* urb);
+    void record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
+                const std::array<uint8_t, 8>* setup, uint32_t length, std::vector<uint8_t> data);
+
+    Host& host_;
+    ModelClock clock_;
+    std::unique_ptr<model::Controller> controller_;
+    std::deque<Pipe> pipe_storage_;  // addresses serve as pipe handles and are never reused
+    std::map<USBD_PIPE_HANDLE, Pipe*> pipes_;
+    std::map<uint64_t, InFlight> in_flight_;
+    uint64_t next_id_ = 1;
+    uint8_t configuration_handle_ = 0;
+    uint8_t interface_handle_ = 0;
+    std::vector<UsbRecord> records_;
+};
+
+}  // namespace host
