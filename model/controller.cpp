@@ -157,7 +157,7 @@ void Controller::record(const Pending& p, const TransferResult& r) {
                                     p.transfer.out_data, r.status, r.data});
             break;
         case EndpointKind::bulk_in:
-            bulk_in_log_.push_back({now, r.status, r.data});
+            if (config_.options.keep_bulk_logs) bulk_in_log_.push_back({now, r.status, r.data});
             if (r.status == TransferStatus::ok) {
                 ++counters_.frames_in;
                 counters_.bytes_in += r.data.size();

@@ -33,6 +33,9 @@ enum class BulkInOverrun : uint8_t {
     babble,    // fail the transfer with an error, as a host controller reports babble
 };
 
+// Read at every use through Controller::options(), except bus_speed,
+// packets_per_frame and registers, which are taken at construction; change
+// those later through bus() and registers().behaviour().
 struct ControllerOptions {
     BusSpeed bus_speed = BusSpeed::instant;
     uint32_t packets_per_frame = BusTiming::kPacketsPerFrame;
@@ -48,6 +51,9 @@ struct ControllerOptions {
     // Stall SET_FEATURE / CLEAR_FEATURE selectors that are not defined for the
     // recipient, as the USB standard asks; otherwise accept and log them.
     bool strict_features = false;
+    // Long runs can turn off the bulk logs (transfers, units, frames sent,
+    // bulk-in deliveries) to bound memory; the counters go on.
+    bool keep_bulk_logs = true;
     RegisterBehaviour registers;
 };
 

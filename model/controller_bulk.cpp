@@ -26,7 +26,7 @@ void Controller::submit_bulk_out(const Transfer& t, Done done, const std::option
 }
 
 void Controller::bulk_out_arrived(const std::vector<uint8_t>& data) {
-    bulk_out_log_.push_back({clock_.now_us(), data});
+    if (config_.options.keep_bulk_logs) bulk_out_log_.push_back({clock_.now_us(), data});
     if (data.empty()) {
         ++counters_.zero_length_transfers;
         if (!out_unit_.empty()) finish_unit();
@@ -48,11 +48,11 @@ void Controller::finish_unit() {
         case BulkOutKind::keep_alive: ++counters_.keep_alives; break;
         default: ++counters_.malformed_out; break;
     }
-    bulk_out_units_.push_back(std::move(unit));
+    if (config_.options.keep_bulk_logs) bulk_out_units_.push_back(std::move(unit));
 }
 
 void Controller::put_on_cable(const std::vector<uint8_t>& frame) {
-    frames_sent_.push_back({clock_.now_us(), frame});
+    if (config_.options.keep_bulk_logs) frames_sent_.push_back({clock_.now_us(), frame});
     ++counters_.frames_out;
     counters_.bytes_out += frame.size();
     if (!cable_) return;

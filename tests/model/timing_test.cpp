@@ -4,15 +4,6 @@
 namespace model::testing {
 namespace {
 
-TEST(BusTimingFigures, PacketCounts) {
-    EXPECT_EQ(BusTiming::bulk_packets(0), 1u);
-    EXPECT_EQ(BusTiming::bulk_packets(64), 1u);
-    EXPECT_EQ(BusTiming::bulk_packets(65), 2u);
-    EXPECT_EQ(BusTiming::bulk_packets(1516), 24u);
-    EXPECT_EQ(BusTiming::control_packets(0), 2u);
-    EXPECT_EQ(BusTiming::control_packets(4), 3u);
-}
-
 TEST(BusTimingFigures, TransfersCompleteAtTheEndOfTheFrameOfTheirLastPacket) {
     BusTiming bus(BusSpeed::full_speed);
     EXPECT_EQ(bus.book(200, 19), 1000u);   // fills frame 0
