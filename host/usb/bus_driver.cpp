@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "host/host.h"
 
@@ -396,7 +397,7 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     uint64_t id = next_id_++;
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, 0, {});
-    return submit(irp, urb, model::Transfer::control(id, setup), 0x00,
+    return submit(irp, urb, model::Transfer::control(id, setup),
                   [this, id, urb, chosen, interface_copy](const model::TransferResult& result) {
                       record('C', id, 2, 0x00, usbmon_status(result.status), nullptr, 0, {});
                       if (result.status != model::TransferStatus::ok) return;
