@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -68,8 +70,10 @@ protected:
 
 // The transfer a host makes of a frame: length prefix, frame, filler to 60.
 inline std::vector<uint8_t> framed(const std::vector<uint8_t>& frame, uint8_t filler = 0) {
-    std::vector<uint8_t> out{static_cast<uint8_t>(frame.size() & 0xFF), static_cast<uint8_t>(frame.size() >> 8)};
-    out.insert(out.end(), frame.begin(), frame.end());
+    std::vector<uint8_t> out(2 + frame.size());
+    out[0] = static_cast<uint8_t>(frame.size() & 0xFF);
+    out[1] = static_cast<uint8_t>(frame.size() >> 8);
+    std::copy(frame.begin(), frame.end(), out.begin() + 2);
     if (out.size() < 60) out.resize(60, filler);
     return out;
 }
