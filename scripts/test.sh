@@ -21,4 +21,16 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 run_suite normal g++ ""
 run_suite asan clang++ address
+
+# The threaded stress tests (CTest label "threaded") again under ThreadSanitizer.
+echo "== tsan build =="
+cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs"
+echo "== tsan tests =="
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L threaded --output-on-failure --timeout 600
+
+# Fuzz targets, for a bounded time each.
+if [ -f scripts/fuzz.sh ]; then
+  bash scripts/fuzz.sh
+fi
 echo "== all suites passed =="
