@@ -71,8 +71,9 @@ void Memory::release(AllocKind kind, void* ptr, std::optional<size_t> size) {
     live_.erase(it);
     log_event(MemoryEvent::Op::Free, gone);
     auto* begin = static_cast<const uint8_t*>(ptr);
-    host_.memory_released(begin, begin + gone.size);
+    // Quarantined before the objects inside are checked, which may report and throw.
     quarantine(ptr, gone.size);
+    host_.memory_released(begin, begin + gone.size);
 }
 
 void Memory::quarantine(void* block, size_t size) {
