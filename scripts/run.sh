@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build/normal -G Ninja -DCMAKE_CXX_COMPILER=g++ >/dev/null
-cmake --build build/normal -j "$(nproc)" --target usbeth
-exec build/normal/app/usbeth "$@"
+cmake -S . -B build/app -G Ninja -DCMAKE_CXX_COMPILER=g++ -DUSBETH_TESTS=OFF >/dev/null
+cmake --build build/app -j "$(nproc)" --target usbeth
+exec build/app/app/usbeth "$@"
