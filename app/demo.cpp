@@ -5,7 +5,12 @@
 #include <iomanip>
 #include <sstream>
 
+#include "app/capture.h"
 #include "app/rig.h"
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
 
 namespace usbeth {
 
@@ -34,9 +39,36 @@ struct Traffic {
     uint64_t bytes = 0;
 };
 
+void write_captures(Rig& rig, const CaptureFiles& captures) {
+    if (!captures.usb.empty()) {
+        struct Entry {
+            const host::UsbRecord* record;
+            uint16_t bus;
+            uint8_t address;
+        };
+        std::vector<Entry> entries;
+        uint16_t bus = 0;
+        for (Station& s : rig.stations()) {
+            ++bus;
+            for (const host::UsbRecord& r : s.bus->records()) entries.push_back({&r, bus, s.bus->device_address()});
+        }
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& x, const Entry& y) { return x.record->time < y.record->time; });
+        PcapWriter usb(captures.usb, PcapWriter::kUsbLinuxMmapped);
+        for (const Entry& e : entries) usb.write(e.record->time, usbmon_packet(*e.record, e.bus, e.address));
+    }
+    if (!captures.events.empty()) {
+        std::ofstream events(captures.events);
+        if (!events) throw std::runtime_error("cannot write " + captures.events);
+        std::map<int, std::string> names;
+        for (Station& s : rig.stations()) names[s.adapter->id] = s.name;
+        for (const host::ProtocolEvent& e : rig.host.recorder().events()) events << event_json(e, names[e.adapter_id]) << "\n";
+    }
+}
+
 }  // namespace
 
-int run_default_scenario(std::ostream& out, uint64_t seed) {
+int run_default_scenario(std::ostream& out, uint64_t seed, const CaptureFiles& captures) {
     Rig rig({.seed = seed, .policy = host::ViolationPolicy::Throw});
     const std::array<uint8_t, 6> mac_a{0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
     const std::array<uint8_t, 6> mac_b{0x02, 0x00, 0x5E, 0x10, 0x00, 0x02};
@@ -50,7 +82,12 @@ int run_default_scenario(std::ostream& out, uint64_t seed) {
     };
     Station& a = rig.add("adapter A", device(mac_a));
     Station& b = rig.add("adapter B", device(mac_b));
-    rig.connect(a, b, model::WireRate::mbit_10);
+    model::Cable& cable = rig.connect(a, b, model::WireRate::mbit_10);
+    std::unique_ptr<PcapWriter> ethernet;
+    if (!captures.ethernet.empty()) {
+        ethernet = std::make_unique<PcapWriter>(captures.ethernet, PcapWriter::kEthernet);
+        cable.set_tap([&](const model::WireFrame& frame) { ethernet->write(frame.arrived_us, frame.bytes); });
+    }
 
     out << "usbeth: two adapters on one cable, USB full speed, 10 Mbit/s on the wire (seed " << seed << ")\n";
     for (Station* s : {&a, &b}) {
@@ -161,6 +198,7 @@ int run_default_scenario(std::ostream& out, uint64_t seed) {
     for (Station* s : {&a, &b}) rig.host.halt(*s->adapter);
     rig.host.run_until_idle(host::seconds(10));
     rig.host.check_quiescent();
+    write_captures(rig, captures);
     out << "both adapters halted; nothing left allocated, outstanding or armed; verifier clean\n";
     return 0;
 }

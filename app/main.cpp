@@ -16,6 +16,11 @@ int main(int argc, char** argv) {
     CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
     run->add_option("scenario", scenario, "Scenario file (JSON)");
     run->add_option("--seed", seed, "Seed of the host's ordering of simultaneous events")->capture_default_str();
+    usbeth::CaptureFiles captures;
+    run->add_option("--pcap", captures.ethernet, "Write the frames on the cable to this pcap file (Ethernet)");
+    run->add_option("--usbmon", captures.usb,
+                    "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
+    run->add_option("--events", captures.events, "Write the events NDIS saw to this file (JSON Lines)");
 
     CLI11_PARSE(app, argc, argv);
 
@@ -25,7 +30,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         try {
-            return usbeth::run_default_scenario(std::cout, seed);
+            return usbeth::run_default_scenario(std::cout, seed, captures);
         } catch (const host::VerifierViolation& violation) {
             std::cerr << "usbeth: verifier: " << violation.what() << "\n";
             return 3;
