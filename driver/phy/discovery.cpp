@@ -30,6 +30,18 @@ VOID ChooseEntry(ADAPTER* Adapter, UCHAR Entry)
     Adapter->PhyId = Adapter->PhyIds[Entry];
 }
 
+// The entry of the first spare PHY in the table (the one IsolateSparePhy switches off), or
+// NO_PHY_INDEX.
+UCHAR FirstSpareEntry(ADAPTER* Adapter)
+{
+    for (UCHAR Entry = 0; Entry < Adapter->PhyCount; Entry++) {
+        if (Adapter->PhyIds[Entry] == PHY_ID_SPARE) {
+            return Entry;
+        }
+    }
+    return NO_PHY_INDEX;
+}
+
 // Writes [Value, 0x00] to controller registers 0x7E and 0x7F.
 VOID WritePhyPower(ADAPTER* Adapter, UCHAR Value)
 {
@@ -70,7 +82,7 @@ ULONG ScanPhys(ADAPTER* Adapter)
         SelectPhy(Adapter, Address);
         USHORT Status = 0;
         MiiRead(Adapter, Address, MII_BMSR, &Status);
-        if (Status == 0xFFFF || Status == 0x0000) {
+        if (Status == MII_NO_ANSWER || Status == 0x0000) {
             continue;
         }
         USHORT Id1 = 0;
@@ -91,11 +103,9 @@ ULONG FindEthernetPhy(ADAPTER* Adapter) { return FindPhyOfKind(Adapter, Ethernet
 // IsolateSparePhy — powers down and isolates the first spare PHY of the table.
 ULONG IsolateSparePhy(ADAPTER* Adapter)
 {
-    for (UCHAR Entry = 0; Entry < Adapter->PhyCount; Entry++) {
-        if (Adapter->PhyIds[Entry] == PHY_ID_SPARE) {
-            MiiWrite(Adapter, Adapter->PhyAddresses[Entry], MII_BMCR, BMCR_POWER_DOWN_ISOLATE);
-            break;
-        }
+    UCHAR Entry = FirstSpareEntry(Adapter);
+    if (Entry != NO_PHY_INDEX) {
+        MiiWrite(Adapter, Adapter->PhyAddresses[Entry], MII_BMCR, BMCR_POWER_DOWN_ISOLATE);
     }
     return RESULT_SUCCESS;
 }
@@ -118,11 +128,11 @@ ULONG ReadLinkState(ADAPTER* Adapter, UCHAR PhyAddress)
 {
     USHORT Status = 0;
     MiiRead(Adapter, PhyAddress, MII_BMSR, &Status);
-    if ((Status & BMSR_LINK_STATUS) != 0) {
+    if (BmsrShowsLink(Status)) {
         return LINK_STATE_CONNECTED;
     }
     MiiRead(Adapter, PhyAddress, MII_BMSR, &Status);
-    return (Status & BMSR_LINK_STATUS) != 0 ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED;
+    return BmsrShowsLink(Status) ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED;
 }
 
 // ChoosePhy — passive level. 1 when a PHY was chosen with media configuration to follow.
@@ -143,9 +153,16 @@ ULONG ChoosePhy(ADAPTER* Adapter)
         return RESULT_SUCCESS;
     }
     // Two or more PHYs without both kinds: an Ethernet PHY alone among unknown ones is chosen,
-    // and with neither kind the first PHY that answered; nothing is switched off.
+    // and with neither kind the first PHY that answered other than the spare just switched off;
+    // nothing else is switched off.
     if (HomeLanSearch != RESULT_SUCCESS) {
-        ChooseEntry(Adapter, EthernetSearch == RESULT_SUCCESS ? Adapter->EthernetPhyIndex : 0);
+        UCHAR Entry = 0;
+        if (EthernetSearch == RESULT_SUCCESS) {
+            Entry = Adapter->EthernetPhyIndex;
+        } else if (FirstSpareEntry(Adapter) == 0) {
+            Entry = 1;
+        }
+        ChooseEntry(Adapter, Entry);
         return RESULT_SUCCESS;
     }
 

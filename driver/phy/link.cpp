@@ -16,17 +16,29 @@ VOID EndPollOnFailedStart(ADAPTER* Adapter, NTSTATUS Start)
     }
 }
 
-BOOLEAN LinkBitSet(ADAPTER* Adapter) { return (Adapter->RegReadBuf[0] & BMSR_LINK_STATUS) != 0; }
+BOOLEAN LinkBitSet(ADAPTER* Adapter)
+{
+    return BmsrShowsLink(static_cast<USHORT>(Adapter->RegReadBuf[0] | (Adapter->RegReadBuf[1] << 8)));
+}
 
 }  // namespace
 
 // LinkTimerTick — NDIS timer routine, dispatch level. Starts a poll when the adapter runs and no
-// asynchronous PHY request is in flight; the tick never re-arms the timer itself.
+// asynchronous PHY request is in flight; the poll re-arms the timer when it ends. When the PHY
+// window is taken (a work item of the running adapter holds it) the tick tries again a period
+// later, so that a passing holder does not end link polling. An adapter that does not run is
+// not polled and the timer stays unarmed.
 VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
-    if (Adapter->State == ADAPTER_STATE_RUNNING && Adapter->PhyBusy == 0) {
+    if (Adapter->State != ADAPTER_STATE_RUNNING) {
+        return;
+    }
+    UCHAR Idle = 0;
+    if (Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
         StartLinkPoll(Adapter);
+    } else {
+        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
     }
 }
 

@@ -19,9 +19,12 @@ VOID LoadWindow(ADAPTER* Adapter, UCHAR PhyAddress, USHORT Data, UCHAR Control)
 }
 
 // Reads Count bytes from Register and tells whether the done bit is set in the byte at
-// DoneIndex. A read-back that did not come back counts as not done: its buffer is stale.
+// DoneIndex. A read-back that did not come back counts as not done, and so does one that came
+// back refused or failed: the control byte is cleared first, so that what an earlier access left
+// in RegReadBuf is never taken for this access's answer.
 BOOLEAN ReadBackDone(ADAPTER* Adapter, USHORT Count, USHORT Register, ULONG DoneIndex)
 {
+    Adapter->RegReadBuf[DoneIndex] = 0;
     return ReadRegisters(Adapter, Count, Register) == RESULT_SUCCESS &&
            (Adapter->RegReadBuf[DoneIndex] & PHY_DONE) != 0;
 }

@@ -30,6 +30,11 @@ constexpr ULONG PHY_ID_SPARE = 0x00006B70;
 
 constexpr ULONG PHY_IDLE_WAIT_PAUSES = 2000;  // of 1 ms each
 
+// A BMSR of all ones is the idle management bus (nobody drove the read, or the access never
+// finished): no PHY reports link that way.
+constexpr USHORT MII_NO_ANSWER = 0xFFFF;
+constexpr BOOLEAN BmsrShowsLink(USHORT Bmsr) { return Bmsr != MII_NO_ANSWER && (Bmsr & BMSR_LINK_STATUS) != 0; }
+
 // MII management access.
 VOID MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value);
 VOID MiiWrite(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, USHORT Value);
