@@ -1,0 +1,357 @@
+// Link monitoring over virtual time: the asynchronous poll chain, the indications NDIS sees, the
+// link indicator of the PHY that has one, and polling that goes on through failed requests,
+// resets and a window taken by somebody else.
+#include "driver/usb/transport.h"
+#include "tests/phy/phy_bench.h"
+
+namespace {
+
+using namespace phytest;
+using model::phy_id::kEthernetA;
+using model::phy_id::kHomeLanB;
+using model::phy_id::kSpare;
+
+const Bytes kStatusRead = {1, 0x00, 0x00, 0x41};  // read command for BMSR of PHY 1
+
+size_t DataReads(model::Controller& device)
+{
+    size_t count = 0;
+    for (const auto& access : device.registers().log()) {
+        count += !access.write && access.first == 0x26 && access.bytes.size() == 2;
+    }
+    return count;
+}
+
+// Runs until the next link timer tick has fired and the poll it started has ended with the
+// timer armed again. The caller's assertion fails when that never happens.
+bool PollOnce(testbed::Testbed& bench, testbed::Unit& unit)
+{
+    const uint64_t fired = LinkTimer(bench, unit).fired;
+    return bench.host.run_until(
+        [&] {
+            const host::TimerState& timer = LinkTimer(bench, unit);
+            return timer.fired > fired && timer.event != 0 && unit.record()->PhyBusy == 0;
+        },
+        host::seconds(10));
+}
+
+uint64_t Later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() + host::milliseconds(ms); }
+
+TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
+    ClearLogs(bench, unit);
+    for (size_t poll = 1; poll <= 3; poll++) {
+        ASSERT_TRUE(PollOnce(bench, unit));
+        EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000))
+            << "the next tick is due a period after the poll ends";
+        EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(poll, kStatusRead));
+        EXPECT_EQ(DataReads(unit.device()), poll);
+    }
+    EXPECT_TRUE(bench.host.recorder().events().empty());
+    EXPECT_TRUE(unit.device().mii().writes().empty());
+    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
+    bench.halt(unit);
+}
+
+TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ClearLogs(bench, unit);
+    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    ADAPTER* adapter = unit.record();
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    EXPECT_EQ(adapter->LinkState, LINK_STATE_DISCONNECTED);
+    EXPECT_EQ(adapter->IndicatedLinkState, LINK_STATE_DISCONNECTED);
+    EXPECT_EQ(adapter->LinkChanged, 0);
+    // The first status read shows no link, so it is read a second time.
+    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
+    EXPECT_EQ(DataReads(unit.device()), 2u);
+
+    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect) << "an unchanged state is not indicated again";
+    EXPECT_EQ(WindowWrites(unit.device()).size(), 6u);
+    EXPECT_TRUE(unit.device().registers().writes_covering(0x7E).empty());
+    bench.halt(unit);
+}
+
+TEST(LinkPoll, LinkComingUpIsIndicated)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, false)}));
+    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    bench.host.recorder().clear();
+    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
+    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
+    EXPECT_EQ(unit.record()->IndicatedLinkState, LINK_STATE_CONNECTED);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
+    bench.halt(unit);
+}
+
+TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ClearLogs(bench, unit);
+    unit.device().mii().schedule_link(1, Later(bench, 500), false);
+    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    // The latched-low status shows no link first, the second read shows it back.
+    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
+    EXPECT_EQ(DataReads(unit.device()), 2u);
+    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
+    EXPECT_TRUE(LinkEvents(bench, unit).empty());
+    bench.halt(unit);
+}
+
+TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kHomeLanB)}));
+    ClearLogs(bench, unit);
+
+    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}}));
+    const auto& events = bench.host.recorder().events();
+    ASSERT_FALSE(events.empty());
+    auto indicator = unit.device().registers().writes_covering(0x7E);
+    ASSERT_EQ(indicator.size(), 1u);
+    EXPECT_GE(indicator[0].time_us, events.back().time) << "the indicator follows the indication";
+
+    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    std::vector<NDIS_STATUS> both = kDisconnect;
+    both.insert(both.end(), kConnect.begin(), kConnect.end());
+    EXPECT_EQ(LinkEvents(bench, unit), both);
+    EXPECT_EQ(PowerWrites(unit.device()),
+              (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
+
+    const size_t windows = WindowWrites(unit.device()).size();
+    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(WindowWrites(unit.device()).size(), windows + 2);
+    EXPECT_EQ(PowerWrites(unit.device()).size(), 2u) << "no indicator write without a change";
+    bench.halt(unit);
+}
+
+TEST(LinkPoll, TickThatFindsTheWindowTakenTriesAgainNextPeriod)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ADAPTER* adapter = unit.record();
+    ClearLogs(bench, unit);
+    ASSERT_EQ(bench.in_driver(unit, [&] { return AcquirePhyWindow(adapter); }), RESULT_SUCCESS);
+    const uint64_t fired = LinkTimer(bench, unit).fired;
+    bench.host.run_for(host::milliseconds(3500));
+    EXPECT_EQ(LinkTimer(bench, unit).fired, fired + 1);
+    EXPECT_TRUE(WindowWrites(unit.device()).empty()) << "the window was taken";
+    EXPECT_NE(LinkTimer(bench, unit).event, 0u) << "link polling stopped for good";
+    bench.in_driver(unit, [&] { ReleasePhyWindow(adapter); });
+
+    unit.device().mii().schedule_link(1, Later(bench, 100), false);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    bench.halt(unit);
+}
+
+// A poll whose requests the bus refuses or the device fails completes anyway, and polling
+// goes on: a later link change is still seen.
+struct FailedRequestCase {
+    const char* name;
+    std::function<void(testbed::Unit&)> arrange;
+};
+
+class FailedPollRequest : public ::testing::TestWithParam<FailedRequestCase> {};
+
+TEST_P(FailedPollRequest, PollingContinues)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ClearLogs(bench, unit);
+    GetParam().arrange(unit);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    unit.bus->refuse = nullptr;
+    EXPECT_EQ(unit.record()->PhyBusy, 0);
+
+    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    bench.halt(unit);
+}
+
+model::FaultRule DeviceFault(model::RequestKind kind, uint8_t reg, model::FaultAction action)
+{
+    model::FaultRule rule;
+    rule.kind = kind;
+    rule.register_index = reg;
+    rule.action = action;
+    return rule;
+}
+
+void RefuseOnce(testbed::Unit& unit, uint8_t request)
+{
+    auto refused = std::make_shared<bool>(false);
+    unit.bus->refuse = [refused, request](const URB& urb) -> std::optional<NTSTATUS> {
+        if (!*refused && urb.UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE &&
+            urb.UrbControlVendorClassRequest.Request == request) {
+            *refused = true;
+            return STATUS_UNSUCCESSFUL;
+        }
+        return std::nullopt;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedPollRequest,
+    ::testing::Values(
+        FailedRequestCase{"WindowWriteRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF1); }},
+        FailedRequestCase{"DataReadRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF0); }},
+        FailedRequestCase{"WindowWriteStalls",
+                          [](testbed::Unit& unit) {
+                              unit.device().faults().add(
+                                  DeviceFault(model::RequestKind::vendor_write, 0x25, model::FaultAction::stall));
+                          }},
+        FailedRequestCase{"DataReadFails",
+                          [](testbed::Unit& unit) {
+                              unit.device().faults().add(
+                                  DeviceFault(model::RequestKind::vendor_read, 0x26, model::FaultAction::error));
+                          }}),
+    [](const ::testing::TestParamInfo<FailedRequestCase>& info) { return std::string(info.param.name); });
+
+// A step whose request cannot even be started (no IRP, no URB) ends the poll there.
+struct FailedStartCase {
+    const char* name;
+    host::AllocKind kind;
+    uint64_t nth;  // of the allocations of that kind from the tick on
+    size_t window_writes;
+};
+
+class FailedPollStart : public ::testing::TestWithParam<FailedStartCase> {};
+
+TEST_P(FailedPollStart, EndsThePollAndPollingGoesOn)
+{
+    const FailedStartCase& param = GetParam();
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ClearLogs(bench, unit);
+    bench.host.faults().fail_nth(param.kind, bench.host.faults().count(param.kind) + param.nth);
+    ASSERT_TRUE(PollOnce(bench, unit)) << "the poll never ended";
+    EXPECT_EQ(bench.host.faults().injected().size(), 1u);
+    EXPECT_EQ(WindowWrites(unit.device()).size(), param.window_writes);
+    EXPECT_EQ(DataReads(unit.device()), 0u);
+    EXPECT_TRUE(LinkEvents(bench, unit).empty());
+
+    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    bench.halt(unit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocations, FailedPollStart,
+                         ::testing::Values(FailedStartCase{"WindowWriteIrp", host::AllocKind::Irp, 1, 0},
+                                           FailedStartCase{"WindowWriteUrb", host::AllocKind::Pool, 1, 0},
+                                           FailedStartCase{"DataReadIrp", host::AllocKind::Irp, 2, 1},
+                                           FailedStartCase{"DataReadUrb", host::AllocKind::Pool, 2, 1}),
+                         [](const ::testing::TestParamInfo<FailedStartCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Holds the next data read of the poll at the device for a while.
+void DelayDataRead(testbed::Unit& unit, uint64_t us)
+{
+    model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, 0x26, model::FaultAction::delay);
+    rule.delay_us = us;
+    unit.device().faults().add(rule);
+}
+
+bool RunUntilPollInFlight(testbed::Testbed& bench, testbed::Unit& unit)
+{
+    return bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10));
+}
+
+// Index in the register log of the first access that matches.
+template <typename Match>
+size_t FirstAccess(model::Controller& device, Match match)
+{
+    const auto& log = device.registers().log();
+    for (size_t i = 0; i < log.size(); i++) {
+        if (match(log[i])) {
+            return i;
+        }
+    }
+    return log.size();
+}
+
+TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ClearLogs(bench, unit);
+    DelayDataRead(unit, 200000);
+    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
+
+    model::Controller& device = unit.device();
+    const size_t data_read = FirstAccess(device, [](const model::RegisterAccess& a) {
+        return !a.write && a.first == 0x26 && a.bytes.size() == 2;
+    });
+    const size_t mac_reset = FirstAccess(device, [](const model::RegisterAccess& a) {
+        return a.write && a.first == 0x00;
+    });
+    ASSERT_LT(data_read, device.registers().log().size());
+    EXPECT_LT(data_read, mac_reset) << "the reset used the window while the poll still had it";
+    EXPECT_EQ(device.registers().log()[data_read - 1].bytes, kStatusRead);
+    // The reset configures the PHY again and reports the link once; nothing is rediscovered.
+    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
+    for (const Bytes& window : WindowWrites(device)) {
+        EXPECT_EQ(window[0], 1);
+    }
+    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(PollOnce(bench, unit));
+    bench.halt(unit);
+}
+
+TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
+{
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ClearLogs(bench, unit);
+    DelayDataRead(unit, 300000);
+    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    bench.halt(unit);
+    const auto& log = unit.device().registers().log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0].bytes, kStatusRead);
+    EXPECT_EQ(log[1].first, 0x26);
+    EXPECT_EQ(log[2].first, 0x7E);
+}
+
+TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)
+{
+    // With the spare alone there is nothing to power down, so the stop does not wait for the
+    // poll: it ends while the adapter is already stopped.
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kSpare)}));
+    ClearLogs(bench, unit);
+    DelayDataRead(unit, 300000);
+    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    bench.host.shutdown(*unit.adapter);
+    EXPECT_EQ(unit.record()->PhyBusy, 0);
+    EXPECT_EQ(DataReads(unit.device()), 1u);
+    EXPECT_EQ(LinkTimer(bench, unit).event, 0u) << "the link timer was armed for a stopped adapter";
+    bench.halt(unit);
+}
+
+}  // namespace
