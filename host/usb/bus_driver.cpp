@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -13,6 +14,30 @@ namespace host {
 namespace {
 
 constexpr int kInProgress = -EINPROGRESS;
+
+// The bytes of a URB that the bus reads or writes for a function: up to the last field it uses.
+size_t request_bytes(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return offsetof(_URB_SELECT_CONFIGURATION, Interface);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+        return offsetof(_URB_PIPE_REQUEST, Reserved);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, Reserved2);
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+        return offsetof(_URB_CONTROL_FEATURE_REQUEST, Reserved1);
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        return offsetof(_URB_CONTROL_GET_STATUS_REQUEST, Reserved2);
+    case URB_FUNCTION_VENDOR_DEVICE:
+        return offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Reserved1);
+    default:
+        return sizeof(_URB_HEADER);
+    }
+}
 
 int usbmon_status(model::TransferStatus status) {
     switch (status) {
@@ -101,6 +126,10 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* device, IRP* irp) {
     }
     auto* urb = static_cast<URB*>(location->Parameters.Others.Argument1);
     if (urb == nullptr) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "no URB");
+    if (!urb_holds(urb, sizeof(_URB_HEADER))) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "bad URB");
+    if (!urb_holds(urb, request_bytes(urb->UrbHeader.Function))) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "URB shorter than its request");
+    }
     if (refuse) {
         if (std::optional<NTSTATUS> status = refuse(*urb)) {
             urb->UrbHeader.Status = USBD_STATUS_REQUEST_FAILED;
@@ -136,7 +165,7 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* device, IRP* irp) {
                                                                                       : model::std_request::kClearFeature;
         setup.value = r.FeatureSelector;
         setup.index = r.Index;
-        return control_out(irp, urb, setup, nullptr, 0);
+        return control_out(irp, urb, setup, nullptr, nullptr);
     }
     case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
         auto& r = urb->UrbControlGetStatusRequest;
@@ -160,7 +189,7 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* device, IRP* irp) {
         setup.index = r.Index;
         setup.length = static_cast<uint16_t>(r.TransferBufferLength);
         return in ? control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength)
-                  : control_out(irp, urb, setup, r.TransferBuffer, r.TransferBufferLength);
+                  : control_out(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
     }
     default:
         return refuse_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, "unknown URB function");
@@ -173,15 +202,24 @@ NTSTATUS UsbBus::refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* wh
     return host_.io().complete(irp, STATUS_INVALID_PARAMETER);
 }
 
-// A buffer the bus is to read or fill must exist, and when the host knows the memory behind it,
-// lie inside it.
+// A buffer the bus is to read or fill must exist, must not lie in freed memory, and when the host
+// knows the memory behind it, must lie inside it.
 bool UsbBus::buffer_ok(const void* buffer, ULONG length) const {
     if (length == 0) return true;
-    if (buffer == nullptr) return false;
+    if (buffer == nullptr || host_.memory().in_quarantine(buffer)) return false;
     if (const Allocation* a = host_.memory().containing(buffer)) {
-        auto* begin = static_cast<const uint8_t*>(a->ptr);
-        auto* start = static_cast<const uint8_t*>(buffer);
-        return start + length <= begin + a->size;
+        size_t offset = static_cast<size_t>(static_cast<const uint8_t*>(buffer) - static_cast<const uint8_t*>(a->ptr));
+        return length <= a->size - offset;
+    }
+    return true;
+}
+
+// The URB itself is read (and written) as far as its request's fields go.
+bool UsbBus::urb_holds(const URB* urb, size_t bytes) const {
+    if (host_.memory().in_quarantine(urb)) return false;
+    if (const Allocation* a = host_.memory().containing(urb)) {
+        size_t offset = static_cast<size_t>(reinterpret_cast<const uint8_t*>(urb) - static_cast<const uint8_t*>(a->ptr));
+        return bytes <= a->size - offset;
     }
     return true;
 }
@@ -194,7 +232,7 @@ const UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
 NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer,
                         std::function<void(const model::TransferResult&)> finish) {
     uint64_t id = transfer.id;
-    in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, std::move(finish)};
+    in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, false, transfer, std::move(finish)};
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     host_.io().pend(irp, [this, id](IRP*) { cancel(id); });
 
@@ -221,17 +259,22 @@ void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
     std::lock_guard guard(host_.lock());
     auto it = in_flight_.find(id);
     if (it == in_flight_.end()) return;
+    if (it->second.requeue) return;  // taken off the device only to be given back (see cancel)
     InFlight flight = std::move(it->second);
     in_flight_.erase(it);
     if (flight.cancelled) return;  // its IRP was completed when it was cancelled
     flight.urb->UrbHeader.Status = usbd_status(result.status);
     flight.finish(result);
-    host_.io().complete(flight.irp, irp_status(result.status));
+    // The IRP fails when the URB does, also for a short transfer the URB did not allow.
+    NTSTATUS status = irp_status(result.status);
+    if (status == STATUS_SUCCESS && flight.urb->UrbHeader.Status != USBD_STATUS_SUCCESS) status = STATUS_UNSUCCESSFUL;
+    host_.io().complete(flight.irp, status);
 }
 
-// IoCancelIrp on a pending request: the IRP completes at once with STATUS_CANCELLED. Its transfer
-// is taken off the device when it is the only one on its endpoint; otherwise its result, when it
-// comes, is dropped.
+// IoCancelIrp on a pending request: the IRP completes at once with STATUS_CANCELLED and its
+// transfer is taken off the device, so that the transfers queued behind it on the endpoint go on.
+// The device can only abort an endpoint as a whole: the other transfers of the endpoint are taken
+// off with it and given back in their order (the device's fault plan decides them afresh).
 void UsbBus::cancel(uint64_t id) {
     std::lock_guard guard(host_.lock());
     auto it = in_flight_.find(id);
@@ -242,7 +285,21 @@ void UsbBus::cancel(uint64_t id) {
     uint8_t endpoint = it->second.endpoint;
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
     record('C', id, endpoint == 0 ? 2 : 3, endpoint, -ENOENT, nullptr, 0, {});
-    if (controller_->pending(endpoint) == 1) controller_->abort(endpoint);
+    std::vector<uint64_t> others;
+    for (auto& [other_id, flight] : in_flight_) {
+        if (other_id != id && flight.endpoint == endpoint && !flight.cancelled) {
+            flight.requeue = true;
+            others.push_back(other_id);
+        }
+    }
+    controller_->abort(endpoint);
+    for (uint64_t other_id : others) {
+        auto other = in_flight_.find(other_id);
+        if (other == in_flight_.end()) continue;
+        other->second.requeue = false;
+        controller_->submit(other->second.transfer,
+                            [this, other_id](const model::TransferResult& r) { completed(other_id, r); });
+    }
     host_.io().complete(irp, STATUS_CANCELLED);
 }
 
@@ -260,14 +317,18 @@ NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup,
     });
 }
 
-NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG length) {
+// `length`, when the request has a data stage, is the URB's TransferBufferLength: on completion it
+// holds the bytes the device took.
+NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length) {
     uint64_t id = next_id_++;
+    ULONG count = length != nullptr ? *length : 0;
     std::vector<uint8_t> data;
-    if (length > 0) data.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length);
+    if (count > 0) data.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + count);
     auto raw = setup.bytes();
-    record('S', id, 2, 0x00, kInProgress, &raw, length, data);
+    record('S', id, 2, 0x00, kInProgress, &raw, count, data);
     auto transfer = model::Transfer::control(id, setup, std::move(data));
-    return submit(irp, urb, transfer, [this, id](const model::TransferResult& r) {
+    return submit(irp, urb, transfer, [this, id, length](const model::TransferResult& r) {
+        if (length != nullptr) *length = r.status == model::TransferStatus::ok ? r.actual_length : 0;
         record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
     });
 }
@@ -276,6 +337,9 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     auto& r = urb->UrbBulkOrInterruptTransfer;
     const Pipe* p = pipe(r.PipeHandle);
     if (p == nullptr) return refuse_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, "unknown pipe handle");
+    if (p->type != UsbdPipeTypeBulk && p->type != UsbdPipeTypeInterrupt) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "not a bulk or interrupt pipe");
+    }
     bool in = (p->endpoint & 0x80) != 0;
     if (in != ((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "transfer direction differs from the pipe's");
@@ -312,7 +376,9 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, data);
     auto transfer = model::Transfer::bulk_out(id, std::move(data));
     transfer.endpoint = endpoint;
-    return submit(irp, urb, transfer, [this, id, endpoint](const model::TransferResult& res) {
+    return submit(irp, urb, transfer, [this, id, urb, endpoint](const model::TransferResult& res) {
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength =
+            res.status == model::TransferStatus::ok ? res.actual_length : 0;
         record('C', id, 3, endpoint, usbmon_status(res.status), nullptr, res.actual_length, {});
     });
 }
@@ -334,7 +400,7 @@ NTSTATUS UsbBus::pipe_request(IRP* irp, URB* urb) {
         (void)id;
         return host_.io().answer(irp, STATUS_SUCCESS);
     }
-    return control_out(irp, urb, model::SetupPacket::clear_endpoint_halt(p->endpoint), nullptr, 0);
+    return control_out(irp, urb, model::SetupPacket::clear_endpoint_halt(p->endpoint), nullptr, nullptr);
 }
 
 NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
@@ -343,20 +409,17 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     if (config == nullptr) {
         // Deconfigure.
         pipes_.clear();
-        return control_out(irp, urb, model::SetupPacket::set_configuration(0), nullptr, 0);
+        return control_out(irp, urb, model::SetupPacket::set_configuration(0), nullptr, nullptr);
     }
     // The URB must hold its interface information, and the descriptor set must lie in its memory.
     USBD_INTERFACE_INFORMATION* info = &r.Interface;
-    const uint8_t* urb_end = nullptr;
-    if (const Allocation* a = host_.memory().containing(urb)) {
-        urb_end = static_cast<const uint8_t*>(a->ptr) + a->size;
-    }
-    auto fits = [&](const void* p, size_t n) {
-        return urb_end == nullptr || static_cast<const uint8_t*>(p) + n <= urb_end;
-    };
-    if (!fits(info, offsetof(USBD_INTERFACE_INFORMATION, Pipes)) ||
-        !fits(info, offsetof(USBD_INTERFACE_INFORMATION, Pipes) + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION))) {
+    constexpr size_t header = offsetof(_URB_SELECT_CONFIGURATION, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    if (!urb_holds(urb, header) ||
+        !urb_holds(urb, header + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION))) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "interface information runs past the URB");
+    }
+    if (!buffer_ok(config, sizeof(USB_CONFIGURATION_DESCRIPTOR))) {
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad configuration descriptor");
     }
     const auto* set = reinterpret_cast<const uint8_t*>(config);
     size_t total = config->wTotalLength;

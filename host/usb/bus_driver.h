@@ -82,6 +82,8 @@ private:
         URB* urb = nullptr;
         uint8_t endpoint = 0;
         bool cancelled = false;
+        bool requeue = false;  // taken off the device to clear a cancelled transfer, to go back
+        model::Transfer transfer;
         std::function<void(const model::TransferResult&)> finish;
     };
 
@@ -91,12 +93,13 @@ private:
     void completed(uint64_t id, const model::TransferResult& result);
     void cancel(uint64_t id);
     bool buffer_ok(const void* buffer, ULONG length) const;
+    bool urb_holds(const URB* urb, size_t bytes) const;
     const Pipe* pipe(USBD_PIPE_HANDLE handle) const;
 
     NTSTATUS select_configuration(IRP* irp, URB* urb);
     NTSTATUS bulk_transfer(IRP* irp, URB* urb);
     NTSTATUS control_in(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length);
-    NTSTATUS control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG length);
+    NTSTATUS control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length);
     NTSTATUS pipe_request(IRP* irp, URB* urb);
     void record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
                 const std::array<uint8_t, 8>* setup, uint32_t length, std::vector<uint8_t> data);
