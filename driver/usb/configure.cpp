@@ -2,6 +2,8 @@
 // bulk pipes, and the device's remote-wake-up and status requests.
 #include "driver/usb/transport.h"
 
+#include <cstddef>
+
 namespace {
 
 // The configuration descriptor set comes from the device and is not trusted. It is accepted
@@ -138,6 +140,13 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
     Select->UrbHeader.Length = static_cast<USHORT>((Info->NumberOfPipes + 2) * URB_LENGTH_PER_PIPE);
     Select->UrbSelectConfiguration.ConfigurationDescriptor = Configuration;
     if (SubmitUrbSync(Adapter, Select) != RESULT_SUCCESS) {
+        ExFreePool(Select);
+        return RESULT_FAILURE;
+    }
+    // A configuration the device refused leaves the pipes without handles, and the copy must
+    // hold the two pipes the data path uses.
+    if (Info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) + 2 * sizeof(USBD_PIPE_INFORMATION) ||
+        Info->Pipes[0].PipeHandle == nullptr || Info->Pipes[1].PipeHandle == nullptr) {
         ExFreePool(Select);
         return RESULT_FAILURE;
     }
