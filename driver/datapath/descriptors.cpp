@@ -89,7 +89,10 @@ ULONG SetupPacketPools(ADAPTER* Adapter)
             return RESULT_FAILURE;
         }
         PNDIS_BUFFER Buffer = nullptr;
-        NdisAllocateBuffer(&Status, &Buffer, BufferPool, Descriptor->Buffer, ETH_MAX_FRAME_SIZE);
+        // Over the whole data buffer: a transfer of up to 1536 bytes holds a frame of up to 1528,
+        // and the length is set to each frame's before it is indicated, which must never exceed
+        // the length the buffer was made with.
+        NdisAllocateBuffer(&Status, &Buffer, BufferPool, Descriptor->Buffer, DESCRIPTOR_BUFFER_SIZE);
         if (Status != NDIS_STATUS_SUCCESS) {
             return RESULT_FAILURE;  // the packet goes with its pool
         }

@@ -37,16 +37,15 @@ NDIS_STATUS SendOwedZeroLength(ADAPTER* Adapter)
         Adapter->SendResourcesExhausted = 1;
         return NDIS_STATUS_RESOURCES;
     }
-    if (Adapter->ZeroLengthPending == 0) {
-        PutBackTxDescriptor(Adapter, Descriptor);  // another processor sent it meanwhile
-        return NDIS_STATUS_SUCCESS;
-    }
     BOOLEAN HandedOver;
     if (SubmitTransmit(Adapter, Descriptor, nullptr, &HandedOver) != RESULT_SUCCESS) {
-        if (!HandedOver) {
-            PutBackTxDescriptor(Adapter, Descriptor);
+        if (HandedOver) {
+            return NDIS_STATUS_FAILURE;
         }
-        return NDIS_STATUS_FAILURE;
+        PutBackTxDescriptor(Adapter, Descriptor);
+        // A submission that left nothing owed found that another processor had sent it
+        // meanwhile; one that failed (adapter not running, no IRP) still owes it.
+        return Adapter->ZeroLengthPending == 0 ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
     }
     return NDIS_STATUS_SUCCESS;
 }

@@ -1,0 +1,231 @@
+// Transmit path: what MpSend puts on the bulk-out pipe and the cable, and what it answers NDIS
+// when descriptors run out, when a packet is refused and after a bus error.
+#include <gtest/gtest.h>
+
+#include "tests/datapath/datapath_support.h"
+
+namespace {
+
+using namespace datapath_test;
+using testbed::make_frame;
+
+const host::SendRecord& record_of(testbed::Testbed& bench, const host::SendTicket& ticket) {
+    return *bench.host.ndis().send_record(ticket.id);
+}
+
+void expect_completed_with_success(testbed::Testbed& bench, const host::SendTicket& ticket) {
+    EXPECT_EQ(ticket.returned, NDIS_STATUS_PENDING);
+    const host::SendRecord& send = record_of(bench, ticket);
+    EXPECT_TRUE(send.completed);
+    EXPECT_EQ(send.completion_status, NDIS_STATUS_SUCCESS);
+}
+
+// Every length of interest, as one buffer and as several, after the descriptors' buffers were
+// filled with the tails of long frames: the transfer is the prefix, the frame and zeros up to
+// 60 bytes, followed by an empty transfer exactly when its length is a multiple of 64; the
+// frame reaches the other end of the cable intact.
+TEST(Transmit, FramesGoOutByteForByteAndTransfersOfWholePacketsAreEnded) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(with_descriptors(2));
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+
+    for (uint8_t i = 0; i < 2; ++i) bench.host.send(*unit.adapter, filled_frame(1514, 0xEE));
+    bench.host.run_for(host::milliseconds(10));
+    peer.received().clear();
+
+    const std::vector<size_t> lengths = {14, 15, 59, 60, 61, 62, 63, 64, 126, 190, 1470, 1513, 1514, 1533, 1534};
+    const std::vector<std::vector<size_t>> splits = {{}, {14}, {1, 2, 6, 13}};
+    uint8_t seed = 1;
+    for (size_t length : lengths) {
+        for (const auto& split : splits) {
+            std::vector<size_t> cuts;
+            for (size_t cut : split) {
+                if (cut < length) cuts.push_back(cut);
+            }
+            SCOPED_TRACE("length " + std::to_string(length) + " in " + std::to_string(cuts.size() + 1) + " buffers");
+            std::vector<uint8_t> frame = make_frame(length, seed++);
+            size_t before = unit.device().bulk_out_log().size();
+            expect_completed_with_success(bench, bench.host.send(*unit.adapter, frame, cuts));
+            bench.host.run_for(host::milliseconds(10));
+
+            auto transfers = bulk_out(unit.device(), before);
+            bool ended = (length + 2) % 64 == 0;
+            ASSERT_EQ(transfers.size(), ended ? 2u : 1u);
+            EXPECT_EQ(transfers[0], framed(frame));
+            if (ended) {
+                EXPECT_TRUE(transfers[1].empty());
+            }
+            ASSERT_EQ(peer.received().size(), 1u);
+            EXPECT_EQ(peer.take(), on_wire(frame));
+        }
+    }
+    EXPECT_EQ(unit.device().counters().malformed_out, 0u);
+    EXPECT_EQ(unit.record()->XmitOk, unit.device().bulk_out_log().size());
+    bench.halt(unit);
+}
+
+// Packets longer than a descriptor's buffer holds and packets that find no IRP are refused
+// before anything leaves: NDIS_STATUS_FAILURE, the packet not completed, the descriptor back at
+// the front of TxFreeList, and no empty transfer owed for a frame that never went out.
+TEST(Transmit, RefusedPacketsLeaveNothingBehind) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    ADAPTER* adapter = unit.record();
+    TX_DESCRIPTOR* first = adapter->TxFreeList.First;
+    ULONG count = adapter->TxFreeList.Count;
+
+    auto expect_refused = [&](const host::SendTicket& ticket) {
+        EXPECT_EQ(ticket.returned, NDIS_STATUS_FAILURE);
+        EXPECT_FALSE(record_of(bench, ticket).completed);
+        EXPECT_EQ(adapter->TxFreeList.First, first);
+        EXPECT_EQ(adapter->TxFreeList.Count, count);
+        EXPECT_EQ(adapter->ZeroLengthPending, 0);
+        EXPECT_TRUE(unit.device().bulk_out_log().empty());
+    };
+    std::vector<uint8_t> guard(DESCRIPTOR_BUFFER_SIZE, 0x5A);
+    NdisMoveMemory(first->Buffer, guard.data(), guard.size());
+
+    expect_refused(bench.host.send(*unit.adapter, make_frame(1535)));
+    expect_refused(bench.host.send(*unit.adapter, make_frame(3000), {1000, 2000}));
+    EXPECT_EQ(std::vector<uint8_t>(first->Buffer, first->Buffer + DESCRIPTOR_BUFFER_SIZE), guard)
+        << "a refused packet was copied";
+
+    bench.host.faults().fail_kind(host::AllocKind::Irp, 1);
+    expect_refused(bench.host.send(*unit.adapter, make_frame(62)));
+
+    std::vector<uint8_t> frame = make_frame(60);
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, frame));
+    bench.host.run_for(host::milliseconds(10));
+    EXPECT_EQ(bulk_out(unit.device()), std::vector<std::vector<uint8_t>>{framed(frame)});
+    EXPECT_EQ(peer.take(), frame);
+    bench.halt(unit);
+}
+
+// With one descriptor and a slow bus, the empty transfer a 62-byte frame owes finds no
+// descriptor. The packet is completed all the same, since its frame went out; the empty
+// transfer goes before anything else on the next send that finds a descriptor, and no later
+// packet is completed without its own frame having gone out.
+TEST(Transmit, AnOwedEmptyTransferGoesOutBeforeTheNextFrame) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(with_descriptors(1));
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    slow_bus(bench.host, host::milliseconds(50));
+
+    std::vector<uint8_t> first = make_frame(62, 1), second = make_frame(100, 2);
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, first));
+    EXPECT_EQ(unit.record()->ZeroLengthPending, 1);
+
+    auto busy = bench.host.send(*unit.adapter, second);
+    EXPECT_EQ(busy.returned, NDIS_STATUS_RESOURCES);
+    EXPECT_FALSE(record_of(bench, busy).completed);
+    EXPECT_EQ(unit.record()->SendResourcesExhausted, 1);
+
+    bench.host.run_for(host::milliseconds(60));
+    // The descriptor is back: it carries the owed empty transfer, and the packet waits again.
+    auto owed = bench.host.send(*unit.adapter, second);
+    EXPECT_EQ(owed.returned, NDIS_STATUS_RESOURCES);
+    EXPECT_FALSE(record_of(bench, owed).completed);
+    EXPECT_EQ(unit.record()->ZeroLengthPending, 0);
+
+    bench.host.run_for(host::milliseconds(60));
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, second));
+    bench.host.run_for(host::milliseconds(60));
+
+    EXPECT_EQ(bulk_out(unit.device()), (std::vector<std::vector<uint8_t>>{framed(first), {}, framed(second)}));
+    EXPECT_EQ(peer.take(), first);
+    EXPECT_EQ(peer.take(), second);
+    EXPECT_TRUE(peer.received().empty());
+    EXPECT_EQ(unit.device().counters().malformed_out, 0u);
+    bench.halt(unit);
+}
+
+// Descriptors run out while the bus is slow: NDIS_STATUS_RESOURCES without completing the
+// packet, then one NdisMSendResourcesAvailable once a received frame has been indicated, after
+// which sends go through again.
+TEST(Transmit, ExhaustedDescriptorsAreAnnouncedAgainAfterAReceivedFrame) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(with_descriptors(3));
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    slow_bus(bench.host, host::milliseconds(100));
+
+    for (uint8_t i = 0; i < 3; ++i) expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, i)));
+    for (int i = 0; i < 2; ++i) {
+        auto refused = bench.host.send(*unit.adapter, make_frame(100));
+        EXPECT_EQ(refused.returned, NDIS_STATUS_RESOURCES);
+        EXPECT_FALSE(record_of(bench, refused).completed);
+    }
+    using Kind = host::ProtocolEventKind;
+    EXPECT_TRUE(bench.host.recorder().of(Kind::SendResourcesAvailable, unit.adapter).empty());
+
+    bench.host.run_for(host::milliseconds(150));
+    EXPECT_TRUE(bench.host.recorder().of(Kind::SendResourcesAvailable, unit.adapter).empty())
+        << "announced before any frame was received";
+    peer.send(make_frame(70, 9, {0x02, 0x00, 0x00, 0x00, 0x00, 0x01}));
+    peer.send(make_frame(70, 10, {0x02, 0x00, 0x00, 0x00, 0x00, 0x01}));
+    bench.host.run_for(host::milliseconds(500));
+    EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size(), 2u);
+    EXPECT_EQ(bench.host.recorder().of(Kind::SendResourcesAvailable, unit.adapter).size(), 1u);
+    EXPECT_EQ(unit.record()->SendResourcesExhausted, 0);
+
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, 7)));
+    bench.host.run_for(host::milliseconds(150));
+    EXPECT_EQ(peer.received().size(), 4u);
+    bench.halt(unit);
+}
+
+// A transfer that fails puts a running adapter into the bus error state: every send fails,
+// nothing more reaches the bus, until a reset sets the adapter running again.
+TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
+
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, 1)));
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, 2)));
+    bench.host.run_for(host::milliseconds(10));
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+    ULONG free = unit.record()->TxFreeList.Count;
+    EXPECT_EQ(free, unit.record()->TxDescCount) << "a failed transfer kept its descriptor";
+
+    size_t transfers = unit.device().bulk_out_log().size();
+    for (int i = 0; i < 3; ++i) {
+        auto refused = bench.host.send(*unit.adapter, make_frame(100));
+        EXPECT_EQ(refused.returned, NDIS_STATUS_FAILURE);
+        EXPECT_FALSE(record_of(bench, refused).completed);
+    }
+    bench.host.run_for(host::seconds(1));
+    EXPECT_EQ(unit.device().bulk_out_log().size(), transfers);
+    EXPECT_EQ(unit.record()->TxFreeList.Count, free);
+
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    EXPECT_EQ(reset.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    peer.received().clear();
+    std::vector<uint8_t> frame = make_frame(100, 3);
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, frame));
+    bench.host.run_for(host::milliseconds(10));
+    EXPECT_EQ(peer.take(), frame);
+    bench.halt(unit);
+}
+
+// Transfers cancelled while the adapter stops do not turn a stopped adapter into one with a bus
+// error, and every descriptor comes back.
+TEST(Transmit, TransfersCancelledByAStopLeaveTheAdapterStopped) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    slow_bus(bench.host, host::seconds(5));
+    for (uint8_t i = 0; i < 4; ++i) bench.host.send(*unit.adapter, make_frame(62, i));
+    EXPECT_LT(unit.record()->TxFreeList.Count, unit.record()->TxDescCount);
+
+    inline_completions(bench.host);  // the stop's own requests answer at once
+    bench.host.shutdown(*unit.adapter);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_STOPPED);
+    EXPECT_EQ(unit.record()->TxFreeList.Count, unit.record()->TxDescCount);
+    EXPECT_EQ(unit.record()->RxFreeList.Count, unit.record()->RxDescCount);
+    bench.halt(unit);
+}
+
+}  // namespace
