@@ -163,6 +163,8 @@ struct BadSet {
     std::vector<uint8_t> bytes;
 };
 
+void PrintTo(const BadSet& set, std::ostream* os) { *os << set.name; }
+
 std::vector<BadSet> bad_sets() {
     using model::ConfigurationBuilder;
     using model::EndpointDescriptor;
@@ -196,6 +198,9 @@ TEST_P(ConfigureUsbDeviceRefuses, TheSet) {
     BareAdapter a(std::move(setup));
     EXPECT_EQ(a.configure(), RESULT_FAILURE);
     EXPECT_EQ(a.device().configuration(), 0) << "a configuration was selected from a bad set";
+    size_t requests = 0;
+    for (const auto& record : a.bus().records()) requests += record.type != 'C';
+    EXPECT_EQ(requests, 2u) << "the driver went on past the two descriptor reads";
     EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
 }
 
