@@ -141,8 +141,12 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
     }
 
     // Every receive descriptor free means no transfer is outstanding. The post is made with the
-    // lock released: a completion delivered within it takes RxLock itself.
-    if (Adapter->RxFreeList.Count >= Adapter->RxDescCount && Adapter->RxFreeList.Count != 0) {
+    // lock released: a completion delivered within it takes RxLock itself. A stopped adapter, or
+    // one with a bus error, posts nothing: its pipes are being aborted, and a reset restarts
+    // reception.
+    ULONG State = Adapter->State;
+    BOOLEAN Receiving = State == ADAPTER_STATE_RUNNING || State == ADAPTER_STATE_INITIALIZING;
+    if (Receiving && Adapter->RxFreeList.Count >= Adapter->RxDescCount && Adapter->RxFreeList.Count != 0) {
         RX_DESCRIPTOR* Descriptor = RemoveFirst(&Adapter->RxFreeList);
         NdisDprReleaseSpinLock(&Adapter->RxLock);
         PostReceive(Adapter, Descriptor);
