@@ -91,6 +91,7 @@ Contexts::OtherCpu::OtherCpu(Contexts& contexts) : contexts_(contexts), waiting_
     // The other processor runs nothing of its own until an event gives it a frame.
     cpu->frames.push_back(Frame{ContextKind::Test, "(idle)", nullptr, PASSIVE_LEVEL, 0});
     contexts.thread().cpus.push_back(std::move(cpu));
+    contexts.host_.locks().holders_changed();
 }
 
 Contexts::OtherCpu::~OtherCpu() {
@@ -98,6 +99,7 @@ Contexts::OtherCpu::~OtherCpu() {
     for (auto* lock : contexts_.host_.locks().held_since(*cpus.back(), 0)) contexts_.host_.locks().force_release(lock);
     cpus.pop_back();
     waiting_.waiting = false;
+    contexts_.host_.locks().holders_changed();
 }
 
 }  // namespace host

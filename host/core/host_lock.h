@@ -48,4 +48,17 @@ private:
     int held_;
 };
 
+// The host lock as a lockable whose unlock lets go of every level this thread holds, for waiting
+// on a condition variable with the host lock released (threaded mode). Starts locked.
+class HostLockReleaser {
+public:
+    explicit HostLockReleaser(HostLock& lock) : lock_(lock) {}
+    void unlock() { held_ = lock_.release_all(); }
+    void lock() { lock_.reacquire(held_); }
+
+private:
+    HostLock& lock_;
+    int held_ = 0;
+};
+
 }  // namespace host

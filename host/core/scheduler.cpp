@@ -6,14 +6,19 @@
 
 namespace host {
 
+namespace {
+constexpr Time kThreadedIdleStep = 1000;  // virtual microseconds per idle look in threaded mode
+}
+
 Scheduler::Scheduler(Host& host, uint64_t seed, Mode mode, double pace)
     : host_(host), mode_(mode), pace_(pace > 0 ? pace : 1.0), rng_(seed), start_(std::chrono::steady_clock::now()) {}
 
 Time Scheduler::now() const {
-    if (mode_ != Mode::RealTime) return clock_;
+    Time clock = clock_.load(std::memory_order_relaxed);
+    if (mode_ != Mode::RealTime) return clock;
     auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_);
     Time wall = static_cast<Time>(static_cast<double>(elapsed.count()) * pace_);
-    return std::max(wall, clock_);
+    return std::max(wall, clock);
 }
 
 EventId Scheduler::at(Time t, std::string label, std::function<void()> fn) {
@@ -80,9 +85,13 @@ uint64_t Scheduler::draw() { return rng_(); }
 
 uint64_t Scheduler::draw_below(uint64_t bound) { return bound == 0 ? 0 : rng_() % bound; }
 
+void Scheduler::move_clock(Time target) {
+    if (target > clock_.load(std::memory_order_relaxed)) clock_.store(target, std::memory_order_relaxed);
+}
+
 void Scheduler::advance_to(Time target) {
     switch (mode_) {
-        case Mode::Deterministic: clock_ = std::max(clock_, target); return;
+        case Mode::Deterministic: move_clock(target); return;
         case Mode::Threaded: {
             // Give the other threads a moment to act before virtual time moves on without them.
             uint64_t seen;
@@ -100,7 +109,7 @@ void Scheduler::advance_to(Time target) {
                 std::lock_guard guard(wake_mutex_);
                 woken = wake_count_ != seen;
             }
-            if (!woken) clock_ = std::max(clock_, target);
+            if (!woken) move_clock(target);
             return;
         }
         case Mode::RealTime: {
@@ -139,10 +148,15 @@ bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool sto
         std::optional<Time> next = next_time();
         if (!next && stop_when_idle) return false;
         Time target = next ? std::min(*next, deadline) : deadline;
-        if (!next && deadline == kForever) {
-            // Nothing can ever happen in a single-threaded run; other modes may get input.
-            if (mode_ == Mode::Deterministic) return false;
-            target = current + 1000;
+        if (!next && deadline == kForever && mode_ == Mode::Deterministic) {
+            return false;  // nothing can ever happen in a single-threaded run
+        }
+        if (!next && mode_ == Mode::Threaded) {
+            // Other threads may still queue work: let virtual time creep rather than leap to the
+            // deadline past work they are about to queue.
+            target = std::min(deadline, current + kThreadedIdleStep);
+        } else if (!next && deadline == kForever) {
+            target = current + kThreadedIdleStep;
         }
         advance_to(target);
     }

@@ -3,6 +3,7 @@
 // is reproducible from its seed while every order stays possible.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -68,11 +69,13 @@ private:
 
     void take_posted();
     void advance_to(Time target);
+    void move_clock(Time target);
 
     Host& host_;
     Mode mode_;
     double pace_;
-    Time clock_ = 0;
+    // Written under the host lock; read by now() from any thread.
+    std::atomic<Time> clock_{0};
     EventId next_id_ = 1;
     std::mt19937_64 rng_;
     std::map<Key, Event> queue_;

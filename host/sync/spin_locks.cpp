@@ -66,23 +66,21 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
             }
         }
     }
-    if (state->holder != nullptr) {
-        if (host_.mode() == Mode::Threaded && !state->holder->waiting) {
-            // Spin: really wait for the other thread to let go.
-            CallOut out(host_.lock());
-            state->exclusive.lock();
-        } else {
-            host_.verifier().report(Rule::SpinLocks, "acquiring " + state->name() +
-                                                         " held by a processor that is waiting: it would spin forever");
-            force_release(state);
-        }
-    } else if (host_.mode() == Mode::Threaded) {
-        CallOut out(host_.lock());
-        state->exclusive.lock();
+    if (state->holder != nullptr && host_.mode() == Mode::Threaded) {
+        // Spin: wait, without the host lock, for the holder to let go. A holder that is itself
+        // waiting may never come back; that is reported below rather than waited for.
+        HostLockReleaser unlocked(host_.lock());
+        released_.wait(unlocked, [&] { return state->holder == nullptr || state->holder->waiting; });
     }
-    // The lock may have been freed by another thread while this one spun.
+    if (state->holder != nullptr) {
+        host_.verifier().report(Rule::SpinLocks, "acquiring " + state->name() + " held by processor " +
+                                                     std::to_string(state->holder->number) +
+                                                     ", which is waiting: it would spin forever");
+        force_release(state);
+    }
+    // The lock may have been freed by another processor while this one spun.
     if (auto it = locks_.find(lock); it == locks_.end() || it->second.get() != state) {
-        if (host_.mode() == Mode::Threaded) state->exclusive.unlock();
+        host_.verifier().report(Rule::SpinLocks, "the spin lock was freed while this processor waited for it");
         return;
     }
     state->holder = &cpu;
@@ -107,12 +105,16 @@ void SpinLocks::release(NDIS_SPIN_LOCK* lock, bool raising) {
     if (raising) cpu.irql = restore;
 }
 
+void SpinLocks::holders_changed() {
+    if (host_.mode() == Mode::Threaded) released_.notify_all();
+}
+
 void SpinLocks::force_release(SpinLockState* state) {
     Cpu* holder = state->holder;
     if (holder == nullptr) return;
     holder->held.erase(std::remove(holder->held.begin(), holder->held.end(), state), holder->held.end());
     state->holder = nullptr;
-    if (host_.mode() == Mode::Threaded) state->exclusive.unlock();
+    if (host_.mode() == Mode::Threaded) released_.notify_all();
 }
 
 std::vector<SpinLockState*> SpinLocks::held_since(Cpu& cpu, size_t depth) {
