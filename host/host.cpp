@@ -155,18 +155,18 @@ void Host::check_quiescent() {
     for (const auto* s : io_->outstanding(nullptr)) {
         verifier_->report_for(Rule::Irps, s->adapter, s->allocator, "IRP still outstanding at the end of the run");
     }
-    for (const auto& what : timers_->busy(nullptr)) {
-        verifier_->report_for(Rule::Timers, nullptr, "", what + " at the end of the run");
+    for (const auto& item : timers_->busy_items(nullptr)) {
+        verifier_->report_for(Rule::Timers, item.adapter, item.routine, item.what + " at the end of the run");
     }
     for (const auto* send : ndis_->sends(nullptr)) {
         if (send->returned && send->returned_status == NDIS_STATUS_PENDING && !send->completed) {
-            verifier_->report_for(Rule::Packets, send->adapter, "MpSend",
+            verifier_->report_for(Rule::Packets, send->adapter, ndis_->send_handler_name(),
                                   "send " + std::to_string(send->id) + " pended and never completed");
         }
     }
     for (const auto& adapter : ndis_->adapters()) {
         if (adapter->shutdown_registered && adapter->halted()) {
-            verifier_->report_for(Rule::ShutdownHandler, adapter.get(), "",
+            verifier_->report_for(Rule::ShutdownHandler, adapter.get(), routine_name_of(adapter->shutdown_handler),
                                   "shutdown handler still registered at the end of the run");
         }
     }

@@ -52,6 +52,16 @@ LowerDevice* Io::handler(const DEVICE_OBJECT* device) const {
     return it == devices_.end() ? nullptr : it->second.handler.get();
 }
 
+void Io::report(const IrpState* s, Rule rule, const std::string& message) {
+    // Outside any driver routine (a lower device completing from the event loop), the IRP's
+    // allocator and adapter are the ones concerned.
+    if (s != nullptr && !host_.contexts().in_driver()) {
+        host_.verifier().report_for(rule, s->adapter, s->allocator, message);
+    } else {
+        host_.verifier().report(rule, message);
+    }
+}
+
 IrpState* Io::find(const IRP* irp, const char* operation) {
     auto it = irps_.find(irp);
     if (it == irps_.end()) {
@@ -59,7 +69,7 @@ IrpState* Io::find(const IRP* irp, const char* operation) {
         return nullptr;
     }
     if (it->second->owner == IrpOwner::Freed) {
-        host_.verifier().report(Rule::Irps, std::string(operation) + " on an IRP that has been freed");
+        report(it->second.get(), Rule::Irps, std::string(operation) + " on an IRP that has been freed");
         return nullptr;
     }
     return it->second.get();
@@ -254,8 +264,8 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     IrpState* s = find(irp, "IoCompleteRequest");
     if (s == nullptr) return status;
     if (s->owner != IrpOwner::Lower) {
-        host_.verifier().report(Rule::Irps, s->completions > 0 ? "completing an IRP twice"
-                                                                : "completing an IRP that no lower driver holds");
+        report(s, Rule::Irps, s->completions > 0 ? "completing an IRP twice"
+                                                  : "completing an IRP that no lower driver holds");
         return status;
     }
     if (s->scheduled != 0) host_.scheduler().cancel(s->scheduled);

@@ -14,6 +14,7 @@
 
 #include "host/core/scheduler.h"
 #include "host/core/types.h"
+#include "host/verifier/verifier.h"
 
 namespace host {
 
@@ -92,6 +93,7 @@ public:
 
 private:
     IrpState* find(const IRP* irp, const char* operation);
+    void report(const IrpState* s, Rule rule, const std::string& message);
     IO_STACK_LOCATION* stack(IRP* irp) const;
     void finish_built(IrpState& s);
     void release_irp(IrpState& s);

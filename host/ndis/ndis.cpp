@@ -101,6 +101,8 @@ NDIS_STATUS Ndis::register_miniport(NDIS_HANDLE wrapper, const NDIS_MINIPORT_CHA
     return NDIS_STATUS_SUCCESS;
 }
 
+std::string Ndis::send_handler_name() const { return routine_name_of(characteristics_.SendHandler); }
+
 // ---- Adapters ----
 
 Adapter& Ndis::add_adapter(AdapterConfig config) {
@@ -369,11 +371,11 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
     if (status == NDIS_STATUS_PENDING) {
         if (!s.completed) {
             uint64_t id = s.id;
-            s.deadline = host_.scheduler().after(host_.options().send_completion_deadline, "send deadline", [this, id] {
+            s.deadline = host_.scheduler().after(host_.options().send_completion_deadline, "send deadline", [this, id, name] {
                 SendRecord* r = sends_.at(id).get();
                 r->deadline = 0;
                 if (!r->completed) {
-                    host_.verifier().report_for(Rule::Packets, r->adapter, "MpSend",
+                    host_.verifier().report_for(Rule::Packets, r->adapter, name,
                                                 "send " + std::to_string(id) +
                                                     " returned NDIS_STATUS_PENDING and was not completed within " +
                                                     std::to_string(host_.options().send_completion_deadline / 1000000) +
@@ -550,15 +552,18 @@ const RequestRecord& Ndis::request(Adapter& adapter, RequestKind kind, NDIS_OID 
     PVOID information = r.buffer_length ? request_buffer_.data() : nullptr;
     r.pending = true;  // until it is answered, at once or through a completion call
     NDIS_STATUS status;
+    std::string name;
     if (kind == RequestKind::Query) {
         auto handler = characteristics_.QueryInformationHandler;
-        status = host_.call_driver(ContextKind::Handler, routine_name_of(handler), &adapter, DISPATCH_LEVEL, [&] {
+        name = routine_name_of(handler);
+        status = host_.call_driver(ContextKind::Handler, name, &adapter, DISPATCH_LEVEL, [&] {
             return handler(adapter.context(), oid, information, r.buffer_length, &request_bytes_done_,
                            &request_bytes_needed_);
         });
     } else {
         auto handler = characteristics_.SetInformationHandler;
-        status = host_.call_driver(ContextKind::Handler, routine_name_of(handler), &adapter, DISPATCH_LEVEL, [&] {
+        name = routine_name_of(handler);
+        status = host_.call_driver(ContextKind::Handler, name, &adapter, DISPATCH_LEVEL, [&] {
             return handler(adapter.context(), oid, information, r.buffer_length, &request_bytes_done_,
                            &request_bytes_needed_);
         });
@@ -566,10 +571,11 @@ const RequestRecord& Ndis::request(Adapter& adapter, RequestKind kind, NDIS_OID 
     r.returned = status;
     if (status != NDIS_STATUS_PENDING) {
         if (r.completed) {
-            host_.verifier().report_for(Rule::Requests, &adapter, "", "a request answered at once was also completed");
+            host_.verifier().report_for(Rule::Requests, &adapter, name,
+                                        "a request answered at once with " + hex(status) + " was also completed");
             return adapter.request;
         }
-        finish_request(adapter, status);
+        finish_request(adapter, status, name);
     }
     return adapter.request;
 }
@@ -587,12 +593,14 @@ const RequestRecord& Ndis::reset(Adapter& adapter) {
     BOOLEAN addressing = FALSE;
     r.pending = true;
     auto handler = characteristics_.ResetHandler;
-    NDIS_STATUS status = host_.call_driver(ContextKind::Handler, routine_name_of(handler), &adapter, DISPATCH_LEVEL,
+    std::string name = routine_name_of(handler);
+    NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, DISPATCH_LEVEL,
                                            [&] { return handler(&addressing, adapter.context()); });
     r.returned = status;
     if (status != NDIS_STATUS_PENDING) {
         if (r.completed) {
-            host_.verifier().report_for(Rule::Requests, &adapter, "", "a reset answered at once was also completed");
+            host_.verifier().report_for(Rule::Requests, &adapter, name,
+                                        "a reset answered at once with " + hex(status) + " was also completed");
             return adapter.request;
         }
         r.pending = false;
@@ -605,7 +613,12 @@ const RequestRecord& Ndis::reset(Adapter& adapter) {
     return adapter.request;
 }
 
-void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status) {
+void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status, const std::string& routine) {
+    // Answered at once, the handler that answered is named; completed later, the running routine.
+    auto fail = [&](const std::string& message) {
+        if (routine.empty()) host_.verifier().report(Rule::Requests, message);
+        else host_.verifier().report_for(Rule::Requests, &adapter, routine, message);
+    };
     RequestRecord& r = adapter.request;
     r.pending = false;
     r.completed = true;
@@ -619,17 +632,15 @@ void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status) {
     bool guard_intact = true;
     for (size_t i = r.buffer_length; i < request_buffer_.size(); ++i) guard_intact &= request_buffer_[i] == kGuardFill;
     if (!guard_intact) {
-        host_.verifier().report(Rule::Requests, "wrote past the end of the " + std::to_string(r.buffer_length) +
-                                                    "-byte information buffer");
+        fail("wrote past the end of the " + std::to_string(r.buffer_length) + "-byte information buffer");
     }
     if (r.bytes_done > r.buffer_length) {
-        host_.verifier().report(Rule::Requests, std::string(counter) + " " + std::to_string(r.bytes_done) +
-                                                    " larger than the " + std::to_string(r.buffer_length) +
-                                                    "-byte information buffer");
+        fail(std::string(counter) + " " + std::to_string(r.bytes_done) + " larger than the " +
+             std::to_string(r.buffer_length) + "-byte information buffer");
     }
     if (status != NDIS_STATUS_SUCCESS && r.bytes_done != 0) {
-        host_.verifier().report(Rule::Requests, "request failed with " + hex(status) + " but changed " + counter +
-                                                    " to " + std::to_string(r.bytes_done));
+        fail("request failed with " + hex(status) + " but changed " + counter + " to " +
+             std::to_string(r.bytes_done));
     }
 }
 
@@ -652,7 +663,7 @@ void Ndis::request_complete(NDIS_HANDLE handle, NDIS_STATUS status, RequestKind 
                                                                                       : " with no request pending"));
         return;
     }
-    finish_request(*adapter, status);
+    finish_request(*adapter, status, "");
 }
 
 void Ndis::reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addressing_reset) {

@@ -37,6 +37,7 @@ public:
     void fail_next_registration(NDIS_STATUS status) { forced_registration_status_ = status; }
     bool registered() const { return registered_; }
     const NDIS_MINIPORT_CHARACTERISTICS& characteristics() const { return characteristics_; }
+    std::string send_handler_name() const;
 
     // Adapters.
     Adapter& add_adapter(AdapterConfig config);
@@ -91,7 +92,7 @@ private:
     struct Configuration;
     Configuration* find_configuration(NDIS_HANDLE handle, const char* operation);
     const RequestRecord& request(Adapter& adapter, RequestKind kind, NDIS_OID oid, std::vector<uint8_t> buffer);
-    void finish_request(Adapter& adapter, NDIS_STATUS status);
+    void finish_request(Adapter& adapter, NDIS_STATUS status, const std::string& routine);
     void check_request_buffer(Adapter& adapter, const std::vector<uint8_t>& guarded, ULONG length);
 
     Host& host_;

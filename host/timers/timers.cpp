@@ -111,18 +111,25 @@ const TimerState* Timers::find(const NDIS_MINIPORT_TIMER* timer) const {
     return it == timers_.end() ? nullptr : &it->second;
 }
 
-std::vector<std::string> Timers::busy(const Adapter* adapter) const {
-    std::vector<std::string> out;
+std::vector<Timers::Busy> Timers::busy_items(const Adapter* adapter) const {
+    std::vector<Busy> out;
     for (const auto& [address, state] : timers_) {
         if (adapter && state.adapter != adapter) continue;
         std::string name = routine_name_of(state.routine);
-        if (state.event != 0) out.push_back("timer " + name + " still armed");
-        if (state.running > 0) out.push_back("timer routine " + name + " still running");
+        if (state.event != 0) out.push_back({state.adapter, name, "timer " + name + " still armed"});
+        if (state.running > 0) out.push_back({state.adapter, name, "timer routine " + name + " still running"});
     }
     for (const auto& [address, state] : work_items_) {
         if (adapter && state.adapter != adapter) continue;
-        if (state.queued) out.push_back("work item " + routine_name_of(state.routine) + " still queued");
+        std::string name = routine_name_of(state.routine);
+        if (state.queued) out.push_back({state.adapter, name, "work item " + name + " still queued"});
     }
+    return out;
+}
+
+std::vector<std::string> Timers::busy(const Adapter* adapter) const {
+    std::vector<std::string> out;
+    for (const auto& item : busy_items(adapter)) out.push_back(item.what);
     return out;
 }
 

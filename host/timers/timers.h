@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "host/core/scheduler.h"
 #include "host/core/types.h"
@@ -35,6 +36,12 @@ public:
 
     const TimerState* find(const NDIS_MINIPORT_TIMER* timer) const;
     // Timers armed or running, and work items queued, for one adapter (or all, with null).
+    struct Busy {
+        const Adapter* adapter;
+        std::string routine;  // the timer routine or work item routine
+        std::string what;     // "timer X still armed", ...
+    };
+    std::vector<Busy> busy_items(const Adapter* adapter) const;
     std::vector<std::string> busy(const Adapter* adapter) const;
     void forget_range(const void* begin, const void* end);
 
