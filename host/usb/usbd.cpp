@@ -13,11 +13,14 @@ namespace {
 // host knows that memory.
 const uint8_t* descriptor_end(Host& host, const USB_CONFIGURATION_DESCRIPTOR* config) {
     const auto* start = reinterpret_cast<const uint8_t*>(config);
-    const uint8_t* end = start + config->wTotalLength;
+    const uint8_t* limit = nullptr;
     if (const host::Allocation* a = host.memory().containing(start)) {
-        const uint8_t* limit = static_cast<const uint8_t*>(a->ptr) + a->size;
-        if (end > limit) end = limit;
+        limit = static_cast<const uint8_t*>(a->ptr) + a->size;
+        // Too short to hold even the total length: nothing to walk.
+        if (limit - start < static_cast<ptrdiff_t>(offsetof(USB_CONFIGURATION_DESCRIPTOR, bNumInterfaces))) return start;
     }
+    const uint8_t* end = start + config->wTotalLength;
+    if (limit != nullptr && end > limit) end = limit;
     return end;
 }
 
@@ -68,6 +71,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
         size += interface_information_size(entry->InterfaceDescriptor->bNumEndpoints);
     }
     if (interfaces == 0) return nullptr;
+    if (size > 0xFFFF) return nullptr;  // a request whose Length cannot state its own size
     size = std::max(size, sizeof(_URB_SELECT_CONFIGURATION));
     auto* urb = static_cast<PURB>(host.memory().allocate(host::AllocKind::Urb, size, host::tag("USBD")));
     if (urb == nullptr) return nullptr;
