@@ -14,6 +14,13 @@
 
 namespace usbeth {
 
+// Files a run writes; an empty path writes nothing.
+struct CaptureFiles {
+    std::string ethernet;  // every cable, pcap (Ethernet)
+    std::string usb;       // every adapter's USB bus, pcap (usbmon), bus number = adapter number
+    std::string events;    // what NDIS saw, JSON Lines
+};
+
 class PcapWriter {
 public:
     static constexpr uint32_t kEthernet = 1;

@@ -30,6 +30,12 @@ model::Cable& Rig::connect(Station& a, Station& b, model::WireRate rate) {
     return *cable;
 }
 
+model::Cable& Rig::connect(Station& a, model::WireRate rate) {
+    auto& cable = cables_.emplace_back(std::make_unique<model::Cable>(a.bus->clock(), rate));
+    a.device().plug_into(*cable, 0);
+    return *cable;
+}
+
 NDIS_STATUS Rig::send(Station& station, const std::vector<uint8_t>& frame, std::vector<size_t> splits) {
     for (int attempt = 0; attempt < 100000; ++attempt) {
         host::SendTicket ticket = host.send(*station.adapter, frame, splits);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ public:
     Station& add(std::string name, model::ControllerConfig device,
                  std::map<std::string, host::RegistryValue, host::NoCase> registry = {});
     model::Cable& connect(Station& a, Station& b, model::WireRate rate);
+    // A cable with the station on side 0 and side 1 left for a peer.
+    model::Cable& connect(Station& a, model::WireRate rate);
 
     // Sends a frame, waiting (in virtual time) while the adapter has no descriptor free.
     // Returns MpSend's final status.

@@ -1,0 +1,104 @@
+#include "app/tap.h"
+
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace usbeth {
+
+int open_tap(const std::string& name, std::string& error) {
+    if (name.empty() || name.size() >= IFNAMSIZ) {
+        error = "the interface name must have 1 to " + std::to_string(IFNAMSIZ - 1) + " characters";
+        return -1;
+    }
+    int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string("cannot open /dev/net/tun: ") + std::strerror(errno) +
+                (errno == EACCES || errno == EPERM ? " (it needs root, or CAP_NET_ADMIN)" : "");
+        return -1;
+    }
+    ifreq request{};
+    request.ifr_flags = IFF_TAP | IFF_NO_PI;
+    std::memcpy(request.ifr_name, name.data(), name.size());
+    if (::ioctl(fd, TUNSETIFF, &request) < 0) {
+        error = "cannot attach to TAP interface " + name + ": " + std::strerror(errno) +
+                (errno == EPERM ? " (it needs root, or CAP_NET_ADMIN)" : "");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<Mac> interface_address(const std::string& name) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return std::nullopt;
+    ifreq request{};
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    std::optional<Mac> mac;
+    if (::ioctl(s, SIOCGIFHWADDR, &request) == 0) {
+        mac.emplace();
+        std::memcpy(mac->data(), request.ifr_hwaddr.sa_data, 6);
+    }
+    ::close(s);
+    return mac;
+}
+
+TapPeer::TapPeer(host::Host& host, model::Cable& cable, int side, int fd)
+    : host_(host), cable_(&cable), side_(side), fd_(fd) {
+    cable.plug(side, this);
+}
+
+TapPeer::~TapPeer() {
+    stop();
+    *alive_ = false;
+    if (cable_) cable_->unplug(side_);
+    ::close(fd_);
+}
+
+void TapPeer::start() {
+    if (!reader_.joinable()) reader_ = std::thread([this] { read_loop(); });
+}
+
+void TapPeer::stop() {
+    stopping_ = true;
+    if (reader_.joinable()) reader_.join();
+}
+
+void TapPeer::read_loop() {
+    std::vector<uint8_t> buffer(65536);
+    while (!stopping_) {
+        pollfd p{fd_, POLLIN, 0};
+        int ready = ::poll(&p, 1, 100);
+        if (ready <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+        ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+        if (n <= 0) continue;
+        frames_in_++;
+        bytes_in_ += static_cast<uint64_t>(n);
+        std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + n);
+        // The loop may run this after the peer is gone (stop() lets queued input through).
+        host_.post([this, alive = alive_, frame = std::move(frame)] {
+            if (*alive && cable_) cable_->send(side_, frame);
+        });
+    }
+}
+
+void TapPeer::frame_from_cable(std::span<const uint8_t> frame) {
+    ssize_t n = ::write(fd_, frame.data(), frame.size());
+    if (n == static_cast<ssize_t>(frame.size())) {
+        frames_out_++;
+        bytes_out_ += frame.size();
+    } else {
+        write_errors_++;
+    }
+}
+
+}  // namespace usbeth
