@@ -60,7 +60,7 @@ struct UrbSeen {
 // Watches every URB the driver sends to the unit's bus (without refusing any).
 class UrbWatch {
 public:
-    UrbWatch(testbed::Testbed& bench, testbed::Unit& unit) {
+    UrbWatch(testbed::Testbed& bench, testbed::Unit& unit) : unit_(unit) {
         unit.bus->refuse = [this, &bench](const URB& urb) -> std::optional<NTSTATUS> {
             UrbSeen seen;
             seen.function = urb.UrbHeader.Function;
@@ -76,10 +76,22 @@ public:
             return std::nullopt;
         };
     }
-    const std::vector<UrbSeen>& seen() const { return seen_; }
-    void clear() { seen_.clear(); }
+    ~UrbWatch() { unit_.bus->refuse = nullptr; }
+    UrbWatch(const UrbWatch&) = delete;
+    UrbWatch& operator=(const UrbWatch&) = delete;
+
+    // The URBs seen from `from` on, register requests left out.
+    std::vector<UrbSeen> since(size_t from) const {
+        std::vector<UrbSeen> out;
+        for (size_t i = from; i < seen_.size(); ++i) {
+            if (seen_[i].function != URB_FUNCTION_VENDOR_DEVICE) out.push_back(seen_[i]);
+        }
+        return out;
+    }
+    size_t size() const { return seen_.size(); }
 
 private:
+    testbed::Unit& unit_;
     std::vector<UrbSeen> seen_;
 };
 
@@ -90,6 +102,16 @@ inline std::vector<NDIS_STATUS> link_indications(testbed::Testbed& bench, testbe
         if (s == NDIS_STATUS_MEDIA_CONNECT || s == NDIS_STATUS_MEDIA_DISCONNECT) out.push_back(s);
     }
     return out;
+}
+
+// Holds the next link poll's first request at the device for `delay_us` (or for good), and
+// runs until that poll has started.
+inline void start_slow_link_poll(testbed::Testbed& bench, testbed::Unit& unit, uint64_t delay_us,
+                                 bool never = false) {
+    unit.device().faults().add({.kind = model::RequestKind::vendor_write, .register_index = 0x25,
+                                .action = never ? model::FaultAction::never_complete : model::FaultAction::delay,
+                                .delay_us = delay_us});
+    ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10)));
 }
 
 }  // namespace lifecycle_test

@@ -1,0 +1,205 @@
+// MpInitialize that fails at any step: each failure returns its status and leaves nothing of the
+// adapter behind (no memory, no spin lock, no IRP, no timer, no shutdown handler, no receive at
+// the device); each step that cannot fail initialization leaves a whole adapter that halts
+// cleanly.
+#include <gtest/gtest.h>
+
+#include "driver/miniport/resources.h"
+#include "tests/lifecycle/lifecycle_support.h"
+
+namespace {
+
+using namespace lifecycle_test;
+
+// What the host must find after a failed initialization. The host checks most of it itself (a
+// violation throws); the spin locks and the open configuration it does not.
+void expect_nothing_left(testbed::Testbed& bench, testbed::Unit& unit) {
+    EXPECT_EQ(unit.adapter->state, host::AdapterState::InitializeFailed);
+    EXPECT_TRUE(bench.host.memory().outstanding(unit.adapter).empty());
+    EXPECT_TRUE(bench.host.io().outstanding(unit.adapter).empty());
+    EXPECT_TRUE(bench.host.timers().busy(unit.adapter).empty());
+    EXPECT_FALSE(unit.adapter->shutdown_registered);
+    EXPECT_EQ(unit.adapter->shutdown_registrations, 0);
+    EXPECT_EQ(bench.host.locks().allocated_count(), 0u) << "a spin lock of the failed adapter is still allocated";
+    EXPECT_EQ(unit.adapter->open_configurations, 0);
+    EXPECT_EQ(unit.device().pending(kBulkIn), 0u) << "a receive is still posted";
+    size_t events = bench.host.recorder().events().size();
+    bench.host.run_for(host::seconds(10));  // nothing of the adapter may wake up later
+    EXPECT_EQ(bench.host.recorder().events().size(), events);
+}
+
+// Fails the n-th allocation made from MpInitialize on, for every n up to the number a clean
+// initialization makes. The failure of the ADAPTER record's own allocation returns the status
+// of that call; any other failure that stops initialization returns NDIS_STATUS_RESOURCES.
+// Allocations whose results initialization does not depend on (an IRP of a register request
+// whose outcome is not examined, the first receive) leave a running adapter.
+TEST(InitializeFailure, AnAllocationFailureAtAnyStepLeavesNothingBehind) {
+    uint64_t made = 0;
+    {
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add();
+        uint64_t before = bench.host.faults().count_all();
+        ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
+        made = bench.host.faults().count_all() - before;
+        bench.halt(unit);
+    }
+    ASSERT_GT(made, 10u);
+
+    size_t failed = 0;
+    size_t ran = 0;
+    for (uint64_t n = 1; n <= made; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(made));
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add();
+        bench.host.faults().fail_nth_any(bench.host.faults().count_all() + n);
+        NDIS_STATUS status = bench.initialize(unit);
+        const auto& injected = bench.host.faults().injected();
+        ASSERT_EQ(injected.size(), 1u);
+        bool record = injected[0].kind == host::AllocKind::Memory && injected[0].tag == ADAPTER_POOL_TAG;
+        if (status == NDIS_STATUS_SUCCESS) {
+            ++ran;
+            EXPECT_FALSE(record);
+            EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+            bench.halt(unit);
+        } else {
+            ++failed;
+            EXPECT_EQ(status, record ? NDIS_STATUS_FAILURE : NDIS_STATUS_RESOURCES)
+                << host::alloc_kind_name(injected[0].kind) << " tagged " << host::tag_text(injected[0].tag);
+            expect_nothing_left(bench, unit);
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(failed, 5u);
+    EXPECT_GT(ran, 5u);
+}
+
+// The first allocation of each kind, failed on its own.
+TEST(InitializeFailure, TheFirstAllocationOfEachKind) {
+    const std::vector<std::pair<host::AllocKind, NDIS_STATUS>> kinds = {
+        {host::AllocKind::Memory, NDIS_STATUS_FAILURE},  // the ADAPTER record: that call's status
+        {host::AllocKind::Irp, NDIS_STATUS_RESOURCES},   // the device descriptor request
+        {host::AllocKind::Urb, NDIS_STATUS_RESOURCES},   // the configuration request
+        {host::AllocKind::PacketPool, NDIS_STATUS_RESOURCES},
+        {host::AllocKind::BufferPool, NDIS_STATUS_RESOURCES},
+        {host::AllocKind::Packet, NDIS_STATUS_RESOURCES},
+        {host::AllocKind::Buffer, NDIS_STATUS_RESOURCES},
+    };
+    for (auto [kind, expected] : kinds) {
+        SCOPED_TRACE(host::alloc_kind_name(kind));
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add();
+        bench.host.faults().fail_kind(kind, 1);
+        EXPECT_EQ(bench.initialize(unit), expected);
+        EXPECT_EQ(bench.host.faults().injected().size(), 1u);
+        expect_nothing_left(bench, unit);
+    }
+}
+
+// A request the device never answers times out; the steps whose outcome initialization depends
+// on fail it, the others are passed over. A request the device answers with a stall has come
+// back, which is all a synchronous request reports, except where the answer itself is needed
+// (the configuration descriptors).
+TEST(InitializeFailure, RequestsTheDeviceDoesNotAnswer) {
+    using model::FaultAction;
+    using model::RequestKind;
+    struct Case {
+        const char* name;
+        model::FaultRule rule;
+        NDIS_STATUS expected;
+    };
+    auto never = [](RequestKind kind, uint32_t occurrence = 1) {
+        return model::FaultRule{.kind = kind, .first_occurrence = occurrence, .action = FaultAction::never_complete};
+    };
+    auto never_at = [](uint8_t reg) {
+        return model::FaultRule{.kind = RequestKind::vendor_write, .register_index = reg,
+                                .action = FaultAction::never_complete};
+    };
+    const std::vector<Case> cases = {
+        {"device descriptor", never(RequestKind::get_descriptor, 1), NDIS_STATUS_RESOURCES},
+        {"configuration descriptor", never(RequestKind::get_descriptor, 2), NDIS_STATUS_RESOURCES},
+        {"configuration descriptor stalled",
+         {.kind = RequestKind::get_descriptor, .first_occurrence = 2, .action = FaultAction::stall},
+         NDIS_STATUS_RESOURCES},
+        {"select configuration", never(RequestKind::set_configuration), NDIS_STATUS_RESOURCES},
+        {"set feature", never(RequestKind::set_feature), NDIS_STATUS_RESOURCES},
+        {"device status", never(RequestKind::get_status), NDIS_STATUS_RESOURCES},
+        {"station address write", never_at(0x10), NDIS_STATUS_RESOURCES},
+        {"multicast table write", never_at(0x08), NDIS_STATUS_RESOURCES},
+        {"EEPROM set-up write", never_at(0x80), NDIS_STATUS_SUCCESS},
+        {"EEPROM command write", never_at(0x20), NDIS_STATUS_SUCCESS},
+        {"EEPROM data read", {.kind = RequestKind::vendor_read, .register_index = 0x21,
+                              .action = FaultAction::never_complete}, NDIS_STATUS_SUCCESS},
+        {"MAC reset write", never_at(0x01), NDIS_STATUS_SUCCESS},
+        {"control register write", {.kind = RequestKind::vendor_write, .register_index = 0x00,
+                                    .first_occurrence = 2, .action = FaultAction::never_complete},
+         NDIS_STATUS_SUCCESS},
+        {"PHY window write", never_at(0x25), NDIS_STATUS_SUCCESS},
+        {"station address write stalled",
+         {.kind = RequestKind::vendor_write, .register_index = 0x10, .action = FaultAction::stall},
+         NDIS_STATUS_SUCCESS},
+        {"first receive failed", {.kind = RequestKind::bulk_in, .action = FaultAction::error}, NDIS_STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add();
+        unit.device().faults().add(c.rule);
+        NDIS_STATUS status = bench.initialize(unit);
+        EXPECT_EQ(status, c.expected);
+        EXPECT_EQ(unit.device().faults().rules()[0].hits, 1u) << "the fault was never met";
+        if (status == NDIS_STATUS_SUCCESS) {
+            EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+            bench.halt(unit);
+        } else {
+            expect_nothing_left(bench, unit);
+        }
+    }
+}
+
+// A device descriptor request the bus refuses at once leaves the configuration request to find
+// nothing it can use: initialization fails and everything is released.
+TEST(InitializeFailure, DescriptorRequestsTheBusRefuses) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.add();
+    unit.bus->refuse = [](const URB& urb) -> std::optional<NTSTATUS> {
+        if (urb.UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return STATUS_UNSUCCESSFUL;
+        return std::nullopt;
+    };
+    EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_RESOURCES);
+    expect_nothing_left(bench, unit);
+}
+
+// Disabled: crashes. A selection of the configuration that the bus refuses at once counts as
+// done (the request came back), so the adapter goes on with pipe handles the bus never filled
+// in; the first receive on such a pipe is refused at once, and the receive completion, seeing
+// the adapter still initializing, posts it again from within the completion, without end, until
+// the stack overflows. Initialization should fail when the selection gave no pipes.
+TEST(InitializeFailure, DISABLED_ASelectionTheBusRefusesFailsInitialization) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.add();
+    unit.bus->refuse = [](const URB& urb) -> std::optional<NTSTATUS> {
+        if (urb.UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) return STATUS_UNSUCCESSFUL;
+        return std::nullopt;
+    };
+    EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_RESOURCES);
+    expect_nothing_left(bench, unit);
+}
+
+// Disabled: crashes, as above. A receive that fails at once while the adapter is initializing
+// (the device has gone, the bus refuses the transfer) is posted again from its own completion,
+// which fails at once again: endless recursion. A failed transfer should not be posted again.
+TEST(InitializeFailure, DISABLED_AReceiveRefusedAtOnceDuringInitializationIsNotPostedForever) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.add();
+    unit.bus->refuse = [](const URB& urb) -> std::optional<NTSTATUS> {
+        if (urb.UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            (urb.UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
+            return STATUS_UNSUCCESSFUL;
+        }
+        return std::nullopt;
+    };
+    ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
+    bench.halt(unit);
+}
+
+}  // namespace
