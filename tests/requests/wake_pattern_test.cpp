@@ -177,9 +177,14 @@ TEST_F(WakePatterns, RequestsLongerThanTheCopyAreRefusedWithNothingCopied) {
 TEST_F(WakePatterns, MasksBeyondASlotOrBeyondTheRequestMatchNothing) {
     Slot s0 = slot_of({0xAA, 0xBB}, 0x10);
     std::vector<uint8_t> seventeen(s0.begin(), s0.end());
-    seventeen.push_back(0x10);
-    EXPECT_EQ(remove(pattern_request(17, seventeen)).status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF, 0x00}));
+    seventeen.push_back(0);
+    // Whatever the byte past the slot: the slot's fill, the first byte of the next slot, zero.
+    for (uint8_t extra : {uint8_t{0x10}, uint8_t{0xAA}, uint8_t{0x00}}) {
+        seventeen[16] = extra;
+        registers().clear_log();
+        EXPECT_EQ(remove(pattern_request(17, seventeen)).status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF, 0x00})) << int(extra);
+    }
 
     for (ULONG mask_size : {ULONG{0x100}, ULONG{0x80000000}, ULONG{0xFFFFFFFF}}) {
         registers().clear_log();
