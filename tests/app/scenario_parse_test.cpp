@@ -1,0 +1,148 @@
+// The scenario reader: every kind of mistake is reported with the place it is at, and the
+// program turns a malformed scenario into exit status 2.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "app/scenario.h"
+
+namespace {
+
+using usbeth::parse_scenario;
+using usbeth::ScenarioError;
+
+std::string error_of(const std::string& text) {
+    try {
+        parse_scenario(text, "s.json");
+    } catch (const ScenarioError& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+// A valid document with one part replaced.
+std::string with(const std::string& timeline, const std::string& expect = "[]", const std::string& adapters = "") {
+    return R"({"adapters": [{"name": "A"}, {"name": "B", "phys": [{"address": 2}]})" + adapters +
+           R"(], "cables": [{"adapter": "A", "peer": "B"}], "timeline": )" + timeline + R"(, "expect": )" + expect + "}";
+}
+
+TEST(ScenarioParse, NamesThePlaceOfEachMistake) {
+    const std::pair<std::string, std::string> cases[] = {
+        {with(R"([{"at_ms": 1, "send": {"from": "A", "sizes": [60, 2001]}}])"),
+         "s.json: timeline[0].send.sizes[1]: expected a number from 0 to 2000"},
+        {with(R"([{"at_ms": 1, "send": {"from": "A", "sizes": [60, -1]}}])"),
+         "s.json: timeline[0].send.sizes[1]: expected a number from 0 to 2000"},
+        {with(R"([{"at_ms": 1, "send": {"from": "Z", "size": 60}}])"),
+         "s.json: timeline[0].send.from: no adapter or scripted peer is named \"Z\""},
+        {with(R"([{"at_ms": 5, "halt": "A"}, {"at_ms": 4, "halt": "B"}])"),
+         "s.json: timeline[1].at_ms: earlier than the entry before it"},
+        {with(R"([{"at_ms": 1}])"), "s.json: timeline[0]: missing an action"},
+        {with(R"([{"at_ms": 1, "halt": "A", "reset": "A"}])"), "s.json: timeline[0]: one action per entry"},
+        {with(R"([{"at_ms": 1, "query": {"adapter": "A", "oid": "OID_NOPE"}}])"),
+         "s.json: timeline[0].query.oid: unknown OID name \"OID_NOPE\""},
+        {with(R"([{"at_ms": 1, "set": {"adapter": "A", "oid": 65806, "data": "0g"}}])"),
+         "s.json: timeline[0].set.data: expected a string of hex digits"},
+        {with(R"([{"at_ms": 1, "link": {"adapter": "B", "phy": 1, "up": true}}])"),
+         "s.json: timeline[0].link.phy: the adapter has no PHY at this address"},
+        {with(R"([{"at_ms": 1, "fault": {"adapter": "A", "request": "bulk_in", "action": "explode"}}])"),
+         "s.json: timeline[0].fault.action: expected one of stall, error, delay, never_complete"},
+        {with(R"([{"at_ms": 1, "fault": {"adapter": "A", "request": "bulk_in", "action": "delay"}}])"),
+         "s.json: timeline[0].fault: missing \"delay_ms\""},
+        {with(R"([{"at_ms": 1, "alloc_fault": {"kind": "socks", "nth": 1}}])"),
+         "s.json: timeline[0].alloc_fault.kind: expected one of memory"},
+        {with(R"([{"at_ms": 1, "send": {"from": "A", "size": 60, "colour": 1}}])"),
+         "s.json: timeline[0].send.colour: unknown key"},
+        {with("[]", R"([{"adapter": "A", "frames_received": "many"}])"),
+         "s.json: expect[0].frames_received: expected a number"},
+        {with("[]", R"([{"label": "nothing", "status": "success"}])"),
+         "s.json: expect[0].label: no timeline entry has the label \"nothing\""},
+        {with("[]", R"([{"adapter": "A", "initialize": "maybe"}])"),
+         "s.json: expect[0].initialize: unknown NDIS status \"maybe\""},
+        {with("[]", "[]", R"(, {"name": "A"})"), "s.json: adapters[2].name: a second adapter with this name"},
+        {with("[]", "[]", R"(, {"name": "C", "station_address": "02:00"})"),
+         "s.json: adapters[2].station_address: expected an Ethernet address"},
+        {with("[]", "[]", R"(, {"name": "C", "phys": [{"address": 32}]})"),
+         "s.json: adapters[2].phys[0].address: expected a number from 0 to 31"},
+        {with("[]", "[]", R"(, {"name": "C", "phys": [{"address": 1, "id": "ethernet_z"}]})"),
+         "s.json: adapters[2].phys[0].id: expected a PHY identifier"},
+        {R"({"adapters": [{"name": "A"}, {"name": "B"}], "cables": [{"adapter": "A", "peer": "B"}, {"adapter": "B", "peer": {"scripted": "P"}}]})",
+         "s.json: cables[1].adapter: this adapter is already on a cable"},
+        {R"({"adapters": []})", "s.json: adapters: expected at least 1 entries"},
+        {R"({"adapters": [{}], "timing": "warp"})", "s.json: timing: expected \"instant\" or \"full_speed\""},
+        {R"({"adapters": [{}], "colour": 1})", "s.json: colour: unknown key"},
+        {"[1, 2]", "s.json: expected an object"},
+        {"{\n  \"adapters\": [\n    {,}\n  ]\n}", "s.json:3:6: not valid JSON"},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(error_of(text).rfind(message, 0), 0u) << "for " << text << "\n got: " << error_of(text);
+    }
+}
+
+TEST(ScenarioParse, ReadsValuesInTheirSeveralSpellings) {
+    auto s = parse_scenario(with(R"([
+        {"at_ms": 1.5, "label": "q", "query": {"adapter": "A", "oid": "0x00010107", "length": "4"}},
+        {"at_ms": 2, "set": {"adapter": "A", "oid": "OID_GEN_CURRENT_PACKET_FILTER", "value": 258}},
+        {"at_ms": 2, "alloc_fault": {"tag": "00QV", "times": 2}}])",
+                                 R"([{"label": "q", "status": "NDIS_STATUS_SUCCESS", "value": {"min": 1}},
+                                     {"adapter": "A", "initialize": "success", "statistics": {"OID_GEN_XMIT_OK": 0}}])"),
+                            "s.json");
+    ASSERT_EQ(s.timeline.size(), 3u);
+    EXPECT_EQ(s.timeline[0].at_us, 1500u);
+    auto& q = std::get<usbeth::RequestAction>(s.timeline[0].action);
+    EXPECT_EQ(q.oid, OID_GEN_LINK_SPEED);
+    EXPECT_EQ(q.length, 4u);
+    auto& set = std::get<usbeth::RequestAction>(s.timeline[1].action);
+    EXPECT_EQ(set.data, (std::vector<uint8_t>{0x02, 0x01, 0, 0}));
+    auto& tag = std::get<usbeth::AllocFaultAction>(s.timeline[2].action);
+    EXPECT_EQ(tag.tag, ULONG('0') | ULONG('0') << 8 | ULONG('Q') << 16 | ULONG('V') << 24);
+    EXPECT_EQ(s.expectations[0].checks[0].status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(s.expectations[1].checks.size(), 2u);
+}
+
+TEST(ScenarioParse, EveryShippedScenarioAndTheDefaultAreValid) {
+    EXPECT_NO_THROW(parse_scenario(usbeth::default_scenario_json(), "default"));
+    for (const char* name : {"two_adapters", "bad_receive", "link_flaps", "requests", "faults", "homelan"}) {
+        EXPECT_NO_THROW(usbeth::load_scenario_file(std::string(USBETH_SCENARIOS) + "/" + name + ".json")) << name;
+    }
+}
+
+int run_program(const std::string& arguments, std::string* output = nullptr) {
+    std::string out = testing::TempDir() + "usbeth_out.txt";
+    int status = std::system((std::string(USBETH_BINARY) + " " + arguments + " >" + out + " 2>&1").c_str());
+    if (output) {
+        std::ifstream in(out);
+        output->assign(std::istreambuf_iterator<char>(in), {});
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProgramExitStatus, MalformedScenarioAndBadUsageAreTwo) {
+    std::string path = testing::TempDir() + "bad_scenario.json";
+    std::ofstream(path) << with(R"([{"at_ms": 1, "send": {"from": "A", "sizes": [60, 5000]}}])");
+    std::string output;
+    EXPECT_EQ(run_program("run " + path, &output), 2);
+    EXPECT_NE(output.find(path + ": timeline[0].send.sizes[1]: expected a number from 0 to 2000"), std::string::npos)
+        << output;
+    EXPECT_EQ(run_program("run /nonexistent/scenario.json", &output), 2);
+    EXPECT_NE(output.find("cannot be read"), std::string::npos);
+    EXPECT_EQ(run_program("run --no-such-option"), 2);
+    EXPECT_EQ(run_program("tap"), 2);  // --interface is required
+    EXPECT_EQ(run_program("tap --interface usbeth-none0 --adapter-mac 02:00"), 2);
+}
+
+TEST(ProgramExitStatus, MetAndFailedExpectations) {
+    std::string good = testing::TempDir() + "good.json";
+    std::ofstream(good) << with(R"([{"at_ms": 1, "label": "s", "send": {"from": "A", "size": 100, "count": 3}}])",
+                                R"([{"label": "s", "delivered": 3}])");
+    std::string output;
+    EXPECT_EQ(run_program("run " + good, &output), 0) << output;
+    std::string bad = testing::TempDir() + "bad.json";
+    std::ofstream(bad) << with(R"([{"at_ms": 1, "label": "s", "send": {"from": "A", "size": 100, "count": 3}}])",
+                               R"([{"label": "s", "delivered": 4}])");
+    EXPECT_EQ(run_program("run " + bad, &output), 1);
+    EXPECT_NE(output.find("FAILED expect[0] (s): delivered: expected 4, got 3"), std::string::npos) << output;
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// Scenario runs: the shipped scenarios and the default meet their expectations, and the captures
+// they write decode in tshark without a malformed packet.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "app/runner.h"
+#include "app/scenario.h"
+
+namespace {
+
+int run(const usbeth::Scenario& s, std::string* output = nullptr, usbeth::RunOptions options = {}) {
+    std::ostringstream out, err;
+    int status = usbeth::run_scenario(s, options, out, err);
+    if (output) *output = out.str();
+    return status;
+}
+
+class ShippedScenario : public testing::TestWithParam<const char*> {};
+
+TEST_P(ShippedScenario, MeetsItsExpectations) {
+    auto s = usbeth::load_scenario_file(std::string(USBETH_SCENARIOS) + "/" + GetParam() + ".json");
+    std::string output;
+    EXPECT_EQ(run(s, &output), 0) << output;
+    EXPECT_NE(output.find("verifier clean"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, ShippedScenario,
+                         testing::Values("two_adapters", "bad_receive", "link_flaps", "requests", "faults", "homelan"));
+
+TEST(DefaultScenario, MeetsItsExpectationsUnderSeveralSeeds) {
+    auto s = usbeth::parse_scenario(usbeth::default_scenario_json(), "default");
+    for (uint64_t seed : {1, 2, 3}) {
+        std::string output;
+        usbeth::RunOptions options;
+        options.seed = seed;
+        EXPECT_EQ(run(s, &output, options), 0) << "seed " << seed << "\n" << output;
+        EXPECT_NE(output.find("physical limit"), std::string::npos);
+        EXPECT_NE(output.find("chosen PHY        address 1, identifier 0x00406210"), std::string::npos);
+    }
+}
+
+TEST(ScenarioRun, FailedExpectationsNameWhatWasExpectedAndWhatHappened) {
+    auto s = usbeth::parse_scenario(R"({
+      "adapters": [{"name": "A"}, {"name": "B", "start": false}],
+      "cables": [{"adapter": "A", "peer": {"scripted": "P"}}],
+      "timeline": [
+        {"at_ms": 10, "label": "out", "send": {"from": "A", "size": 80, "count": 2}},
+        {"at_ms": 10, "label": "in", "send": {"from": "P", "size": 80, "count": 2, "rx_status": 8}},
+        {"at_ms": 20, "label": "q", "query": {"adapter": "B", "oid": "OID_GEN_XMIT_OK"}}],
+      "expect": [
+        {"peer": "P", "frames_received": 2},
+        {"label": "in", "delivered": 2},
+        {"label": "q", "status": "success"},
+        {"adapter": "B", "initialize": "success"},
+        {"adapter": "A", "statistics": {"OID_GEN_RCV_ERROR": 2}}]
+    })",
+                                    "t.json");
+    std::string output;
+    EXPECT_EQ(run(s, &output), 1);
+    EXPECT_NE(output.find("expectations: 2 of 5 met"), std::string::npos) << output;
+    EXPECT_NE(output.find("FAILED expect[1] (in): delivered: expected 2, got 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("FAILED expect[2] (q): status: expected NDIS_STATUS_SUCCESS, got (none"), std::string::npos);
+    EXPECT_NE(output.find("FAILED expect[3] (B): initialize: expected NDIS_STATUS_SUCCESS, got (none"),
+              std::string::npos);
+    EXPECT_NE(output.find("B is not running; the query was skipped"), std::string::npos);
+}
+
+TEST(ScenarioRun, TapPeerWithoutTheInterfaceIsASetupError) {
+    // With the rights to, opening a TAP interface that does not exist creates one.
+    if (::geteuid() == 0) GTEST_SKIP() << "running as root";
+    auto s = usbeth::parse_scenario(R"({"adapters": [{}], "cables": [{"adapter": "adapter A", "peer": {"tap": "usbeth-none9"}}]})",
+                                    "t.json");
+    EXPECT_THROW(run(s), usbeth::SetupError);
+}
+
+TEST(Captures, DecodeInTsharkWithoutMalformedPackets) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    std::string dir = testing::TempDir();
+    usbeth::RunOptions options;
+    options.captures = {dir + "cable.pcap", dir + "usb.pcap", dir + "events.jsonl"};
+    for (const char* name : {"bad_receive", "faults"}) {
+        auto s = usbeth::load_scenario_file(std::string(USBETH_SCENARIOS) + "/" + name + ".json");
+        ASSERT_EQ(run(s, nullptr, options), 0) << name;
+        for (const std::string& file : {options.captures.ethernet, options.captures.usb}) {
+            std::string out = dir + "tshark.txt";
+            ASSERT_EQ(std::system(("tshark -n -r " + file + " -V >" + out + " 2>&1").c_str()), 0) << file;
+            std::ifstream in(out);
+            std::string text((std::istreambuf_iterator<char>(in)), {});
+            EXPECT_GT(text.size(), 1000u) << file;
+            EXPECT_EQ(text.find("Malformed"), std::string::npos) << name << " " << file;
+        }
+        std::ifstream events(options.captures.events);
+        std::string line;
+        size_t lines = 0;
+        while (std::getline(events, line)) lines += line.front() == '{' && line.back() == '}';
+        EXPECT_GT(lines, 10u);
+    }
+}
+
+}  // namespace
