@@ -132,15 +132,17 @@ int run_bridge(int fd, const std::string& interface, const BridgeOptions& option
     rig.host.check_quiescent();
 
     out << "\nadapter halted\n";
-    out << "  frames read from " << interface << "      " << tap.frames_in() << " (" << tap.bytes_in() << " bytes)\n";
-    out << "  frames indicated to NDIS   " << received << "\n";
-    out << "  frames sent by the driver  " << sent << " (" << answered << " answers)";
+    auto row = [&](const std::string& what) -> std::ostream& { return out << "  " << std::left << std::setw(36) << what << std::right; };
+    row("frames read from " + interface) << tap.frames_in() << " (" << tap.bytes_in() << " bytes)\n";
+    row("frames indicated to NDIS") << received << "\n";
+    row("frames sent by the driver") << sent << " (" << answered << " answers)";
     if (refused) out << ", " << refused << " refused";
-    out << "\n  frames written to " << interface << "   " << tap.frames_out() << " (" << tap.bytes_out() << " bytes)";
+    out << "\n";
+    row("frames written to " + interface) << tap.frames_out() << " (" << tap.bytes_out() << " bytes)";
     if (tap.write_errors()) out << ", " << tap.write_errors() << " failed writes";
     out << "\n";
     for (auto& [oid, value] : statistics) {
-        out << "  " << std::left << std::setw(27) << oid_name(oid) << std::right
+        out << "  " << std::left << std::setw(36) << oid_name(oid) << std::right
             << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
     }
     out << "nothing left allocated, outstanding or armed; verifier clean\n";
