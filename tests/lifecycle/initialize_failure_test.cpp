@@ -12,7 +12,7 @@ namespace {
 using namespace lifecycle_test;
 
 // What the host must find after a failed initialization. The host checks most of it itself (a
-// violation throws); the spin locks and the open configuration it does not.
+// violation throws); the open configuration and the spin locks it does not.
 void expect_nothing_left(testbed::Testbed& bench, testbed::Unit& unit) {
     EXPECT_EQ(unit.adapter->state, host::AdapterState::InitializeFailed);
     EXPECT_TRUE(bench.host.memory().outstanding(unit.adapter).empty());
