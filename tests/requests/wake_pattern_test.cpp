@@ -264,4 +264,28 @@ TEST_F(WakePatterns, RemovalWaitsForALinkPollInFlight) {
     EXPECT_FALSE(registers().log().empty()) << "link polling stopped";
 }
 
+// A poll that holds the window longer than the removal waits for it (its read of the PHY data
+// registers takes 3 s): the removal goes ahead without the window after its wait, still reads
+// the slots right, completes, and leaves the window free and polling alive.
+TEST_F(WakePatterns, RemovalGoesAheadWhenAPollHoldsTheWindowTooLong) {
+    unit_->device().faults().add({.kind = model::RequestKind::vendor_read,
+                                  .register_index = 0x26,
+                                  .action = model::FaultAction::delay,
+                                  .delay_us = 3'000'000});
+    ASSERT_TRUE(bench_.host.run_until([&] { return record()->PhyBusy != 0; }, host::seconds(4)));
+    registers().clear_log();
+    const host::Time asked = bench_.host.now();
+
+    const host::RequestRecord& done = remove(pattern_request(2, {0xAA, 0xBB}));
+    EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(done.bytes_done, 26u);
+    EXPECT_GE(done.finished - asked, host::seconds(2)) << "the removal did not wait for the window";
+    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~0x28, 0x00}));
+    bench_.host.run_for(host::seconds(1));
+    EXPECT_EQ(record()->PhyBusy.load(), 0);
+    registers().clear_log();
+    bench_.host.run_for(host::seconds(4));
+    EXPECT_FALSE(registers().log().empty()) << "link polling stopped";
+}
+
 }  // namespace
