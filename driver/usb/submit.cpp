@@ -34,8 +34,9 @@ ULONG SubmitPipeRequest(ADAPTER* Adapter, USHORT Function, USBD_PIPE_HANDLE Pipe
 
 // SubmitUrbSync — passive level only: it waits. The event and the status block live in this
 // frame and the URB in the caller's; a request cancelled after the timeout still completes
-// later and then touches all three, so the routine waits for that completion (bounded) before
-// it returns.
+// later and then touches all three, so the routine waits for that completion before it returns.
+// A cancelled request completes soon; the wait after the cancel has no time limit, since no
+// limit would keep this frame valid for a completion that came after it.
 NTSTATUS SubmitUrbSync(ADAPTER* Adapter, PURB Urb)
 {
     KEVENT Event;
@@ -59,8 +60,7 @@ NTSTATUS SubmitUrbSync(ADAPTER* Adapter, PURB Urb)
         return RESULT_SUCCESS;
     }
     IoCancelIrp(Irp);
-    Timeout = RelativeTimeout(SUBMIT_TIMEOUT_100NS);
-    KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, &Timeout);
+    KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, nullptr);
     return STATUS_IO_TIMEOUT;
 }
 

@@ -105,14 +105,15 @@ TEST(SubmitUrbSync, CancelsARequestThatNeverCompletesAndReturnsAfterItsCompletio
     a.host().run_for(host::seconds(30));
 }
 
-// A lower driver that takes its time to finish a cancelled request: the call still returns only
-// once the request has completed, so that the completion finds the call's event and status block.
+// A lower driver that takes its time (longer than the ten seconds of the first wait) to finish a
+// cancelled request: the call still returns only once the request has completed, so that the
+// completion finds the call's event and status block.
 class SlowToCancel final : public host::LowerDevice {
 public:
     NTSTATUS dispatch(DEVICE_OBJECT*, IRP* irp) override {
         host::Host& host = host::Host::current();
         return host.io().pend(irp, [&host](IRP* cancelled) {
-            host.scheduler().after(host::seconds(2), "late cancellation",
+            host.scheduler().after(host::seconds(15), "late cancellation",
                                    [&host, cancelled] { host.io().complete(cancelled, STATUS_CANCELLED); });
         });
     }
@@ -131,7 +132,7 @@ TEST(SubmitUrbSync, WaitsForACancelledRequestThatCompletesLate) {
     });
     EXPECT_EQ(result, STATUS_IO_TIMEOUT);
     EXPECT_TRUE(completed_on_return) << "returned before the cancelled request completed";
-    EXPECT_EQ(a.host().now() - before, host::seconds(12));
+    EXPECT_EQ(a.host().now() - before, host::seconds(25));
 }
 
 // ConfigureUsbDevice gives up with 2 when one of its requests never completes, and leaves nothing
