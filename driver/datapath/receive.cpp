@@ -82,7 +82,10 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
                     Adapter->RcvError++;
                 }
             } else {
-                Descriptor->Length = FrameLength(TransferLength);
+                // A clean transfer counts as received; a frame too short to hold an Ethernet
+                // header is not passed up, since the protocols would read a header beyond it.
+                ULONG Frame = FrameLength(TransferLength);
+                Descriptor->Length = Frame >= ETH_HEADER_SIZE ? Frame : 0;
                 Adapter->RcvOk++;
             }
         }

@@ -87,7 +87,8 @@ TEST(Receive, TheStatusByteDecidesWhichFramesAreIndicated) {
 
 // Transfers too short to hold the trailer (1 to 7 bytes, whatever their bytes say), an empty
 // transfer and an 8-byte one carry no frame: nothing is indicated, only the 8-byte one counts as
-// received, and reception goes on with the frames behind them. Lengths come from the transfer:
+// received, and reception goes on with the frames behind them. Clean frames shorter than an
+// Ethernet header count as received but are not passed up; a 14-byte one is. Lengths come from the transfer:
 // a 72-byte one holds a 64-byte frame, a full 1536-byte one a 1528-byte frame.
 TEST(Receive, ShortAndEmptyTransfersAreNeverIndicated) {
     testbed::Testbed bench;
@@ -96,16 +97,20 @@ TEST(Receive, ShortAndEmptyTransfersAreNeverIndicated) {
     for (size_t length = 1; length <= 7; ++length) unit.device().inject_bulk_in(std::vector<uint8_t>(length, 0x01));
     unit.device().inject_bulk_in({});
     unit.device().inject_bulk_in(std::vector<uint8_t>(8, 0x00));
-    std::vector<uint8_t> small = make_frame(64, 1), large = make_frame(1528, 2);
+    std::vector<uint8_t> header_only = make_frame(14, 3), small = make_frame(64, 1), large = make_frame(1528, 2);
+    unit.device().inject_bulk_in(model::make_bulk_in_transfer(std::vector<uint8_t>(1, 0xAA), {}));
+    unit.device().inject_bulk_in(model::make_bulk_in_transfer(make_frame(13, 4), {}));
+    unit.device().inject_bulk_in(model::make_bulk_in_transfer(header_only, {}));
     unit.device().inject_bulk_in(model::make_bulk_in_transfer(small, {}));
     unit.device().inject_bulk_in(model::make_bulk_in_transfer(large, {}));
     bench.host.run_for(host::milliseconds(100));
 
     auto indicated = receives(bench, unit);
-    ASSERT_EQ(indicated.size(), 2u);
-    EXPECT_EQ(indicated[0].data, small);
-    EXPECT_EQ(indicated[1].data, large);
-    EXPECT_EQ(unit.record()->RcvOk, 3u);
+    ASSERT_EQ(indicated.size(), 3u);
+    EXPECT_EQ(indicated[0].data, header_only);
+    EXPECT_EQ(indicated[1].data, small);
+    EXPECT_EQ(indicated[2].data, large);
+    EXPECT_EQ(unit.record()->RcvOk, 6u);
     EXPECT_EQ(unit.record()->RcvError, 0u);
     EXPECT_EQ(unit.device().pending(kBulkIn), 1u);
     bench.halt(unit);
