@@ -118,11 +118,13 @@ ULONG BringUpAdapter(ADAPTER* Adapter)
     if (WriteRegisters(Adapter, MULTICAST_HASH_LENGTH, REG_MULTICAST_HASH) != RESULT_SUCCESS) {
         return RESULT_FAILURE;
     }
+    // The link is taken as connected until a PHY says otherwise: the choice of PHY may already
+    // have found neither kind with link, and that must stand for the first report.
+    Adapter->LinkState = LINK_STATE_CONNECTED;
     ProbePhys(Adapter);
     if (CarveDescriptors(Adapter) != RESULT_SUCCESS) {
         return RESULT_FAILURE;
     }
-    Adapter->LinkState = LINK_STATE_CONNECTED;
     Adapter->HardwareStarted = 0;
     StartHardware(Adapter);
     Adapter->HardwareStarted = 1;

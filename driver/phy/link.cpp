@@ -123,6 +123,9 @@ VOID IndicateLinkState(ADAPTER* Adapter)
         LinkState == LINK_STATE_CONNECTED ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT;
     NdisMIndicateStatus(Adapter->MiniportAdapterHandle, Status, nullptr, 0);
     NdisMIndicateStatusComplete(Adapter->MiniportAdapterHandle);
+    // What NDIS was told is what the next poll compares against, so that a report that did not
+    // come from a poll is corrected by the next one.
+    Adapter->IndicatedLinkState = LinkState;
     Adapter->LinkChanged = 0;
     if (Adapter->PhyId == PHY_ID_HOMELAN_B && Adapter->State == ADAPTER_STATE_RUNNING) {
         StartHomeLanIndicator(Adapter, LinkState);

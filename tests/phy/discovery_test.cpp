@@ -211,10 +211,9 @@ TEST(PhyDiscovery, BothKindsWithoutLinkAndMediaTypeZeroSettleOnEthernetUnconfigu
     bench.halt(unit);
 }
 
-// Disabled: BringUpAdapter sets LinkState to connected after the PHY choice, so with media
-// configuration off the first indication says connected although neither PHY has link, and
-// the polls that follow (link still down, equal to IndicatedLinkState) never correct it.
-TEST(PhyDiscovery, DISABLED_BothKindsWithoutLinkAreReportedDisconnected)
+// With media configuration off the first indication must not say connected when neither PHY
+// has link, and the polls that follow must not leave NDIS believing it.
+TEST(PhyDiscovery, BothKindsWithoutLinkAreReportedDisconnected)
 {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(3, kHomeLanB, false), Phy(6, kEthernetB, false)}));
