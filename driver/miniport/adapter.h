@@ -105,6 +105,7 @@ struct ADAPTER {
     PHY_STEP_ROUTINE PhyNextStep;
     PHY_STEP_ROUTINE PhyDone;
     UCHAR PhyChainAddress;
+    NTSTATUS AsyncStatus;  // outcome of the asynchronous register request whose PhyStep runs
 
     // NDIS handles, settings, locks and timers.
     NDIS_HANDLE MiniportAdapterHandle;

@@ -21,6 +21,11 @@ BOOLEAN LinkBitSet(ADAPTER* Adapter)
     return BmsrShowsLink(static_cast<USHORT>(Adapter->RegReadBuf[0] | (Adapter->RegReadBuf[1] << 8)));
 }
 
+// A request of the chain that failed leaves RegReadBuf holding whatever an earlier access put
+// there (another PHY's value, a window read-back): the poll ends undecided rather than take
+// those bytes for the link state.
+BOOLEAN StepFailed(ADAPTER* Adapter) { return !NT_SUCCESS(Adapter->AsyncStatus); }
+
 }  // namespace
 
 // LinkTimerTick — NDIS timer routine, dispatch level. Starts a poll when the adapter runs and no
@@ -72,6 +77,10 @@ NTSTATUS StartMiiReadChain(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, P
 // two data registers.
 VOID MiiReadCommandDone(ADAPTER* Adapter)
 {
+    if (StepFailed(Adapter)) {
+        FinishLinkPoll(Adapter);
+        return;
+    }
     Adapter->PhyStep = Adapter->PhyNextStep;
     EndPollOnFailedStart(Adapter, ReadRegistersAsync(Adapter, 2, REG_PHY_DATA_LOW));
 }
@@ -80,7 +89,9 @@ VOID MiiReadCommandDone(ADAPTER* Adapter)
 // The link bit latches low, so a clear bit is read once more and the second value decides.
 VOID LinkStatusReadDone(ADAPTER* Adapter)
 {
-    if (LinkBitSet(Adapter)) {
+    if (StepFailed(Adapter)) {
+        FinishLinkPoll(Adapter);
+    } else if (LinkBitSet(Adapter)) {
         Adapter->PhyDone(Adapter);
     } else {
         StartMiiReadChain(Adapter, Adapter->PhyChainAddress, MII_BMSR, Adapter->PhyDone);
@@ -90,6 +101,10 @@ VOID LinkStatusReadDone(ADAPTER* Adapter)
 // LinkPollDone — PhyStep, I/O completion context: decides the link state.
 VOID LinkPollDone(ADAPTER* Adapter)
 {
+    if (StepFailed(Adapter)) {
+        FinishLinkPoll(Adapter);
+        return;
+    }
     Adapter->LinkState = LinkBitSet(Adapter) ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED;
     if (Adapter->LinkState != Adapter->IndicatedLinkState) {
         Adapter->IndicatedLinkState = Adapter->LinkState.load();

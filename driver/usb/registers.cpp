@@ -50,6 +50,7 @@ NTSTATUS StartAsyncRequest(ADAPTER* Adapter, PURB* Slot, UCHAR Code, ULONG Direc
 
 VOID FinishAsyncRequest(ADAPTER* Adapter, PURB* Slot, PIRP Irp)
 {
+    Adapter->AsyncStatus = Irp->IoStatus.Status;
     ExFreePool(*Slot);
     *Slot = nullptr;
     IoFreeIrp(Irp);
