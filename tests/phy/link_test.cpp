@@ -56,29 +56,27 @@ TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
     bench.halt(unit);
 }
 
-// A request of the chain that fails leaves the register buffer as an earlier access left it;
-// the poll decides nothing on such bytes, and the next poll decides as usual.
+// A data read of the chain that fails leaves the register buffer as an earlier access left it;
+// the poll decides nothing on such bytes (not even by reading again, which a clear link bit
+// would otherwise start), and later polls decide as usual.
 TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
 {
-    for (uint8_t failing : {uint8_t(0x25), uint8_t(0x26)}) {
-        testbed::Testbed bench;
-        testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-        ASSERT_TRUE(PollOnce(bench, unit));
-        bench.host.recorder().clear();
-        // Stale bytes without the link bit, as a window read-back of PHY 1 leaves them.
-        bench.in_driver(unit, [&] { unit.record()->RegReadBuf[0] = 0x01; });
-        model::FaultRule rule;
-        rule.kind = failing == 0x25 ? model::RequestKind::vendor_write : model::RequestKind::vendor_read;
-        rule.register_index = failing;
-        rule.action = model::FaultAction::error;
-        unit.device().faults().add(rule);
-        ASSERT_TRUE(PollOnce(bench, unit));
-        EXPECT_TRUE(bench.host.recorder().events().empty()) << "register 0x" << std::hex << int(failing);
-        EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-        ASSERT_TRUE(PollOnce(bench, unit));
-        EXPECT_TRUE(bench.host.recorder().events().empty());
-        bench.halt(unit);
-    }
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    ASSERT_TRUE(PollOnce(bench, unit));
+    bench.host.recorder().clear();
+    // Stale bytes without the link bit, as a window read-back of PHY 1 leaves them.
+    bench.in_driver(unit, [&] { unit.record()->RegReadBuf[0] = 0x01; });
+    model::FaultRule rule;
+    rule.kind = model::RequestKind::vendor_read;
+    rule.register_index = 0x26;
+    rule.times = 2;
+    rule.action = model::FaultAction::error;
+    unit.device().faults().add(rule);
+    for (int poll = 0; poll < 3; ++poll) ASSERT_TRUE(PollOnce(bench, unit));
+    EXPECT_TRUE(bench.host.recorder().events().empty());
+    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
+    bench.halt(unit);
 }
 
 TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
