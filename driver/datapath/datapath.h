@@ -36,6 +36,9 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 ULONG QueueReceivedFrame(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor);
 VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3);
+// Posts a receive when every receive descriptor is free (no transfer outstanding): after a
+// reset, and once an initialized adapter runs, so that a first post that failed is made good.
+VOID RestartReception(ADAPTER* Adapter);
 
 // Hands a bulk transfer of the descriptor's buffer on a new IRP to the bus driver (both
 // directions). Returns the IofCallDriver status; HandedOver tells whether an IRP went down, after

@@ -55,11 +55,14 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     ULONG State = Adapter->State;
     if (State != ADAPTER_STATE_RUNNING) {
+        NTSTATUS TransferStatus = Irp->IoStatus.Status;
         IoFreeIrp(Irp);
         // While the adapter is being initialized or reset the frame cannot be indicated, but
         // reception goes on: the descriptor is posted again. A stopped adapter, or one with a
-        // bus error, keeps it on RxFreeList, from where a reset restarts reception.
-        if (State == ADAPTER_STATE_INITIALIZING) {
+        // bus error, keeps it on RxFreeList, from where a reset restarts reception. A transfer
+        // that failed is not posted again here: one refused at once would complete inside its
+        // own post, over and over.
+        if (State == ADAPTER_STATE_INITIALIZING && TransferStatus == STATUS_SUCCESS) {
             PostReceive(Adapter, Descriptor);
         } else {
             HoldBack(Adapter, Descriptor);
@@ -161,4 +164,18 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
         NdisMSendResourcesAvailable(Adapter->MiniportAdapterHandle);
     }
     NdisDprReleaseSpinLock(&Adapter->RxLock);
+}
+
+// RestartReception — passive level (the end of initialization and of a reset).
+VOID RestartReception(ADAPTER* Adapter)
+{
+    RX_DESCRIPTOR* Idle = nullptr;
+    NdisAcquireSpinLock(&Adapter->RxLock);
+    if (Adapter->RxFreeList.Count >= Adapter->RxDescCount) {
+        Idle = RemoveFirst(&Adapter->RxFreeList);
+    }
+    NdisReleaseSpinLock(&Adapter->RxLock);
+    if (Idle != nullptr) {
+        PostReceive(Adapter, Idle);
+    }
 }

@@ -50,18 +50,10 @@ NDIS_STATUS SendOwedZeroLength(ADAPTER* Adapter)
     return NDIS_STATUS_SUCCESS;
 }
 
-}  // namespace
-
-// MpSend — NDIS send handler, dispatch level, on any number of processors at once.
-// NDIS_STATUS_PENDING: the packet has been completed with success, its frame is in the USB stack.
-// NDIS_STATUS_RESOURCES or NDIS_STATUS_FAILURE: the packet is not completed and nothing of it was
-// sent. A zero-length transfer still owed from an earlier frame goes first, on its own
-// descriptor; one owed by this packet's frame that finds no descriptor is sent before the next
-// frame, and the packet, whose frame did go out, is completed all the same.
-NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags)
+// The submissions of MpSend, under SendLock. NDIS_STATUS_PENDING when the packet's frame is in
+// the USB stack and the packet is to be completed with success.
+NDIS_STATUS SendPacketLocked(ADAPTER* Adapter, PNDIS_PACKET Packet)
 {
-    auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
-
     if (Adapter->ZeroLengthPending != 0) {
         NDIS_STATUS Status = SendOwedZeroLength(Adapter);
         if (Status != NDIS_STATUS_SUCCESS) {
@@ -81,13 +73,37 @@ NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT
         }
         return NDIS_STATUS_FAILURE;
     }
-
     if (Adapter->ZeroLengthPending != 0) {
         // Its failure does not change the packet's result: the frame is in the USB stack.
         SendOwedZeroLength(Adapter);
     }
-    NdisMSendComplete(Adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_SUCCESS);
     return NDIS_STATUS_PENDING;
+}
+
+}  // namespace
+
+// MpSend — NDIS send handler, dispatch level, on any number of processors at once.
+// NDIS_STATUS_PENDING: the packet has been completed with success, its frame is in the USB stack.
+// NDIS_STATUS_RESOURCES or NDIS_STATUS_FAILURE: the packet is not completed and nothing of it was
+// sent. A zero-length transfer still owed from an earlier frame goes first, on its own
+// descriptor; one owed by this packet's frame that finds no descriptor is sent before the next
+// frame, and the packet, whose frame did go out, is completed all the same.
+NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags)
+{
+    auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
+
+    // A frame and the zero-length transfer that ends it must reach the bus with nothing between
+    // them, or the controller takes the next transfer for the rest of the frame: submissions
+    // from several processors go one at a time. Completions do not take this lock, so one that
+    // arrives inside a submission cannot wait on it; the packet is completed outside it, since
+    // NDIS may send again from within the completion.
+    NdisDprAcquireSpinLock(&Adapter->SendLock);
+    NDIS_STATUS Status = SendPacketLocked(Adapter, Packet);
+    NdisDprReleaseSpinLock(&Adapter->SendLock);
+    if (Status == NDIS_STATUS_PENDING) {
+        NdisMSendComplete(Adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_SUCCESS);
+    }
+    return Status;
 }
 
 // SubmitTransmit — dispatch level. Sends the owed zero-length transfer when one is owed (Packet
@@ -202,6 +218,7 @@ VOID KeepAliveTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
             Adapter->KeepAliveTicks++;
         } else {
             Adapter->KeepAliveTicks = 0;
+            NdisDprAcquireSpinLock(&Adapter->SendLock);
             TX_DESCRIPTOR* Descriptor = TakeTxDescriptor(Adapter);
             if (Descriptor == nullptr) {
                 Adapter->SendResourcesExhausted = 1;
@@ -214,6 +231,7 @@ VOID KeepAliveTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
                     PutBackTxDescriptor(Adapter, Descriptor);
                 }
             }
+            NdisDprReleaseSpinLock(&Adapter->SendLock);
         }
     }
     NdisSetTimer(&Adapter->KeepAliveTimer, KEEP_ALIVE_PERIOD_MS);

@@ -114,6 +114,7 @@ struct ADAPTER {
     std::atomic<UCHAR> SendResourcesExhausted;
     NDIS_SPIN_LOCK TxLock;
     NDIS_SPIN_LOCK RxLock;
+    NDIS_SPIN_LOCK SendLock;  // one submission of frames at a time (MpSend, keep-alive)
     NDIS_MINIPORT_TIMER RxIndicateTimer;
     NDIS_MINIPORT_TIMER LinkTimer;
     NDIS_MINIPORT_TIMER KeepAliveTimer;

@@ -40,6 +40,9 @@ VOID MpShutdown(PVOID ShutdownContext)
     auto* Adapter = static_cast<ADAPTER*>(ShutdownContext);
     CancelTimers(Adapter);
     StopAdapter(Adapter);
+    // A poll or timer routine that was running while the timers were cancelled may have set
+    // its timer again; once the adapter is stopped none does.
+    CancelTimers(Adapter);
 }
 
 // StopAdapter — passive level; blocks for at least one second. The PHYs are powered down only
@@ -81,6 +84,7 @@ VOID MpHalt(NDIS_HANDLE MiniportAdapterContext)
     CancelTimers(Adapter);
     NdisFreeSpinLock(&Adapter->TxLock);
     NdisFreeSpinLock(&Adapter->RxLock);
+    NdisFreeSpinLock(&Adapter->SendLock);
     ReleaseTrackedResources(Adapter);
 }
 
@@ -112,15 +116,7 @@ VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
     ClearStatistics(Adapter);
     Adapter->State = ADAPTER_STATE_RUNNING;
 
-    RX_DESCRIPTOR* Idle = nullptr;
-    NdisAcquireSpinLock(&Adapter->RxLock);
-    if (Adapter->RxFreeList.Count >= Adapter->RxDescCount) {
-        Idle = RemoveFirst(&Adapter->RxFreeList);
-    }
-    NdisReleaseSpinLock(&Adapter->RxLock);
-    if (Idle != nullptr) {
-        PostReceive(Adapter, Idle);
-    }
+    RestartReception(Adapter);
     ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
     NdisMResetComplete(Adapter->MiniportAdapterHandle, NDIS_STATUS_SUCCESS, FALSE);
 }

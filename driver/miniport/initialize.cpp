@@ -71,10 +71,12 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex
                          NdisInterfaceInternal);
     NdisAllocateSpinLock(&Adapter->TxLock);
     NdisAllocateSpinLock(&Adapter->RxLock);
+    NdisAllocateSpinLock(&Adapter->SendLock);
 
     if (BringUpAdapter(Adapter) != RESULT_SUCCESS) {
         NdisFreeSpinLock(&Adapter->TxLock);
         NdisFreeSpinLock(&Adapter->RxLock);
+        NdisFreeSpinLock(&Adapter->SendLock);
         ReleaseTrackedResources(Adapter);
         return NDIS_STATUS_RESOURCES;
     }
@@ -88,6 +90,8 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex
         NdisSetTimer(&Adapter->KeepAliveTimer, KEEP_ALIVE_PERIOD_MS);
     }
     Adapter->State = ADAPTER_STATE_RUNNING;
+    // The first receive, posted while the adapter was not yet running, may have failed.
+    RestartReception(Adapter);
     return NDIS_STATUS_SUCCESS;
 }
 

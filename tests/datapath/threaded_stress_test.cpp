@@ -120,12 +120,10 @@ void run_stress(const std::vector<size_t>& lengths) {
 // Transfer lengths that never end on a whole 64-byte packet.
 TEST(ThreadedDataPath, ConcurrentSendsAndReceives) { run_stress({60, 61, 100, 200, 700, 1514}); }
 
-// The same with frames that owe an empty transfer behind them. Disabled: another processor's
-// frame can reach the bulk-out pipe between a frame whose transfer is a whole number of 64-byte
-// packets and the empty transfer that ends it; the controller then takes the second frame as
-// the first one's tail and it never reaches the cable, although its packet was completed with
-// success. Keeping the pair together needs a lock of the adapter's own around the two
-// submissions, which the adapter record does not have yet.
-TEST(ThreadedDataPath, DISABLED_ConcurrentSendsOfFramesThatOweAnEmptyTransfer) { run_stress({62, 100, 126, 1470, 1514}); }
+// The same with frames that owe an empty transfer behind them: another processor's frame must
+// never reach the bulk-out pipe between a frame whose transfer is a whole number of 64-byte
+// packets and the empty transfer that ends it, or the controller takes the second frame as the
+// first one's tail and it never reaches the cable although its packet was completed.
+TEST(ThreadedDataPath, ConcurrentSendsOfFramesThatOweAnEmptyTransfer) { run_stress({62, 100, 126, 1470, 1514}); }
 
 }  // namespace

@@ -53,7 +53,7 @@ TEST(Initialize, DeclaresItsAttributesRegistersForShutdownAndRuns) {
     EXPECT_EQ(unit.adapter->shutdown_registrations, 1);
     EXPECT_EQ(unit.adapter->shutdown_handler, &MpShutdown);
     EXPECT_EQ(unit.adapter->shutdown_context, record);
-    EXPECT_EQ(unit.adapter->lock_classes, 2) << "TxLock and RxLock";
+    EXPECT_EQ(unit.adapter->lock_classes, 3) << "TxLock, RxLock and SendLock";
     EXPECT_EQ(unit.adapter->open_configurations, 0) << "the configuration was left open";
 
     EXPECT_EQ(record->State, ADAPTER_STATE_RUNNING);
