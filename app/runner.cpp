@@ -31,7 +31,7 @@ constexpr NDIS_OID kSummaryOids[] = {OID_GEN_XMIT_OK,       OID_GEN_RCV_OK,     
 constexpr size_t kTagEnd = 20;
 
 struct AdapterRun {
-    const AdapterSpec* spec = nullptr;
+    const AdapterSpec* plan = nullptr;
     Station* station = nullptr;
     std::optional<NDIS_STATUS> initialize;
     bool halted = false;
@@ -48,7 +48,7 @@ struct AdapterRun {
 };
 
 struct PeerRun {
-    PeerSpec spec;
+    PeerSpec plan;
     std::string adapter;  // the adapter at the other end
     std::unique_ptr<model::ScriptedPeer> scripted;
     std::unique_ptr<TapPeer> tap;
@@ -126,24 +126,24 @@ void Runner::build() {
     if (!options_.captures.ethernet.empty()) {
         ethernet_ = std::make_unique<PcapWriter>(options_.captures.ethernet, PcapWriter::kEthernet);
     }
-    for (const AdapterSpec& spec : s_.adapters) {
+    for (const AdapterSpec& plan : s_.adapters) {
         model::ControllerConfig config;
-        config.eeprom = model::ControllerConfig::eeprom_with_address(spec.station_address);
+        config.eeprom = model::ControllerConfig::eeprom_with_address(plan.station_address);
         config.fault_seed = seed_;
         config.options.bus_speed = s_.timing == Timing::full_speed ? model::BusSpeed::full_speed : model::BusSpeed::instant;
-        config.options.rx_fifo_depth = spec.rx_fifo_depth;
+        config.options.rx_fifo_depth = plan.rx_fifo_depth;
         config.phys.clear();
-        for (const PhySpec& p : spec.phys) {
+        for (const PhySpec& p : plan.phys) {
             config.phys.push_back(model::PhyConfig{.address = p.address, .id = p.id, .link_up = p.link});
         }
-        AdapterRun& a = adapters_[spec.name];
-        a.spec = &spec;
-        a.station = &rig_->add(spec.name, std::move(config), spec.registry);
-        if (spec.network_address) a.station->adapter->config.network_address = spec.network_address;
-        for (const PhySpec& p : spec.phys) {
+        AdapterRun& a = adapters_[plan.name];
+        a.plan = &plan;
+        a.station = &rig_->add(plan.name, std::move(config), plan.registry);
+        if (plan.network_address) a.station->adapter->config.network_address = plan.network_address;
+        for (const PhySpec& p : plan.phys) {
             for (const LinkChange& c : p.timeline) a.station->device().mii().schedule_link(p.address, c.at_us, c.up);
         }
-        order_.push_back(spec.name);
+        order_.push_back(plan.name);
     }
     const model::WireRate rate = s_.timing == Timing::full_speed ? model::WireRate::mbit_10 : model::WireRate::instant;
     for (const CableSpec& c : s_.cables) {
@@ -157,7 +157,7 @@ void Runner::build() {
         } else {
             cable = &rig_->connect(*a.station, rate);
             PeerRun& p = peers_[c.peer.name];
-            p.spec = c.peer;
+            p.plan = c.peer;
             p.adapter = c.adapter;
             if (c.peer.kind == PeerSpec::Kind::scripted) {
                 p.scripted = std::make_unique<model::ScriptedPeer>(*cable, 1);
@@ -193,13 +193,13 @@ void Runner::build() {
 
 Mac Runner::address_of(const std::string& name) const {
     if (auto a = adapters_.find(name); a != adapters_.end()) {
-        const AdapterSpec& spec = *a->second.spec;
-        if (spec.network_address && spec.network_address->size() == 6 && !((*spec.network_address)[0] & 1)) {
+        const AdapterSpec& plan = *a->second.plan;
+        if (plan.network_address && plan.network_address->size() == 6 && !((*plan.network_address)[0] & 1)) {
             Mac m;
-            std::copy(spec.network_address->begin(), spec.network_address->end(), m.begin());
+            std::copy(plan.network_address->begin(), plan.network_address->end(), m.begin());
             return m;
         }
-        return spec.station_address;
+        return plan.station_address;
     }
     if (auto p = peers_.find(name); p != peers_.end()) return p->second.address;
     return Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -288,7 +288,7 @@ void Runner::step(ItemRun& r) {
     host::Host& host = rig_->host;
     auto adapter_running = [&](AdapterRun& a, const char* what) {
         if (a.running()) return true;
-        if (seq == 0) note(r, a.spec->name + " is not running; the " + what + " was skipped");
+        if (seq == 0) note(r, a.plan->name + " is not running; the " + what + " was skipped");
         return false;
     };
     std::visit(
@@ -375,7 +375,7 @@ void Runner::step(ItemRun& r) {
             } else if constexpr (std::is_same_v<T, InitializeAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (a.station->adapter->state != host::AdapterState::Added) {
-                    note(r, a.spec->name + " was initialized before; an adapter is initialized once");
+                    note(r, a.plan->name + " was initialized before; an adapter is initialized once");
                     return;
                 }
                 start_adapter(a);
@@ -424,7 +424,7 @@ int Runner::run() {
     if (!s_.description.empty()) out_ << "  " << s_.description << "\n";
     for (const std::string& name : order_) {
         AdapterRun& a = adapters_.at(name);
-        if (!a.spec->start) continue;
+        if (!a.plan->start) continue;
         start_adapter(a);
         out_ << "  " << name << ": MpInitialize -> " << status_name(*a.initialize) << "\n";
     }
