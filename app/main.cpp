@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
     auto* seed_option =
         run->add_option("--seed", seed, "Seed of the host's ordering of simultaneous events (overrides the scenario's)");
     usbeth::CaptureFiles captures;
-    run->add_option("--pcap", captures.ethernet, "Write the frames on the cables to this pcap file (Ethernet)");
-    run->add_option("--usbmon", captures.usb,
+    run->add_option("--wire-pcap,--pcap", captures.ethernet, "Write the frames on the cables to this pcap file (Ethernet)");
+    run->add_option("--usb-pcap,--usbmon", captures.usb,
                     "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
     run->add_option("--events", captures.events, "Write the events NDIS saw to this file (JSON Lines)");
 
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     tap->add_option("--ip", ip, "Answer ARP and ICMP echo requests for this IPv4 address through the driver");
     tap->add_flag("--full-speed", bridge.full_speed, "USB full-speed timing on the adapter's bus");
     tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events");
-    tap->add_option("--pcap", bridge.captures.ethernet, "Write the frames on the cable to this pcap file (Ethernet)");
+    tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet, "Write the frames on the cable to this pcap file (Ethernet)");
 
     try {
         app.parse(argc, argv);
