@@ -25,7 +25,7 @@ run_suite asan clang++ address
 # The threaded stress tests (CTest label "threaded") again under ThreadSanitizer.
 echo "== tsan build =="
 cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs"
+cmake --build build/tsan -j "$jobs" --target threaded_tests
 echo "== tsan tests =="
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L threaded --output-on-failure --timeout 600
 
