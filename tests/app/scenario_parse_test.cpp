@@ -109,7 +109,10 @@ TEST(ScenarioParse, EveryShippedScenarioAndTheDefaultAreValid) {
 }
 
 int run_program(const std::string& arguments, std::string* output = nullptr) {
-    std::string out = testing::TempDir() + "usbeth_out.txt";
+    // Tests run as processes side by side: each call writes its own output file.
+    static int calls = 0;
+    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string out = testing::TempDir() + "usbeth_out_" + test->name() + "_" + std::to_string(++calls) + ".txt";
     int status = std::system((std::string(USBETH_BINARY) + " " + arguments + " >" + out + " 2>&1").c_str());
     if (output) {
         std::ifstream in(out);
