@@ -25,6 +25,8 @@ ULONG SubmitTransmit(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET P
 ULONG CopyPacketToDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET Packet);
 NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor);
+VOID ZeroLengthTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                            PVOID SystemSpecific3);
 VOID KeepAliveTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                            PVOID SystemSpecific3);
 ULONG SendKeepAlive(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PBOOLEAN HandedOver);

@@ -202,7 +202,26 @@ ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor)
     NdisDprAcquireSpinLock(&Adapter->TxLock);
     InsertLast(&Adapter->TxFreeList, Descriptor);
     NdisDprReleaseSpinLock(&Adapter->TxLock);
+    // A frame whose zero-length transfer found no descriptor waits in the controller for it:
+    // send it now that one is back, without waiting for the next send. This may run inside a
+    // submission that holds SendLock, so the timer routine does it.
+    if (Adapter->ZeroLengthPending != 0 && Adapter->State == ADAPTER_STATE_RUNNING) {
+        NdisSetTimer(&Adapter->ZeroLengthTimer, 0);
+    }
     return RESULT_SUCCESS;
+}
+
+// ZeroLengthTimerRoutine — NDIS timer routine, dispatch level. Sends a zero-length transfer still
+// owed, under SendLock like every submission.
+VOID ZeroLengthTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                            PVOID SystemSpecific3)
+{
+    auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    NdisDprAcquireSpinLock(&Adapter->SendLock);
+    if (Adapter->ZeroLengthPending != 0) {
+        SendOwedZeroLength(Adapter);
+    }
+    NdisDprReleaseSpinLock(&Adapter->SendLock);
 }
 
 // KeepAliveTimerRoutine — NDIS timer routine, dispatch level, every 1000 ms once armed. Every

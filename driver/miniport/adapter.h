@@ -118,6 +118,7 @@ struct ADAPTER {
     NDIS_MINIPORT_TIMER RxIndicateTimer;
     NDIS_MINIPORT_TIMER LinkTimer;
     NDIS_MINIPORT_TIMER KeepAliveTimer;
+    NDIS_MINIPORT_TIMER ZeroLengthTimer;  // sends an owed zero-length transfer once a descriptor is back
 
     // Tracked resources.
     RESOURCE_LIST ResourceList;   // handed out, newest first

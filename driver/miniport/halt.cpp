@@ -14,6 +14,7 @@ VOID CancelTimers(ADAPTER* Adapter)
     BOOLEAN Cancelled;
     NdisMCancelTimer(&Adapter->RxIndicateTimer, &Cancelled);
     NdisMCancelTimer(&Adapter->LinkTimer, &Cancelled);
+    NdisMCancelTimer(&Adapter->ZeroLengthTimer, &Cancelled);
     if (Adapter->KeepAliveEnabled != 0) {
         NdisMCancelTimer(&Adapter->KeepAliveTimer, &Cancelled);
     }

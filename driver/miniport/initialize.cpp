@@ -84,6 +84,7 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex
     NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, Adapter, MpShutdown);
     NdisMInitializeTimer(&Adapter->RxIndicateTimer, MiniportAdapterHandle, RxIndicateTimerRoutine, Adapter);
     NdisMInitializeTimer(&Adapter->LinkTimer, MiniportAdapterHandle, LinkTimerTick, Adapter);
+    NdisMInitializeTimer(&Adapter->ZeroLengthTimer, MiniportAdapterHandle, ZeroLengthTimerRoutine, Adapter);
     NdisSetTimer(&Adapter->LinkTimer, LINK_POLL_PERIOD_MS);
     if (Adapter->KeepAliveEnabled != 0) {
         NdisMInitializeTimer(&Adapter->KeepAliveTimer, MiniportAdapterHandle, KeepAliveTimerRoutine, Adapter);
