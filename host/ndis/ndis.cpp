@@ -421,10 +421,7 @@ void Ndis::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     if (s.deadline != 0) host_.scheduler().cancel(s.deadline);
     s.deadline = 0;
     host_.packets().release_send_packet(packet);
-    ProtocolEvent e;
-    e.kind = ProtocolEventKind::SendComplete;
-    e.time = host_.now();
-    e.adapter_id = adapter->id;
+    ProtocolEvent e = event(ProtocolEventKind::SendComplete, *adapter);
     e.status = status;
     e.packet = packet;
     e.send_id = s.id;
@@ -432,13 +429,18 @@ void Ndis::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     host_.recorder().add(std::move(e));
 }
 
+ProtocolEvent Ndis::event(ProtocolEventKind kind, const Adapter& adapter) const {
+    ProtocolEvent e;
+    e.kind = kind;
+    e.time = host_.now();
+    e.adapter_id = adapter.id;
+    return e;
+}
+
 void Ndis::send_resources_available(NDIS_HANDLE handle) {
     Adapter* adapter = find(handle, "NdisMSendResourcesAvailable");
     if (adapter == nullptr) return;
-    ProtocolEvent e;
-    e.kind = ProtocolEventKind::SendResourcesAvailable;
-    e.time = host_.now();
-    e.adapter_id = adapter->id;
+    ProtocolEvent e = event(ProtocolEventKind::SendResourcesAvailable, *adapter);
     host_.recorder().add(std::move(e));
 }
 
@@ -472,10 +474,7 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
             }
         }
         // The protocols copy the packet now, while the indication is being made.
-        ProtocolEvent e;
-    e.kind = ProtocolEventKind::Receive;
-        e.time = host_.now();
-        e.adapter_id = adapter->id;
+        ProtocolEvent e = event(ProtocolEventKind::Receive, *adapter);
         e.status = packet->status;
         e.data = host_.packets().bytes(packet);
         e.packet = packet;
@@ -500,10 +499,7 @@ void Ndis::return_packet(Adapter& adapter, NDIS_PACKET* packet) {
 void Ndis::indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size) {
     Adapter* adapter = find(handle, "NdisMIndicateStatus");
     if (adapter == nullptr) return;
-    ProtocolEvent e;
-    e.kind = ProtocolEventKind::Status;
-    e.time = host_.now();
-    e.adapter_id = adapter->id;
+    ProtocolEvent e = event(ProtocolEventKind::Status, *adapter);
     e.status = status;
     if (buffer != nullptr && size != 0) {
         const auto* p = static_cast<const uint8_t*>(buffer);
@@ -515,10 +511,7 @@ void Ndis::indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer,
 void Ndis::indicate_status_complete(NDIS_HANDLE handle) {
     Adapter* adapter = find(handle, "NdisMIndicateStatusComplete");
     if (adapter == nullptr) return;
-    ProtocolEvent e;
-    e.kind = ProtocolEventKind::StatusComplete;
-    e.time = host_.now();
-    e.adapter_id = adapter->id;
+    ProtocolEvent e = event(ProtocolEventKind::StatusComplete, *adapter);
     host_.recorder().add(std::move(e));
 }
 
@@ -648,10 +641,8 @@ void Ndis::request_complete(NDIS_HANDLE handle, NDIS_STATUS status, RequestKind 
     const char* operation = kind == RequestKind::Query ? "NdisMQueryInformationComplete" : "NdisMSetInformationComplete";
     Adapter* adapter = find(handle, operation);
     if (adapter == nullptr) return;
-    ProtocolEvent e;
-    e.kind = kind == RequestKind::Query ? ProtocolEventKind::QueryComplete : ProtocolEventKind::SetComplete;
-    e.time = host_.now();
-    e.adapter_id = adapter->id;
+    ProtocolEvent e = event(kind == RequestKind::Query ? ProtocolEventKind::QueryComplete : ProtocolEventKind::SetComplete,
+                            *adapter);
     e.status = status;
     host_.recorder().add(std::move(e));
     RequestRecord& r = adapter->request;
@@ -669,10 +660,7 @@ void Ndis::request_complete(NDIS_HANDLE handle, NDIS_STATUS status, RequestKind 
 void Ndis::reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addressing_reset) {
     Adapter* adapter = find(handle, "NdisMResetComplete");
     if (adapter == nullptr) return;
-    ProtocolEvent e;
-    e.kind = ProtocolEventKind::ResetComplete;
-    e.time = host_.now();
-    e.adapter_id = adapter->id;
+    ProtocolEvent e = event(ProtocolEventKind::ResetComplete, *adapter);
     e.status = status;
     e.addressing_reset = addressing_reset != FALSE;
     host_.recorder().add(std::move(e));

@@ -11,6 +11,7 @@
 
 #include "host/core/types.h"
 #include "host/ndis/adapter.h"
+#include "host/ndis/recorder.h"
 
 // The driver object handed to DriverEntry; the driver only passes it on to NDIS.
 struct DRIVER_OBJECT {
@@ -89,6 +90,8 @@ public:
     const std::vector<std::string>& released_resources() const { return released_resources_; }
 
 private:
+    // An event of what NDIS saw from `adapter`, stamped with the current virtual time.
+    ProtocolEvent event(ProtocolEventKind kind, const Adapter& adapter) const;
     struct Configuration;
     Configuration* find_configuration(NDIS_HANDLE handle, const char* operation);
     const RequestRecord& request(Adapter& adapter, RequestKind kind, NDIS_OID oid, std::vector<uint8_t> buffer);
