@@ -287,6 +287,17 @@ void Ndis::halt(Adapter& adapter) {
         host_.verifier().report(Rule::Host, "halting " + adapter.name + ", which is not running");
         return;
     }
+    // NDIS does not halt an adapter while a request or reset of it is pending: it lets the
+    // loop run until the miniport completes it, for as long as a send may take.
+    if (adapter.request.pending) {
+        Time deadline = host_.now() + host_.options().send_completion_deadline;
+        if (!host_.scheduler().pump(deadline, [&] { return !adapter.request.pending; }, true)) {
+            host_.verifier().report_for(Rule::Requests, &adapter, "",
+                                        "the pending request was never completed, so " + adapter.name +
+                                            " cannot be halted");
+            return;
+        }
+    }
     adapter.state = AdapterState::Halting;
     auto handler = characteristics_.HaltHandler;
     std::string name = routine_name_of(handler);

@@ -409,6 +409,25 @@ TEST_F(VerifierTest, Rule8CompletionsThatDoNotMatchTheRequest) {
     expect_named("rule 8", "FakeReset");
 }
 
+// NDIS halts an adapter only once its pending request is completed: the halt lets the loop run
+// until the miniport completes it, and one never completed is reported, the adapter not halted.
+TEST_F(VerifierTest, Rule8HaltWaitsForThePendingRequest) {
+    g.pend_query = true;
+    ASSERT_TRUE(host.query(adapter, OID_GEN_LINK_SPEED, 4).pending);
+    EXPECT_EQ(violation_of([&] { host.halt(adapter); }), Rule::Requests);
+    EXPECT_NE(message.find("never completed"), std::string::npos) << message;
+    EXPECT_EQ(adapter.state, host::AdapterState::Running) << "MpHalt ran with the request pending";
+
+    {
+        std::lock_guard guard(host.lock());
+        host.scheduler().after(host::milliseconds(5), "late completion",
+                               [&] { NdisMQueryInformationComplete(adapter.handle(), NDIS_STATUS_SUCCESS); });
+    }
+    host.halt(adapter);
+    EXPECT_TRUE(adapter.request.completed);
+    EXPECT_EQ(adapter.state, host::AdapterState::Halted);
+}
+
 TEST_F(VerifierTest, Rule8FailureThatChangedBytesWrittenAndAWritePastTheBuffer) {
     g.fail_query_with_bytes = true;
     EXPECT_EQ(violation_of([&] { host.query(adapter, OID_GEN_LINK_SPEED, 4); }), Rule::Requests);
