@@ -84,7 +84,8 @@ uint16_t MiiBus::read(uint8_t address, uint8_t reg) {
     address &= 0x1F;
     reg &= 0x1F;
     Phy* p = phy(address);
-    const uint16_t value = p ? p->read(reg) : mii::kAbsent;
+    uint16_t value = p ? p->read(reg) : mii::kAbsent;
+    if (read_override) value = read_override(address, reg, value);
     log_.push_back({clock_.now_us(), address, reg, value, false, p != nullptr});
     return value;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -108,6 +109,11 @@ public:
     // Changes the link of the PHY at that address at virtual time at_us. A PHY
     // removed or replaced before then is left alone.
     void schedule_link(uint8_t address, uint64_t at_us, bool up);
+
+    // When set, decides what a read returns: it gets the address, the register and the value
+    // the PHY (or the empty address) gave, and returns what the host sees. The PHY's own side
+    // effects of the read still happen.
+    std::function<uint16_t(uint8_t address, uint8_t reg, uint16_t value)> read_override;
 
     const std::vector<PhyAccess>& log() const { return log_; }
     std::vector<PhyAccess> writes() const;

@@ -20,6 +20,7 @@ std::vector<uint8_t> RegisterFile::peek_range(uint8_t first, size_t count) const
 
 std::vector<uint8_t> RegisterFile::read(uint8_t first, uint16_t count) {
     std::vector<uint8_t> out = peek_range(first, count);
+    if (read_override) read_override(first, out);
     log_.push_back({clock_.now_us(), false, first, out, 0});
     return out;
 }

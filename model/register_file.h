@@ -54,6 +54,10 @@ public:
     RegisterBehaviour& behaviour() { return behaviour_; }
     std::vector<uint16_t>& eeprom() { return eeprom_; }
 
+    // When set, may change the bytes a vendor read returns (the first register and the bytes
+    // stored there are given); the registers themselves are left as they are.
+    std::function<void(uint8_t first, std::span<uint8_t> bytes)> read_override;
+
     // Called when the host sets the MAC reset bit.
     void on_mac_reset(std::function<void()> fn) { mac_reset_ = std::move(fn); }
 
