@@ -56,6 +56,10 @@ struct Options {
     uint8_t freed_fill = 0xDD;   // fills freed memory in quarantine
     size_t quarantine_bytes = size_t(64) << 20;
     double real_time_pace = 1.0; // real-time mode: virtual microseconds per wall microsecond
+    // Under AddressSanitizer, poison the guard bytes behind a request's information buffer while
+    // the driver has it, so that a read past its end stops the run (so does a write then, before
+    // the verifier could report it).
+    bool poison_request_guard = false;
 };
 
 class Host {

@@ -1,28 +1,37 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and UndefinedBehaviorSanitizer over the
-# driver, the host and the model, coverage for the fuzzer) in build/fuzz, writes a seed corpus
-# made with the model's descriptor builders, and runs each target for a bounded time. Any crash,
-# sanitizer report, verifier violation or leak fails the run.
+# driver, the host and the model, coverage for the fuzzer) in build/fuzz, writes a seed corpus for
+# each, and runs each target for a bounded time: FUZZ_SECONDS each (60 by default), or only the
+# targets named as arguments (configuration, receive, phy, oid). Any crash, sanitizer report,
+# verifier violation, broken invariant or leak fails the run and leaves the input in build/fuzz.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 jobs=$(nproc)
 build=build/fuzz
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(configuration receive phy oid)
 
 echo "== fuzz build =="
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_FUZZ=ON -DUSBETH_SANITIZE=address \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" -j "$jobs" --target configuration_fuzzer configuration_corpus
+build_targets=(configuration_corpus fuzz_corpus)
+for target in "${targets[@]}"; do build_targets+=("${target}_fuzzer"); done
+cmake --build "$build" -j "$jobs" --target "${build_targets[@]}"
 
-corpus="$build/corpus/configuration"
-rm -rf "$corpus"
-mkdir -p "$corpus"
-"$build/tests/fuzz/configuration_corpus" "$corpus"
-
-echo "== fuzz: configuration (${seconds} s) =="
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-"$build/tests/fuzz/configuration_fuzzer" -max_total_time="$seconds" -max_len=512 -timeout=30 \
-  -artifact_prefix="$build/" "$corpus"
+for target in "${targets[@]}"; do
+  corpus="$build/corpus/$target"
+  rm -rf "$corpus"
+  mkdir -p "$corpus"
+  case "$target" in
+    configuration) "$build/tests/fuzz/configuration_corpus" "$corpus"; max_len=512 ;;
+    *) "$build/tests/fuzz/fuzz_corpus" "$target" "$corpus"; max_len=4096 ;;
+  esac
+  echo "== fuzz: $target (${seconds} s) =="
+  "$build/tests/fuzz/${target}_fuzzer" -max_total_time="$seconds" -max_len="$max_len" -timeout=30 \
+    -print_final_stats=1 -artifact_prefix="$build/$target-" "$corpus"
+done
 echo "== fuzzing found nothing =="

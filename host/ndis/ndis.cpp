@@ -5,12 +5,34 @@
 
 #include "host/host.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define USBETH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define USBETH_ASAN 1
+#endif
+#endif
+#ifdef USBETH_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace host {
 
 namespace {
 
 constexpr uint8_t kGuardFill = 0x5A;
 constexpr size_t kGuardBytes = 16;
+
+// Under AddressSanitizer, and when the host's options ask for it, the guard bytes behind the
+// information buffer are poisoned while the driver has the request, so that a read past the
+// buffer's end is caught, not only a write.
+void poison_guard(std::vector<uint8_t>& buffer, size_t length, bool poisoned) {
+#ifdef USBETH_ASAN
+    if (buffer.size() <= length) return;
+    if (poisoned) ASAN_POISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
+    else ASAN_UNPOISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
+#endif
+}
 
 std::string hex(NDIS_STATUS status) {
     char text[16];
@@ -549,8 +571,10 @@ const RequestRecord& Ndis::request(Adapter& adapter, RequestKind kind, NDIS_OID 
     r.buffer_length = static_cast<ULONG>(buffer.size());
     r.started = host_.now();
     // The information buffer is followed by guard bytes, so that a write past its end is seen.
+    poison_guard(request_buffer_, 0, false);  // a request left pending at a halt kept its poison
     request_buffer_ = std::move(buffer);
     request_buffer_.resize(r.buffer_length + kGuardBytes, kGuardFill);
+    if (host_.options().poison_request_guard) poison_guard(request_buffer_, r.buffer_length, true);
     request_bytes_done_ = 0;
     request_bytes_needed_ = 0;
     PVOID information = r.buffer_length ? request_buffer_.data() : nullptr;
@@ -630,6 +654,7 @@ void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status, const std::strin
     r.finished = host_.now();
     r.bytes_done = request_bytes_done_;
     r.bytes_needed = request_bytes_needed_;
+    poison_guard(request_buffer_, r.buffer_length, false);
     r.data.assign(request_buffer_.begin(), request_buffer_.begin() + r.buffer_length);
     adapter.requests.push_back(r);
     const char* counter = r.kind == RequestKind::Query ? "BytesWritten" : "BytesRead";

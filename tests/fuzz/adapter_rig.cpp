@@ -5,7 +5,8 @@
 
 namespace fuzzing {
 
-Rig::Rig(uint64_t seed, model::ControllerConfig device, Registry registry) : host({.seed = seed}) {
+Rig::Rig(uint64_t seed, model::ControllerConfig device, Registry registry)
+    : host({.seed = seed, .poison_request_guard = true}) {
     check(host.load_driver(DriverEntry) == STATUS_SUCCESS, "DriverEntry failed");
     bus = std::make_shared<host::UsbBus>(host, std::move(device));
     host::AdapterConfig config;
