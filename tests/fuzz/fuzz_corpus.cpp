@@ -58,6 +58,14 @@ std::vector<Writer> receive_seeds() {
         w.byte(step(fuzzing::kReceiveOther, 3, 6));
         seeds.push_back(w);
     }
+    {  // a halt while frames are still on their way up
+        Writer w;
+        w.byte(static_cast<uint8_t>(fuzzing::kReceiveHaltAtOnce | 3)).byte(5);
+        w.byte(step(fuzzing::kReceiveOther, 2, 6));
+        w.byte(step(fuzzing::kReceivePause, 3, 6));
+        w.byte(step(fuzzing::kReceiveOther, 2, 6));
+        seeds.push_back(w);
+    }
     {  // a transfer past the receive buffer when overruns babble
         Writer w;
         w.byte(fuzzing::kReceiveBabble).byte(4);
@@ -84,7 +92,7 @@ std::vector<Writer> phy_seeds() {
         Writer w;
         w.byte(0).byte(1).byte(0).byte(0).byte(1);
         phy(w, 1, 2, true);
-        w.byte(3).byte(0b101);
+        w.byte(3).byte(0b101).byte(0);
         seeds.push_back(w);
     }
     {  // both kinds and the spare, each MediaType
@@ -94,7 +102,7 @@ std::vector<Writer> phy_seeds() {
             phy(w, 0, 0, media & 1);
             phy(w, 3, 3, true);
             phy(w, 7, 5, false);
-            w.byte(2).byte(0b10);
+            w.byte(2).byte(0b10).byte(10);
             seeds.push_back(w);
         }
     }
@@ -102,7 +110,7 @@ std::vector<Writer> phy_seeds() {
         Writer w;
         w.byte(static_cast<uint8_t>(0x80 | 2 << 4 | 2)).byte(3).byte(0).byte(0).byte(1);
         phy(w, 2, 1, true);
-        w.byte(4).byte(0b0110);
+        w.byte(4).byte(0b0110).byte(30);  // ends 3 ms after the last period
         seeds.push_back(w);
     }
     {  // nobody answers; then an EEPROM and a window that never report done
@@ -112,7 +120,7 @@ std::vector<Writer> phy_seeds() {
         Writer v;
         v.byte(0).byte(5).byte(3).byte(0).byte(1);
         phy(v, 1, 2, true);
-        v.byte(1).byte(1);
+        v.byte(1).byte(1).byte(0);
         seeds.push_back(v);
     }
     {  // an unknown identifier, garbage read by read through the tape
@@ -120,7 +128,7 @@ std::vector<Writer> phy_seeds() {
         w.byte(0).byte(6).byte(0).byte(0).byte(2);
         w.byte(4).byte(0xFF).u32(0x12345678).byte(1).u16(0xFFFF);
         phy(w, 9, 4, true);
-        w.byte(3).byte(0b011);
+        w.byte(3).byte(0b011).byte(0);
         for (int i = 0; i < 40; ++i) w.byte(i % 3 ? 0x00 : 0xFF).u16(static_cast<uint16_t>(i * 0x1111));
         seeds.push_back(w);
     }
@@ -128,7 +136,7 @@ std::vector<Writer> phy_seeds() {
         Writer w;
         w.byte(0).byte(7).byte(0).byte(5).byte(1);
         phy(w, 1, 2, true);
-        w.byte(0).byte(0);
+        w.byte(0).byte(0).byte(0);
         seeds.push_back(w);
     }
     return seeds;

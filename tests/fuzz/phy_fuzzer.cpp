@@ -4,7 +4,8 @@
 // done bit, the PHY window's data and done byte) return, for an initialization and a number of
 // link-poll periods. A failed initialization must leave nothing behind; after a successful one
 // the link state NDIS was told, the one a query reports and the one the last poll read must
-// agree, the chosen PHY must be one that answered, and the halt must leave nothing behind.
+// agree, the chosen PHY must be one that answered and not be switched off, and the halt (which
+// may come in the middle of a poll) must leave nothing behind.
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -66,6 +67,7 @@ void run(const uint8_t* data, size_t size) {
     }
     const int periods = in.byte() % 8 + 1;
     const uint8_t timeline = in.byte();
+    const uint8_t tail = in.byte();
 
     fuzzing::Rig rig(seed, std::move(device), std::move(registry));
     rig.host.io().set_completion_policy(fuzzing::completion_policy(options));
@@ -92,7 +94,9 @@ void run(const uint8_t* data, size_t size) {
                                            (timeline >> period) & 1);
         }
     }
-    rig.host.run_for(host::seconds(3) * periods + host::seconds(1));
+    // The run ends a little after a poll began, so that with slow completions the halt may come
+    // in the middle of one.
+    rig.host.run_for(host::seconds(3) * periods + host::Time(tail) * 100);
 
     ADAPTER* adapter = rig.record();
     check(adapter->PhyCount <= MAX_PHYS, "more PHYs in the table than it holds");
@@ -102,6 +106,13 @@ void run(const uint8_t* data, size_t size) {
         check(answered, "the chosen PHY is none of those that answered");
     }
     check(adapter->PhyAddress < MII_ADDRESS_COUNT, "PHY address out of range");
+    // The PHY chosen is never the one switched off.
+    for (auto access = controller.mii().log().rbegin(); access != controller.mii().log().rend(); ++access) {
+        if (access->write && access->address == adapter->PhyAddress && access->reg == MII_BMCR) {
+            check((access->value & BMCR_POWER_DOWN_ISOLATE) == 0, "the chosen PHY is powered down or isolated");
+            break;
+        }
+    }
 
     if (adapter->PhyBusy == 0) {
         const ULONG link = adapter->LinkState;

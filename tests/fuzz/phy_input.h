@@ -6,7 +6,8 @@
 //   byte 3: 0, or n: the n-th allocation of any kind fails
 //   byte 4: PHY count (mod 5), then per PHY: address, identifier choice (below 6 a known one,
 //           else four more bytes), link byte (bit 0 up), u16 BMSR abilities
-//   then:   poll periods (mod 8, plus one) and a link timeline byte (bit i: the link in period i)
+//   then:   poll periods (mod 8, plus one), a link timeline byte (bit i: the link in period i),
+//           and t: the run lasts the periods and t * 100 us
 //   then:   the tape. Each MII read and each vendor register read takes a byte from it: below
 //           0x80 the read returns what the device has; otherwise an MII read returns the next
 //           two bytes (low first) and a register read the next bytes, one per register read.
