@@ -181,6 +181,15 @@ std::vector<Writer> oid_seeds() {
         set(w, 44, {0x01, 0x00, 0x00, 0x00});
         seeds.push_back(w);
     }
+    {  // a halt while a pattern removal is pending, and while a reset is
+        for (uint8_t arg : {5, 1}) {
+            Writer w;
+            w.byte(3).byte(4);
+            set(w, 30, std::vector<uint8_t>(6, 0x01));
+            w.byte(step(fuzzing::kOidHalt, arg, 5));
+            seeds.push_back(w);
+        }
+    }
     {  // raw OIDs and a big buffer
         Writer w;
         w.byte(1).byte(3);

@@ -4,7 +4,8 @@
 // bytes behind every information buffer and that a failed request reports no bytes; here every
 // request must finish (a pended one within 30 s of virtual time) with a status a miniport may
 // give, a query writes only the bytes it reports and a failed one none, a too-short buffer gets
-// a BytesNeeded that is enough, a set leaves its buffer alone, and the halt leaves nothing behind.
+// a BytesNeeded that is enough, a set leaves its buffer alone, and the halt (which may come while a
+// request or reset is pending) leaves nothing behind.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -137,6 +138,15 @@ void run(const uint8_t* data, size_t size) {
             case fuzzing::kOidReset:
                 finish(rig, rig.host.reset(*rig.adapter));
                 break;
+            case fuzzing::kOidHalt:
+                // NDIS halts the adapter as soon as the request or reset it is making completes.
+                if (arg & 1) {
+                    rig.host.reset(*rig.adapter);
+                } else {
+                    rig.host.set(*rig.adapter, OID_PNP_REMOVE_WAKE_UP_PATTERN, frame(arg * 8, arg));
+                }
+                rig.halt();
+                return;
             default:
                 rig.host.run_for(host::Time(arg) * 10);
         }
