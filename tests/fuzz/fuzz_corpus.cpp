@@ -92,8 +92,17 @@ std::vector<Writer> phy_seeds() {
         Writer w;
         w.byte(0).byte(1).byte(0).byte(0).byte(1);
         phy(w, 1, 2, true);
-        w.byte(3).byte(0b101).byte(0);
+        w.byte(3).byte(0b101).byte(0).byte(0);
         seeds.push_back(w);
+    }
+    {  // register reads and writes of the poll failing, stalling, coming late
+        for (uint8_t fault : {0x01, 0x0A, 0x17, 0x22, 0x47}) {
+            Writer w;
+            w.byte(3).byte(8).byte(0).byte(0).byte(1);
+            phy(w, 1, 1, true);
+            w.byte(2).byte(0b01).byte(0).byte(fault);
+            seeds.push_back(w);
+        }
     }
     {  // both kinds and the spare, each MediaType
         for (uint8_t media = 0; media < 4; ++media) {
@@ -128,7 +137,7 @@ std::vector<Writer> phy_seeds() {
         w.byte(0).byte(6).byte(0).byte(0).byte(2);
         w.byte(4).byte(0xFF).u32(0x12345678).byte(1).u16(0xFFFF);
         phy(w, 9, 4, true);
-        w.byte(3).byte(0b011).byte(0);
+        w.byte(3).byte(0b011).byte(0).byte(0);
         for (int i = 0; i < 40; ++i) w.byte(i % 3 ? 0x00 : 0xFF).u16(static_cast<uint16_t>(i * 0x1111));
         seeds.push_back(w);
     }

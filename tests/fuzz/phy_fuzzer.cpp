@@ -2,7 +2,8 @@
 // the input sets up a PHY population and then decides, read by read, what MII registers (PHY
 // identifiers, BMSR, BMCR, register 16, ...) and controller registers (the EEPROM words and its
 // done bit, the PHY window's data and done byte) return, for an initialization and a number of
-// link-poll periods. A failed initialization must leave nothing behind; after a successful one
+// link-poll periods, in which a few register requests may fail, stall or be slow. A failed
+// initialization must leave nothing behind; after a successful one polling must go on, and
 // the link state NDIS was told, the one a query reports and the one the last poll read must
 // agree, the chosen PHY must be one that answered and not be switched off, and the halt (which
 // may come in the middle of a poll) must leave nothing behind.
@@ -68,6 +69,7 @@ void run(const uint8_t* data, size_t size) {
     const int periods = in.byte() % 8 + 1;
     const uint8_t timeline = in.byte();
     const uint8_t tail = in.byte();
+    const uint8_t fault = in.byte();
 
     fuzzing::Rig rig(seed, std::move(device), std::move(registry));
     rig.host.io().set_completion_policy(fuzzing::completion_policy(options));
@@ -94,11 +96,32 @@ void run(const uint8_t* data, size_t size) {
                                            (timeline >> period) & 1);
         }
     }
-    // The run ends a little after a poll began, so that with slow completions the halt may come
-    // in the middle of one.
-    rig.host.run_for(host::seconds(3) * periods + host::Time(tail) * 100);
+    if (fault & 3) {
+        static constexpr model::FaultAction kActions[] = {model::FaultAction::error, model::FaultAction::stall,
+                                                          model::FaultAction::delay, model::FaultAction::error};
+        controller.faults().add({.kind = (fault & 4) ? model::RequestKind::vendor_write : model::RequestKind::vendor_read,
+                                 .first_occurrence = uint32_t(fault >> 5) * 3 + 1,
+                                 .times = uint32_t(fault & 3),
+                                 .action = kActions[(fault >> 3) & 3],
+                                 .delay_us = 5000});
+    }
+    rig.host.run_for(host::seconds(3) * periods);
+    // Without faults, polling goes on: within two periods a poll fetches BMSR again. The run
+    // ends a little after a poll began, so that with slow completions the halt may come in the
+    // middle of one.
+    controller.faults().clear();
+    const size_t mark = controller.registers().log().size();
+    rig.host.run_for(host::seconds(6) + host::Time(tail) * 100);
 
     ADAPTER* adapter = rig.record();
+    if (adapter->State == ADAPTER_STATE_RUNNING) {
+        const auto& log = controller.registers().log();
+        bool polled = false;
+        for (size_t i = mark; i < log.size(); ++i) {
+            polled |= !log[i].write && log[i].first == REG_PHY_DATA_LOW && log[i].bytes.size() == 2;
+        }
+        check(polled, "link polling stopped");
+    }
     check(adapter->PhyCount <= MAX_PHYS, "more PHYs in the table than it holds");
     if (adapter->PhyCount != 0) {
         bool answered = false;

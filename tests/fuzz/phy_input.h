@@ -7,7 +7,10 @@
 //   byte 4: PHY count (mod 5), then per PHY: address, identifier choice (below 6 a known one,
 //           else four more bytes), link byte (bit 0 up), u16 BMSR abilities
 //   then:   poll periods (mod 8, plus one), a link timeline byte (bit i: the link in period i),
-//           and t: the run lasts the periods and t * 100 us
+//           t: the run lasts the periods, then two more and t * 100 us, and a fault byte for
+//           the register requests of the periods (bits 0-1 how many, 0 none; bit 2 writes
+//           rather than reads; bits 3-4 error, stall, 5 ms late, error; bits 5-7 * 3 + 1 the
+//           first request hit)
 //   then:   the tape. Each MII read and each vendor register read takes a byte from it: below
 //           0x80 the read returns what the device has; otherwise an MII read returns the next
 //           two bytes (low first) and a register read the next bytes, one per register read.
