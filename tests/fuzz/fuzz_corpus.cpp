@@ -141,6 +141,13 @@ std::vector<Writer> phy_seeds() {
         for (int i = 0; i < 40; ++i) w.byte(i % 3 ? 0x00 : 0xFF).u16(static_cast<uint16_t>(i * 0x1111));
         seeds.push_back(w);
     }
+    {  // an allocation failing in a poll
+        Writer w;
+        w.byte(0).byte(9).byte(0).byte(0x80).byte(1);
+        phy(w, 1, 2, true);
+        w.byte(1).byte(1).byte(0).byte(0);
+        seeds.push_back(w);
+    }
     {  // an allocation failing during initialization
         Writer w;
         w.byte(0).byte(7).byte(0).byte(5).byte(1);

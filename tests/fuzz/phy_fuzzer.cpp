@@ -73,7 +73,7 @@ void run(const uint8_t* data, size_t size) {
 
     fuzzing::Rig rig(seed, std::move(device), std::move(registry));
     rig.host.io().set_completion_policy(fuzzing::completion_policy(options));
-    if (fail_nth != 0) rig.host.faults().fail_nth_any(fail_nth);
+    if (fail_nth != 0 && fail_nth < 0x80) rig.host.faults().fail_nth_any(fail_nth);
     model::Controller& controller = rig.device();
     controller.mii().read_override = [&in](uint8_t, uint8_t, uint16_t value) -> uint16_t {
         return in.byte() >= fuzzing::kPhyTapeOverride ? in.u16() : value;
@@ -88,6 +88,7 @@ void run(const uint8_t* data, size_t size) {
         return;
     }
     rig.host.faults().clear();
+    if (fail_nth >= 0x80) rig.host.faults().fail_nth_any(rig.host.faults().count_all() + (fail_nth & 0x7F) + 1);
     controller.registers().clear_log();
     const host::Time started = rig.host.now();
     for (int period = 0; period < periods; ++period) {
@@ -110,6 +111,7 @@ void run(const uint8_t* data, size_t size) {
     // ends a little after a poll began, so that with slow completions the halt may come in the
     // middle of one.
     controller.faults().clear();
+    rig.host.faults().clear();
     const size_t mark = controller.registers().log().size();
     rig.host.run_for(host::seconds(6) + host::Time(tail) * 100);
 

@@ -3,7 +3,8 @@
 //           HomeLan (none, 0x10 .. 0x14, 0x20), bit 7 PHY window commands take 200 us
 //   byte 1: the host's seed
 //   byte 2: faults: bit 0 the EEPROM never reports done, bit 1 the PHY window never does
-//   byte 3: 0, or n: the n-th allocation of any kind fails
+//   byte 3: 0; below 0x80 n: the n-th allocation of any kind fails; else the allocation
+//           (n & 0x7F) + 1 after initialization fails
 //   byte 4: PHY count (mod 5), then per PHY: address, identifier choice (below 6 a known one,
 //           else four more bytes), link byte (bit 0 up), u16 BMSR abilities
 //   then:   poll periods (mod 8, plus one), a link timeline byte (bit i: the link in period i),
