@@ -1,6 +1,8 @@
 #include "app/capture.h"
 
-#include <cerrno>
+#include <pcap/pcap.h>
+
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -8,6 +10,8 @@
 namespace usbeth {
 
 namespace {
+
+constexpr int kSnapshotLength = 262144;
 
 template <typename T>
 void put(std::vector<uint8_t>& out, T value) {
@@ -29,28 +33,33 @@ std::string hex(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path, uint32_t link_type) : out_(path, std::ios::binary) {
-    if (!out_) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> header;
-    put<uint32_t>(header, 0xA1B2C3D4);  // microsecond timestamps
-    put<uint16_t>(header, 2);
-    put<uint16_t>(header, 4);
-    put<int32_t>(header, 0);
-    put<uint32_t>(header, 0);
-    put<uint32_t>(header, 65535);
-    put<uint32_t>(header, link_type);
-    out_.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+PcapWriter::PcapWriter(const std::string& path, int link_type) {
+    // A usbmon record holds a whole bulk transfer, which may be longer than an Ethernet frame.
+    pcap_ = ::pcap_open_dead_with_tstamp_precision(link_type, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
+    if (pcap_ == nullptr) throw std::runtime_error("cannot write " + path + ": libpcap refused the link type");
+    dumper_ = ::pcap_dump_open(pcap_, path.c_str());
+    if (dumper_ == nullptr) {
+        std::string why = ::pcap_geterr(pcap_);
+        ::pcap_close(pcap_);
+        throw std::runtime_error("cannot write " + path + ": " + why);
+    }
+}
+
+PcapWriter::~PcapWriter() {
+    ::pcap_dump_close(dumper_);
+    ::pcap_close(pcap_);
 }
 
 void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
-    std::vector<uint8_t> record;
-    put<uint32_t>(record, static_cast<uint32_t>(time_us / 1000000));
-    put<uint32_t>(record, static_cast<uint32_t>(time_us % 1000000));
-    put<uint32_t>(record, static_cast<uint32_t>(bytes.size()));
-    put<uint32_t>(record, static_cast<uint32_t>(bytes.size()));
-    record.insert(record.end(), bytes.begin(), bytes.end());
-    out_.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
+    pcap_pkthdr header{};
+    header.ts.tv_sec = static_cast<time_t>(time_us / 1000000);
+    header.ts.tv_usec = static_cast<suseconds_t>(time_us % 1000000);
+    header.len = static_cast<bpf_u_int32>(bytes.size());
+    header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapshotLength));
+    ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, bytes.data());
 }
+
+void PcapWriter::flush() { ::pcap_dump_flush(dumper_); }
 
 std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address) {
     std::vector<uint8_t> p;

@@ -4,13 +4,15 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "host/ndis/recorder.h"
 #include "host/usb/bus_driver.h"
+
+struct pcap;
+struct pcap_dumper;
 
 namespace usbeth {
 
@@ -21,17 +23,25 @@ struct CaptureFiles {
     std::string events;    // what NDIS saw, JSON Lines
 };
 
+// A pcap file written with libpcap, microsecond timestamps. Throws std::runtime_error when the
+// file cannot be created.
 class PcapWriter {
 public:
-    static constexpr uint32_t kEthernet = 1;
-    static constexpr uint32_t kUsbLinuxMmapped = 220;
+    static constexpr int kEthernet = 1;           // LINKTYPE_ETHERNET
+    static constexpr int kUsbLinuxMmapped = 220;  // LINKTYPE_USB_LINUX_MMAPPED: the 64-byte usbmon header
 
-    PcapWriter(const std::string& path, uint32_t link_type);
+    PcapWriter(const std::string& path, int link_type);
+    ~PcapWriter();
+    PcapWriter(const PcapWriter&) = delete;
+    PcapWriter& operator=(const PcapWriter&) = delete;
+
     void write(uint64_t time_us, std::span<const uint8_t> bytes);
-    bool ok() const { return static_cast<bool>(out_); }
+    // Pushes what is buffered to the file (a long run's capture can be read while it goes on).
+    void flush();
 
 private:
-    std::ofstream out_;
+    pcap* pcap_ = nullptr;
+    pcap_dumper* dumper_ = nullptr;
 };
 
 // The 64-byte usbmon header and data of one transfer record of a bus.

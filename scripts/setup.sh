@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev tshark)
+          nlohmann-json3-dev libcli11-dev tshark libpcap-dev pkg-config iproute2 iputils-ping iperf3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
