@@ -1,7 +1,11 @@
 #include "app/bridge.h"
 
+#include <chrono>
+#include <cstring>
 #include <deque>
+#include <fstream>
 #include <iomanip>
+#include <sstream>
 
 #include "app/names.h"
 #include "app/rig.h"
@@ -11,142 +15,314 @@ namespace usbeth {
 
 namespace {
 
-uint16_t be16(const std::vector<uint8_t>& f, size_t at) { return static_cast<uint16_t>((f[at] << 8) | f[at + 1]); }
+// An adapter with what sits above it.
+struct Side {
+    std::string label;  // "A", "B"
+    Station* station = nullptr;
+    uint16_t bus_number = 0;
+    std::string above;  // "TAP interface tap1", "a responder for 198.18.0.2"
+    std::string interface;
+    std::unique_ptr<ProtocolSide> protocol;
+    bool running = false;
+    bool link = false;
+    uint64_t link_ups = 0, link_downs = 0;
+    std::vector<std::pair<NDIS_OID, std::optional<ULONG>>> statistics;
+};
 
-// The ones' complement sum of the internet checksum.
-uint16_t checksum(const uint8_t* data, size_t length) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>((data[i] << 8) | data[i + 1]);
-    if (length & 1) sum += static_cast<uint32_t>(data[length - 1] << 8);
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
+model::ControllerConfig device_config(const Mac& address, bool full_speed) {
+    model::ControllerConfig device;
+    device.eeprom = model::ControllerConfig::eeprom_with_address(address);
+    device.options.bus_speed = full_speed ? model::BusSpeed::full_speed : model::BusSpeed::instant;
+    // A run lasts as long as the user likes: the model keeps counters, not every transfer.
+    device.options.keep_bulk_logs = false;
+    device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kEthernetA | 1, .link_up = true}};
+    return device;
 }
+
+std::string ip_text(const std::array<uint8_t, 4>& ip) {
+    return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
+           std::to_string(ip[3]);
+}
+
+std::string seconds_text(host::Time us) {
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(3) << static_cast<double>(us) / 1e6 << " s";
+    return s.str();
+}
+
+std::string frames_text(uint64_t frames, uint64_t bytes) {
+    return std::to_string(frames) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+// Writes each adapter's USB transfers to the capture as the run goes, in time order, and keeps
+// none of them: bus number 1 for adapter A, 2 for adapter B.
+class UsbCapture {
+public:
+    UsbCapture(const std::string& path) {
+        if (!path.empty()) writer_ = std::make_unique<PcapWriter>(path, PcapWriter::kUsbLinuxMmapped);
+    }
+    void drain(const std::deque<Side>& sides) {
+        struct Entry {
+            host::UsbRecord record;
+            uint16_t bus;
+            uint8_t address;
+        };
+        std::vector<Entry> entries;
+        for (const Side& s : sides) {
+            for (host::UsbRecord& r : s.station->bus->take_records()) {
+                if (writer_) entries.push_back({std::move(r), s.bus_number, s.station->bus->device_address()});
+            }
+        }
+        if (!writer_) return;
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& x, const Entry& y) { return x.record.time < y.record.time; });
+        for (const Entry& e : entries) writer_->write(e.record.time, usbmon_packet(e.record, e.bus, e.address));
+        writer_->flush();
+    }
+
+private:
+    std::unique_ptr<PcapWriter> writer_;
+};
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> respond(const std::vector<uint8_t>& f, const Mac& mac,
-                                            const std::array<uint8_t, 4>& ip) {
-    if (f.size() < 14) return std::nullopt;
-    const bool to_us = std::equal(mac.begin(), mac.end(), f.begin());
-    const bool broadcast = std::all_of(f.begin(), f.begin() + 6, [](uint8_t b) { return b == 0xFF; });
-    const uint16_t type = be16(f, 12);
-    if (type == 0x0806 && f.size() >= 42 && (to_us || broadcast)) {
-        // ARP request for Ethernet and IPv4 asking for our address.
-        if (be16(f, 14) != 1 || be16(f, 16) != 0x0800 || f[18] != 6 || f[19] != 4 || be16(f, 20) != 1) return std::nullopt;
-        if (!std::equal(ip.begin(), ip.end(), f.begin() + 38)) return std::nullopt;
-        std::vector<uint8_t> r(42);
-        std::copy(f.begin() + 6, f.begin() + 12, r.begin());  // to the asker
-        std::copy(mac.begin(), mac.end(), r.begin() + 6);
-        r[12] = 0x08, r[13] = 0x06;
-        std::copy(f.begin() + 14, f.begin() + 20, r.begin() + 14);
-        r[20] = 0, r[21] = 2;  // reply
-        std::copy(mac.begin(), mac.end(), r.begin() + 22);
-        std::copy(ip.begin(), ip.end(), r.begin() + 28);
-        std::copy(f.begin() + 22, f.begin() + 32, r.begin() + 32);  // the asker's address pair
-        return r;
-    }
-    if (type == 0x0800 && to_us && f.size() >= 34) {
-        const size_t ihl = static_cast<size_t>(f[14] & 0x0F) * 4;
-        if ((f[14] >> 4) != 4 || ihl < 20 || f.size() < 14 + ihl + 8) return std::nullopt;
-        const size_t total = be16(f, 16);
-        if (total < ihl + 8 || 14 + total > f.size()) return std::nullopt;
-        if (f[23] != 1 || !std::equal(ip.begin(), ip.end(), f.begin() + 30)) return std::nullopt;
-        if (f[14 + ihl] != 8) return std::nullopt;  // echo request
-        std::vector<uint8_t> r(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(14 + total));
-        std::copy(f.begin() + 6, f.begin() + 12, r.begin());
-        std::copy(mac.begin(), mac.end(), r.begin() + 6);
-        std::copy(f.begin() + 26, f.begin() + 30, r.begin() + 30);  // back to the sender
-        std::copy(ip.begin(), ip.end(), r.begin() + 26);
-        r[22] = 64;  // TTL
-        r[24] = r[25] = 0;
-        uint16_t c = checksum(&r[14], ihl);
-        r[24] = static_cast<uint8_t>(c >> 8), r[25] = static_cast<uint8_t>(c);
-        uint8_t* icmp = &r[14 + ihl];
-        icmp[0] = 0;  // echo reply
-        icmp[2] = icmp[3] = 0;
-        c = checksum(icmp, total - ihl);
-        icmp[2] = static_cast<uint8_t>(c >> 8), icmp[3] = static_cast<uint8_t>(c);
-        return r;
-    }
-    return std::nullopt;
-}
-
-int run_bridge(int fd, const std::string& interface, const BridgeOptions& options, const std::atomic<bool>& stop,
-               std::ostream& out) {
+int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std::ostream& out) {
     Rig rig({.seed = options.seed, .mode = host::Mode::RealTime, .policy = host::ViolationPolicy::Throw});
-    model::ControllerConfig device;
-    device.eeprom = model::ControllerConfig::eeprom_with_address(options.adapter_address);
-    device.options.bus_speed = options.full_speed ? model::BusSpeed::full_speed : model::BusSpeed::instant;
-    device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kEthernetA | 1, .link_up = true}};
-    Station& station = rig.add("adapter", std::move(device));
-    model::Cable& cable = rig.connect(station, model::WireRate::instant);
-    std::unique_ptr<PcapWriter> ethernet;
+    host::Host& host = rig.host;
+    const model::WireRate rate = options.full_speed ? model::WireRate::mbit_10 : model::WireRate::instant;
+
+    std::deque<Side> sides;
+    Side& a = sides.emplace_back();
+    a.label = "A";
+    a.station = &rig.add("A", device_config(options.adapter_address, options.full_speed));
+    a.bus_number = 1;
+    if (options.protocol) {
+        a.interface = options.protocol->name;
+        a.above = "TAP interface " + a.interface;
+        a.protocol = std::make_unique<ProtocolSide>(host, *a.station->adapter, options.protocol->fd);
+    } else {
+        a.above = "a responder for " + (options.ip ? ip_text(*options.ip) : std::string("no address"));
+        a.protocol = std::make_unique<ProtocolSide>(host, *a.station->adapter, -1);
+        if (options.ip) a.protocol->answer_for(options.adapter_address, *options.ip);
+    }
+    Side* b = nullptr;
+    std::unique_ptr<TapPeer> far_end;
+    model::Cable* cable = nullptr;
+    if (options.peer_adapter) {
+        b = &sides.emplace_back();
+        b->label = "B";
+        b->station = &rig.add("B", device_config(options.peer_adapter_address, options.full_speed));
+        b->bus_number = 2;
+        b->interface = options.peer.name;
+        b->above = "TAP interface " + b->interface;
+        b->protocol = std::make_unique<ProtocolSide>(host, *b->station->adapter, options.peer.fd);
+        cable = &rig.connect(*a.station, *b->station, rate);
+    } else {
+        cable = &rig.connect(*a.station, rate);
+        far_end = std::make_unique<TapPeer>(host, *cable, 1, options.peer.fd);
+        // About 50 ms of frames may wait for a 10 Mbit/s wire, as in a switch port's queue.
+        far_end->limit_backlog(rate, 50000);
+    }
+
+    // Captures, written as the run goes.
+    std::unique_ptr<PcapWriter> wire;
+    uint64_t runts_not_captured = 0;
     if (!options.captures.ethernet.empty()) {
-        ethernet = std::make_unique<PcapWriter>(options.captures.ethernet, PcapWriter::kEthernet);
-        cable.set_tap([&](const model::WireFrame& f) { ethernet->write(f.arrived_us, f.bytes); });
+        wire = std::make_unique<PcapWriter>(options.captures.ethernet, PcapWriter::kEthernet);
+        cable->set_tap([&](const model::WireFrame& f) {
+            // Wireshark cannot take apart a frame shorter than its header.
+            if (f.bytes.size() < 14) ++runts_not_captured;
+            else wire->write(f.arrived_us, f.bytes);
+        });
     }
-    TapPeer tap(rig.host, cable, 1, fd);
+    UsbCapture usb(options.captures.usb);
+    std::ofstream events;
+    if (!options.captures.events.empty()) {
+        events.open(options.captures.events);
+        if (!events) throw std::runtime_error("cannot write " + options.captures.events + ": " + std::strerror(errno));
+    }
 
-    // Replies are made while the driver indicates a frame and sent from the loop afterwards.
-    std::deque<std::vector<uint8_t>> replies;
-    uint64_t received = 0, answered = 0;
-    rig.host.recorder().set_listener([&](const host::ProtocolEvent& e) {
-        if (e.kind != host::ProtocolEventKind::Receive) return;
-        ++received;
-        if (!options.ip) return;
-        if (auto reply = respond(e.data, options.adapter_address, *options.ip)) replies.push_back(std::move(*reply));
-    });
-
-    NDIS_STATUS status = rig.host.initialize(*station.adapter);
-    if (status != NDIS_STATUS_SUCCESS) {
-        out << "usbeth: MpInitialize failed: " << status_name(status) << "\n";
-        return 1;
-    }
-    out << "usbeth: adapter " << mac_text(options.adapter_address) << " bridged to TAP interface " << interface;
-    if (options.ip) {
-        out << ", answering ARP and ping for " << int((*options.ip)[0]) << "." << int((*options.ip)[1]) << "."
-            << int((*options.ip)[2]) << "." << int((*options.ip)[3]);
-    }
-    out << "; stop with Ctrl-C" << std::endl;
-    tap.start();
-    uint64_t sent = 0, refused = 0;
-    while (!stop) {
-        rig.host.run_until([&] { return stop.load() || !replies.empty(); }, host::milliseconds(100));
-        while (!replies.empty()) {
-            std::vector<uint8_t> reply = std::move(replies.front());
-            replies.pop_front();
-            NDIS_STATUS st = rig.send(station, reply);
-            if (st == NDIS_STATUS_PENDING || st == NDIS_STATUS_SUCCESS) ++sent, ++answered;
-            else ++refused;
+    auto side_of = [&](int adapter_id) -> Side* {
+        for (Side& s : sides)
+            if (s.station->adapter->id == adapter_id) return &s;
+        return nullptr;
+    };
+    host.recorder().set_listener([&](const host::ProtocolEvent& e) {
+        Side* s = side_of(e.adapter_id);
+        if (events.is_open()) events << event_json(e, s ? s->label : "?") << "\n";
+        if (s == nullptr) return;
+        if (e.kind == host::ProtocolEventKind::Status &&
+            (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT)) {
+            const bool up = e.status == NDIS_STATUS_MEDIA_CONNECT;
+            if (up != s->link) {
+                s->link = up;
+                ++(up ? s->link_ups : s->link_downs);
+                out << "usbeth: adapter " << s->label << ": link " << (up ? "up" : "down") << " at "
+                    << seconds_text(e.time) << std::endl;
+            }
+            s->protocol->set_ready(s->running && s->link);
         }
-    }
-    tap.stop();
-    rig.host.run_for(host::milliseconds(10));
-    std::vector<std::pair<NDIS_OID, std::optional<ULONG>>> statistics;
-    for (NDIS_OID oid : {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_GEN_XMIT_ERROR, OID_GEN_RCV_ERROR, OID_GEN_RCV_NO_BUFFER}) {
-        statistics.emplace_back(oid, rig.query_ulong(station, oid));
-    }
-    rig.host.halt(*station.adapter);
-    rig.host.recorder().set_listener(nullptr);
-    rig.host.run_until_idle(host::seconds(10));
-    rig.host.check_quiescent();
+        s->protocol->on_event(e);
+    });
+    // The listener and the cable's tap refer to what is above; they go first.
+    struct ListenerReset {
+        host::Recorder& recorder;
+        model::Cable& cable;
+        ~ListenerReset() {
+            recorder.set_listener(nullptr);
+            cable.set_tap(nullptr);
+        }
+    } listener_reset{host.recorder(), *cable};
 
-    out << "\nadapter halted\n";
-    auto row = [&](const std::string& what) -> std::ostream& { return out << "  " << std::left << std::setw(36) << what << std::right; };
-    row("frames read from " + interface) << tap.frames_in() << " (" << tap.bytes_in() << " bytes)\n";
-    row("frames indicated to NDIS") << received << "\n";
-    row("frames sent by the driver") << sent << " (" << answered << " answers)";
-    if (refused) out << ", " << refused << " refused";
-    out << "\n";
-    row("frames written to " + interface) << tap.frames_out() << " (" << tap.bytes_out() << " bytes)";
-    if (tap.write_errors()) out << ", " << tap.write_errors() << " failed writes";
-    out << "\n";
-    for (auto& [oid, value] : statistics) {
-        out << "  " << std::left << std::setw(36) << oid_name(oid) << std::right
-            << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
+    auto print_summary = [&](host::Time ran_for) {
+        auto row = [&](const std::string& what) -> std::ostream& {
+            return out << "  " << std::left << std::setw(40) << what << std::right;
+        };
+        out << "\nran for " << seconds_text(ran_for) << "; "
+            << (options.full_speed ? "USB full speed, 10 Mbit/s cable" : "instant bus and cable") << "\n";
+        for (const Side& s : sides) {
+            const ProtocolSide::Counters c = s.protocol->counters();
+            out << "\nadapter " << s.label << " (" << mac_text(s.label == "A" ? options.adapter_address
+                                                                            : options.peer_adapter_address)
+                << "), above it " << s.above << "\n";
+            row("link") << "up " << s.link_ups << " times, down " << s.link_downs << " times\n";
+            if (!s.interface.empty()) {
+                row("frames read from " + s.interface) << frames_text(c.read, c.read_bytes) << "\n";
+                row("  dropped: adapter not running or no link") << c.dropped_not_ready << "\n";
+                row("  dropped: send queue full") << c.dropped_queue_full << "\n";
+            }
+            row("frames taken by MpSend") << frames_text(c.sent, c.sent_bytes);
+            if (c.answers) out << ", " << c.answers << " of them answers";
+            out << "\n";
+            if (c.send_refused) row("  refused by MpSend") << c.send_refused << "\n";
+            row("  completed") << c.completed << (c.completed_failed ? ", " + std::to_string(c.completed_failed) + " failed" : "")
+                               << "\n";
+            row("frames indicated to NDIS") << frames_text(c.indicated, c.indicated_bytes) << "\n";
+            if (!s.interface.empty()) {
+                row("frames written to " + s.interface) << frames_text(c.written, c.written_bytes);
+                if (c.write_errors) out << ", " << c.write_errors << " failed writes";
+                out << "\n";
+            }
+            for (auto& [oid, value] : s.statistics) {
+                row(oid_name(oid)) << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
+            }
+        }
+        out << "\ncable (" << (options.full_speed ? "10 Mbit/s" : "instant") << ")\n";
+        row("frames carried") << cable->frames_carried() << "\n";
+        if (runts_not_captured) row("frames too short to capture") << runts_not_captured << "\n";
+        if (far_end) {
+            out << "far end: TAP interface " << options.peer.name << "\n";
+            row("frames read from " + options.peer.name) << frames_text(far_end->frames_in(), far_end->bytes_in()) << "\n";
+            row("  dropped: the cable's queue full") << far_end->dropped() << "\n";
+            row("frames written to " + options.peer.name) << frames_text(far_end->frames_out(), far_end->bytes_out());
+            if (far_end->write_errors()) out << ", " << far_end->write_errors() << " failed writes";
+            out << "\n";
+        }
+    };
+
+    host::Time started = 0;
+    try {
+        for (Side& s : sides) {
+            NDIS_STATUS status = host.initialize(*s.station->adapter);
+            if (status != NDIS_STATUS_SUCCESS) {
+                out << "usbeth: adapter " << s.label << ": MpInitialize failed: " << status_name(status) << std::endl;
+                for (Side& r : sides)
+                    if (r.running) host.halt(*r.station->adapter);
+                host.run_until_idle(host::seconds(10));
+                return 1;
+            }
+            s.running = true;
+            // What a bound protocol asks for: its own frames, multicast and broadcast.
+            ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
+            std::vector<uint8_t> bytes(sizeof(filter));
+            std::memcpy(bytes.data(), &filter, sizeof(filter));
+            host.set(*s.station->adapter, OID_GEN_CURRENT_PACKET_FILTER, bytes);
+            std::optional<ULONG> media = rig.query_ulong(*s.station, OID_GEN_MEDIA_CONNECT_STATUS);
+            s.link = media && *media == NdisMediaStateConnected;
+            s.protocol->set_ready(s.link);
+            // The Linux side of a TAP interface above the adapter uses the adapter's address, as a
+            // protocol bound to the adapter does.
+            if (s.protocol->fd() >= 0) {
+                const host::RequestRecord& r = host.query(*s.station->adapter, OID_802_3_CURRENT_ADDRESS, 6);
+                if (r.status == NDIS_STATUS_SUCCESS && r.data.size() >= 6) {
+                    Mac current;
+                    std::copy(r.data.begin(), r.data.begin() + 6, current.begin());
+                    std::string error;
+                    if (!set_tap_address(s.protocol->fd(), current, error)) {
+                        out << "usbeth: note: " << s.interface << " keeps its own Ethernet address (" << error << ")\n";
+                    }
+                }
+            }
+        }
+        out << "usbeth: adapter A between " << a.above << " and the cable; at the cable's far end "
+            << (b ? "adapter B, above it " + b->above : "TAP interface " + options.peer.name) << "; "
+            << (options.full_speed ? "USB full speed and a 10 Mbit/s cable" : "instant bus and cable") << "\n";
+        for (const Side& s : sides) {
+            out << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down (waiting)") << "\n";
+        }
+        out << "usbeth: ready; stop with Ctrl-C" << std::endl;
+
+        started = host.now();
+        for (Side& s : sides) s.protocol->start();
+        if (far_end) far_end->start();
+
+        // Records the run no longer needs go, so that memory stays flat however long it runs.
+        auto housekeeping = [&] {
+            usb.drain(sides);
+            host.recorder().clear();
+            host.ndis().forget_finished_sends();
+            if (wire) wire->flush();
+            if (events.is_open()) events.flush();
+        };
+        auto any_work = [&] {
+            for (const Side& s : sides)
+                if (s.protocol->has_work()) return true;
+            return false;
+        };
+        host::Time last_housekeeping = host.now();
+        while (!stop) {
+            host.run_until([&] { return stop.load() || any_work(); }, host::milliseconds(100));
+            for (Side& s : sides) s.protocol->pump();
+            if (host.now() - last_housekeeping >= host::milliseconds(50)) {
+                housekeeping();
+                last_housekeeping = host.now();
+            }
+        }
+
+        // Frames already read still go through; then the adapters are halted.
+        for (Side& s : sides) s.protocol->stop();
+        if (far_end) far_end->stop();
+        for (int round = 0; round < 5; ++round) {
+            host.run_for(host::milliseconds(10));
+            for (Side& s : sides) s.protocol->pump();
+        }
+        const host::Time ran_for = host.now() - started;
+        for (Side& s : sides) {
+            for (NDIS_OID oid : {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_GEN_XMIT_ERROR, OID_GEN_RCV_ERROR,
+                                 OID_GEN_RCV_NO_BUFFER}) {
+                s.statistics.emplace_back(oid, rig.query_ulong(*s.station, oid));
+            }
+        }
+        for (Side& s : sides) {
+            s.running = false;
+            s.protocol->set_ready(false);
+            host.halt(*s.station->adapter);
+        }
+        host.run_until_idle(host::seconds(10));
+        housekeeping();
+        host.check_quiescent();
+        out << "\nadapters halted";
+        print_summary(ran_for);
+        out << "\nverifier: clean; nothing left allocated, outstanding or armed" << std::endl;
+        return 0;
+    } catch (const host::VerifierViolation& violation) {
+        for (Side& s : sides) s.protocol->stop();
+        if (far_end) far_end->stop();
+        out << "\nstopped by a verifier violation";
+        print_summary(started ? host.now() - started : 0);
+        out << "\nverifier: VIOLATION: " << violation.what() << std::endl;
+        return 3;
     }
-    out << "nothing left allocated, outstanding or armed; verifier clean\n";
-    return 0;
 }
 
 }  // namespace usbeth

@@ -47,49 +47,85 @@ int run_command(const std::string& path, std::optional<uint64_t> seed, const usb
     }
 }
 
-int tap_command(const std::string& interface, const std::string& mac, const std::string& ip,
-                const usbeth::BridgeOptions& base) {
-    usbeth::BridgeOptions options = base;
+std::optional<usbeth::Mac> parse_mac(const std::string& text) {
     // Addresses are read with the scenario reader's rules, so they are checked the same way.
-    std::string doc = "{\"adapters\": [{\"station_address\": \"" + mac + "\"}]}";
+    std::string doc = "{\"adapters\": [{\"station_address\": \"" + text + "\"}]}";
     try {
-        options.adapter_address = usbeth::parse_scenario(doc, "--adapter-mac").adapters[0].station_address;
+        return usbeth::parse_scenario(doc, "address").adapters[0].station_address;
     } catch (const std::exception&) {
-        std::cerr << "usbeth: --adapter-mac: expected an Ethernet address such as 02:00:5e:10:00:01\n";
+        return std::nullopt;
+    }
+}
+
+struct TapArguments {
+    std::string interface, ip, peer_interface, peer_adapter_interface;
+    std::string mac = "02:00:5e:10:00:01", peer_mac = "02:00:5e:10:00:02";
+};
+
+int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
+    usbeth::BridgeOptions options = base;
+    auto mac = parse_mac(args.mac), peer_mac = parse_mac(args.peer_mac);
+    if (!mac || !peer_mac) {
+        std::cerr << "usbeth: " << (mac ? "--peer-adapter-mac" : "--adapter-mac")
+                  << ": expected an Ethernet address such as 02:00:5e:10:00:01\n";
         return kUsage;
     }
-    if (!ip.empty()) {
+    options.adapter_address = *mac;
+    options.peer_adapter_address = *peer_mac;
+    if (!args.ip.empty()) {
         std::array<uint8_t, 4> a{};
         unsigned parts[4];
         char tail;
-        if (std::sscanf(ip.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
+        if (std::sscanf(args.ip.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
             parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255) {
-            std::cerr << "usbeth: --ip: expected an IPv4 address such as 10.77.0.2\n";
+            std::cerr << "usbeth: --ip: expected an IPv4 address such as 198.18.0.2\n";
             return kUsage;
         }
         for (int i = 0; i < 4; ++i) a[static_cast<size_t>(i)] = static_cast<uint8_t>(parts[i]);
         options.ip = a;
     }
-    std::string error;
-    int fd = usbeth::open_tap(interface, error);
-    if (fd < 0) {
-        std::cerr << "usbeth: " << error << "\n"
-                  << "usbeth: the tap command needs root (or CAP_NET_ADMIN) and /dev/net/tun; create the interface "
-                     "first, e.g. `ip tuntap add dev "
-                  << interface << " mode tap`\n";
+    options.peer_adapter = !args.peer_adapter_interface.empty();
+    const std::string& peer = options.peer_adapter ? args.peer_adapter_interface : args.peer_interface;
+    if (peer == args.interface) {
+        std::cerr << "usbeth: the two sides need two TAP interfaces, not " << peer << " twice\n";
         return kUsage;
     }
+    auto open = [](const std::string& name) {
+        std::string error;
+        int fd = usbeth::open_tap(name, error);
+        if (fd < 0) {
+            std::cerr << "usbeth: " << error << "\n"
+                      << "usbeth: the tap command needs root (or CAP_NET_ADMIN) and /dev/net/tun; create the interface "
+                         "first, e.g. `ip tuntap add dev "
+                      << name << " mode tap`\n";
+        }
+        return fd;
+    };
+    if (!args.interface.empty()) {
+        int fd = open(args.interface);
+        if (fd < 0) return kUsage;
+        options.protocol = usbeth::BridgeEnd{args.interface, fd};
+    }
+    int fd = open(peer);
+    if (fd < 0) {
+        if (options.protocol) ::close(options.protocol->fd);
+        return kUsage;
+    }
+    options.peer = usbeth::BridgeEnd{peer, fd};
+
     struct sigaction action {};
     action.sa_handler = request_stop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     try {
-        return usbeth::run_bridge(fd, interface, options, g_stop, std::cout);
+        return usbeth::run_bridge(options, g_stop, std::cout);
     } catch (const host::VerifierViolation& violation) {
+        std::cout.flush();
         std::cerr << "usbeth: verifier: " << violation.what() << "\n";
         return kViolation;
     } catch (const std::exception& e) {
+        std::cout.flush();
         std::cerr << "usbeth: " << e.what() << "\n";
         return 1;
     }
@@ -114,16 +150,34 @@ int main(int argc, char** argv) {
                     "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
     run->add_option("--events", captures.events, "Write the events NDIS saw to this file (JSON Lines)");
 
-    std::string interface, mac = "02:00:5e:10:00:01", ip;
+    TapArguments tap_args;
     usbeth::BridgeOptions bridge;
-    CLI::App* tap = app.add_subcommand("tap", "Connect one adapter to a Linux TAP interface until SIGINT or SIGTERM");
-    tap->add_option("--interface", interface, "The TAP interface (create it first: ip tuntap add dev NAME mode tap)")
-        ->required();
-    tap->add_option("--adapter-mac", mac, "The station address in the adapter's EEPROM")->capture_default_str();
-    tap->add_option("--ip", ip, "Answer ARP and ICMP echo requests for this IPv4 address through the driver");
-    tap->add_flag("--full-speed", bridge.full_speed, "USB full-speed timing on the adapter's bus");
-    tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events");
+    CLI::App* tap = app.add_subcommand(
+        "tap", "Run the driver between Linux TAP interfaces in real time, until SIGINT (Ctrl-C) or SIGTERM");
+    tap->footer("Create the TAP interfaces first (ip tuntap add dev NAME mode tap); scripts/tap-bench.sh shows a "
+                "whole setup with two network namespaces.");
+    CLI::Option_group* above = tap->add_option_group("above adapter A", "One of these");
+    above->add_option("--interface", tap_args.interface,
+                      "TAP interface above adapter A: frames Linux sends there go to the driver's send handler, "
+                      "frames the driver receives are written there");
+    above->add_option("--ip", tap_args.ip, "Instead of a TAP interface, answer ARP and ping for this IPv4 address");
+    above->require_option(1);
+    CLI::Option_group* far = tap->add_option_group("at the cable's far end", "One of these");
+    far->add_option("--peer-interface", tap_args.peer_interface, "TAP interface at the cable's far end");
+    far->add_option("--peer-adapter-interface", tap_args.peer_adapter_interface,
+                    "Adapter B at the cable's far end, with this TAP interface above it");
+    far->require_option(1);
+    tap->add_option("--adapter-mac", tap_args.mac, "Station address in adapter A's EEPROM")->capture_default_str();
+    tap->add_option("--peer-adapter-mac", tap_args.peer_mac, "Station address in adapter B's EEPROM")
+        ->capture_default_str();
+    tap->add_flag("--full-speed", bridge.full_speed,
+                  "USB full-speed bus timing and a 10 Mbit/s cable (without it both are instant, and the driver and "
+                  "the host set the limit)");
+    tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events")->capture_default_str();
     tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet, "Write the frames on the cable to this pcap file (Ethernet)");
+    tap->add_option("--usb-pcap,--usbmon", bridge.captures.usb,
+                    "Write the adapters' USB transfers to this pcap file (Linux usbmon; bus 1 = adapter A, 2 = B)");
+    tap->add_option("--events", bridge.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
 
     try {
         app.parse(argc, argv);
@@ -137,6 +191,6 @@ int main(int argc, char** argv) {
         if (seed_option->count()) chosen_seed = seed;
         return run_command(scenario, chosen_seed, captures);
     }
-    if (tap->parsed()) return tap_command(interface, mac, ip, bridge);
+    if (tap->parsed()) return tap_command(tap_args, bridge);
     return kOk;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/if.h>
+#include <linux/if_arp.h>
 #include <linux/if_tun.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -51,6 +52,15 @@ std::optional<Mac> interface_address(const std::string& name) {
     return mac;
 }
 
+bool set_tap_address(int fd, const Mac& mac, std::string& error) {
+    ifreq request{};
+    request.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+    std::memcpy(request.ifr_hwaddr.sa_data, mac.data(), mac.size());
+    if (::ioctl(fd, SIOCSIFHWADDR, &request) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+}
+
 TapPeer::TapPeer(host::Host& host, model::Cable& cable, int side, int fd)
     : host_(host), cable_(&cable), side_(side), fd_(fd) {
     cable.plug(side, this);
@@ -83,12 +93,42 @@ void TapPeer::read_loop() {
         if (n <= 0) continue;
         frames_in_++;
         bytes_in_ += static_cast<uint64_t>(n);
-        std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + n);
+        {
+            std::lock_guard guard(inbox_mutex_);
+            inbox_.emplace_back(buffer.begin(), buffer.begin() + n);
+        }
         // The loop may run this after the peer is gone (stop() lets queued input through).
-        host_.post([this, alive = alive_, frame = std::move(frame)] {
-            if (*alive && cable_) cable_->send(side_, frame);
+        host_.post([this, alive = alive_] {
+            if (*alive) take_inbox();
         });
     }
+}
+
+void TapPeer::take_inbox() {
+    std::deque<std::vector<uint8_t>> taken;
+    {
+        std::lock_guard guard(inbox_mutex_);
+        taken.swap(inbox_);
+    }
+    for (const auto& frame : taken)
+        if (cable_) to_cable(frame);
+}
+
+void TapPeer::limit_backlog(model::WireRate rate, uint64_t backlog_us) {
+    rate_ = rate;
+    backlog_us_ = backlog_us;
+}
+
+void TapPeer::to_cable(const std::vector<uint8_t>& frame) {
+    if (rate_ == model::WireRate::mbit_10) {
+        const uint64_t now = host_.now();
+        if (busy_until_ > now + backlog_us_) {
+            ++dropped_;
+            return;
+        }
+        busy_until_ = std::max(busy_until_, now) + model::Cable::wire_time_us(frame.size());
+    }
+    cable_->send(side_, frame);
 }
 
 void TapPeer::frame_from_cable(std::span<const uint8_t> frame) {

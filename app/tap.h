@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,6 +22,9 @@ namespace usbeth {
 int open_tap(const std::string& name, std::string& error);
 // The interface's own Ethernet address, when it can be read.
 std::optional<Mac> interface_address(const std::string& name);
+// Gives the TAP interface behind `fd` the Ethernet address `mac`. It works wherever the interface
+// is (in another network namespace too). Returns false with the reason in `error`.
+bool set_tap_address(int fd, const Mac& mac, std::string& error);
 
 class TapPeer final : public model::CableEnd {
 public:
@@ -28,6 +34,11 @@ public:
     ~TapPeer() override;
     TapPeer(const TapPeer&) = delete;
     TapPeer& operator=(const TapPeer&) = delete;
+
+    // Bounds what waits for the wire: a frame read while the cable's direction is booked for
+    // longer than `backlog_us` ahead is dropped (and counted), as a switch port drops when its
+    // queue is full. Without it, a fast sender on a 10 Mbit/s cable builds an unbounded queue.
+    void limit_backlog(model::WireRate rate, uint64_t backlog_us);
 
     void start();  // starts reading
     void stop();   // stops reading; frames already read still reach the loop
@@ -40,9 +51,12 @@ public:
     uint64_t frames_out() const { return frames_out_; }  // written to the interface
     uint64_t bytes_out() const { return bytes_out_; }
     uint64_t write_errors() const { return write_errors_; }
+    uint64_t dropped() const { return dropped_; }  // the wire's queue was full
 
 private:
     void read_loop();
+    void to_cable(const std::vector<uint8_t>& frame);
+    void take_inbox();
 
     host::Host& host_;
     model::Cable* cable_;
@@ -51,7 +65,14 @@ private:
     std::thread reader_;
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> frames_in_{0}, bytes_in_{0};
-    uint64_t frames_out_ = 0, bytes_out_ = 0, write_errors_ = 0;
+    // Frames read, in order, for the loop. (Posted events due at the same time may run in any
+    // order, so each carries no frame of its own: the first to run takes them all.)
+    std::mutex inbox_mutex_;
+    std::deque<std::vector<uint8_t>> inbox_;
+    uint64_t frames_out_ = 0, bytes_out_ = 0, write_errors_ = 0, dropped_ = 0;
+    std::optional<model::WireRate> rate_;
+    uint64_t backlog_us_ = 0;
+    uint64_t busy_until_ = 0;  // when the frames sent so far will have left, at the cable's rate
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -729,4 +729,11 @@ std::vector<const SendRecord*> Ndis::sends(const Adapter* adapter) const {
     return out;
 }
 
+size_t Ndis::forget_finished_sends() {
+    return std::erase_if(sends_, [](const auto& entry) {
+        const SendRecord& s = *entry.second;
+        return !s.in_send && (s.completed || (s.returned && s.returned_status != NDIS_STATUS_PENDING));
+    });
+}
+
 }  // namespace host

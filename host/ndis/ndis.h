@@ -57,6 +57,9 @@ public:
 
     const SendRecord* send_record(uint64_t id) const;
     std::vector<const SendRecord*> sends(const Adapter* adapter = nullptr) const;
+    // Drops the records of sends that are over (completed, or not pended by MpSend), so that a
+    // long real-time run does not keep every frame it ever sent. Returns how many went.
+    size_t forget_finished_sends();
 
     // Wrapper services called by the driver.
     void initialize_wrapper(PNDIS_HANDLE wrapper, PVOID system1, PVOID system2);

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "host/io/io_manager.h"
@@ -63,6 +64,8 @@ public:
     model::Controller& controller() { return *controller_; }
     ModelClock& clock() { return clock_; }
     const std::vector<UsbRecord>& records() const { return records_; }
+    // Hands over the records kept so far and keeps no copy (a long run writes them as it goes).
+    std::vector<UsbRecord> take_records() { return std::exchange(records_, {}); }
     uint8_t device_address() const { return 2; }
     uint16_t bus_number() const { return 1; }
 

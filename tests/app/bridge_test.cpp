@@ -1,5 +1,5 @@
-// The TAP bridge over a socket pair in place of the TAP descriptor: frames written on the far end
-// reach the driver, and the responder's answers come back out through the driver's send path.
+// The TAP bridge over socket pairs in place of TAP descriptors: frames cross the driver both ways,
+// and the responder's answers come back out through the driver's send path.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -87,37 +87,114 @@ std::vector<uint8_t> read_frame(int fd, int timeout_ms) {
     return frame;
 }
 
-TEST(Bridge, FramesCrossTheDriverBothWays) {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-    std::atomic<bool> stop{false};
-    std::ostringstream out;
-    int status = -1;
+// The bridge on its own thread, with socket pairs in place of TAP descriptors.
+class RunningBridge {
+public:
+    explicit RunningBridge(usbeth::BridgeOptions options, bool protocol_side) {
+        if (protocol_side) options.protocol = usbeth::BridgeEnd{"tap-a", pair(protocol_)};
+        options.peer = usbeth::BridgeEnd{"tap-b", pair(peer_)};
+        thread_ = std::thread([this, options] { status_ = usbeth::run_bridge(options, stop_, out_); });
+    }
+    ~RunningBridge() { finish(); }
+    int protocol() const { return protocol_; }
+    int peer() const { return peer_; }
+    int finish() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (int fd : {protocol_, peer_})
+            if (fd >= 0) ::close(fd);
+        protocol_ = peer_ = -1;
+        return status_;
+    }
+    std::string output() const { return out_.str(); }
+
+private:
+    static int pair(int& mine) {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+        mine = fds[1];
+        return fds[0];
+    }
+    int protocol_ = -1, peer_ = -1;
+    std::atomic<bool> stop_{false};
+    std::ostringstream out_;
+    int status_ = -1;
+    std::thread thread_;
+};
+
+void write_frame(int fd, const std::vector<uint8_t>& f) { ASSERT_EQ(::write(fd, f.data(), f.size()), ssize_t(f.size())); }
+
+TEST(Bridge, ResponderAnswersThroughTheDriver) {
     usbeth::BridgeOptions options;
     options.ip = kIp;
-    std::thread bridge([&] { status = usbeth::run_bridge(fds[0], "test0", options, stop, out); });
-
-    auto write_frame = [&](const std::vector<uint8_t>& f) { ASSERT_EQ(::write(fds[1], f.data(), f.size()), ssize_t(f.size())); };
+    RunningBridge bridge(options, false);
     // The bridge may still be starting: ask until it answers.
     std::vector<uint8_t> reply;
     for (int i = 0; i < 50 && reply.empty(); ++i) {
-        write_frame(arp_request(kIp));
-        reply = read_frame(fds[1], 200);
+        write_frame(bridge.peer(), arp_request(kIp));
+        reply = read_frame(bridge.peer(), 200);
     }
-    ASSERT_GE(reply.size(), 42u);
+    ASSERT_GE(reply.size(), 42u) << bridge.output();
     EXPECT_EQ(reply[21], 2);
     for (size_t data : {56, 1472}) {
-        write_frame(echo_request(data));
-        reply = read_frame(fds[1], 5000);
+        write_frame(bridge.peer(), echo_request(data));
+        reply = read_frame(bridge.peer(), 5000);
         ASSERT_EQ(reply.size(), echo_request(data).size()) << data;
         EXPECT_EQ(reply[34], 0);
         EXPECT_TRUE(std::equal(reply.begin() + 42, reply.end(), echo_request(data).begin() + 42));
     }
-    stop = true;
-    bridge.join();
-    ::close(fds[1]);
-    EXPECT_EQ(status, 0) << out.str();
-    EXPECT_NE(out.str().find("verifier clean"), std::string::npos) << out.str();
+    EXPECT_EQ(bridge.finish(), 0) << bridge.output();
+    EXPECT_NE(bridge.output().find("verifier: clean"), std::string::npos) << bridge.output();
 }
+
+// Frames of every size cross from the protocol side of adapter A to the far end (adapter A's send
+// path) and back (its receive path), unchanged and in order, with a TAP at the cable's far end
+// or adapter B there.
+class BridgeForms : public testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(BridgeForms, FramesCrossBothWaysUnchanged) {
+    auto [peer_adapter, full_speed] = GetParam();
+    usbeth::BridgeOptions options;
+    options.peer_adapter = peer_adapter;
+    options.full_speed = full_speed;
+    RunningBridge bridge(options, true);
+    auto frame = [](size_t length, uint8_t tag) {
+        std::vector<uint8_t> f(length);
+        std::fill(f.begin(), f.begin() + 6, 0xFF);
+        std::copy(kLinux.begin(), kLinux.end(), f.begin() + 6);
+        f[12] = 0x88, f[13] = 0xB5;  // local experimental EtherType
+        for (size_t i = 14; i < length; ++i) f[i] = static_cast<uint8_t>(tag + i);
+        return f;
+    };
+    // Frames sent before the link is up are dropped: send one each way until one arrives.
+    for (auto [from, to] : {std::pair{bridge.protocol(), bridge.peer()}, std::pair{bridge.peer(), bridge.protocol()}}) {
+        std::vector<uint8_t> got;
+        for (int i = 0; i < 100 && got.empty(); ++i) {
+            write_frame(from, frame(60, 0));
+            got = read_frame(to, 100);
+        }
+        ASSERT_FALSE(got.empty()) << bridge.output();
+        while (!read_frame(to, 50).empty()) {
+        }
+    }
+    const std::vector<size_t> lengths = {60, 61, 64, 127, 128, 512, 1000, 1514};
+    for (auto [from, to] : {std::pair{bridge.protocol(), bridge.peer()}, std::pair{bridge.peer(), bridge.protocol()}}) {
+        for (size_t i = 0; i < lengths.size(); ++i) write_frame(from, frame(lengths[i], static_cast<uint8_t>(i)));
+        for (size_t i = 0; i < lengths.size(); ++i) {
+            std::vector<uint8_t> got = read_frame(to, 5000);
+            EXPECT_EQ(got, frame(lengths[i], static_cast<uint8_t>(i)))
+                << "frame " << i << ", " << lengths[i] << " bytes; got " << got.size() << " bytes, tag "
+                << (got.size() > 14 ? int(got[14]) - 14 : -1);
+        }
+    }
+    EXPECT_EQ(bridge.finish(), 0) << bridge.output();
+    EXPECT_NE(bridge.output().find("verifier: clean"), std::string::npos) << bridge.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, BridgeForms, testing::Combine(testing::Bool(), testing::Bool()),
+                         [](const testing::TestParamInfo<std::tuple<bool, bool>>& info) {
+                             return std::string(std::get<0>(info.param) ? "AdapterB" : "TapAtFarEnd") +
+                                    (std::get<1>(info.param) ? "FullSpeed" : "Instant");
+                         });
 
 }  // namespace
