@@ -142,6 +142,7 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
         if (!events) throw std::runtime_error("cannot write " + options.captures.events + ": " + std::strerror(errno));
     }
 
+    host::Time started = 0;  // when the frames began to flow
     auto side_of = [&](int adapter_id) -> Side* {
         for (Side& s : sides)
             if (s.station->adapter->id == adapter_id) return &s;
@@ -157,8 +158,11 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             if (up != s->link) {
                 s->link = up;
                 ++(up ? s->link_ups : s->link_downs);
-                out << "usbeth: adapter " << s->label << ": link " << (up ? "up" : "down") << " at "
-                    << seconds_text(e.time) << std::endl;
+                // Before the run starts, the state is printed with the rest.
+                if (started) {
+                    out << "usbeth: adapter " << s->label << ": link " << (up ? "up" : "down") << " at "
+                        << seconds_text(e.time) << std::endl;
+                }
             }
             s->protocol->set_ready(s->running && s->link);
         }
@@ -176,7 +180,7 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
 
     auto print_summary = [&](host::Time ran_for) {
         auto row = [&](const std::string& what) -> std::ostream& {
-            return out << "  " << std::left << std::setw(40) << what << std::right;
+            return out << "  " << std::left << std::setw(44) << what << std::right;
         };
         out << "\nran for " << seconds_text(ran_for) << "; "
             << (options.full_speed ? "USB full speed, 10 Mbit/s cable" : "instant bus and cable") << "\n";
@@ -206,6 +210,10 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             for (auto& [oid, value] : s.statistics) {
                 row(oid_name(oid)) << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
             }
+            const model::ControllerCounters& device = s.station->device().counters();
+            row("controller: frames from the cable") << device.frames_from_cable << "\n";
+            row("  dropped: receive FIFO full") << device.fifo_overflows << "\n";
+            row("controller: frames onto the cable") << device.frames_out << "\n";
         }
         out << "\ncable (" << (options.full_speed ? "10 Mbit/s" : "instant") << ")\n";
         row("frames carried") << cable->frames_carried() << "\n";
@@ -220,7 +228,6 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
         }
     };
 
-    host::Time started = 0;
     try {
         for (Side& s : sides) {
             NDIS_STATUS status = host.initialize(*s.station->adapter);
@@ -258,11 +265,11 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             << (b ? "adapter B, above it " + b->above : "TAP interface " + options.peer.name) << "; "
             << (options.full_speed ? "USB full speed and a 10 Mbit/s cable" : "instant bus and cable") << "\n";
         for (const Side& s : sides) {
-            out << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down (waiting)") << "\n";
+            out << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down; frames are dropped until it comes up") << "\n";
         }
         out << "usbeth: ready; stop with Ctrl-C" << std::endl;
 
-        started = host.now();
+        started = std::max<host::Time>(host.now(), 1);
         for (Side& s : sides) s.protocol->start();
         if (far_end) far_end->start();
 
@@ -270,7 +277,9 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
         auto housekeeping = [&] {
             usb.drain(sides);
             host.recorder().clear();
-            host.ndis().forget_finished_sends();
+            // A second's worth of finished sends stays known, to catch a late use by the driver.
+            const host::Time now = host.now();
+            host.ndis().forget_finished_sends(now > host::seconds(1) ? now - host::seconds(1) : 0);
             if (wire) wire->flush();
             if (events.is_open()) events.flush();
         };

@@ -729,10 +729,14 @@ std::vector<const SendRecord*> Ndis::sends(const Adapter* adapter) const {
     return out;
 }
 
-size_t Ndis::forget_finished_sends() {
-    return std::erase_if(sends_, [](const auto& entry) {
+size_t Ndis::forget_finished_sends(Time ended_before) {
+    return std::erase_if(sends_, [&](const auto& entry) {
         const SendRecord& s = *entry.second;
-        return !s.in_send && (s.completed || (s.returned && s.returned_status != NDIS_STATUS_PENDING));
+        const bool completed = s.completed && s.completed_at < ended_before;
+        const bool not_pended = s.returned && s.returned_status != NDIS_STATUS_PENDING && s.sent < ended_before;
+        if (s.in_send || !(completed || not_pended)) return false;
+        host_.packets().forget_send_packet(s.packet);
+        return true;
     });
 }
 

@@ -57,9 +57,10 @@ public:
 
     const SendRecord* send_record(uint64_t id) const;
     std::vector<const SendRecord*> sends(const Adapter* adapter = nullptr) const;
-    // Drops the records of sends that are over (completed, or not pended by MpSend), so that a
-    // long real-time run does not keep every frame it ever sent. Returns how many went.
-    size_t forget_finished_sends();
+    // Drops the records and packets of sends that ended (completed, or not pended by MpSend)
+    // before `ended_before`, so that a long real-time run does not keep every frame it ever sent.
+    // A late use of a packet forgotten so is no longer told apart. Returns how many went.
+    size_t forget_finished_sends(Time ended_before);
 
     // Wrapper services called by the driver.
     void initialize_wrapper(PNDIS_HANDLE wrapper, PVOID system1, PVOID system2);

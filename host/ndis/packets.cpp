@@ -289,6 +289,13 @@ void Packets::release_send_packet(NDIS_PACKET* packet) {
 
 bool Packets::is_send_packet(const NDIS_PACKET* packet) const { return send_packets_.count(packet) != 0; }
 
+void Packets::forget_send_packet(const NDIS_PACKET* packet) {
+    auto it = send_packets_.find(packet);
+    if (it == send_packets_.end() || packet->in_use) return;
+    for (const auto& b : it->second.buffers) send_buffers_.erase(b.get());
+    send_packets_.erase(it);
+}
+
 size_t Packets::live_pools(const Adapter* adapter) const {
     size_t n = 0;
     for (const auto& [k, p] : packet_pools_) n += p->alive && (adapter == nullptr || p->adapter == adapter);

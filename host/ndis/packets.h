@@ -96,6 +96,8 @@ public:
                                   uint64_t send_id);
     void release_send_packet(NDIS_PACKET* packet);
     bool is_send_packet(const NDIS_PACKET* packet) const;
+    // Frees a released send packet for good; later use of it is no longer told apart.
+    void forget_send_packet(const NDIS_PACKET* packet);
 
     size_t live_pools(const Adapter* adapter) const;  // null: all
 
