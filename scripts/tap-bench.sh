@@ -59,6 +59,7 @@ addr_a=198.18.0.1
 addr_b=198.18.0.2
 work=$(mktemp -d "${TMPDIR:-/tmp}/tap-bench.XXXXXX")
 usbeth_pid=""
+server_pid=""
 
 stop_usbeth() {
   [ -n "$usbeth_pid" ] || return 0
@@ -86,6 +87,10 @@ cleanup() {
   local status=$?
   trap - EXIT INT TERM
   stop_usbeth || true
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   for ns in "$ns_a" "$ns_b"; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
   done
@@ -194,6 +199,7 @@ for mode in $modes; do
     result[$mode,receive]=$(iperf_mb "-R")
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
+    server_pid=""
     say "iperf3, $seconds s each way: adapter A sends ${result[$mode,send]} MB/s, receives ${result[$mode,receive]} MB/s"
   fi
 
