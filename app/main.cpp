@@ -8,6 +8,7 @@
 #include "app/bridge.h"
 #include "app/runner.h"
 #include "app/scenario.h"
+#include "app/sim_command.h"
 #include "app/tap.h"
 #include "host/verifier/verifier.h"
 
@@ -179,6 +180,9 @@ int main(int argc, char** argv) {
                     "Write the adapters' USB transfers to this pcap file (Linux usbmon; bus 1 = adapter A, 2 = B)");
     tap->add_option("--events", bridge.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
 
+    usbeth::SimOptions sim_options;
+    CLI::App* sim = usbeth::add_sim_command(app, sim_options);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -192,5 +196,6 @@ int main(int argc, char** argv) {
         return run_command(scenario, chosen_seed, captures);
     }
     if (tap->parsed()) return tap_command(tap_args, bridge);
+    if (sim->parsed()) return usbeth::run_sim_command(sim_options, std::cout, std::cerr);
     return kOk;
 }

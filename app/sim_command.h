@@ -1,0 +1,28 @@
+// `usbeth sim`: seeded simulation runs with fault injection (sim/sim.h), one seed, a range, or a
+// soak until stopped.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+namespace CLI {
+class App;
+}
+
+namespace usbeth {
+
+struct SimOptions {
+    uint64_t seed = 0;      // --seed: run this one seed
+    bool one_seed = false;
+    uint64_t first = 1;     // --first: the first seed of a range
+    uint64_t count = 100;   // --count: at least this many seeds
+    double seconds = 0;     // --seconds: and go on until this much wall time has passed
+    bool soak = false;      // --soak: run seeds until SIGINT or SIGTERM
+    bool trace = false;     // --trace: print every trace line of the seed
+    bool quiet = false;
+};
+
+CLI::App* add_sim_command(CLI::App& app, SimOptions& options);
+int run_sim_command(const SimOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace usbeth

@@ -1,0 +1,76 @@
+// The simulation: for each seed a whole random run of one or two adapters on the deterministic
+// host, with faults injected at seeded rates and the system's invariants checked throughout.
+// A run is a pure function of its seed: the same seed gives the same trace, event for event,
+// and the trace's hash says so in one number.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The kinds of fault (and of unusual input) a run can inject, for the coverage report.
+enum class FaultKind : int {
+    AllocMemory,
+    AllocPool,
+    AllocIrp,
+    AllocUrb,
+    AllocPacketPool,
+    AllocBufferPool,
+    AllocPacket,
+    AllocBuffer,
+    UsbStall,
+    UsbError,
+    UsbTimeout,        // a transfer that completes only after a long delay
+    UsbNeverComplete,
+    BadDescriptor,
+    MiiGarbage,
+    EepromNeverDone,
+    PhyNeverDone,
+    LaterCompletion,   // completions delivered outside IofCallDriver
+    RxBadStatus,       // a received frame with a bad status byte
+    RxRunt,            // a bulk-in transfer too short to hold a frame
+    RxRaw,             // a bulk-in transfer of arbitrary bytes
+    LinkChange,
+    Reset,
+    Reinitialize,
+};
+constexpr int kFaultKinds = 23;
+const char* fault_kind_name(FaultKind kind);
+
+struct Coverage {
+    std::array<uint64_t, kFaultKinds> injected{};  // how many times in all
+    std::array<uint64_t, kFaultKinds> runs{};      // how many runs had at least one
+
+    void add(const Coverage& other);
+    std::string table() const;
+};
+
+struct RunOptions {
+    bool keep_trace = false;  // keep every trace line (for --trace), not only the tail
+    size_t tail_lines = 40;
+};
+
+struct Result {
+    uint64_t seed = 0;
+    bool ok = true;
+    std::string invariant;        // which invariant broke
+    std::string detail;
+    std::vector<std::string> tail;   // the last trace lines before the failure
+    std::vector<std::string> trace;  // every line, when kept
+    uint64_t trace_hash = 0;
+    uint64_t trace_lines = 0;
+    uint64_t virtual_us = 0;
+    Coverage coverage;
+};
+
+Result run_seed(uint64_t seed, const RunOptions& options = {});
+
+// The command that replays a seed exactly.
+std::string replay_command(uint64_t seed);
+// A failure as printed for a person: seed, invariant, the last events, the replay command.
+std::string describe_failure(const Result& result);
+
+}  // namespace sim
