@@ -172,9 +172,12 @@ struct Station {
     uint64_t window = 0;
     bool window_open = false;   // no reset or initialization in progress
     bool window_dirty = false;  // the adapter was found not running inside it
-    bool xmit_uncertain = false;
-    bool transition_xmit = false;  // a bulk-out transfer completed while no window was open
     host::Time window_start = 0;
+    // The statistics epoch: since the last initialization or reset, which zero the counters.
+    bool epoch_open = false;
+    bool xmit_uncertain = false;   // a bulk-out transfer completed while the counters were zeroed
+    bool rcv_uncertain = false;    // a bulk-in transfer completed while the adapter was not running
+    bool transition_xmit = false;  // a bulk-out transfer completed outside any epoch
     uint64_t xmit_ok = 0, rcv_ok = 0, rcv_error = 0;
     std::map<uint64_t, bool> dirty_windows;
 
@@ -230,6 +233,7 @@ private:
     void wait_request(Station& s, const char* what);
     void open_window(Station& s);
     void close_window(Station& s);
+    void open_epoch(Station& s);
 
     void checkpoint(bool settled);
     void check_verifier();
@@ -464,6 +468,7 @@ void Simulation::start(Station& s) {
     s.rx_cursor = 0;
     s.events_seen = host_->recorder().events().size();
     s.window_open = false;
+    s.epoch_open = false;
     s.transition_xmit = false;
 
     trace("initialize " + s.adapter->name);
@@ -471,8 +476,20 @@ void Simulation::start(Station& s) {
     trace("initialize " + s.adapter->name + " -> " + hex(status));
     check_verifier();
     s.up = status == NDIS_STATUS_SUCCESS;
-    if (s.up) open_window(s);
-    else process_records(s);
+    if (s.up) {
+        open_window(s);
+        open_epoch(s);
+    } else {
+        process_records(s);
+    }
+}
+
+void Simulation::open_epoch(Station& s) {
+    s.epoch_open = true;
+    s.xmit_uncertain = s.transition_xmit;
+    s.transition_xmit = false;
+    s.rcv_uncertain = false;
+    s.xmit_ok = s.rcv_ok = s.rcv_error = 0;
 }
 
 void Simulation::open_window(Station& s) {
@@ -480,10 +497,7 @@ void Simulation::open_window(Station& s) {
     s.window = next_window_++;
     s.window_open = true;
     s.window_dirty = false;
-    s.xmit_uncertain = s.transition_xmit;
-    s.transition_xmit = false;
     s.window_start = host_->now();
-    s.xmit_ok = s.rcv_ok = s.rcv_error = 0;
 }
 
 void Simulation::close_window(Station& s) {
@@ -492,11 +506,13 @@ void Simulation::close_window(Station& s) {
     process_records(s);
     check_receives(s, false);
     s.dirty_windows[s.window] = s.window_dirty;
+    if (s.window_dirty) s.rcv_uncertain = true;
     s.window_open = false;
 }
 
 void Simulation::halt(Station& s) {
     close_window(s);
+    s.epoch_open = false;
     trace("halt " + s.adapter->name);
     host_->halt(*s.adapter);
     s.up = false;
@@ -669,9 +685,9 @@ void Simulation::act_statistics(Station& s) {
     process_records(s);
     const bool running = s.state() == ADAPTER_STATE_RUNNING;
     if (!running) s.window_dirty = true;
-    const bool clean = s.window_open && !s.window_dirty;
+    const bool clean = s.epoch_open && s.window_open && !s.window_dirty && !s.rcv_uncertain;
     const Counter counters[] = {
-        {OID_GEN_XMIT_OK, "XMIT_OK", s.xmit_ok, s.window_open && !s.xmit_uncertain},
+        {OID_GEN_XMIT_OK, "XMIT_OK", s.xmit_ok, s.epoch_open && !s.xmit_uncertain},
         {OID_GEN_RCV_OK, "RCV_OK", s.rcv_ok, clean},
         {OID_GEN_RCV_ERROR, "RCV_ERROR", s.rcv_error, clean},
     };
@@ -695,6 +711,7 @@ void Simulation::act_statistics(Station& s) {
 
 void Simulation::act_reset(Station& s) {
     close_window(s);
+    s.epoch_open = false;
     count(FaultKind::Reset);
     trace("reset " + s.adapter->name);
     host_->reset(*s.adapter);
@@ -702,6 +719,7 @@ void Simulation::act_reset(Station& s) {
     trace("reset -> " + hex(s.adapter->request.status));
     check_verifier();
     open_window(s);
+    open_epoch(s);
 }
 
 void Simulation::act_reinitialize(Station& s) {
@@ -763,7 +781,10 @@ void Simulation::process_records(Station& s) {
     const auto& records = s.bus->records();
     for (; s.records_seen < records.size(); ++s.records_seen) {
         const host::UsbRecord& r = records[s.records_seen];
+        if (r.type == 'E') trace("usb " + s.adapter->name + " refused at once");
         if (r.transfer_type != 3) continue;
+        trace("usb " + s.adapter->name + " " + r.type + " " + hex(r.id) + " ep " + hex(r.endpoint) + " status " +
+              std::to_string(r.status) + " length " + std::to_string(r.length));
         if (r.endpoint & 0x80) {
             if (r.type == 'S') {
                 if (++s.bulk_in_outstanding > 1) {
@@ -774,9 +795,11 @@ void Simulation::process_records(Station& s) {
                 --s.bulk_in_outstanding;
                 if (r.status != 0) continue;
                 RxVerdict v = judge(r.data);
-                if (s.window_open) {
+                if (s.window_open && s.epoch_open) {
                     s.rcv_ok += v.good;
                     s.rcv_error += v.crc;
+                } else if (s.epoch_open) {
+                    s.rcv_uncertain = true;
                 }
                 if (v.indicate) s.rx.push_back({std::move(v), s.window_open ? s.window : 0, r.time});
             }
@@ -814,7 +837,7 @@ void Simulation::process_records(Station& s) {
             t.done = true;
             t.ok = r.status == 0;
             if (t.ok && t.length != kKeepAliveLength) {
-                if (s.window_open) ++s.xmit_ok;
+                if (s.epoch_open) ++s.xmit_ok;
                 else s.transition_xmit = true;
             }
         }

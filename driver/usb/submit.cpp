@@ -13,21 +13,34 @@ LARGE_INTEGER RelativeTimeout(LONGLONG Units)
     return Timeout;
 }
 
-// Sends one pipe request (abort or reset) for the pipe with the given handle.
+// How often a pipe request that found no memory is tried, 10 ms apart.
+constexpr ULONG PIPE_REQUEST_TRIES = 100;
+
+// Sends one pipe request (abort or reset) for the pipe with the given handle. A request that
+// could not be sent for want of memory (no URB, no IRP) is tried again after a pause: an abort
+// left undone would leave a transfer outstanding that completes into a released adapter.
 ULONG SubmitPipeRequest(ADAPTER* Adapter, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
-    auto* Request = static_cast<_URB_PIPE_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), URB_POOL_TAG));
-    if (Request == nullptr) {
-        return RESULT_FAILURE;
+    for (ULONG Try = 0; Try < PIPE_REQUEST_TRIES; Try++) {
+        if (Try != 0) {
+            NdisMSleep(10000);
+        }
+        auto* Request = static_cast<_URB_PIPE_REQUEST*>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), URB_POOL_TAG));
+        if (Request == nullptr) {
+            continue;
+        }
+        NdisZeroMemory(Request, sizeof(*Request));
+        Request->Hdr.Length = URB_LENGTH_PIPE;
+        Request->Hdr.Function = Function;
+        Request->PipeHandle = PipeHandle;
+        NTSTATUS Result = SubmitUrbSync(Adapter, reinterpret_cast<PURB>(Request));
+        ExFreePool(Request);
+        if (Result != static_cast<NTSTATUS>(RESULT_FAILURE)) {
+            return Result == RESULT_SUCCESS ? RESULT_SUCCESS : RESULT_FAILURE;
+        }
     }
-    NdisZeroMemory(Request, sizeof(*Request));
-    Request->Hdr.Length = URB_LENGTH_PIPE;
-    Request->Hdr.Function = Function;
-    Request->PipeHandle = PipeHandle;
-    NTSTATUS Result = SubmitUrbSync(Adapter, reinterpret_cast<PURB>(Request));
-    ExFreePool(Request);
-    return Result == RESULT_SUCCESS ? RESULT_SUCCESS : RESULT_FAILURE;
+    return RESULT_FAILURE;
 }
 
 }  // namespace
@@ -65,25 +78,27 @@ NTSTATUS SubmitUrbSync(ADAPTER* Adapter, PURB Urb)
 }
 
 // ResetBulkPipes — passive level (stop sequence). Aborts and resets the bulk-out pipe, then the
-// bulk-in pipe, with a 10 ms pause between the abort and the reset of each; stops at the first
-// request that does not come back.
+// bulk-in pipe, with a 10 ms pause between the abort and the reset of each. A pipe whose abort
+// failed is not reset; the bulk-in pipe is aborted whatever became of the bulk-out pipe, since
+// its transfer would otherwise complete after the adapter is released.
 ULONG ResetBulkPipes(ADAPTER* Adapter)
 {
     USBD_PIPE_HANDLE BulkIn = Adapter->InterfaceInfo->Pipes[0].PipeHandle;
     USBD_PIPE_HANDLE BulkOut = Adapter->InterfaceInfo->Pipes[1].PipeHandle;
 
-    if (SubmitPipeRequest(Adapter, URB_FUNCTION_ABORT_PIPE, BulkOut) != RESULT_SUCCESS) {
-        return RESULT_FAILURE;
-    }
-    NdisMSleep(10000);
-    if (SubmitPipeRequest(Adapter, URB_FUNCTION_RESET_PIPE, BulkOut) != RESULT_SUCCESS) {
-        return RESULT_FAILURE;
+    ULONG Result = SubmitPipeRequest(Adapter, URB_FUNCTION_ABORT_PIPE, BulkOut);
+    if (Result == RESULT_SUCCESS) {
+        NdisMSleep(10000);
+        Result = SubmitPipeRequest(Adapter, URB_FUNCTION_RESET_PIPE, BulkOut);
     }
     if (SubmitPipeRequest(Adapter, URB_FUNCTION_ABORT_PIPE, BulkIn) != RESULT_SUCCESS) {
         return RESULT_FAILURE;
     }
     NdisMSleep(10000);
-    return SubmitPipeRequest(Adapter, URB_FUNCTION_RESET_PIPE, BulkIn);
+    if (SubmitPipeRequest(Adapter, URB_FUNCTION_RESET_PIPE, BulkIn) != RESULT_SUCCESS) {
+        return RESULT_FAILURE;
+    }
+    return Result;
 }
 
 // ArmLinkTimer — any level up to dispatch.
