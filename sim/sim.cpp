@@ -243,6 +243,7 @@ private:
     void check_links(Station& s);
     void finish();
     void count(FaultKind kind, uint64_t n = 1) { coverage_.injected[static_cast<int>(kind)] += n; }
+    void checked(Check check) { ++coverage_.checks[static_cast<int>(check)]; }
 
     uint64_t seed_;
     RunOptions options_;
@@ -522,6 +523,7 @@ void Simulation::halt(Station& s) {
     if (!left.empty()) fail("nothing left after halt", std::to_string(left.size()) + " IRP(s) of " + s.adapter->name + " outstanding after MpHalt");
     check_sends(s, true);
     check_receives(s, true);
+    checked(Check::Halt);
 }
 
 void Simulation::wait_request(Station& s, const char* what) {
@@ -702,6 +704,7 @@ void Simulation::act_statistics(Station& s) {
         ULONG value;
         std::memcpy(&value, r.data.data(), sizeof(value));
         trace(std::string("statistics ") + c.name + " = " + std::to_string(value) + (c.valid ? " expected " + std::to_string(c.expected) : ""));
+        if (c.valid) checked(Check::Statistic);
         if (c.valid && value != static_cast<ULONG>(c.expected)) {
             fail("statistics", std::string(c.name) + " of " + s.adapter->name + " is " + std::to_string(value) +
                                    ", the bus saw " + std::to_string(c.expected));
@@ -868,6 +871,7 @@ void Simulation::check_sends(Station& s, bool final) {
                 mandatory = false;
             }
         }
+        if (mandatory) checked(Check::SentFrame);
         if (s.frames_cursor < frames.size() && frames[s.frames_cursor].frame == e.bytes) {
             ++s.frames_cursor;
         } else if (mandatory) {
@@ -901,6 +905,7 @@ void Simulation::check_receives(Station& s, bool require_indicated) {
         while (s.rx_cursor < s.rx.size()) {
             const RxExpect& x = s.rx[s.rx_cursor++];
             if (x.verdict.frame == ev.data) {
+                if (mandatory(x)) checked(Check::Indication);
                 found = true;
                 break;
             }
@@ -949,6 +954,7 @@ void Simulation::check_links(Station& s) {
             if (ev.status == NDIS_STATUS_MEDIA_CONNECT) told = true;
             if (ev.status == NDIS_STATUS_MEDIA_DISCONNECT) told = false;
         }
+        checked(Check::LinkState);
         if (told != changes[i].up) {
             fail("link indications", "the link of PHY " + std::to_string(it->first) + " of " + s.adapter->name + " was " +
                                          (changes[i].up ? "up" : "down") + " from t=" + std::to_string(t0) + " to t=" +
@@ -1080,6 +1086,7 @@ void Coverage::add(const Coverage& other) {
         injected[k] += other.injected[k];
         runs[k] += other.runs[k];
     }
+    for (int c = 0; c < kChecks; ++c) checks[c] += other.checks[c];
 }
 
 std::string Coverage::table() const {
@@ -1090,6 +1097,13 @@ std::string Coverage::table() const {
     for (int k = 0; k < kFaultKinds; ++k) {
         std::snprintf(line, sizeof(line), "  %-34s %12" PRIu64 " %10" PRIu64 "\n", fault_kind_name(static_cast<FaultKind>(k)),
                       injected[k], runs[k]);
+        out << line;
+    }
+    const char* names[kChecks] = {"sent frames on the cable", "indications of good frames", "statistics compared",
+                                  "link states held past a poll", "halts left clean"};
+    out << "  invariants put to the test:\n";
+    for (int c = 0; c < kChecks; ++c) {
+        std::snprintf(line, sizeof(line), "  %-34s %12" PRIu64 "\n", names[c], checks[c]);
         out << line;
     }
     return out.str();

@@ -40,9 +40,15 @@ enum class FaultKind : int {
 constexpr int kFaultKinds = 23;
 const char* fault_kind_name(FaultKind kind);
 
+// How many times each invariant was put to the test in earnest (a frame that had to be on the
+// cable, a frame that had to be indicated, a counter compared, a link state held long enough).
+enum class Check : int { SentFrame, Indication, Statistic, LinkState, Halt };
+constexpr int kChecks = 5;
+
 struct Coverage {
     std::array<uint64_t, kFaultKinds> injected{};  // how many times in all
     std::array<uint64_t, kFaultKinds> runs{};      // how many runs had at least one
+    std::array<uint64_t, kChecks> checks{};
 
     void add(const Coverage& other);
     std::string table() const;
