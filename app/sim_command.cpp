@@ -77,7 +77,9 @@ int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
         } else if (runs >= o.count && since(start) >= o.seconds) {
             break;
         }
+        const auto began = std::chrono::steady_clock::now();
         sim::Result r = sim::run_seed(seed++);
+        if (since(began) > 2.0) err << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
         ++runs;
         virtual_us += r.virtual_us;
         coverage.add(r.coverage);
