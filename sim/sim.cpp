@@ -182,6 +182,7 @@ struct Station {
     bool xmit_uncertain = false;   // a bulk-out transfer completed while the counters were zeroed
     bool rcv_uncertain = false;    // a bulk-in transfer completed while the adapter was not running
     bool transition_xmit = false;  // a bulk-out transfer completed outside any epoch
+    bool transition_rcv = false;   // a bulk-in transfer completed outside any epoch
     uint64_t xmit_ok = 0, rcv_ok = 0, rcv_error = 0;
     std::map<uint64_t, bool> dirty_windows;
 
@@ -481,6 +482,7 @@ void Simulation::start(Station& s) {
     s.window_open = false;
     s.epoch_open = false;
     s.transition_xmit = false;
+    s.transition_rcv = false;
 
     trace("initialize " + s.adapter->name);
     NDIS_STATUS status = host_->initialize(*s.adapter);
@@ -499,7 +501,8 @@ void Simulation::open_epoch(Station& s) {
     s.epoch_open = true;
     s.xmit_uncertain = s.transition_xmit;
     s.transition_xmit = false;
-    s.rcv_uncertain = false;
+    s.rcv_uncertain = s.transition_rcv;
+    s.transition_rcv = false;
     s.xmit_ok = s.rcv_ok = s.rcv_error = 0;
 }
 
@@ -813,6 +816,8 @@ void Simulation::process_records(Station& s) {
                     s.rcv_error += v.crc;
                 } else if (s.epoch_open) {
                     s.rcv_uncertain = true;
+                } else {
+                    s.transition_rcv = true;  // the driver may count it before or after it zeroes
                 }
                 if (v.indicate) s.rx.push_back({std::move(v), s.window_open ? s.window : 0, r.time});
             }
