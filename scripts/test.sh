@@ -29,6 +29,9 @@ cmake --build build/tsan -j "$jobs" --target threaded_tests
 echo "== tsan tests =="
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L threaded --output-on-failure --timeout 600
 
+# The deterministic simulation: thousands of seeded runs with injected faults.
+bash scripts/sim.sh
+
 # Fuzz targets, for a bounded time each.
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh
