@@ -527,6 +527,13 @@ void Simulation::close_window(Station& s) {
 void Simulation::halt(Station& s) {
     close_window(s);
     s.epoch_open = false;
+    // Now and then the system shuts down first: MpShutdown, then MpHalt.
+    if (s.adapter->shutdown_registered && chance(0.2)) {
+        trace("shutdown " + s.adapter->name);
+        host_->shutdown(*s.adapter);
+        check_verifier();
+        host_->run_for(between(0, 50000));
+    }
     trace("halt " + s.adapter->name);
     host_->halt(*s.adapter);
     s.up = false;
@@ -1032,7 +1039,7 @@ Result Simulation::run() {
     try {
         plan_host();
         build();
-        const uint64_t steps = between(20, 90);
+        const uint64_t steps = chance(0.1) ? between(150, 300) : between(20, 90);
         for (uint64_t i = 0; i < steps; ++i) step();
         finish();
     } catch (const Failure& f) {
