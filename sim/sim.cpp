@@ -260,6 +260,7 @@ private:
     std::unique_ptr<model::ScriptedPeer> peer_;
     host::CompletionPolicy policy_;
     double alloc_rates_[host::kAllocKinds] = {};
+    bool heavy_ = false;
     uint64_t next_window_ = 1;
 
     Result result_;
@@ -282,13 +283,18 @@ void Simulation::trace(const std::string& line) {
 // ---- Plan ----------------------------------------------------------------------------------
 
 void Simulation::plan_host() {
+    // One run in four injects faults at rates several times higher, and early on.
+    heavy_ = chance(0.25);
     policy_.timing = host::CompletionTiming::Seeded;
     policy_.inline_percent = static_cast<unsigned>(chance(0.2) ? (chance(0.5) ? 0 : 100) : draw(101));
     policy_.min_delay = 0;
     policy_.max_delay = chance(0.5) ? 0 : between(1, 1000);
     if (chance(0.5)) {
         for (int k = 0; k < host::kAllocKinds; ++k) {
-            if (chance(0.3)) alloc_rates_[k] = std::uniform_real_distribution<double>(0.001, 0.05)(rng_);
+            if (chance(0.3)) {
+                alloc_rates_[k] = heavy_ ? std::uniform_real_distribution<double>(0.01, 0.3)(rng_)
+                                         : std::uniform_real_distribution<double>(0.001, 0.05)(rng_);
+            }
         }
     }
 }
@@ -353,9 +359,9 @@ void Simulation::plan_station(Station& s) {
         for (size_t i = 0; i < rules; ++i) {
             model::FaultRule r;
             r.kind = kinds[draw(std::size(kinds))];
-            r.first_occurrence = static_cast<uint32_t>(between(1, 60));
+            r.first_occurrence = static_cast<uint32_t>(heavy_ ? between(1, 10) : between(1, 60));
             r.times = 0;
-            r.rate_ppm = static_cast<uint32_t>(between(2000, 60000));
+            r.rate_ppm = static_cast<uint32_t>(heavy_ ? between(20000, 300000) : between(2000, 60000));
             int action = static_cast<int>(draw(4));
             r.action = action == 0 ? model::FaultAction::stall
                        : action == 1 ? model::FaultAction::error
@@ -422,7 +428,7 @@ void Simulation::build() {
     // The cable needs a clock: the first controller's, which runs on the host's scheduler.
     std::string line = "plan: " + std::to_string(stations_.size()) + " adapter(s), inline " +
                        std::to_string(policy_.inline_percent) + "%, later up to " + std::to_string(policy_.max_delay) +
-                       " us, allocation failure rates";
+                       " us," + (heavy_ ? " heavy faults," : "") + " allocation failure rates";
     for (int k = 0; k < host::kAllocKinds; ++k) line += " " + std::to_string(static_cast<int>(alloc_rates_[k] * 1000));
     trace(line);
     for (Station& s : stations_) {

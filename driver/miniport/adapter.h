@@ -106,6 +106,12 @@ struct ADAPTER {
     PHY_STEP_ROUTINE PhyDone;
     UCHAR PhyChainAddress;
     NTSTATUS AsyncStatus;  // outcome of the asynchronous register request whose PhyStep runs
+    // The IRP of the asynchronous register request in the USB stack, so that the stop sequence can
+    // cancel one that never completes; AsyncIrpCancelled is the one it took for that, and
+    // AsyncIrpDone tells it that the cancelled one completed.
+    std::atomic<PIRP> AsyncIrp;
+    std::atomic<PIRP> AsyncIrpCancelled;
+    std::atomic<UCHAR> AsyncIrpDone;
 
     // NDIS handles, settings, locks and timers.
     NDIS_HANDLE MiniportAdapterHandle;

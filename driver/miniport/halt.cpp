@@ -3,6 +3,7 @@
 #include "driver/miniport/handlers.h"
 #include "driver/miniport/lifecycle.h"
 #include "driver/phy/phy.h"
+#include "driver/usb/registers.h"
 #include "driver/usb/transport.h"
 
 namespace {
@@ -69,7 +70,11 @@ ULONG StopAdapter(ADAPTER* Adapter)
     for (ULONG Pause = 0; Pause < STOP_WAIT_PAUSES; Pause++) {
         NdisMSleep(10000);
     }
-    WaitPhyIdle(Adapter, PHY_IDLE_WAIT_PAUSES);
+    if (WaitPhyIdle(Adapter, PHY_IDLE_WAIT_PAUSES) != RESULT_SUCCESS) {
+        // A register request that never completes keeps PhyBusy: cancel it, so that neither it
+        // nor its IRP and URB outlive the adapter.
+        CancelAsyncRequest(Adapter);
+    }
     return RESULT_SUCCESS;
 }
 

@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr ULONG CANCEL_WAIT_PAUSES = 2000;  // of 1 ms each: a cancelled request completes soon
+
 VOID BuildVendorRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request, UCHAR Code, ULONG Direction, USHORT Value,
                         USHORT Register, USHORT Count, PVOID Buffer)
 {
@@ -45,22 +47,57 @@ NTSTATUS StartAsyncRequest(ADAPTER* Adapter, PURB* Slot, UCHAR Code, ULONG Direc
     Next->Parameters.Others.Argument1 = Request;
     Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     IoSetCompletionRoutine(Irp, Completion, Adapter, TRUE, TRUE, TRUE);
+    Adapter->AsyncIrp = Irp;
     return IofCallDriver(Adapter->NextDeviceObject, Irp);
 }
 
+// A completion whose IRP the stop sequence took to cancel leaves the IRP to it, and tells it when
+// the step has run.
 VOID FinishAsyncRequest(ADAPTER* Adapter, PURB* Slot, PIRP Irp)
 {
     Adapter->AsyncStatus = Irp->IoStatus.Status;
     ExFreePool(*Slot);
     *Slot = nullptr;
-    IoFreeIrp(Irp);
+    PIRP Expected = Irp;
+    BOOLEAN Taken = !Adapter->AsyncIrp.compare_exchange_strong(Expected, nullptr) && Adapter->AsyncIrpCancelled == Irp;
+    if (!Taken) {
+        IoFreeIrp(Irp);
+    }
     PHY_STEP_ROUTINE Step = Adapter->PhyStep;
     if (Step != nullptr) {
         Step(Adapter);
     }
+    if (Taken) {
+        Adapter->AsyncIrpDone = 1;
+    }
 }
 
 }  // namespace
+
+// CancelAsyncRequest — passive level (stop sequence). A request that never completes would
+// otherwise complete, or stay, after the adapter is released.
+VOID CancelAsyncRequest(ADAPTER* Adapter)
+{
+    PIRP Irp = Adapter->AsyncIrp;
+    if (Irp == nullptr) {
+        return;
+    }
+    Adapter->AsyncIrpDone = 0;
+    Adapter->AsyncIrpCancelled = Irp;
+    PIRP Expected = Irp;
+    if (!Adapter->AsyncIrp.compare_exchange_strong(Expected, nullptr)) {
+        Adapter->AsyncIrpCancelled = nullptr;
+        return;  // completing now: its completion frees it
+    }
+    IoCancelIrp(Irp);
+    for (ULONG Pause = 0; Pause < CANCEL_WAIT_PAUSES && Adapter->AsyncIrpDone == 0; Pause++) {
+        NdisMSleep(1000);
+    }
+    if (Adapter->AsyncIrpDone != 0) {
+        IoFreeIrp(Irp);
+    }
+    Adapter->AsyncIrpCancelled = nullptr;
+}
 
 // ReadRegisters — passive level only: it waits. Count registers from Register land in RegReadBuf.
 ULONG ReadRegisters(ADAPTER* Adapter, USHORT Count, USHORT Register)

@@ -63,3 +63,6 @@ NTSTATUS WriteRegistersAsync(ADAPTER* Adapter, USHORT Count, USHORT Register, PV
 NTSTATUS ReadRegistersAsync(ADAPTER* Adapter, USHORT Count, USHORT Register);
 NTSTATUS WriteRegistersComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS ReadRegistersComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Passive level (stop sequence): cancels the asynchronous register request still in the USB
+// stack, if any, waits for its completion and frees its IRP.
+VOID CancelAsyncRequest(ADAPTER* Adapter);

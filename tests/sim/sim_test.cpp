@@ -31,10 +31,12 @@ TEST(Simulation, AFailurePrintsItsSeedAndTheReplayCommand) {
 }
 
 // Seeds that found faults, each now mended; see docs/simulation.md.
-//  27 33 45 49 73: a pipe abort of the stop sequence that found no memory left the bulk-in
+//  27 48 53 73 74: a pipe abort of the stop sequence that found no memory left the bulk-in
 //                  transfer outstanding after MpHalt.
+//  6440:           a register request of the link poll that never completed kept its IRP and
+//                  URB past MpHalt.
 TEST(Simulation, SeedsThatFoundFaultsRunClean) {
-    for (uint64_t seed : {27, 33, 45, 49, 73}) {
+    for (uint64_t seed : {27, 48, 53, 73, 74, 6440}) {
         sim::Result r = sim::run_seed(seed);
         EXPECT_TRUE(r.ok) << sim::describe_failure(r);
     }
