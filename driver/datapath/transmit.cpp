@@ -179,7 +179,9 @@ ULONG CopyPacketToDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_
 
 // TransmitComplete — I/O completion routine of frame and zero-length transfers, up to dispatch
 // level. Counts the transfer and returns the descriptor; an error marks a running adapter as
-// having a bus error.
+// having a bus error. A zero-length transfer that failed is owed again: the frame it was to end
+// still waits in the controller, and without it the first frame sent after the reset would be
+// joined to that one and both lost.
 NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<TX_DESCRIPTOR*>(Context);
@@ -189,6 +191,9 @@ NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     } else {
         ULONG Running = ADAPTER_STATE_RUNNING;
         Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+        if (Descriptor->Length == 0) {
+            Adapter->ZeroLengthPending = 1;
+        }
         IoCancelIrp(Irp);
     }
     IoFreeIrp(Irp);

@@ -211,6 +211,32 @@ TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
     bench.halt(unit);
 }
 
+// The empty transfer that ends a frame of whole packets fails: the frame waits in the controller
+// through the bus error and the reset, and the empty transfer is owed again, so the first send
+// after the reset ends that frame before its own goes out; both reach the cable intact.
+TEST(Transmit, AFailedEmptyTransferIsOwedAgainAfterAReset) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
+
+    std::vector<uint8_t> first = make_frame(62, 1), second = make_frame(100, 2);
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, first));
+    bench.host.run_for(host::milliseconds(10));
+    ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+    EXPECT_TRUE(peer.received().empty());
+
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    expect_completed_with_success(bench, bench.host.send(*unit.adapter, second));
+    bench.host.run_for(host::milliseconds(10));
+    EXPECT_EQ(peer.take(), first);
+    EXPECT_EQ(peer.take(), second);
+    EXPECT_TRUE(peer.received().empty());
+    EXPECT_EQ(unit.device().counters().malformed_out, 0u);
+    bench.halt(unit);
+}
+
 // Transfers cancelled while the adapter stops do not turn a stopped adapter into one with a bus
 // error, and every descriptor comes back.
 TEST(Transmit, TransfersCancelledByAStopLeaveTheAdapterStopped) {
