@@ -164,8 +164,8 @@ struct Station {
     std::vector<TxExpect> tx;
     size_t tx_cursor = 0, frames_cursor = 0;
     // Frames of packets whose transfers a fault touched that did not show on the cable in their
-    // turn: one held in the controller by a failed zero-length transfer goes out later, joined
-    // with the next transfer.
+    // turn: one held in the controller by a failed zero-length transfer goes out later, when the
+    // zero-length transfer still owed is sent after the reset.
     std::deque<std::vector<uint8_t>> late;
     std::optional<size_t> sending;  // the send in MpSend now
 
