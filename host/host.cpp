@@ -137,6 +137,14 @@ bool Host::run_until_idle(Time limit) {
     return scheduler_->size() == 0 && !processors_->any();
 }
 
+void Host::settle() {
+    std::lock_guard guard(lock_);
+    scheduler_->pump(now(), [this] {
+        auto next = scheduler_->next_time();
+        return !processors_->mid_flight() && !(next && *next <= now());
+    }, false);
+}
+
 void Host::post(std::function<void()> fn) { scheduler_->post(std::move(fn)); }
 
 bool Host::wait_until(const std::function<bool()>& satisfied, Time deadline) {

@@ -57,10 +57,15 @@ struct Coverage {
 struct RunOptions {
     bool keep_trace = false;  // keep every trace line (for --trace), not only the tail
     size_t tail_lines = 40;
+    int processors = 0;       // virtual processors of the host, 1 to 4; 0: drawn from the seed
 };
+
+// The processors a seed runs on when none are given: 1 to 4, from the seed alone.
+int processors_of_seed(uint64_t seed);
 
 struct Result {
     uint64_t seed = 0;
+    int processors = 1;
     bool ok = true;
     std::string invariant;        // which invariant broke
     std::string detail;

@@ -132,19 +132,30 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
 
+    // The timer may be set again while its routine runs, and then runs on another processor at
+    // the same time: only one indicates, so that frames go up in the order they came; the other
+    // leaves what it finds to it. A descriptor goes back to RxFreeList only once its indication
+    // has returned: while the protocols copy the frame its buffer is theirs, and a completion on
+    // another processor that took it from RxFreeList would post a transfer into it.
     NdisDprAcquireSpinLock(&Adapter->RxLock);
+    if (Adapter->RxIndicating) {
+        NdisDprReleaseSpinLock(&Adapter->RxLock);
+        return;
+    }
+    Adapter->RxIndicating = TRUE;
     while (Adapter->RxReadyList.Count != 0) {
         _disable();
         RX_DESCRIPTOR* Descriptor = RemoveFirst(&Adapter->RxReadyList);
-        InsertLast(&Adapter->RxFreeList, Descriptor);
         NdisAdjustBufferLength(Descriptor->PacketRecord->NdisBuffer, Descriptor->Length);
         NDIS_SET_PACKET_STATUS(Descriptor->PacketRecord->Packet, NDIS_STATUS_RESOURCES);
         NdisDprReleaseSpinLock(&Adapter->RxLock);
         PNDIS_PACKET Packets[1] = {Descriptor->PacketRecord->Packet};
         NdisMIndicateReceivePacket(Adapter->MiniportAdapterHandle, Packets, 1);
         NdisDprAcquireSpinLock(&Adapter->RxLock);
+        InsertLast(&Adapter->RxFreeList, Descriptor);
         _enable();
     }
+    Adapter->RxIndicating = FALSE;
 
     // Every receive descriptor free means no transfer is outstanding. The post is made with the
     // lock released: a completion delivered within it takes RxLock itself. A stopped adapter, or

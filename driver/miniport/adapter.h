@@ -51,6 +51,7 @@ struct ADAPTER {
     DESCRIPTOR_LIST TxFreeList;   // under TxLock
     DESCRIPTOR_LIST RxFreeList;   // under RxLock
     DESCRIPTOR_LIST RxReadyList;  // under RxLock
+    BOOLEAN RxIndicating;         // under RxLock: a timer routine is indicating RxReadyList
 
     // Statistics.
     std::atomic<ULONG> RcvOk;

@@ -57,10 +57,8 @@ private:
     const void* scheduler_stack_bottom_ = nullptr;  // AddressSanitizer: the thread's own stack
     size_t scheduler_stack_size_ = 0;
     void* scheduler_fake_stack_ = nullptr;
-    void* scheduler_tsan_fiber_ = nullptr;
+    [[maybe_unused]] void* scheduler_tsan_fiber_ = nullptr;  // ThreadSanitizer builds only
     FiberContext* running_ = nullptr;
-    FiberEntry pending_entry_ = nullptr;
-    void* pending_argument_ = nullptr;
 };
 
 }  // namespace host
