@@ -12,7 +12,7 @@ thread_local Host* tl_host = nullptr;
 Host::Host(Options options) : options_(std::move(options)) {
     scheduler_ = std::make_unique<Scheduler>(*this, options_.seed, options_.mode, options_.real_time_pace);
     processors_ = std::make_unique<Processors>(*this, options_.processors, options_.seed, options_.schedule_depth,
-                                               options_.schedule_window, options_.task_stack_bytes);
+                                               options_.schedule_window, options_.task_stack_bytes, options_.overlap);
     contexts_ = std::make_unique<Contexts>(*this);
     verifier_ = std::make_unique<Verifier>(*this, options_.policy);
     faults_ = std::make_unique<Faults>(*this, options_.seed ^ 0x9E3779B97F4A7C15ull);

@@ -51,6 +51,11 @@ struct Options {
     // The schedule's bug depth: depth - 1 random priority drops per window of scheduling points.
     int schedule_depth = 3;
     uint64_t schedule_window = 4000;
+    // While a task is part-way through on one processor, an idle processor may start an event
+    // due up to this much later: the clock moves on as if the task had taken that long, so that
+    // routines due close together overlap as they do on a real machine. 0: only simultaneous
+    // events overlap.
+    Time overlap = 0;
     size_t task_stack_bytes = size_t(256) << 10;
     ViolationPolicy policy = ViolationPolicy::Throw;
     // Lock classes count an adapter's spin locks in allocation order (0 first). The driver

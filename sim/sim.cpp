@@ -405,9 +405,13 @@ void Simulation::build() {
     host::Options o;
     o.seed = rng_();
     o.policy = host::ViolationPolicy::Record;
-    o.processors = options_.processors > 0 ? options_.processors : processors_of_seed(seed_);
+    const Schedule schedule = schedule_of_seed(seed_);
+    o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
+    o.schedule_window = schedule.window;
+    o.overlap = schedule.overlap_us;
     result_.processors = o.processors;
-    trace("host with " + std::to_string(o.processors) + " processor(s)");
+    trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
+          std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
     host_ = std::make_unique<host::Host>(o);
     host_->io().set_completion_policy(policy_);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
@@ -1161,12 +1165,20 @@ std::string Coverage::table() const {
 
 Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }
 
-int processors_of_seed(uint64_t seed) {
-    // Apart from the run's own generator, so that a seed's other draws do not depend on it.
-    uint64_t z = seed + 0x632BE59BD9B4E019ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return 1 + static_cast<int>((z ^ (z >> 31)) % 4);
+Schedule schedule_of_seed(uint64_t seed) {
+    uint64_t state = seed + 0x632BE59BD9B4E019ull;
+    auto next = [&state] {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    };
+    Schedule s;
+    s.processors = 1 + static_cast<int>(next() % 4);
+    s.window = uint64_t(1) << (3 + next() % 10);  // 8 to 4096
+    const uint64_t overlaps[] = {0, 0, 20, 200, 2000};
+    s.overlap_us = overlaps[next() % 5];
+    return s;
 }
 
 std::string replay_command(uint64_t seed) { return "usbeth sim --seed " + std::to_string(seed) + " --trace"; }

@@ -60,8 +60,15 @@ struct RunOptions {
     int processors = 0;       // virtual processors of the host, 1 to 4; 0: drawn from the seed
 };
 
-// The processors a seed runs on when none are given: 1 to 4, from the seed alone.
-int processors_of_seed(uint64_t seed);
+// How a seed's host schedules its tasks, drawn from the seed alone (apart from the run's own
+// generator, so that the seed's other draws do not depend on it): 1 to 4 processors, the window
+// of the schedule's priority drops, and how far apart two routines may be and still overlap.
+struct Schedule {
+    int processors = 1;
+    uint64_t window = 4000;
+    uint64_t overlap_us = 0;
+};
+Schedule schedule_of_seed(uint64_t seed);
 
 struct Result {
     uint64_t seed = 0;

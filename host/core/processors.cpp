@@ -19,12 +19,14 @@ constexpr int64_t kFreshBase = int64_t(1) << 41;  // fresh priorities lie above 
 
 }  // namespace
 
-Processors::Processors(Host& host, int count, uint64_t seed, int depth, uint64_t window, size_t stack_size)
+Processors::Processors(Host& host, int count, uint64_t seed, int depth, uint64_t window, size_t stack_size,
+                       Time overlap)
     : host_(host),
       enabled_(host.options().mode != Mode::Threaded),
       count_(std::clamp(count, 1, 4)),
       depth_(std::max(depth, 1)),
       window_(std::max<uint64_t>(window, 1)),
+      overlap_(overlap),
       rng_state_(seed ^ 0x5851F42D4C957F2Dull),
       fibers_(stack_size),
       on_processor_(static_cast<size_t>(count_), nullptr) {
@@ -90,6 +92,14 @@ void Processors::fill_idle_processors() {
             continue;
         }
         auto due = host_.scheduler().take_due();
+        if (!due && overlap_ > 0 && mid_flight()) {
+            // A task part-way through takes time: an event due a little later starts meanwhile.
+            auto next = host_.scheduler().next_time();
+            if (next && *next <= host_.now() + overlap_) {
+                host_.scheduler().pass_time_to(*next);
+                due = host_.scheduler().take_due();
+            }
+        }
         if (!due) return;  // nothing due: the other idle processors stay idle too
         Task& task = spawn(std::move(due->label), std::move(due->fn));
         assign(task, p);
@@ -202,7 +212,7 @@ bool Processors::worth_switching(const Task& task) {
     }
     if (!idle) return false;
     auto next = host_.scheduler().next_time();
-    if (next && *next <= host_.now()) return true;
+    if (next && *next <= host_.now() + overlap_) return true;
     for (const auto& other : tasks_) {
         if (other->processor >= 0) continue;
         if (other->state == TaskState::Ready) return true;

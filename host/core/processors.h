@@ -70,7 +70,7 @@ class Processors {
 public:
     // count: 1 to 4. depth: PCT's bug depth (depth - 1 priority drops per window of `window`
     // scheduling points).
-    Processors(Host& host, int count, uint64_t seed, int depth, uint64_t window, size_t stack_size);
+    Processors(Host& host, int count, uint64_t seed, int depth, uint64_t window, size_t stack_size, Time overlap);
     ~Processors();
     Processors(const Processors&) = delete;
     Processors& operator=(const Processors&) = delete;
@@ -132,6 +132,7 @@ private:
     int count_;
     int depth_;
     uint64_t window_;
+    Time overlap_;
     uint64_t rng_state_;
     Fibers fibers_;
     std::vector<std::unique_ptr<Task>> tasks_;

@@ -54,6 +54,8 @@ public:
         std::function<void()> fn;
     };
     std::optional<Due> take_due();
+    // Moves the clock on to t (a processor's task took that long while another went on).
+    void pass_time_to(Time t) { move_clock(t); }
 
     // Draws from the scheduler's seeded generator (completion timing, fault rates use their own).
     uint64_t draw();
