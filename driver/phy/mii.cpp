@@ -6,8 +6,8 @@
 namespace {
 
 // A PHY access that has not reported done right after the command is looked at again this many
-// times, 100 microseconds apart, before it is given up.
-constexpr ULONG MII_DONE_REREADS = 10;
+// times, 100 microseconds apart, before it is given up: 3 ms, room for a slow or bridged PHY.
+constexpr ULONG MII_DONE_REREADS = 30;
 constexpr ULONG MII_PAUSE_US = 100;
 
 VOID LoadWindow(ADAPTER* Adapter, UCHAR PhyAddress, USHORT Data, UCHAR Control)
@@ -32,8 +32,9 @@ BOOLEAN ReadBackDone(ADAPTER* Adapter, USHORT Count, USHORT Register, ULONG Done
 }  // namespace
 
 // MiiRead — passive level only: it waits. Stores exactly 16 bits at Value: the register's value,
-// or 0xFFFF when the access never reported done (discovery takes that as no PHY).
-VOID MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value)
+// or 0xFFFF when the access never reported done (discovery takes that as no PHY). 1 when the
+// access reported done, 2 when it did not, for a caller that must not act on a value not read.
+ULONG MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value)
 {
     LoadWindow(Adapter, PhyAddress, 0, static_cast<UCHAR>(PHY_READ_COMMAND | (Register & PHY_REGISTER_MASK)));
     WriteRegisters(Adapter, PHY_WINDOW_LENGTH, REG_PHY_ADDRESS);
@@ -46,6 +47,7 @@ VOID MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value)
         }
     }
     *Value = Done ? static_cast<USHORT>((Adapter->RegReadBuf[2] << 8) | Adapter->RegReadBuf[1]) : 0xFFFF;
+    return Done ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
 // MiiWrite — passive level only: it waits. Gives up when the access never reports done.
