@@ -6,8 +6,8 @@
 namespace {
 
 // A PHY access that has not reported done right after the command is looked at again this many
-// times, 100 microseconds apart, before it is given up: 3 ms, room for a slow or bridged PHY.
-constexpr ULONG MII_DONE_REREADS = 30;
+// times, 100 microseconds apart, before it is given up.
+constexpr ULONG MII_DONE_REREADS = 10;
 constexpr ULONG MII_PAUSE_US = 100;
 
 VOID LoadWindow(ADAPTER* Adapter, UCHAR PhyAddress, USHORT Data, UCHAR Control)

@@ -19,7 +19,7 @@ using model::phy_id::kHomeLanB;
 // stays up through the polls, and a link that goes down is still seen.
 TEST(SlowPhy, TheLinkPollWaitsForTheAccessToFinish)
 {
-    for (uint64_t access_us : {200u, 300u, 1000u}) {
+    for (uint64_t access_us : {200u, 300u, 1000u, 1500u}) {
         SCOPED_TRACE(std::to_string(access_us) + " us per PHY access");
         testbed::Testbed bench;
         testbed::AdapterSetup setup = WithPhys({Phy(1, kEthernetA)});
