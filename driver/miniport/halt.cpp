@@ -148,7 +148,8 @@ NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext
 }
 
 // ResetWorkItemRoutine — work item, passive level. After a bus error, clears both bulk pipes
-// first. Restarts the hardware while holding the PHY window, so that no link poll uses the
+// first. Restarts the hardware while holding the PHY window (cancelling a register request
+// stuck in the USB stack that keeps it), so that no link poll uses the
 // window or the register buffers meanwhile; clears the statistics; sets the adapter running;
 // restarts reception if no receive is outstanding, link polling if it stopped, and sends a
 // zero-length transfer still owed; and completes the reset with success. When the adapter has
@@ -158,7 +159,7 @@ VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
     auto* Adapter = static_cast<ADAPTER*>(Context);
     if (Adapter->StopRequested == 0) {
         ClearBulkPipes(Adapter);
-        ULONG Window = AcquirePhyWindow(Adapter);
+        ULONG Window = AcquirePhyWindowPatiently(Adapter);
         StartHardware(Adapter);
         if (Window == RESULT_SUCCESS) {
             ReleasePhyWindow(Adapter);

@@ -49,6 +49,7 @@ ULONG WaitPhyIdle(ADAPTER* Adapter, USHORT Count);
 // new ones out until released. 1 when taken, 2 when the wait ran out.
 ULONG AcquirePhyWindow(ADAPTER* Adapter);
 VOID ReleasePhyWindow(ADAPTER* Adapter);
+ULONG AcquirePhyWindowPatiently(ADAPTER* Adapter);
 
 // PHY discovery and selection.
 ULONG ProbePhys(ADAPTER* Adapter);

@@ -103,4 +103,20 @@ TEST(Recovery, AResetKeepsThePacketFilterAndTheWakePatternCopy) {
     bench.halt(unit);
 }
 
+// A register request of a link poll that never completes keeps the PHY window, and polling with
+// it. The reset, whose wait for the window runs out, cancels it: polling goes on afterwards and
+// sees the link go down.
+TEST(Recovery, AResetCancelsAStuckPollAndPollingGoesOn) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    start_slow_link_poll(bench, unit, 0, /*never=*/true);
+    reset_and_wait(bench, unit);
+    unit.device().mii().set_link(1, false);
+    bench.host.run_for(host::seconds(7));
+    auto links = link_indications(bench, unit);
+    ASSERT_FALSE(links.empty());
+    EXPECT_EQ(links.back(), NDIS_STATUS_MEDIA_DISCONNECT) << "link polling stayed stuck";
+    bench.halt(unit);
+}
+
 }  // namespace
