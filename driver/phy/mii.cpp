@@ -9,6 +9,7 @@ namespace {
 // times, 100 microseconds apart, before it is given up.
 constexpr ULONG MII_DONE_REREADS = 10;
 constexpr ULONG MII_PAUSE_US = 100;
+constexpr ULONG STUCK_REQUEST_WINDOW_WAITS = 5;  // of AcquirePhyWindow's 2 s
 
 VOID LoadWindow(ADAPTER* Adapter, UCHAR PhyAddress, USHORT Data, UCHAR Control)
 {
@@ -117,3 +118,18 @@ ULONG AcquirePhyWindow(ADAPTER* Adapter)
 }
 
 VOID ReleasePhyWindow(ADAPTER* Adapter) { Adapter->PhyBusy = 0; }
+
+// AcquirePhyWindowPatiently — passive level only. Waits for the window as long as a synchronous
+// request is given to complete (10 s). A register request still in the USB stack after that is
+// stuck, and keeps its poll and the window with it: it is cancelled, its completion ends the
+// poll, and the window is waited for once more. 1 when taken.
+ULONG AcquirePhyWindowPatiently(ADAPTER* Adapter)
+{
+    for (ULONG Wait = 0; Wait < STUCK_REQUEST_WINDOW_WAITS; Wait++) {
+        if (AcquirePhyWindow(Adapter) == RESULT_SUCCESS) {
+            return RESULT_SUCCESS;
+        }
+    }
+    CancelAsyncRequest(Adapter);
+    return AcquirePhyWindow(Adapter);
+}
