@@ -114,12 +114,9 @@ TEST(Recovery, AResetCancelsAStuckPollAndPollingGoesOn) {
     unit.device().registers().clear_log();
     const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
     ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(60)));
-    bool restarting = false;
     for (const model::RegisterAccess& access : unit.device().registers().log()) {
         if (access.time_us > reset.finished) break;
-        restarting |= access.write && access.first == 0x00;
-        EXPECT_FALSE(restarting && !access.write && access.first == 0x26)
-            << "the poll read the PHY data in the middle of the restart";
+        EXPECT_FALSE(!access.write && access.first == 0x26) << "the poll went on during the restart";
     }
     unit.device().mii().set_link(1, false);
     bench.host.run_for(host::seconds(7));
