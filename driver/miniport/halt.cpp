@@ -148,12 +148,12 @@ NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext
 }
 
 // ResetWorkItemRoutine — work item, passive level. After a bus error, clears both bulk pipes
-// first. Restarts the hardware while holding the PHY window (cancelling a register request
-// stuck in the USB stack that keeps it), so that no link poll uses the
-// window or the register buffers meanwhile; clears the statistics; sets the adapter running;
-// restarts reception if no receive is outstanding, link polling if it stopped, and sends a
-// zero-length transfer still owed; and completes the reset with success. When the adapter has
-// begun to stop, nothing is restarted and the reset only completes. Owns nothing on return.
+// first. Restarts the hardware while holding the PHY window (a register request stuck in the
+// USB stack that keeps it is cancelled), so that no link poll uses the window or the register
+// buffers meanwhile; clears the statistics; sets the adapter running; restarts reception if no
+// receive is outstanding, link polling if it stopped, and sends a zero-length transfer still
+// owed; and completes the reset with success. When the adapter has begun to stop, nothing is
+// restarted and the reset only completes. Owns nothing on return.
 VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
