@@ -158,12 +158,12 @@ void run(const uint8_t* data, size_t size) {
                 break;
             }
         }
-        // And with a device that answers truly, that value is the chosen PHY's real link.
+        // And with a device that answers truly, it is the chosen PHY's real link, as its BMSR
+        // shows it now (a PHY whose BMSR reads all ones cannot show link).
         if (device_honest && adapter->State == ADAPTER_STATE_RUNNING) {
             const model::Phy* phy = controller.mii().phy(adapter->PhyAddress);
-            const bool up = phy != nullptr && phy->link();
-            check(link == (up ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED),
-                  "the link state differs from the chosen PHY's link");
+            const ULONG real = phy != nullptr ? link_of(phy->peek(model::mii::kBmsr)) : LINK_STATE_DISCONNECTED;
+            check(link == real, "the link state differs from the chosen PHY's link");
         }
         NDIS_STATUS told = 0;
         for (const host::ProtocolEvent& e : rig.events(host::ProtocolEventKind::Status)) {
