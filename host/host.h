@@ -207,12 +207,14 @@ auto Host::call_in_frame(ContextKind kind, const std::string& routine, Adapter* 
     if constexpr (std::is_void_v<decltype(call())>) {
         {
             CallOut out(lock_);
+            races::DriverCode driver;
             call();
         }
         scope.finish();
     } else {
         auto result = [&] {
             CallOut out(lock_);
+            races::DriverCode driver;
             return call();
         }();
         scope.finish();

@@ -28,6 +28,7 @@
 #endif
 #ifdef USBETH_FIBER_TSAN
 #include <sanitizer/tsan_interface.h>
+extern "C" void AnnotateNewMemory(const char* file, int line, const volatile void* mem, size_t size);
 #endif
 
 namespace ctx = boost::context::detail;
@@ -166,6 +167,8 @@ void Fibers::release(FiberContext& fiber) {
 #ifdef USBETH_FIBER_TSAN
     if (fiber.tsan_fiber != nullptr) __tsan_destroy_fiber(fiber.tsan_fiber);
     fiber.tsan_fiber = nullptr;
+    // The next task on this stack is no continuation of the last: forget what touched it.
+    AnnotateNewMemory(__FILE__, __LINE__, fiber.stack, fiber.stack_size);
 #endif
     free_stacks_.push_back(fiber.stack);
     fiber.stack = nullptr;

@@ -19,6 +19,13 @@ constexpr int64_t kFreshBase = int64_t(1) << 41;  // fresh priorities lie above 
 
 }  // namespace
 
+namespace races {
+int*& host_code_slot() {
+    thread_local int* slot = nullptr;
+    return slot;
+}
+}  // namespace races
+
 Processors::Processors(Host& host, int count, uint64_t seed, int depth, uint64_t window, size_t stack_size,
                        Time overlap)
     : host_(host),
@@ -31,9 +38,27 @@ Processors::Processors(Host& host, int count, uint64_t seed, int depth, uint64_t
       fibers_(stack_size),
       on_processor_(static_cast<size_t>(count_), nullptr) {
     draw_change_points();
+    if (enabled_ && races::kWatching) {
+        // The thread that runs the processors runs host and test code only.
+        outside_slot_ = races::host_code_slot();
+        races::host_code_slot() = &outside_host_code_;
+        races::ignore_begin();
+    }
 }
 
-Processors::~Processors() { abandon_all(); }
+Processors::~Processors() {
+    abandon_all();
+    if (enabled_ && races::kWatching) {
+        races::ignore_end();
+        races::host_code_slot() = outside_slot_;
+    }
+}
+
+const void* Processors::queue_token() {
+    const void* token = current_ ? static_cast<const void*>(&current_->sync) : &outside_sync_;
+    races::release(token);
+    return token;
+}
 
 int64_t Processors::fresh_priority() { return kFreshBase + static_cast<int64_t>(splitmix64(rng_state_) >> 24); }
 
@@ -102,6 +127,7 @@ void Processors::fill_idle_processors() {
         }
         if (!due) return;  // nothing due: the other idle processors stay idle too
         Task& task = spawn(std::move(due->label), std::move(due->fn));
+        task.queued_by = due->queued_by;
         assign(task, p);
     }
 }
@@ -151,6 +177,10 @@ std::optional<Time> Processors::next_wake() const {
 
 void Processors::entry(void* argument) {
     auto* task = static_cast<Task*>(argument);
+    // The task starts in host code, after whatever queued it.
+    task->host_code = 1;
+    races::ignore_begin();
+    if (task->queued_by != nullptr) races::acquire(task->queued_by);
     try {
         task->body();
     } catch (const TaskAbandoned&) {
@@ -170,7 +200,10 @@ void Processors::run(Task& task) {
     current_ = &task;
     int* depth_slot = HostLock::depth_slot();
     HostLock::set_depth_slot(&task.lock_depth);
+    int* code_slot = races::host_code_slot();
+    if (races::kWatching) races::host_code_slot() = &task.host_code;
     fibers_.switch_to(task.fiber);
+    races::host_code_slot() = code_slot;
     HostLock::set_depth_slot(depth_slot);
     current_ = previous;
     if (task.fiber.finished) finish(task);
@@ -358,6 +391,7 @@ void Processors::abandon_all() {
 void Processors::run_task(const std::string& label, std::function<void()> body) {
     Task& task = spawn(label, std::move(body));
     task.awaited = true;
+    task.queued_by = queue_token();
     bool ended;
     try {
         ended = host_.scheduler().pump(kForever, [&] { return task.state == TaskState::Done; }, false, true);

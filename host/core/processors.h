@@ -21,6 +21,7 @@
 
 #include "host/core/contexts.h"
 #include "host/core/fiber.h"
+#include "host/core/race_annotations.h"
 #include "host/core/types.h"
 
 namespace host {
@@ -54,6 +55,9 @@ struct Task {
     SpinLockState* spinning_on = nullptr;
     std::exception_ptr error;
     int lock_depth = 0;      // levels of the host lock this task holds
+    int host_code = 0;       // levels of host code it is in (ThreadSanitizer)
+    const void* queued_by = nullptr;  // who queued its event: the task starts after that
+    char sync = 0;           // what it releases when it queues events (ThreadSanitizer)
     FiberContext fiber;
 };
 
@@ -105,6 +109,10 @@ public:
     // Unwinds every task not finished (the host is going away).
     void abandon_all();
 
+    // What the running context releases when it queues an event, for the event's task to acquire
+    // when it starts (ThreadSanitizer).
+    const void* queue_token();
+
     // The processors, for diagnostics: what each runs now.
     std::string describe() const;
 
@@ -143,6 +151,9 @@ private:
     uint64_t window_start_ = 0;
     std::vector<uint64_t> change_points_;  // scheduling point numbers in this window, ascending
     ProcessorStats stats_;
+    char outside_sync_ = 0;       // the token of the thread outside any task
+    int outside_host_code_ = 1;   // that thread is host (and test) code throughout
+    int* outside_slot_ = nullptr;
 };
 
 // Thrown inside a task to unwind it when the host goes away; never reaches the driver's caller.

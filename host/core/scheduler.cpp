@@ -25,7 +25,9 @@ EventId Scheduler::at(Time t, std::string label, std::function<void()> fn) {
     t = std::max(t, now());
     EventId id = next_id_++;
     Key key{t, rng_(), id};
-    queue_.emplace(key, Event{std::move(label), std::move(fn)});
+    const void* queued_by =
+        races::kWatching && host_.processors().enabled() ? host_.processors().queue_token() : nullptr;
+    queue_.emplace(key, Event{std::move(label), std::move(fn), queued_by});
     index_.emplace(id, key);
     if (mode_ != Mode::Deterministic) notify();
     return id;
@@ -134,7 +136,7 @@ void Scheduler::advance_to(Time target) {
 std::optional<Scheduler::Due> Scheduler::take_due() {
     if (queue_.empty() || queue_.begin()->first.time > now()) return std::nullopt;
     auto it = queue_.begin();
-    Due due{std::move(it->second.label), std::move(it->second.fn)};
+    Due due{std::move(it->second.label), std::move(it->second.fn), it->second.queued_by};
     index_.erase(it->first.id);
     queue_.erase(it);
     return due;

@@ -52,6 +52,7 @@ public:
     struct Due {
         std::string label;
         std::function<void()> fn;
+        const void* queued_by = nullptr;  // ThreadSanitizer: the task starts after its queueing
     };
     std::optional<Due> take_due();
     // Moves the clock on to t (a processor's task took that long while another went on).
@@ -75,6 +76,7 @@ private:
     struct Event {
         std::string label;
         std::function<void()> fn;
+        const void* queued_by = nullptr;
     };
 
     void take_posted();

@@ -193,6 +193,7 @@ NTSTATUS Io::call_driver(DEVICE_OBJECT* device, IRP* irp) {
                                                 std::to_string(device->StackSize) + " from there on");
     }
     irp->CurrentStackLocation->DeviceObject = device;
+    races::release(irp);  // what the sender wrote is seen by whoever completes it
     s->owner = IrpOwner::Lower;
     s->target = device;
     ++sent_;
@@ -272,6 +273,7 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     s->scheduled = 0;
     s->cancel = nullptr;
     s->owner = IrpOwner::Completing;
+    races::acquire(irp);
     ++s->completions;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;

@@ -9,6 +9,7 @@ namespace {
 
 // Every service is a scheduling point: another processor may run before it takes effect.
 struct Entered {
+    host::races::HostCode code;  // the service's own accesses are the host's, not the driver's
     Host& host = Host::entered();
     std::lock_guard<host::HostLock> guard{host.lock()};
 };

@@ -95,6 +95,7 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
     lock->OldIrql = cpu.irql;
     if (raising) cpu.irql = DISPATCH_LEVEL;
     cpu.held.push_back(state);
+    races::acquire(state);
 }
 
 void SpinLocks::release(NDIS_SPIN_LOCK* lock, bool raising) {
@@ -106,6 +107,7 @@ void SpinLocks::release(NDIS_SPIN_LOCK* lock, bool raising) {
         return;
     }
     KIRQL restore = state->old_irql;
+    races::release(state);
     force_release(state);
     if (raising) cpu.irql = restore;
 }

@@ -23,6 +23,7 @@ LONG Waits::set(KEVENT* event) {
     if (state == nullptr) return 0;
     LONG previous = state->signalled ? 1 : 0;
     state->signalled = true;
+    races::release(event);
     if (host_.mode() != Mode::Deterministic) host_.scheduler().notify();
     return previous;
 }
@@ -62,6 +63,7 @@ NTSTATUS Waits::wait(KEVENT* event, const LARGE_INTEGER* timeout) {
     auto it = events_.find(event);
     if (!done || it == events_.end()) return STATUS_TIMEOUT;
     if (it->second.type == SynchronizationEvent) it->second.signalled = false;
+    races::acquire(event);
     return STATUS_SUCCESS;
 }
 
