@@ -36,6 +36,7 @@
 #include "host/sync/spin_locks.h"
 #include "host/sync/waits.h"
 #include "host/timers/timers.h"
+#include "host/verifier/ownership.h"
 #include "host/verifier/verifier.h"
 
 namespace host {
@@ -44,10 +45,6 @@ struct Options {
     uint64_t seed = 1;
     Mode mode = Mode::Deterministic;
     ViolationPolicy policy = ViolationPolicy::Throw;
-    // Lock classes count an adapter's spin locks in allocation order (0 first). The driver
-    // allocates TxLock, then RxLock: taking RxLock (class 1) while holding TxLock (class 0) is
-    // forbidden.
-    std::vector<LockOrder> forbidden_lock_orders = {{0, 1, "the second lock (RxLock) taken while holding the first (TxLock)"}};
     // A packet that MpSend returned NDIS_STATUS_PENDING for must be completed within this time.
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.
@@ -101,6 +98,7 @@ public:
     Packets& packets() { return *packets_; }
     Ndis& ndis() { return *ndis_; }
     Recorder& recorder() { return *recorder_; }
+    Ownership& ownership() { return *ownership_; }
 
     // The driver and its adapters (see Ndis for the rest).
     NTSTATUS load_driver(DriverEntryRoutine entry, const std::string& registry_path = "\\Registry\\Machine\\usbeth");
@@ -150,6 +148,7 @@ private:
     std::unique_ptr<Timers> timers_;
     std::unique_ptr<Io> io_;
     std::unique_ptr<Packets> packets_;
+    std::unique_ptr<Ownership> ownership_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Ndis> ndis_;
 };
