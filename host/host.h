@@ -45,6 +45,11 @@ struct Options {
     uint64_t seed = 1;
     Mode mode = Mode::Deterministic;
     ViolationPolicy policy = ViolationPolicy::Throw;
+    // The USB stack owns the buffer of every bulk transfer from submission to completion; with
+    // this, that of every control transfer too. The driver's register requests share a few
+    // buffers, and after a request that completes late (a device fault) it goes ahead with the
+    // next one in the same buffer, which this reports.
+    bool own_control_buffers = false;
     // A packet that MpSend returned NDIS_STATUS_PENDING for must be completed within this time.
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.

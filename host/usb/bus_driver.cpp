@@ -233,12 +233,16 @@ const UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
 NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
                         std::function<void(const model::TransferResult&)> finish) {
     uint64_t id = transfer.id;
-    char what[64];
-    std::snprintf(what, sizeof what, "the buffer of %s transfer %llu (endpoint 0x%02X)",
-                  transfer.endpoint == 0 ? "control" : (transfer.endpoint & 0x80) ? "bulk-in" : "bulk-out",
-                  static_cast<unsigned long long>(id), transfer.endpoint);
-    Ownership::Claim claim =
-        host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), what, buffer, length);
+    Ownership::Claim claim = 0;
+    if (length > 0 && (transfer.endpoint != 0 || host_.options().own_control_buffers)) {
+        // The device fills the buffer of an IN transfer, and reads that of an OUT transfer.
+        bool filled = transfer.endpoint == 0 ? (transfer.setup[0] & 0x80) != 0 : (transfer.endpoint & 0x80) != 0;
+        char what[64];
+        std::snprintf(what, sizeof what, "the buffer of %s transfer %llu (endpoint 0x%02X)",
+                      transfer.endpoint == 0 ? (filled ? "control-in" : "control-out") : filled ? "bulk-in" : "bulk-out",
+                      static_cast<unsigned long long>(id), transfer.endpoint);
+        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), what, buffer, length, filled);
+    }
     in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, false, transfer, std::move(finish), claim};
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     host_.io().pend(irp, [this, id](IRP*) { cancel(id); });
@@ -396,7 +400,7 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
 
 void UsbBus::deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length) {
     if (length == 0) return;
-    host_.ownership().writing(buffer, length, "the device (transfer " + std::to_string(id) + ")");
+    host_.ownership().device_writing(buffer, data.data(), length, "the device (transfer " + std::to_string(id) + ")");
     std::memcpy(buffer, data.data(), length);
 }
 

@@ -9,9 +9,10 @@ namespace host {
 
 namespace {
 
-const char* while_owned(Owner owner) {
-    return owner == Owner::Protocols ? "while the protocols owned it (indicated and not yet returned)"
-                                     : "while the USB stack owned it (submitted and not yet completed)";
+std::string while_owned(Owner owner, const std::string& routine) {
+    return owner == Owner::Protocols
+               ? "while the protocols owned it (indicated by " + routine + " and not yet returned)"
+               : "while the USB stack owned it (submitted by " + routine + " and not yet completed)";
 }
 
 std::string byte_span(size_t first, size_t last) {
@@ -22,9 +23,10 @@ std::string byte_span(size_t first, size_t last) {
 }  // namespace
 
 Ownership::Claim Ownership::claim(Owner owner, const Adapter* adapter, std::string what,
-                                  const std::vector<Range>& ranges) {
+                                  const std::vector<Range>& ranges, bool filled) {
     Held held;
     held.owner = owner;
+    held.filled = filled;
     held.adapter = adapter;
     held.what = std::move(what);
     held.routine = host_.contexts().current().routine;
@@ -54,28 +56,35 @@ void Ownership::release(Claim claim) {
             size_t last = n - 1;
             while (piece.begin[last] == piece.bytes[last]) --last;
             report(held, byte_span(offset + first, offset + last) + " of " + held.what + " changed " +
-                             while_owned(held.owner));
+                             while_owned(held.owner, held.routine));
             return;
         }
         offset += n;
     }
 }
 
-void Ownership::writing(const void* begin, size_t length, const std::string& writer) {
+void Ownership::device_writing(void* begin, const uint8_t* data, size_t length, const std::string& writer) {
     if (length == 0) return;
-    const auto* b = static_cast<const uint8_t*>(begin);
-    const uint8_t* e = b + length;
+    auto* b = static_cast<uint8_t*>(begin);
+    uint8_t* e = b + length;
     for (auto& [id, held] : claims_) {
         if (held.reported) continue;
         size_t offset = 0;
-        for (const Piece& piece : held.pieces) {
+        for (Piece& piece : held.pieces) {
             const uint8_t* pe = piece.begin + piece.bytes.size();
             if (b < pe && piece.begin < e) {
-                size_t first = offset + static_cast<size_t>(std::max(b, piece.begin) - piece.begin);
-                size_t last = offset + static_cast<size_t>(std::min(e, pe) - piece.begin) - 1;
+                const uint8_t* from = std::max<const uint8_t*>(b, piece.begin);
+                const uint8_t* to = std::min<const uint8_t*>(e, pe);
+                if (held.filled) {
+                    // The same device fills it: what it will hold at its completion is these bytes.
+                    std::memcpy(piece.bytes.data() + (from - piece.begin), data + (from - b), static_cast<size_t>(to - from));
+                    continue;
+                }
                 held.reported = true;
-                report(held, writer + " wrote into " + byte_span(first, last) + " of " + held.what + " " +
-                                 while_owned(held.owner));
+                report(held, writer + " wrote into " +
+                                 byte_span(offset + static_cast<size_t>(from - piece.begin),
+                                           offset + static_cast<size_t>(to - piece.begin) - 1) +
+                                 " of " + held.what + " " + while_owned(held.owner, held.routine));
                 break;
             }
             offset += piece.bytes.size();
@@ -99,7 +108,7 @@ void Ownership::forget_range(const void* begin, const void* end) {
         }
     }
     for (Held& held : freed) {
-        if (!held.reported) report(held, "the memory of " + held.what + " was freed " + while_owned(held.owner));
+        if (!held.reported) report(held, "the memory of " + held.what + " was freed " + while_owned(held.owner, held.routine));
     }
 }
 

@@ -7,7 +7,7 @@
 //
 // A claim is made and checked in two calls with the claim kept in between, since other
 // processors may run between them: claim() takes a copy of the bytes, release() compares them.
-// A device write is checked as it lands (writing()), against every claim it overlaps.
+// A device write is checked as it lands (device_writing()), against every claim it overlaps.
 #pragma once
 
 #include <cstddef>
@@ -33,20 +33,24 @@ public:
 
     explicit Ownership(Host& host) : host_(host) {}
 
-    // `owner` takes the ranges over, for `what` ("packet 3 indicated by RxIndicateTimerRoutine").
-    // Empty ranges are left out; a claim of nothing is 0.
-    Claim claim(Owner owner, const Adapter* adapter, std::string what, const std::vector<Range>& ranges);
-    Claim claim(Owner owner, const Adapter* adapter, std::string what, const void* begin, size_t length) {
-        return claim(owner, adapter, std::move(what), std::vector<Range>{{begin, length}});
+    // `owner` takes the ranges over, for `what` ("packet 1 of 1 indicated"). `filled` when the
+    // device fills them (an IN transfer): the device's writes are then the owner's own. Empty
+    // ranges are left out; a claim of nothing is 0.
+    Claim claim(Owner owner, const Adapter* adapter, std::string what, const std::vector<Range>& ranges,
+                bool filled = false);
+    Claim claim(Owner owner, const Adapter* adapter, std::string what, const void* begin, size_t length,
+                bool filled = false) {
+        return claim(owner, adapter, std::move(what), std::vector<Range>{{begin, length}}, filled);
     }
     // The owner hands the ranges back: any byte changed since the claim is reported.
     void release(Claim claim);
     // Forgets a claim without checking it (its owner went away).
     void drop(Claim claim) { claims_.erase(claim); }
 
-    // `writer` is about to put bytes into [begin, begin + length): reported when they would land
-    // in a claimed range.
-    void writing(const void* begin, size_t length, const std::string& writer);
+    // The device, as `writer`, is about to put `data` at [begin, begin + length): reported when it
+    // would land in a range the protocols own, or one an OUT transfer is sending. Transfers that
+    // the device fills may share memory: the one completing last leaves its bytes.
+    void device_writing(void* begin, const uint8_t* data, size_t length, const std::string& writer);
 
     // Memory went back to the pool: a claim inside it is reported and forgotten.
     void forget_range(const void* begin, const void* end);
@@ -64,6 +68,7 @@ private:
         std::string what;
         std::string routine;  // the routine that handed the buffer over
         std::vector<Piece> pieces;
+        bool filled = false;
         bool reported = false;  // a write into it was reported already
     };
     void report(Held& held, const std::string& message);

@@ -14,6 +14,14 @@ using host::Owner;
 using host::Ownership;
 using host::Rule;
 
+// The device writes a pattern of its own at `at`, as a transfer's completion does.
+void fill(Ownership& o, uint8_t* at, size_t length) {
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(0xC0 + i + at[0]);
+    o.device_writing(at, data.data(), length, "the device (transfer 7)");
+    std::copy(data.begin(), data.end(), at);
+}
+
 struct Case {
     const char* name;
     // Given the ownership and a 32-byte buffer in pool memory, claims, writes and releases.
@@ -36,7 +44,7 @@ TEST(Ownership, WritesIntoAnOwnedBufferAreReportedUnderTheOwnersRule) {
              b[5] ^= 1;
              o.release(claim);
          },
-         Rule::Receive, "byte 5 of packet 1 of 1 indicated changed while the protocols owned it"},
+         Rule::Receive, "byte 5 of packet 1 of 1 indicated changed while the protocols owned it (indicated by Routine"},
         {"changed in the second piece while the USB stack had it",
          [](Ownership& o, uint8_t* b, host::Adapter* a) {
              auto claim = o.claim(Owner::UsbStack, a, "the buffer", {{b, 8}, {b + 16, 8}});
@@ -48,23 +56,46 @@ TEST(Ownership, WritesIntoAnOwnedBufferAreReportedUnderTheOwnersRule) {
         {"changed between the pieces: not owned",
          [](Ownership& o, uint8_t* b, host::Adapter* a) {
              auto claim = o.claim(Owner::UsbStack, a, "the buffer", {{b, 8}, {b + 16, 8}});
-             b[8] ^= 1;
-             o.writing(b + 8, 8, "the device");
+             fill(o, b + 8, 8);
              o.release(claim);
          },
          std::nullopt},
-        {"a device write lands in it: reported as it lands, and once",
+        {"the device fills a buffer the protocols have: reported as it lands, and once",
          [](Ownership& o, uint8_t* b, host::Adapter* a) {
              auto claim = o.claim(Owner::Protocols, a, "packet 1 of 1 indicated", b + 4, 8);
-             o.writing(b, 6, "the device (transfer 7)");
-             b[4] = ~b[4];
+             fill(o, b, 6);
              o.release(claim);
          },
-         Rule::Receive, "the device (transfer 7) wrote into bytes 0 to 1 of packet 1 of 1 indicated"},
+         Rule::Receive, "the device (transfer 7) wrote into bytes 0 to 1 of packet 1 of 1 indicated while the protocols"},
+        {"the device fills a buffer an OUT transfer is sending",
+         [](Ownership& o, uint8_t* b, host::Adapter* a) {
+             auto claim = o.claim(Owner::UsbStack, a, "the buffer of bulk-out transfer 2", b, 16);
+             fill(o, b + 14, 6);
+             o.release(claim);
+         },
+         Rule::Irps, "the device (transfer 7) wrote into bytes 14 to 15 of the buffer of bulk-out transfer 2"},
+        {"two IN transfers on one buffer: the later one's bytes stand",
+         [](Ownership& o, uint8_t* b, host::Adapter* a) {
+             auto first = o.claim(Owner::UsbStack, a, "first", b, 16, true);
+             auto second = o.claim(Owner::UsbStack, a, "second", b, 16, true);
+             fill(o, b, 16);
+             o.release(first);
+             fill(o, b, 8);
+             o.release(second);
+         },
+         std::nullopt},
+        {"an IN transfer's buffer written by anyone but the device",
+         [](Ownership& o, uint8_t* b, host::Adapter* a) {
+             auto claim = o.claim(Owner::UsbStack, a, "the buffer of control-in transfer 4", b, 2, true);
+             fill(o, b, 2);
+             b[1] ^= 1;
+             o.release(claim);
+         },
+         Rule::Irps, "byte 1 of the buffer of control-in transfer 4 changed while the USB stack owned it"},
         {"written after it was handed back",
          [](Ownership& o, uint8_t* b, host::Adapter* a) {
              o.release(o.claim(Owner::Protocols, a, "packet", b, 32));
-             o.writing(b, 32, "the device");
+             fill(o, b, 32);
              b[0] ^= 1;
          },
          std::nullopt},

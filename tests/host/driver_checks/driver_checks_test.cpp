@@ -164,4 +164,36 @@ TEST(DriverBufferOwnership, WritesIntoBuffersTheDriverHandedOverAreReported) {
     }
 }
 
+// A link poll's register write that the device completes 10 s late, while a reset goes ahead
+// with its own register writes in the same buffer: reported when control transfers' buffers are
+// owned too, and left alone by default.
+TEST(DriverBufferOwnership, ARegisterBufferReusedUnderALateRequestIsReportedWhenControlBuffersAreOwned) {
+    for (bool owned : {false, true}) {
+        SCOPED_TRACE(owned ? "control buffers owned" : "bulk buffers only");
+        host::Options options = kRecord;
+        options.own_control_buffers = owned;
+        testbed::Testbed bench(options);
+        testbed::Unit& unit = bench.bring_up();
+        unit.device().faults().add({.kind = model::RequestKind::vendor_write,
+                                    .register_index = 0x25,
+                                    .action = model::FaultAction::delay,
+                                    .delay_us = 10'000'000});
+        ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(4)));
+        bench.host.reset(*unit.adapter);
+        bench.host.run_for(host::seconds(15));
+        bench.halt(unit);
+        const auto& violations = bench.host.verifier().violations();
+        if (!owned) {
+            EXPECT_TRUE(violations.empty()) << violations[0].message;
+            continue;
+        }
+        ASSERT_EQ(violations.size(), 1u);
+        EXPECT_EQ(violations[0].rule, Rule::Irps);
+        EXPECT_NE(violations[0].message.find("of the buffer of control-out transfer"), std::string::npos)
+            << violations[0].message;
+        EXPECT_NE(violations[0].message.find("(submitted by LinkTimerTick and not yet completed)"), std::string::npos)
+            << violations[0].message;
+    }
+}
+
 }  // namespace
