@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "driver/datapath/datapath.h"
+#include "driver/usb/registers.h"
 #include "tests/support/testbed.h"
 
 namespace {
@@ -194,6 +195,32 @@ TEST(DriverBufferOwnership, ARegisterBufferReusedUnderALateRequestIsReportedWhen
         EXPECT_NE(violations[0].message.find("(submitted by LinkTimerTick and not yet completed)"), std::string::npos)
             << violations[0].message;
     }
+}
+
+// A transfer cancelled with IoCancelIrp is the driver's again at once: it may write into the
+// buffer, and free it, without a report.
+TEST(DriverBufferOwnership, ACancelledTransferHandsItsBufferBack) {
+    host::Options options = kRecord;
+    options.own_control_buffers = true;
+    testbed::Testbed bench(options);
+    testbed::Unit& unit = bench.bring_up();
+    bench.host.run_for(host::seconds(4));
+    unit.device().faults().add({.kind = model::RequestKind::vendor_read, .action = model::FaultAction::never_complete});
+    bench.in_driver(unit, [&] { ReadRegistersAsync(unit.record(), 2, REG_PHY_DATA_LOW); }, DISPATCH_LEVEL);
+    std::vector<IRP*> held = bench.host.io().held_by_lower();
+    ASSERT_EQ(held.size(), 2u) << "the bulk-in transfer and the register read";
+    for (IRP* irp : held) {
+        auto* urb = static_cast<URB*>(bench.host.io().current_location(irp)->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE) continue;
+        bench.in_driver(unit, [&] {
+            IoCancelIrp(irp);
+            unit.record()->RegReadBuf[0] ^= 0xFF;
+        }, DISPATCH_LEVEL);
+    }
+    bench.host.run_for(host::seconds(1));
+    unit.device().faults().clear();
+    bench.halt(unit);
+    EXPECT_TRUE(bench.host.verifier().violations().empty()) << bench.host.verifier().violations()[0].message;
 }
 
 }  // namespace
