@@ -80,7 +80,7 @@ TEST(DriverLockOrder, AnOrderAgainstTheDriversOwnIsReportedByTheFirstRunThatTake
 // The first receive indication of the unit calls `during` while the packet is the protocols'.
 void during_first_indication(testbed::Testbed& bench, testbed::Unit& unit,
                              std::function<void(NDIS_PACKET*)> during) {
-    bench.host.recorder().set_listener([&bench, &unit, during, done = false](const host::ProtocolEvent& e) mutable {
+    bench.host.recorder().set_listener([&unit, during, done = false](const host::ProtocolEvent& e) mutable {
         if (done || e.kind != host::ProtocolEventKind::Receive || e.adapter_id != unit.adapter->id) return;
         done = true;
         during(const_cast<NDIS_PACKET*>(e.packet));
