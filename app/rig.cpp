@@ -1,12 +1,16 @@
 #include "app/rig.h"
 
+#include <cstddef>
 #include <cstring>
 
+#include "driver/miniport/adapter.h"
 #include "driver/miniport/handlers.h"
 
 namespace usbeth {
 
 Rig::Rig(host::Options options) : host(std::move(options)) {
+    host.locks().order().name_context_fields(
+        {{offsetof(ADAPTER, TxLock), "TxLock"}, {offsetof(ADAPTER, RxLock), "RxLock"}, {offsetof(ADAPTER, SendLock), "SendLock"}});
     if (host.load_driver(DriverEntry) != STATUS_SUCCESS) throw std::runtime_error("the driver did not register");
 }
 

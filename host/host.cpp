@@ -17,11 +17,12 @@ Host::Host(Options options) : options_(std::move(options)) {
     verifier_ = std::make_unique<Verifier>(*this, options_.policy);
     faults_ = std::make_unique<Faults>(*this, options_.seed ^ 0x9E3779B97F4A7C15ull);
     memory_ = std::make_unique<Memory>(*this, options_.fresh_fill, options_.freed_fill, options_.quarantine_bytes);
-    locks_ = std::make_unique<SpinLocks>(*this, options_.forbidden_lock_orders);
+    locks_ = std::make_unique<SpinLocks>(*this);
     waits_ = std::make_unique<Waits>(*this);
     timers_ = std::make_unique<Timers>(*this);
     io_ = std::make_unique<Io>(*this);
     packets_ = std::make_unique<Packets>(*this);
+    ownership_ = std::make_unique<Ownership>(*this);
     recorder_ = std::make_unique<Recorder>();
     ndis_ = std::make_unique<Ndis>(*this);
     contexts_->bind_this_thread();
@@ -173,6 +174,7 @@ void Host::memory_released(const void* begin, const void* end) {
     timers_->forget_range(begin, end);
     locks_->forget_range(begin, end);
     waits_->forget_range(begin, end);
+    ownership_->forget_range(begin, end);
 }
 
 void Host::check_quiescent() {

@@ -38,6 +38,7 @@
 #include "host/sync/spin_locks.h"
 #include "host/sync/waits.h"
 #include "host/timers/timers.h"
+#include "host/verifier/ownership.h"
 #include "host/verifier/verifier.h"
 
 namespace host {
@@ -58,10 +59,11 @@ struct Options {
     Time overlap = 0;
     size_t task_stack_bytes = size_t(256) << 10;
     ViolationPolicy policy = ViolationPolicy::Throw;
-    // Lock classes count an adapter's spin locks in allocation order (0 first). The driver
-    // allocates TxLock, then RxLock: taking RxLock (class 1) while holding TxLock (class 0) is
-    // forbidden.
-    std::vector<LockOrder> forbidden_lock_orders = {{0, 1, "the second lock (RxLock) taken while holding the first (TxLock)"}};
+    // The USB stack owns the buffer of every bulk transfer from submission to completion; with
+    // this, that of every control transfer too. The driver's register requests share a few
+    // buffers, and after a request that completes late (a device fault) it goes ahead with the
+    // next one in the same buffer, which this reports.
+    bool own_control_buffers = false;
     // A packet that MpSend returned NDIS_STATUS_PENDING for must be completed within this time.
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.
@@ -118,6 +120,7 @@ public:
     Packets& packets() { return *packets_; }
     Ndis& ndis() { return *ndis_; }
     Recorder& recorder() { return *recorder_; }
+    Ownership& ownership() { return *ownership_; }
 
     // The driver and its adapters (see Ndis for the rest).
     NTSTATUS load_driver(DriverEntryRoutine entry, const std::string& registry_path = "\\Registry\\Machine\\usbeth");
@@ -178,6 +181,7 @@ private:
     std::unique_ptr<Timers> timers_;
     std::unique_ptr<Io> io_;
     std::unique_ptr<Packets> packets_;
+    std::unique_ptr<Ownership> ownership_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Ndis> ndis_;
 };

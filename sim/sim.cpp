@@ -413,6 +413,8 @@ void Simulation::build() {
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
     host_ = std::make_unique<host::Host>(o);
+    host_->locks().order().name_context_fields(
+        {{offsetof(ADAPTER, TxLock), "TxLock"}, {offsetof(ADAPTER, RxLock), "RxLock"}, {offsetof(ADAPTER, SendLock), "SendLock"}});
     host_->io().set_completion_policy(policy_);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
         std::string line = std::string("ndis ") + host::protocol_event_name(e.kind) + " adapter " +

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,25 @@ std::string routine_name(const void* function) {
     }
     cache.emplace(function, name);
     return name;
+}
+
+std::string code_location(const void* address) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%p", address);
+    if (address == nullptr) return text;
+    Dl_info info{};
+    void* entry = nullptr;
+    // The nearest exported symbol below may be another function when the one holding the address
+    // has internal linkage: trust it only when the address lies within the symbol's size.
+    if (dladdr1(address, &info, &entry, RTLD_DL_SYMENT) == 0 || info.dli_sname == nullptr || entry == nullptr) {
+        return text;
+    }
+    const auto* symbol = static_cast<const ElfW(Sym)*>(entry);
+    auto offset = static_cast<size_t>(static_cast<const char*>(address) - static_cast<const char*>(info.dli_saddr));
+    if (offset >= symbol->st_size) return text;
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, "+0x%zx", offset);
+    return demangle(info.dli_sname) + suffix;
 }
 
 }  // namespace host

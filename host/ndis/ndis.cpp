@@ -484,9 +484,19 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
         host_.verifier().report(Rule::Receive, "receive indication for " + adapter->name + " after it was halted");
         return;
     }
+    // The packets' buffers are the protocols' while the indication lasts. Claims still held when
+    // a violation unwinds the call are forgotten unchecked.
+    struct Claims {
+        Ownership& ownership;
+        std::vector<Ownership::Claim> held;
+        ~Claims() {
+            for (auto claim : held) ownership.drop(claim);
+        }
+    } claims{host_.ownership(), {}};
     for (UINT i = 0; i < count; ++i) {
         NDIS_PACKET* packet = packets[i];
         if (!host_.packets().valid(packet, "NdisMIndicateReceivePacket")) return;
+        std::vector<Ownership::Range> ranges;
         for (const MDL* b = packet->first; b != nullptr; b = b->Next) {
             if (b->ByteCount == 0) continue;
             const auto* start = static_cast<const uint8_t*>(b->VirtualAddress);
@@ -505,7 +515,11 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
                                                            " bytes past the memory behind it");
                 return;
             }
+            ranges.push_back({start, b->ByteCount});
         }
+        Ownership::Claim claim = host_.ownership().claim(
+            Owner::Protocols, adapter, "packet " + std::to_string(i + 1) + " of " + std::to_string(count) + " indicated",
+            ranges);
         // The protocols copy the packet now, while the indication is being made.
         ProtocolEvent e = event(ProtocolEventKind::Receive, *adapter);
         e.status = packet->status;
@@ -514,11 +528,21 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
         e.header_size = packet->header_size;
         host_.recorder().add(std::move(e));
         if (packet->status != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler != nullptr) {
-            // A protocol may keep such a packet; this one hands it back a moment later.
-            host_.scheduler().at(host_.now(), "return packet", [this, adapter, packet] {
+            // A protocol may keep such a packet, and its buffers with it; this one hands it back a
+            // moment later.
+            host_.scheduler().at(host_.now(), "return packet", [this, adapter, packet, claim] {
+                host_.ownership().release(claim);
                 if (!adapter->halted()) return_packet(*adapter, packet);
             });
+        } else {
+            claims.held.push_back(claim);
         }
+    }
+    // The indication returns: the protocols hand the buffers back as they were shown them.
+    while (!claims.held.empty()) {
+        Ownership::Claim claim = claims.held.front();
+        claims.held.erase(claims.held.begin());
+        host_.ownership().release(claim);
     }
 }
 

@@ -127,7 +127,7 @@ VOID NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle) {
 
 VOID NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     Entered e;
-    e.host.locks().allocate(SpinLock);
+    e.host.locks().allocate(SpinLock, __builtin_return_address(0));
 }
 
 VOID NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
@@ -137,7 +137,7 @@ VOID NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
 
 VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     Entered e;
-    e.host.locks().acquire(SpinLock, true);
+    e.host.locks().acquire(SpinLock, true, __builtin_return_address(0));
 }
 
 VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
@@ -147,7 +147,7 @@ VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
 
 VOID NdisDprAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     Entered e;
-    e.host.locks().acquire(SpinLock, false);
+    e.host.locks().acquire(SpinLock, false, __builtin_return_address(0));
 }
 
 VOID NdisDprReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {

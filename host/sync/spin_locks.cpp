@@ -7,7 +7,7 @@
 namespace host {
 
 std::string SpinLockState::name() const {
-    return "lock class " + std::to_string(lock_class) + (adapter ? " of " + adapter->name : std::string());
+    return class_name + (adapter ? " of " + adapter->name : std::string());
 }
 
 SpinLockState* SpinLocks::find(NDIS_SPIN_LOCK* lock, const char* operation) {
@@ -19,7 +19,7 @@ SpinLockState* SpinLocks::find(NDIS_SPIN_LOCK* lock, const char* operation) {
     return it->second.get();
 }
 
-void SpinLocks::allocate(NDIS_SPIN_LOCK* lock) {
+void SpinLocks::allocate(NDIS_SPIN_LOCK* lock, const void* site) {
     Adapter* adapter = host_.contexts().adapter();
     auto it = locks_.find(lock);
     if (it != locks_.end() && it->second->holder != nullptr) {
@@ -30,7 +30,9 @@ void SpinLocks::allocate(NDIS_SPIN_LOCK* lock) {
     state->address = lock;
     state->id = next_id_++;
     state->adapter = adapter;
-    state->lock_class = adapter ? adapter->lock_classes++ : 0;
+    if (adapter) ++adapter->lock_classes;
+    state->lock_class = order_.classify(lock, site);
+    state->class_name = order_.class_name(state->lock_class);
     lock->SpinLock = static_cast<KSPIN_LOCK>(state->id);
     lock->OldIrql = PASSIVE_LEVEL;
     locks_[lock] = std::move(state);
@@ -46,7 +48,7 @@ void SpinLocks::free(NDIS_SPIN_LOCK* lock) {
     retire(locks_.find(lock));
 }
 
-void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
+void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising, const void* site) {
     SpinLockState* state = find(lock, raising ? "NdisAcquireSpinLock" : "NdisDprAcquireSpinLock");
     if (state == nullptr) return;
     Cpu& cpu = host_.contexts().cpu();
@@ -57,15 +59,8 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
         host_.verifier().report(Rule::SpinLocks, "acquiring " + state->name() + " that this processor already holds");
         return;
     }
-    for (const auto* held : cpu.held) {
-        if (held->adapter != state->adapter) continue;
-        for (const auto& order : forbidden_) {
-            if (order.held == held->lock_class && order.acquired == state->lock_class) {
-                host_.verifier().report(Rule::SpinLocks, "lock order: acquiring " + state->name() + " while holding " +
-                                                             held->name() + " (" + order.description + ")");
-            }
-        }
-    }
+    // Before any spinning, so that an order that could deadlock is named before it does.
+    order_.acquiring(*state, cpu, site);
     // A task on a virtual processor spins: it is parked until the holder lets go (or a deadlock
     // is found and broken).
     while (state->holder != nullptr && host_.processors().current() != nullptr) {
@@ -92,6 +87,7 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
     state->holder_depth = cpu.frames.size();
     state->raised = raising;
     state->old_irql = cpu.irql;
+    state->acquired_at = site;
     lock->OldIrql = cpu.irql;
     if (raising) cpu.irql = DISPATCH_LEVEL;
     cpu.held.push_back(state);

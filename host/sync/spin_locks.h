@@ -1,6 +1,6 @@
-// Spin locks and interrupt masking. Each lock knows the processor holding it. Locks are put in
-// classes by the order in which an adapter allocates them (class 0 first); an ordered pair of
-// classes can be declared forbidden: acquiring the second while holding the first. In threaded
+// Spin locks and interrupt masking. Each lock knows the processor holding it. Each lock belongs to
+// a class (see LockOrder), and the order in which classes are taken is learnt as the run goes: an
+// order that closes a cycle is reported when it is first taken. In threaded
 // mode the locks are really exclusive: a processor that finds a lock held waits, outside the host
 // lock, until the holder lets go. The holder field, guarded by the host lock, is the exclusion
 // itself, so any processor may let go of a lock on a holder's behalf (after a violation).
@@ -14,35 +14,32 @@
 
 #include "host/core/contexts.h"
 #include "host/core/types.h"
+#include "host/verifier/lock_order.h"
 
 namespace host {
-
-// Acquiring class `acquired` while holding class `held` is a violation of rule 2.
-struct LockOrder {
-    int held;
-    int acquired;
-    std::string description;
-};
 
 struct SpinLockState {
     NDIS_SPIN_LOCK* address = nullptr;
     int id = 0;
-    int lock_class = 0;
+    int lock_class = 0;       // see LockOrder
+    std::string class_name;
     Adapter* adapter = nullptr;
     Cpu* holder = nullptr;
     size_t holder_depth = 0;  // frame depth on the holder's processor when acquired
     bool raised = false;      // acquired with the raising acquire
     KIRQL old_irql = PASSIVE_LEVEL;
+    const void* acquired_at = nullptr;  // return address of the acquiring call, when known
     std::string name() const;
 };
 
 class SpinLocks {
 public:
-    SpinLocks(Host& host, std::vector<LockOrder> forbidden) : host_(host), forbidden_(std::move(forbidden)) {}
+    explicit SpinLocks(Host& host) : host_(host), order_(host) {}
 
-    void allocate(NDIS_SPIN_LOCK* lock);
+    // `site`: the return address of the driver's call, which names the place in messages.
+    void allocate(NDIS_SPIN_LOCK* lock, const void* site = nullptr);
     void free(NDIS_SPIN_LOCK* lock);
-    void acquire(NDIS_SPIN_LOCK* lock, bool raising);
+    void acquire(NDIS_SPIN_LOCK* lock, bool raising, const void* site = nullptr);
     void release(NDIS_SPIN_LOCK* lock, bool raising);
 
     void disable_interrupts();
@@ -57,6 +54,7 @@ public:
     // Memory holding locks went away.
     void forget_range(const void* begin, const void* end);
     size_t allocated_count() const { return locks_.size(); }
+    LockOrder& order() { return order_; }
 
 private:
     SpinLockState* find(NDIS_SPIN_LOCK* lock, const char* operation);
@@ -64,7 +62,7 @@ private:
         std::map<const void*, std::unique_ptr<SpinLockState>>::iterator it);
 
     Host& host_;
-    std::vector<LockOrder> forbidden_;
+    LockOrder order_;
     std::map<const void*, std::unique_ptr<SpinLockState>> locks_;
     std::vector<std::unique_ptr<SpinLockState>> retired_;
     int next_id_ = 1;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -229,10 +230,20 @@ const UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
     return it == pipes_.end() ? nullptr : it->second;
 }
 
-NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer,
+NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
                         std::function<void(const model::TransferResult&)> finish) {
     uint64_t id = transfer.id;
-    in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, false, transfer, std::move(finish)};
+    Ownership::Claim claim = 0;
+    if (length > 0 && (transfer.endpoint != 0 || host_.options().own_control_buffers)) {
+        // The device fills the buffer of an IN transfer, and reads that of an OUT transfer.
+        bool filled = transfer.endpoint == 0 ? (transfer.setup[0] & 0x80) != 0 : (transfer.endpoint & 0x80) != 0;
+        char what[64];
+        std::snprintf(what, sizeof what, "the buffer of %s transfer %llu (endpoint 0x%02X)",
+                      transfer.endpoint == 0 ? (filled ? "control-in" : "control-out") : filled ? "bulk-in" : "bulk-out",
+                      static_cast<unsigned long long>(id), transfer.endpoint);
+        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), what, buffer, length, filled);
+    }
+    in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, false, transfer, std::move(finish), claim};
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     host_.io().pend(irp, [this, id](IRP*) { cancel(id); });
 
@@ -263,6 +274,7 @@ void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
     InFlight flight = std::move(it->second);
     in_flight_.erase(it);
     if (flight.cancelled) return;  // its IRP was completed when it was cancelled
+    host_.ownership().release(flight.claim);
     flight.urb->UrbHeader.Status = usbd_status(result.status);
     flight.finish(result);
     // The IRP fails when the URB does, also for a short transfer the URB did not allow.
@@ -280,6 +292,7 @@ void UsbBus::cancel(uint64_t id) {
     auto it = in_flight_.find(id);
     if (it == in_flight_.end() || it->second.cancelled) return;
     it->second.cancelled = true;
+    host_.ownership().release(it->second.claim);
     IRP* irp = it->second.irp;
     URB* urb = it->second.urb;
     uint8_t endpoint = it->second.endpoint;
@@ -308,9 +321,9 @@ NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup,
     auto raw = setup.bytes();
     record('S', id, 2, 0x80, kInProgress, &raw, setup.length, {});
     auto transfer = model::Transfer::control(id, setup);
-    return submit(irp, urb, transfer, [this, id, buffer, length, capacity = *length](const model::TransferResult& r) {
+    return submit(irp, urb, transfer, buffer, *length, [this, id, buffer, length, capacity = *length](const model::TransferResult& r) {
         uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), capacity);
-        if (moved > 0) std::memcpy(buffer, r.data.data(), moved);
+        deliver(id, buffer, r.data, moved);
         *length = r.status == model::TransferStatus::ok ? moved : 0;
         record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
                std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
@@ -327,7 +340,7 @@ NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, count, data);
     auto transfer = model::Transfer::control(id, setup, std::move(data));
-    return submit(irp, urb, transfer, [this, id, length](const model::TransferResult& r) {
+    return submit(irp, urb, transfer, buffer, count, [this, id, length](const model::TransferResult& r) {
         if (length != nullptr) *length = r.status == model::TransferStatus::ok ? r.actual_length : 0;
         record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
     });
@@ -355,10 +368,11 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
         transfer.endpoint = endpoint;
         ULONG capacity = r.TransferBufferLength;
         bool short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return submit(irp, urb, transfer, [this, id, urb, capacity, short_ok, endpoint](const model::TransferResult& res) {
+        return submit(irp, urb, transfer, r.TransferBuffer, capacity,
+                      [this, id, urb, capacity, short_ok, endpoint](const model::TransferResult& res) {
             auto& t = urb->UrbBulkOrInterruptTransfer;
             uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(res.data.size()), capacity);
-            if (moved > 0) std::memcpy(t.TransferBuffer, res.data.data(), moved);
+            deliver(id, t.TransferBuffer, res.data, moved);
             t.TransferBufferLength = res.status == model::TransferStatus::ok ? moved : 0;
             int status = usbmon_status(res.status);
             if (res.status == model::TransferStatus::ok && moved < capacity && !short_ok) {
@@ -376,11 +390,18 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, data);
     auto transfer = model::Transfer::bulk_out(id, std::move(data));
     transfer.endpoint = endpoint;
-    return submit(irp, urb, transfer, [this, id, urb, endpoint](const model::TransferResult& res) {
+    return submit(irp, urb, transfer, r.TransferBuffer, r.TransferBufferLength,
+                  [this, id, urb, endpoint](const model::TransferResult& res) {
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength =
             res.status == model::TransferStatus::ok ? res.actual_length : 0;
         record('C', id, 3, endpoint, usbmon_status(res.status), nullptr, res.actual_length, {});
     });
+}
+
+void UsbBus::deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length) {
+    if (length == 0) return;
+    host_.ownership().device_writing(buffer, data.data(), length, "the device (transfer " + std::to_string(id) + ")");
+    std::memcpy(buffer, data.data(), length);
 }
 
 // Abort: every pending transfer of the pipe completes cancelled before the abort completes.
@@ -460,7 +481,7 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     uint64_t id = next_id_++;
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, 0, {});
-    return submit(irp, urb, model::Transfer::control(id, setup),
+    return submit(irp, urb, model::Transfer::control(id, setup), nullptr, 0,
                   [this, id, urb, chosen, interface_copy](const model::TransferResult& result) {
                       record('C', id, 2, 0x00, usbmon_status(result.status), nullptr, 0, {});
                       if (result.status != model::TransferStatus::ok) return;

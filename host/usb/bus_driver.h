@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/io/io_manager.h"
+#include "host/verifier/ownership.h"
 #include "model/controller.h"
 
 namespace host {
@@ -88,11 +89,16 @@ private:
         bool requeue = false;  // taken off the device to clear a cancelled transfer, to go back
         model::Transfer transfer;
         std::function<void(const model::TransferResult&)> finish;
+        Ownership::Claim claim = 0;  // the transfer's buffer, the USB stack's until it completes
     };
 
     NTSTATUS refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* why);
-    NTSTATUS submit(IRP* irp, URB* urb, const model::Transfer& transfer,
+    // `buffer` and `length`: the memory the transfer reads or fills, owned by the USB stack until
+    // the transfer completes.
+    NTSTATUS submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
                     std::function<void(const model::TransferResult&)> finish);
+    // The device's data lands in the driver's buffer.
+    void deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length);
     void completed(uint64_t id, const model::TransferResult& result);
     void cancel(uint64_t id);
     bool buffer_ok(const void* buffer, ULONG length) const;

@@ -195,7 +195,7 @@ TEST_F(VerifierTest, Rule2ReturningWithALockHeld) {
     EXPECT_EQ(host.send(adapter, {1}).returned, NDIS_STATUS_PENDING);
 }
 
-TEST(LockRules, ReacquireReleaseUnheldDprBelowDispatchAndForbiddenOrder) {
+TEST(LockRules, ReacquireReleaseUnheldDprBelowDispatchAndReversedOrder) {
     Host host;
     auto& adapter = host.add_adapter();
     NDIS_SPIN_LOCK tx, rx;
@@ -209,16 +209,16 @@ TEST(LockRules, ReacquireReleaseUnheldDprBelowDispatchAndForbiddenOrder) {
     });
     EXPECT_THROW(NdisReleaseSpinLock(&tx), host::VerifierViolation);
     EXPECT_THROW(NdisDprAcquireSpinLock(&tx), host::VerifierViolation);  // passive level
-    NdisAcquireSpinLock(&tx);
-    EXPECT_THROW(NdisAcquireSpinLock(&tx), host::VerifierViolation);
-    EXPECT_THROW(NdisDprAcquireSpinLock(&rx), host::VerifierViolation);  // RxLock under TxLock
-    EXPECT_THROW(NdisFreeSpinLock(&tx), host::VerifierViolation);
-    NdisReleaseSpinLock(&tx);
-    // The permitted order: TxLock under RxLock.
+    // The order the driver keeps: TxLock under RxLock.
     NdisAcquireSpinLock(&rx);
     NdisDprAcquireSpinLock(&tx);
     NdisDprReleaseSpinLock(&tx);
     NdisReleaseSpinLock(&rx);
+    NdisAcquireSpinLock(&tx);
+    EXPECT_THROW(NdisAcquireSpinLock(&tx), host::VerifierViolation);
+    EXPECT_THROW(NdisDprAcquireSpinLock(&rx), host::VerifierViolation);  // RxLock under TxLock: a cycle
+    EXPECT_THROW(NdisFreeSpinLock(&tx), host::VerifierViolation);
+    NdisReleaseSpinLock(&tx);
     EXPECT_EQ(host.verifier().count(Rule::SpinLocks), 5u);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <exception>
 
 #include "driver/miniport/handlers.h"
@@ -9,6 +10,8 @@
 namespace testbed {
 
 Testbed::Testbed(host::Options options) : host(std::move(options)) {
+    host.locks().order().name_context_fields(
+        {{offsetof(ADAPTER, TxLock), "TxLock"}, {offsetof(ADAPTER, RxLock), "RxLock"}, {offsetof(ADAPTER, SendLock), "SendLock"}});
     EXPECT_EQ(host.load_driver(DriverEntry), STATUS_SUCCESS);
 }
 
