@@ -3,6 +3,7 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -13,11 +14,10 @@ namespace {
 
 constexpr int kSnapshotLength = 262144;
 
+// Writes `value` little-endian (as usbmon is, and this platform) at `offset` of the header.
 template <typename T>
-void put(std::vector<uint8_t>& out, T value) {
-    uint8_t bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));  // little-endian on this platform, as usbmon is
-    out.insert(out.end(), bytes, bytes + sizeof(T));
+void put(std::array<uint8_t, 64>& header, size_t offset, T value) {
+    std::memcpy(header.data() + offset, &value, sizeof(T));
 }
 
 std::string hex(std::span<const uint8_t> bytes) {
@@ -61,28 +61,32 @@ void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
 
 void PcapWriter::flush() { ::pcap_dump_flush(dumper_); }
 
-std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address) {
-    std::vector<uint8_t> p;
-    p.reserve(64 + r.data.size());
-    put<uint64_t>(p, r.id);
-    put<uint8_t>(p, static_cast<uint8_t>(r.type));
-    put<uint8_t>(p, r.transfer_type);
-    put<uint8_t>(p, r.endpoint);
-    put<uint8_t>(p, device_address);
-    put<uint16_t>(p, bus_number);
-    put<int8_t>(p, r.has_setup ? 0 : '-');
-    put<int8_t>(p, !r.data.empty() ? 0 : (r.endpoint & 0x80) ? '<' : '>');
-    put<int64_t>(p, static_cast<int64_t>(r.time / 1000000));
-    put<int32_t>(p, static_cast<int32_t>(r.time % 1000000));
-    put<int32_t>(p, r.status);
-    put<uint32_t>(p, r.length);
-    put<uint32_t>(p, static_cast<uint32_t>(r.data.size()));
-    for (uint8_t b : r.setup) put<uint8_t>(p, r.has_setup ? b : 0);
-    put<int32_t>(p, 0);   // interval
-    put<int32_t>(p, -1);  // start frame
-    put<uint32_t>(p, 0);  // transfer flags
-    put<uint32_t>(p, 0);  // iso descriptors
-    p.insert(p.end(), r.data.begin(), r.data.end());
+std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address,
+                                   uint64_t time_base_us) {
+    // The header is composed in place at fixed offsets, then the data is appended once.
+    std::array<uint8_t, 64> h{};
+    const uint64_t time = time_base_us + r.time;
+    put<uint64_t>(h, 0, r.id);
+    put<uint8_t>(h, 8, static_cast<uint8_t>(r.type));
+    put<uint8_t>(h, 9, r.transfer_type);
+    put<uint8_t>(h, 10, r.endpoint);
+    put<uint8_t>(h, 11, device_address);
+    put<uint16_t>(h, 12, bus_number);
+    put<int8_t>(h, 14, r.has_setup ? 0 : '-');
+    put<int8_t>(h, 15, !r.data.empty() ? 0 : (r.endpoint & 0x80) ? '<' : '>');
+    put<int64_t>(h, 16, static_cast<int64_t>(time / 1000000));
+    put<int32_t>(h, 24, static_cast<int32_t>(time % 1000000));
+    put<int32_t>(h, 28, r.status);
+    put<uint32_t>(h, 32, r.length);
+    put<uint32_t>(h, 36, static_cast<uint32_t>(r.data.size()));
+    if (r.has_setup) std::memcpy(h.data() + 40, r.setup.data(), r.setup.size());
+    put<int32_t>(h, 48, 0);   // interval
+    put<int32_t>(h, 52, -1);  // start frame
+    put<uint32_t>(h, 56, 0);  // transfer flags
+    put<uint32_t>(h, 60, 0);  // iso descriptors
+    std::vector<uint8_t> p(64 + r.data.size());
+    std::memcpy(p.data(), h.data(), h.size());
+    if (!r.data.empty()) std::memcpy(p.data() + 64, r.data.data(), r.data.size());
     return p;
 }
 

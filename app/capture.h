@@ -44,8 +44,10 @@ private:
     pcap_dumper* dumper_ = nullptr;
 };
 
-// The 64-byte usbmon header and data of one transfer record of a bus.
-std::vector<uint8_t> usbmon_packet(const host::UsbRecord& record, uint16_t bus_number, uint8_t device_address);
+// The 64-byte usbmon header and data of one transfer record of a bus. `time_base_us` is added to
+// the record's virtual time (the wall-clock time at which the run started, in real time).
+std::vector<uint8_t> usbmon_packet(const host::UsbRecord& record, uint16_t bus_number, uint8_t device_address,
+                                   uint64_t time_base_us = 0);
 
 // One JSON object per protocol event (a line), for the events log.
 std::string event_json(const host::ProtocolEvent& event, const std::string& adapter_name);
