@@ -4,9 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+
+#include "app/names.h"
 
 namespace usbeth {
 
@@ -33,15 +39,16 @@ std::string hex(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path, int link_type) {
+PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us) : time_base_us_(time_base_us) {
     // A usbmon record holds a whole bulk transfer, which may be longer than an Ethernet frame.
     pcap_ = ::pcap_open_dead_with_tstamp_precision(link_type, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
-    if (pcap_ == nullptr) throw std::runtime_error("cannot write " + path + ": libpcap refused the link type");
+    if (pcap_ == nullptr) throw FileError("cannot write " + path + ": libpcap refused the link type");
+    // libpcap takes "-" for standard output.
     dumper_ = ::pcap_dump_open(pcap_, path.c_str());
     if (dumper_ == nullptr) {
         std::string why = ::pcap_geterr(pcap_);
         ::pcap_close(pcap_);
-        throw std::runtime_error("cannot write " + path + ": " + why);
+        throw FileError("cannot write " + path + ": " + why);
     }
 }
 
@@ -51,6 +58,7 @@ PcapWriter::~PcapWriter() {
 }
 
 void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
+    time_us += time_base_us_;
     pcap_pkthdr header{};
     header.ts.tv_sec = static_cast<time_t>(time_us / 1000000);
     header.ts.tv_usec = static_cast<suseconds_t>(time_us % 1000000);
@@ -90,17 +98,69 @@ std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number
     return p;
 }
 
+std::unique_ptr<std::ostream> open_events_file(const std::string& path) {
+    if (path == "-") return std::make_unique<std::ostream>(std::cout.rdbuf());
+    auto file = std::make_unique<std::ofstream>(path);
+    if (!*file) throw FileError("cannot write " + path + ": " + std::strerror(errno));
+    return file;
+}
+
+namespace {
+
+std::string code_text(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", code);
+    return text;
+}
+
+}  // namespace
+
 std::string event_json(const host::ProtocolEvent& event, const std::string& adapter_name) {
     nlohmann::json j;
     j["time_us"] = event.time;
     j["adapter"] = adapter_name;
     j["event"] = host::protocol_event_name(event.kind);
-    j["status"] = event.status;
+    j["status"] = status_name(event.status);
+    j["status_code"] = code_text(static_cast<uint32_t>(event.status));
     if (!event.data.empty()) {
         j["length"] = event.data.size();
         j["data"] = hex(event.data);
     }
     if (event.kind == host::ProtocolEventKind::SendComplete) j["send"] = event.send_id;
+    if (event.kind == host::ProtocolEventKind::ResetComplete) j["addressing_reset"] = event.addressing_reset;
+    return j.dump();
+}
+
+std::string request_json(const host::RequestRecord& r, const std::string& adapter_name, const std::string& place,
+                         const std::string& label) {
+    nlohmann::json j;
+    j["time_us"] = r.started;
+    j["adapter"] = adapter_name;
+    j["entry"] = place;
+    if (!label.empty()) j["label"] = label;
+    const bool reset = r.kind == host::RequestKind::Reset;
+    const bool set = r.kind == host::RequestKind::Set;
+    j["event"] = reset ? "reset" : set ? "set" : "query";
+    if (!reset) {
+        j["oid"] = oid_name(r.oid);
+        j["oid_code"] = code_text(r.oid);
+    }
+    j["status"] = r.pending ? std::string("pending") : status_name(r.status);
+    j["status_code"] = code_text(static_cast<uint32_t>(r.status));
+    j["pended"] = r.returned == NDIS_STATUS_PENDING;
+    if (r.completed) j["finished_us"] = r.finished;
+    if (reset) {
+        j["addressing_reset"] = r.addressing_reset;
+    } else {
+        j["buffer_length"] = r.buffer_length;
+        j[set ? "bytes_read" : "bytes_written"] = r.bytes_done;
+        j["bytes_needed"] = r.bytes_needed;
+        if (!set && r.status == NDIS_STATUS_SUCCESS) {
+            std::vector<uint8_t> data(r.data.begin(), r.data.begin() + std::min<std::ptrdiff_t>(r.bytes_done, r.data.size()));
+            j["data"] = hex(data);
+            j["value"] = oid_value_text(r.oid, data);
+        }
+    }
     return j.dump();
 }
 
