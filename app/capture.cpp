@@ -44,9 +44,10 @@ PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_bas
     pcap_ = ::pcap_open_dead_with_tstamp_precision(link_type, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
     if (pcap_ == nullptr) throw FileError("cannot write " + path + ": libpcap refused the link type");
     // libpcap takes "-" for standard output.
+    errno = 0;
     dumper_ = ::pcap_dump_open(pcap_, path.c_str());
     if (dumper_ == nullptr) {
-        std::string why = ::pcap_geterr(pcap_);
+        std::string why = errno ? std::strerror(errno) : ::pcap_geterr(pcap_);
         ::pcap_close(pcap_);
         throw FileError("cannot write " + path + ": " + why);
     }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -723,7 +725,7 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
 
 Scenario load_scenario_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError(path + ": cannot be read");
+    if (!in) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
     return parse_scenario(text.str(), path);
