@@ -215,7 +215,9 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
                 out << "\n";
             }
             for (auto& [oid, value] : s.statistics) {
-                row(oid_name(oid)) << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
+                std::vector<uint8_t> bytes(4);
+                if (value) std::memcpy(bytes.data(), &*value, 4);
+                row(oid_name(oid)) << (value ? oid_value_text(oid, bytes) : std::string("(failed)")) << "\n";
             }
             const model::ControllerCounters& device = s.station->device().counters();
             row("controller: frames from the cable") << device.frames_from_cable << "\n";

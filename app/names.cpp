@@ -165,7 +165,12 @@ std::string oid_value_text(NDIS_OID oid, const std::vector<uint8_t>& data) {
             return v == 0 ? "802.3 (0)" : n;
         case OID_PNP_SET_POWER:
         case OID_PNP_QUERY_POWER:
-            return v >= 1 && v <= 4 ? "D" + std::to_string(v - 1) + " (" + n + ")" : n;
+            if (v >= 1 && v <= 4) {
+                char text[24];
+                std::snprintf(text, sizeof(text), "D%u (%u)", v - 1, v);
+                return text;
+            }
+            return n;
         case OID_GEN_DRIVER_VERSION:
             return std::to_string(v >> 8 & 0xFF) + "." + std::to_string(v & 0xFF) + " (" + hex32(v) + ")";
         case OID_GEN_VENDOR_ID:
