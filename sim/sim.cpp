@@ -27,7 +27,9 @@ constexpr host::Time kPollPeriod = host::milliseconds(3000);
 // How late a poll may see a change: the period, the requests of the poll on a slow bus, and a
 // tick that found the PHY window taken.
 constexpr host::Time kLinkSlack = host::milliseconds(1500);
-constexpr host::Time kRequestLimit = host::seconds(60);  // liveness bound of requests and resets
+// Liveness bound of requests and resets. A reset whose control requests all time out (10 s each)
+// takes about 90 s; the bound leaves room for that and still catches one that never ends.
+constexpr host::Time kRequestLimit = host::seconds(300);
 constexpr size_t kMinTransfer = 60;                       // frame transfers are padded to this
 constexpr size_t kKeepAliveLength = 32;
 constexpr size_t kMaxSendFrame = 1534;                    // what a transmit buffer holds
@@ -403,6 +405,13 @@ void Simulation::build() {
     host::Options o;
     o.seed = rng_();
     o.policy = host::ViolationPolicy::Record;
+    const Schedule schedule = schedule_of_seed(seed_);
+    o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
+    o.schedule_window = schedule.window;
+    o.overlap = schedule.overlap_us;
+    result_.processors = o.processors;
+    trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
+          std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
     host_ = std::make_unique<host::Host>(o);
     host_->io().set_completion_policy(policy_);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
@@ -710,6 +719,8 @@ void Simulation::act_statistics(Station& s) {
         uint64_t expected;
         bool valid;
     };
+    // Completions part-way through on other processors would make the comparison a race.
+    host_->settle();
     process_records(s);
     const bool running = s.state() == ADAPTER_STATE_RUNNING;
     if (!running) s.window_dirty = true;
@@ -1154,11 +1165,27 @@ std::string Coverage::table() const {
 
 Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }
 
+Schedule schedule_of_seed(uint64_t seed) {
+    uint64_t state = seed + 0x632BE59BD9B4E019ull;
+    auto next = [&state] {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    };
+    Schedule s;
+    s.processors = 1 + static_cast<int>(next() % 4);
+    s.window = uint64_t(1) << (3 + next() % 10);  // 8 to 4096
+    const uint64_t overlaps[] = {0, 0, 20, 200, 2000};
+    s.overlap_us = overlaps[next() % 5];
+    return s;
+}
+
 std::string replay_command(uint64_t seed) { return "usbeth sim --seed " + std::to_string(seed) + " --trace"; }
 
 std::string describe_failure(const Result& r) {
     std::ostringstream out;
-    out << "seed " << r.seed << ": invariant broken: " << r.invariant << "\n  " << r.detail << "\n  last events:\n";
+    out << "seed " << r.seed << " (" << r.processors << " processor(s)): invariant broken: " << r.invariant << "\n  " << r.detail << "\n  last events:\n";
     for (const std::string& line : r.tail) out << "    " << line << "\n";
     out << "  replay: " << replay_command(r.seed) << "\n";
     return out.str();
