@@ -58,7 +58,7 @@ std::string frames_text(uint64_t frames, uint64_t bytes) {
 // none of them: bus number 1 for adapter A, 2 for adapter B.
 class UsbCapture {
 public:
-    UsbCapture(const std::string& path) {
+    UsbCapture(const std::string& path, uint64_t time_base_us) : time_base_us_(time_base_us) {
         if (!path.empty()) writer_ = std::make_unique<PcapWriter>(path, PcapWriter::kUsbLinuxMmapped);
     }
     void drain(const std::deque<Side>& sides) {
@@ -76,12 +76,15 @@ public:
         if (!writer_) return;
         std::stable_sort(entries.begin(), entries.end(),
                          [](const Entry& x, const Entry& y) { return x.record.time < y.record.time; });
-        for (const Entry& e : entries) writer_->write(e.record.time, usbmon_packet(e.record, e.bus, e.address));
+        for (const Entry& e : entries) {
+            writer_->write(time_base_us_ + e.record.time, usbmon_packet(e.record, e.bus, e.address, time_base_us_));
+        }
         writer_->flush();
     }
 
 private:
     std::unique_ptr<PcapWriter> writer_;
+    uint64_t time_base_us_;
 };
 
 }  // namespace
@@ -124,23 +127,26 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
         far_end->limit_backlog(rate, 50000);
     }
 
-    // Captures, written as the run goes.
+    // Captures, written as the run goes and stamped with the wall clock, so that they line up
+    // with a capture of the same traffic on the TAP interfaces.
+    const uint64_t time_base_us =
+        static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count()) -
+        host.now();
     std::unique_ptr<PcapWriter> wire;
     uint64_t runts_not_captured = 0;
     if (!options.captures.ethernet.empty()) {
-        wire = std::make_unique<PcapWriter>(options.captures.ethernet, PcapWriter::kEthernet);
+        wire = std::make_unique<PcapWriter>(options.captures.ethernet, PcapWriter::kEthernet, time_base_us);
         cable->set_tap([&](const model::WireFrame& f) {
             // Wireshark cannot take apart a frame shorter than its header.
             if (f.bytes.size() < 14) ++runts_not_captured;
             else wire->write(f.arrived_us, f.bytes);
         });
     }
-    UsbCapture usb(options.captures.usb);
-    std::ofstream events;
-    if (!options.captures.events.empty()) {
-        events.open(options.captures.events);
-        if (!events) throw std::runtime_error("cannot write " + options.captures.events + ": " + std::strerror(errno));
-    }
+    UsbCapture usb(options.captures.usb, time_base_us);
+    std::unique_ptr<std::ostream> events;
+    if (!options.captures.events.empty()) events = open_events_file(options.captures.events);
 
     host::Time started = 0;  // when the frames began to flow
     auto side_of = [&](int adapter_id) -> Side* {
@@ -150,7 +156,7 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
     };
     host.recorder().set_listener([&](const host::ProtocolEvent& e) {
         Side* s = side_of(e.adapter_id);
-        if (events.is_open()) events << event_json(e, s ? s->label : "?") << "\n";
+        if (events) *events << event_json(e, s ? s->label : "?") << "\n";
         if (s == nullptr) return;
         if (e.kind == host::ProtocolEventKind::Status &&
             (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT)) {
@@ -205,10 +211,13 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             if (!s.interface.empty()) {
                 row("frames written to " + s.interface) << frames_text(c.written, c.written_bytes);
                 if (c.write_errors) out << ", " << c.write_errors << " failed writes";
+                if (c.down_writes) out << " (" << c.down_writes << " while " << s.interface << " was down)";
                 out << "\n";
             }
             for (auto& [oid, value] : s.statistics) {
-                row(oid_name(oid)) << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
+                std::vector<uint8_t> bytes(4);
+                if (value) std::memcpy(bytes.data(), &*value, 4);
+                row(oid_name(oid)) << (value ? oid_value_text(oid, bytes) : std::string("(failed)")) << "\n";
             }
             const model::ControllerCounters& device = s.station->device().counters();
             row("controller: frames from the cable") << device.frames_from_cable << "\n";
@@ -224,6 +233,7 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             row("  dropped: the cable's queue full") << far_end->dropped() << "\n";
             row("frames written to " + options.peer.name) << frames_text(far_end->frames_out(), far_end->bytes_out());
             if (far_end->write_errors()) out << ", " << far_end->write_errors() << " failed writes";
+            if (far_end->down_writes()) out << " (" << far_end->down_writes() << " while " << options.peer.name << " was down)";
             out << "\n";
         }
     };
@@ -268,6 +278,13 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             out << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down; frames are dropped until it comes up") << "\n";
         }
         out << "usbeth: ready; stop with Ctrl-C" << std::endl;
+        // Linux refuses every frame written to a TAP interface that is down.
+        for (const std::string& name : {options.protocol ? options.protocol->name : std::string(), options.peer.name}) {
+            if (!name.empty() && interface_up(name) == false) {
+                out << "usbeth: " << name << " is down: frames for it are refused until it is up (ip link set " << name
+                    << " up)" << std::endl;
+            }
+        }
 
         started = std::max<host::Time>(host.now(), 1);
         for (Side& s : sides) s.protocol->start();
@@ -281,7 +298,7 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
             const host::Time now = host.now();
             host.ndis().forget_finished_sends(now > host::seconds(1) ? now - host::seconds(1) : 0);
             if (wire) wire->flush();
-            if (events.is_open()) events.flush();
+            if (events) events->flush();
         };
         auto any_work = [&] {
             for (const Side& s : sides)

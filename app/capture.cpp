@@ -3,9 +3,16 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+
+#include "app/names.h"
 
 namespace usbeth {
 
@@ -13,11 +20,10 @@ namespace {
 
 constexpr int kSnapshotLength = 262144;
 
+// Writes `value` little-endian (as usbmon is, and this platform) at `offset` of the header.
 template <typename T>
-void put(std::vector<uint8_t>& out, T value) {
-    uint8_t bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));  // little-endian on this platform, as usbmon is
-    out.insert(out.end(), bytes, bytes + sizeof(T));
+void put(std::array<uint8_t, 64>& header, size_t offset, T value) {
+    std::memcpy(header.data() + offset, &value, sizeof(T));
 }
 
 std::string hex(std::span<const uint8_t> bytes) {
@@ -33,15 +39,17 @@ std::string hex(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path, int link_type) {
+PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us) : time_base_us_(time_base_us) {
     // A usbmon record holds a whole bulk transfer, which may be longer than an Ethernet frame.
     pcap_ = ::pcap_open_dead_with_tstamp_precision(link_type, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
-    if (pcap_ == nullptr) throw std::runtime_error("cannot write " + path + ": libpcap refused the link type");
+    if (pcap_ == nullptr) throw FileError("cannot write " + path + ": libpcap refused the link type");
+    // libpcap takes "-" for standard output.
+    errno = 0;
     dumper_ = ::pcap_dump_open(pcap_, path.c_str());
     if (dumper_ == nullptr) {
-        std::string why = ::pcap_geterr(pcap_);
+        std::string why = errno ? std::strerror(errno) : ::pcap_geterr(pcap_);
         ::pcap_close(pcap_);
-        throw std::runtime_error("cannot write " + path + ": " + why);
+        throw FileError("cannot write " + path + ": " + why);
     }
 }
 
@@ -51,6 +59,7 @@ PcapWriter::~PcapWriter() {
 }
 
 void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
+    time_us += time_base_us_;
     pcap_pkthdr header{};
     header.ts.tv_sec = static_cast<time_t>(time_us / 1000000);
     header.ts.tv_usec = static_cast<suseconds_t>(time_us % 1000000);
@@ -61,42 +70,98 @@ void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
 
 void PcapWriter::flush() { ::pcap_dump_flush(dumper_); }
 
-std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address) {
-    std::vector<uint8_t> p;
-    p.reserve(64 + r.data.size());
-    put<uint64_t>(p, r.id);
-    put<uint8_t>(p, static_cast<uint8_t>(r.type));
-    put<uint8_t>(p, r.transfer_type);
-    put<uint8_t>(p, r.endpoint);
-    put<uint8_t>(p, device_address);
-    put<uint16_t>(p, bus_number);
-    put<int8_t>(p, r.has_setup ? 0 : '-');
-    put<int8_t>(p, !r.data.empty() ? 0 : (r.endpoint & 0x80) ? '<' : '>');
-    put<int64_t>(p, static_cast<int64_t>(r.time / 1000000));
-    put<int32_t>(p, static_cast<int32_t>(r.time % 1000000));
-    put<int32_t>(p, r.status);
-    put<uint32_t>(p, r.length);
-    put<uint32_t>(p, static_cast<uint32_t>(r.data.size()));
-    for (uint8_t b : r.setup) put<uint8_t>(p, r.has_setup ? b : 0);
-    put<int32_t>(p, 0);   // interval
-    put<int32_t>(p, -1);  // start frame
-    put<uint32_t>(p, 0);  // transfer flags
-    put<uint32_t>(p, 0);  // iso descriptors
-    p.insert(p.end(), r.data.begin(), r.data.end());
+std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address,
+                                   uint64_t time_base_us) {
+    // The header is composed in place at fixed offsets, then the data is appended once.
+    std::array<uint8_t, 64> h{};
+    const uint64_t time = time_base_us + r.time;
+    put<uint64_t>(h, 0, r.id);
+    put<uint8_t>(h, 8, static_cast<uint8_t>(r.type));
+    put<uint8_t>(h, 9, r.transfer_type);
+    put<uint8_t>(h, 10, r.endpoint);
+    put<uint8_t>(h, 11, device_address);
+    put<uint16_t>(h, 12, bus_number);
+    put<int8_t>(h, 14, r.has_setup ? 0 : '-');
+    put<int8_t>(h, 15, !r.data.empty() ? 0 : (r.endpoint & 0x80) ? '<' : '>');
+    put<int64_t>(h, 16, static_cast<int64_t>(time / 1000000));
+    put<int32_t>(h, 24, static_cast<int32_t>(time % 1000000));
+    put<int32_t>(h, 28, r.status);
+    put<uint32_t>(h, 32, r.length);
+    put<uint32_t>(h, 36, static_cast<uint32_t>(r.data.size()));
+    if (r.has_setup) std::memcpy(h.data() + 40, r.setup.data(), r.setup.size());
+    put<int32_t>(h, 48, 0);   // interval
+    put<int32_t>(h, 52, -1);  // start frame
+    put<uint32_t>(h, 56, 0);  // transfer flags
+    put<uint32_t>(h, 60, 0);  // iso descriptors
+    std::vector<uint8_t> p(64 + r.data.size());
+    std::memcpy(p.data(), h.data(), h.size());
+    if (!r.data.empty()) std::memcpy(p.data() + 64, r.data.data(), r.data.size());
     return p;
 }
+
+std::unique_ptr<std::ostream> open_events_file(const std::string& path) {
+    if (path == "-") return std::make_unique<std::ostream>(std::cout.rdbuf());
+    auto file = std::make_unique<std::ofstream>(path);
+    if (!*file) throw FileError("cannot write " + path + ": " + std::strerror(errno));
+    return file;
+}
+
+namespace {
+
+std::string code_text(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", code);
+    return text;
+}
+
+}  // namespace
 
 std::string event_json(const host::ProtocolEvent& event, const std::string& adapter_name) {
     nlohmann::json j;
     j["time_us"] = event.time;
     j["adapter"] = adapter_name;
     j["event"] = host::protocol_event_name(event.kind);
-    j["status"] = event.status;
+    j["status"] = status_name(event.status);
+    j["status_code"] = code_text(static_cast<uint32_t>(event.status));
     if (!event.data.empty()) {
         j["length"] = event.data.size();
         j["data"] = hex(event.data);
     }
     if (event.kind == host::ProtocolEventKind::SendComplete) j["send"] = event.send_id;
+    if (event.kind == host::ProtocolEventKind::ResetComplete) j["addressing_reset"] = event.addressing_reset;
+    return j.dump();
+}
+
+std::string request_json(const host::RequestRecord& r, const std::string& adapter_name, const std::string& place,
+                         const std::string& label) {
+    nlohmann::json j;
+    j["time_us"] = r.started;
+    j["adapter"] = adapter_name;
+    j["entry"] = place;
+    if (!label.empty()) j["label"] = label;
+    const bool reset = r.kind == host::RequestKind::Reset;
+    const bool set = r.kind == host::RequestKind::Set;
+    j["event"] = reset ? "reset" : set ? "set" : "query";
+    if (!reset) {
+        j["oid"] = oid_name(r.oid);
+        j["oid_code"] = code_text(r.oid);
+    }
+    j["status"] = r.pending ? std::string("pending") : status_name(r.status);
+    j["status_code"] = code_text(static_cast<uint32_t>(r.status));
+    j["pended"] = r.returned == NDIS_STATUS_PENDING;
+    if (r.completed) j["finished_us"] = r.finished;
+    if (reset) {
+        j["addressing_reset"] = r.addressing_reset;
+    } else {
+        j["buffer_length"] = r.buffer_length;
+        j[set ? "bytes_read" : "bytes_written"] = r.bytes_done;
+        j["bytes_needed"] = r.bytes_needed;
+        if (!set && r.status == NDIS_STATUS_SUCCESS) {
+            std::vector<uint8_t> data(r.data.begin(), r.data.begin() + std::min<std::ptrdiff_t>(r.bytes_done, r.data.size()));
+            j["data"] = hex(data);
+            j["value"] = oid_value_text(r.oid, data);
+        }
+    }
     return j.dump();
 }
 

@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <ostream>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "host/ndis/adapter.h"
 #include "host/ndis/recorder.h"
 #include "host/usb/bus_driver.h"
 
@@ -16,21 +20,30 @@ struct pcap_dumper;
 
 namespace usbeth {
 
-// Files a run writes; an empty path writes nothing.
+// A file that cannot be opened or written; the message names it and gives the system's reason.
+class FileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Files a run writes; an empty path writes nothing, "-" writes to standard output.
 struct CaptureFiles {
     std::string ethernet;  // every cable, pcap (Ethernet)
     std::string usb;       // every adapter's USB bus, pcap (usbmon), bus number = adapter number
     std::string events;    // what NDIS saw, JSON Lines
+
+    // Whether one of them goes to standard output (the report then goes to standard error).
+    bool to_stdout() const { return ethernet == "-" || usb == "-" || events == "-"; }
 };
 
-// A pcap file written with libpcap, microsecond timestamps. Throws std::runtime_error when the
-// file cannot be created.
+// A pcap file written with libpcap, microsecond timestamps: `time_base_us` plus the time given
+// to write(). Throws FileError when the file cannot be created. The path "-" is standard output.
 class PcapWriter {
 public:
     static constexpr int kEthernet = 1;           // LINKTYPE_ETHERNET
     static constexpr int kUsbLinuxMmapped = 220;  // LINKTYPE_USB_LINUX_MMAPPED: the 64-byte usbmon header
 
-    PcapWriter(const std::string& path, int link_type);
+    PcapWriter(const std::string& path, int link_type, uint64_t time_base_us = 0);
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
@@ -42,12 +55,23 @@ public:
 private:
     pcap* pcap_ = nullptr;
     pcap_dumper* dumper_ = nullptr;
+    uint64_t time_base_us_ = 0;
 };
 
-// The 64-byte usbmon header and data of one transfer record of a bus.
-std::vector<uint8_t> usbmon_packet(const host::UsbRecord& record, uint16_t bus_number, uint8_t device_address);
+// The 64-byte usbmon header and data of one transfer record of a bus. `time_base_us` is added to
+// the record's virtual time (the wall-clock time at which the run started, in real time).
+std::vector<uint8_t> usbmon_packet(const host::UsbRecord& record, uint16_t bus_number, uint8_t device_address,
+                                   uint64_t time_base_us = 0);
 
-// One JSON object per protocol event (a line), for the events log.
+// The events file, opened for writing ("-": standard output). Throws FileError.
+std::unique_ptr<std::ostream> open_events_file(const std::string& path);
+
+// One JSON object per protocol event (a line), for the events log. Statuses are given by name
+// and as a hexadecimal code.
 std::string event_json(const host::ProtocolEvent& event, const std::string& adapter_name);
+// A request or reset the run made, with its answer: status, bytes written or read, bytes needed,
+// the value (decoded for the OIDs known), the addressing-reset flag of a reset.
+std::string request_json(const host::RequestRecord& record, const std::string& adapter_name, const std::string& place,
+                         const std::string& label);
 
 }  // namespace usbeth

@@ -18,12 +18,31 @@ std::atomic<bool> g_stop{false};
 
 void request_stop(int) { g_stop = true; }
 
-// Exit statuses.
+// Exit statuses, the same for every command.
 constexpr int kOk = 0;
-constexpr int kUsage = 2;  // a malformed scenario, a bad option, an unavailable TAP interface
-constexpr int kViolation = 3;
+constexpr int kUsage = 2;      // a bad command line or scenario; a file or TAP interface that cannot be opened
+constexpr int kViolation = 3;  // the verifier caught the driver breaking a rule
+constexpr int kInternal = 4;   // usbeth itself failed
+constexpr const char* kExitStatuses =
+    "Exit status:\n"
+    "  0    the run was clean: every expectation met, the verifier silent, every seed clean\n"
+    "  1    an expectation was not met, an adapter did not initialize, or a seed failed\n"
+    "  2    a bad command line or scenario, or a file or TAP interface that cannot be opened\n"
+    "  3    the verifier caught the driver breaking a rule (the message names rule, routine, adapter, time)\n"
+    "  4    usbeth itself failed (a fault of the program, not of the driver)\n"
+    "  130  sim: interrupted (SIGINT or SIGTERM) before the seeds asked for were run";
+
+// At most one output may go to standard output; the report then goes to standard error.
+bool check_stdout_captures(const usbeth::CaptureFiles& c) {
+    int n = (c.ethernet == "-") + (c.usb == "-") + (c.events == "-");
+    if (n <= 1) return true;
+    std::cerr << "usbeth: only one of --wire-pcap, --usb-pcap and --events can be \"-\" (standard output)\n";
+    return false;
+}
 
 int run_command(const std::string& path, std::optional<uint64_t> seed, const usbeth::CaptureFiles& captures) {
+    if (!check_stdout_captures(captures)) return kUsage;
+    std::ostream& report = captures.to_stdout() ? std::cerr : std::cout;
     usbeth::Scenario scenario;
     try {
         scenario = path.empty() ? usbeth::parse_scenario(usbeth::default_scenario_json(), "the default scenario")
@@ -32,19 +51,23 @@ int run_command(const std::string& path, std::optional<uint64_t> seed, const usb
         std::cerr << "usbeth: " << e.what() << "\n";
         return kUsage;
     }
+    for (const std::string& warning : scenario.warnings) std::cerr << "usbeth: warning: " << warning << "\n";
     usbeth::RunOptions options{.seed = seed, .captures = captures, .progress = ::isatty(STDERR_FILENO) == 1};
     try {
-        return usbeth::run_scenario(scenario, options, std::cout, std::cerr);
+        return usbeth::run_scenario(scenario, options, report, std::cerr);
     } catch (const host::VerifierViolation& violation) {
-        std::cout.flush();
+        report.flush();
         std::cerr << "usbeth: verifier: " << violation.what() << "\n";
         return kViolation;
     } catch (const usbeth::SetupError& e) {
         std::cerr << "usbeth: " << e.what() << "\n";
         return kUsage;
-    } catch (const std::exception& e) {
+    } catch (const usbeth::FileError& e) {
         std::cerr << "usbeth: " << e.what() << "\n";
-        return 1;
+        return kUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "usbeth: internal error: " << e.what() << "\n";
+        return kInternal;
     }
 }
 
@@ -65,6 +88,7 @@ struct TapArguments {
 
 int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
     usbeth::BridgeOptions options = base;
+    if (!check_stdout_captures(options.captures)) return kUsage;
     auto mac = parse_mac(args.mac), peer_mac = parse_mac(args.peer_mac);
     if (!mac || !peer_mac) {
         std::cerr << "usbeth: " << (mac ? "--peer-adapter-mac" : "--adapter-mac")
@@ -94,12 +118,7 @@ int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
     auto open = [](const std::string& name) {
         std::string error;
         int fd = usbeth::open_tap(name, error);
-        if (fd < 0) {
-            std::cerr << "usbeth: " << error << "\n"
-                      << "usbeth: the tap command needs root (or CAP_NET_ADMIN) and /dev/net/tun; create the interface "
-                         "first, e.g. `ip tuntap add dev "
-                      << name << " mode tap`\n";
-        }
+        if (fd < 0) std::cerr << "usbeth: " << error << "\n";
         return fd;
     };
     if (!args.interface.empty()) {
@@ -120,15 +139,19 @@ int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     try {
-        return usbeth::run_bridge(options, g_stop, std::cout);
+        return usbeth::run_bridge(options, g_stop, options.captures.to_stdout() ? std::cerr : std::cout);
     } catch (const host::VerifierViolation& violation) {
         std::cout.flush();
         std::cerr << "usbeth: verifier: " << violation.what() << "\n";
         return kViolation;
-    } catch (const std::exception& e) {
+    } catch (const usbeth::FileError& e) {
         std::cout.flush();
         std::cerr << "usbeth: " << e.what() << "\n";
-        return 1;
+        return kUsage;
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "usbeth: internal error: " << e.what() << "\n";
+        return kInternal;
     }
 }
 
@@ -138,14 +161,18 @@ int main(int argc, char** argv) {
     CLI::App app{"usbeth: a USB Ethernet controller's NDIS 5.0 miniport driver, run on Linux against an emulated "
                  "host and a model of the controller"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("usbeth ") + USBETH_VERSION);
+    app.footer(kExitStatuses);
 
     uint64_t seed = 1;
     std::string scenario;
     CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
     run->add_option("scenario", scenario, "Scenario file (JSON; docs/scenarios.md describes the format)");
     auto* seed_option =
-        run->add_option("--seed", seed, "Seed of the host's ordering of simultaneous events (overrides the scenario's)");
+        run->add_option("--seed", seed, "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
+            ->check(usbeth::whole_number());
     usbeth::CaptureFiles captures;
+    run->footer("A capture file given as - goes to standard output, and the report to standard error.");
     run->add_option("--wire-pcap,--pcap", captures.ethernet, "Write the frames on the cables to this pcap file (Ethernet)");
     run->add_option("--usb-pcap,--usbmon", captures.usb,
                     "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
@@ -156,7 +183,9 @@ int main(int argc, char** argv) {
     CLI::App* tap = app.add_subcommand(
         "tap", "Run the driver between Linux TAP interfaces in real time, until SIGINT (Ctrl-C) or SIGTERM");
     tap->footer("Create the TAP interfaces first (ip tuntap add dev NAME mode tap); scripts/tap-bench.sh shows a "
-                "whole setup with two network namespaces.");
+                "whole setup with two network namespaces. Captures are stamped with the wall clock; one given as - "
+                "goes to standard output (the report to standard error): usbeth tap ... --wire-pcap - | wireshark "
+                "-k -i -");
     CLI::Option_group* above = tap->add_option_group("above adapter A", "One of these");
     above->add_option("--interface", tap_args.interface,
                       "TAP interface above adapter A: frames Linux sends there go to the driver's send handler, "
@@ -174,7 +203,9 @@ int main(int argc, char** argv) {
     tap->add_flag("--full-speed", bridge.full_speed,
                   "USB full-speed bus timing and a 10 Mbit/s cable (without it both are instant, and the driver and "
                   "the host set the limit)");
-    tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events")->capture_default_str();
+    tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events")
+        ->check(usbeth::whole_number())
+        ->capture_default_str();
     tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet, "Write the frames on the cable to this pcap file (Ethernet)");
     tap->add_option("--usb-pcap,--usbmon", bridge.captures.usb,
                     "Write the adapters' USB transfers to this pcap file (Linux usbmon; bus 1 = adapter A, 2 = B)");
@@ -196,6 +227,13 @@ int main(int argc, char** argv) {
         return run_command(scenario, chosen_seed, captures);
     }
     if (tap->parsed()) return tap_command(tap_args, bridge);
-    if (sim->parsed()) return usbeth::run_sim_command(sim_options, std::cout, std::cerr);
+    if (sim->parsed()) {
+        try {
+            return usbeth::run_sim_command(sim_options, std::cout, std::cerr);
+        } catch (const std::exception& e) {
+            std::cerr << "usbeth: internal error: " << e.what() << "\n";
+            return kInternal;
+        }
+    }
     return kOk;
 }

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
 
 namespace usbeth {
@@ -199,6 +201,7 @@ void ProtocolSide::on_event(const host::ProtocolEvent& e) {
                     c_.written_bytes += e.data.size();
                 } else {
                     ++c_.write_errors;
+                    if (n < 0 && errno == EIO) ++c_.down_writes;  // the interface is down
                 }
             } else if (responder_) {
                 if (auto reply = respond(e.data, responder_->first, responder_->second)) accept({std::move(*reply), true});

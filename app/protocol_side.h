@@ -37,7 +37,7 @@ public:
         uint64_t completed = 0, completed_failed = 0;
         uint64_t answers = 0;               // the responder's replies among the frames sent
         uint64_t indicated = 0, indicated_bytes = 0;
-        uint64_t written = 0, written_bytes = 0, write_errors = 0;
+        uint64_t written = 0, written_bytes = 0, write_errors = 0, down_writes = 0;
     };
 
     // `fd` carries one Ethernet frame per read and write (a TAP interface, or a socket in tests);

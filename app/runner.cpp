@@ -62,7 +62,11 @@ struct ItemRun {
     // Results for expectations and the summary.
     std::optional<host::RequestRecord> request;
     std::optional<NDIS_STATUS> reset;
+    bool addressing_reset = false;
+    AdapterRun* awaiting = nullptr;  // a request or reset not waited for, still to be collected
+    host::Time started_request = 0;
     uint64_t accepted = 0;
+    uint64_t traceable = 0;  // accepted frames that carry the entry's tag
     std::string destination;  // adapter or peer name the frames were addressed to
     // Throughput window.
     host::Time started = 0;
@@ -93,12 +97,23 @@ private:
     void step(ItemRun& r);
     void close_windows(size_t before);
     void note(const ItemRun& r, const std::string& what) { notes_.push_back(r.item->place + ": " + what); }
+    // NDIS makes one request at a time: a request or reset for an adapter that is still busy with
+    // one waits for it, as it would wait in NDIS's queue.
+    void wait_for_request_in_progress(AdapterRun& a) {
+        if (!a.station->adapter->request.pending) return;
+        rig_->host.run_until([&] { return !a.station->adapter->request.pending; }, host::seconds(30));
+        collect_requests();
+    }
     void progress(bool final);
     uint64_t tagged_frames(const std::string& name, size_t index, host::Time* last = nullptr) const;
     void summary();
     bool check_expectations();
     std::string measure(const Expectation& e, const Check& c, bool& ok) const;
     void write_captures();
+    void collect_requests();
+    void entry_results();
+    uint64_t delivered(const ItemRun& r) const;
+    bool group_destination(const ItemRun& r) const;
 
     const Scenario& s_;
     const RunOptions& options_;
@@ -111,6 +126,9 @@ private:
     std::vector<ItemRun> items_;
     std::vector<std::string> notes_;
     std::unique_ptr<PcapWriter> ethernet_;
+    std::unique_ptr<PcapWriter> usb_;
+    std::unique_ptr<std::ostream> events_;
+    uint64_t time_base_us_ = 0;  // added to capture stamps: the wall-clock start of a real-time run
     uint64_t seed_ = 1;
     uint64_t runts_not_captured_ = 0;
     uint64_t total_steps_ = 0, steps_done_ = 0;
@@ -123,9 +141,20 @@ void Runner::build() {
     host::Options o{.seed = seed_, .policy = host::ViolationPolicy::Throw};
     if (real_time()) o.mode = host::Mode::RealTime;
     rig_ = std::make_unique<Rig>(o);
-    if (!options_.captures.ethernet.empty()) {
-        ethernet_ = std::make_unique<PcapWriter>(options_.captures.ethernet, PcapWriter::kEthernet);
+    if (real_time()) {
+        time_base_us_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                  std::chrono::system_clock::now().time_since_epoch())
+                                                  .count());
     }
+    // Every output file is opened before anything runs, so that a path that cannot be written
+    // stops the run at once.
+    if (!options_.captures.ethernet.empty()) {
+        ethernet_ = std::make_unique<PcapWriter>(options_.captures.ethernet, PcapWriter::kEthernet, time_base_us_);
+    }
+    if (!options_.captures.usb.empty()) {
+        usb_ = std::make_unique<PcapWriter>(options_.captures.usb, PcapWriter::kUsbLinuxMmapped, time_base_us_);
+    }
+    if (!options_.captures.events.empty()) events_ = open_events_file(options_.captures.events);
     for (const AdapterSpec& plan : s_.adapters) {
         model::ControllerConfig config;
         config.eeprom = model::ControllerConfig::eeprom_with_address(plan.station_address);
@@ -140,6 +169,11 @@ void Runner::build() {
         a.plan = &plan;
         a.station = &rig_->add(plan.name, std::move(config), plan.registry);
         if (plan.network_address) a.station->adapter->config.network_address = plan.network_address;
+        for (const auto& [first, bytes] : plan.registers) {
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                a.station->device().registers().poke(static_cast<uint8_t>(first + i), bytes[i]);
+            }
+        }
         for (const PhySpec& p : plan.phys) {
             for (const LinkChange& c : p.timeline) a.station->device().mii().schedule_link(p.address, c.at_us, c.up);
         }
@@ -327,6 +361,7 @@ void Runner::step(ItemRun& r) {
                         a.frames_sent++;
                         a.bytes_sent += frame.size();
                         r.accepted++;
+                        r.traceable += !f.payload && frame.size() >= kTagEnd;
                     } else {
                         a.send_refused++;
                     }
@@ -337,11 +372,13 @@ void Runner::step(ItemRun& r) {
                     adapters_.at(p.adapter).station->device().push_rx_status(action.rx_status.value_or(0));
                     p.scripted->send(frame);
                     r.accepted++;
+                    r.traceable += !f.payload && frame.size() >= kTagEnd;
                 }
             } else if constexpr (std::is_same_v<T, ReceiveAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 r.destination = action.adapter;
                 std::vector<uint8_t> transfer;
+                size_t transfer_frame_length = 0;
                 if (action.raw) {
                     transfer = *action.raw;
                 } else {
@@ -349,25 +386,40 @@ void Runner::step(ItemRun& r) {
                     Mac dst = action.frames.to ? *action.frames.to
                                                : action.frames.to_name ? address_of(*action.frames.to_name)
                                                                        : address_of(action.adapter);
-                    transfer = model::make_bulk_in_transfer(make_frame(r, action.frames, seq, dst, src),
-                                                            model::RxTrailer::with_status(action.rx_status));
+                    std::vector<uint8_t> frame = make_frame(r, action.frames, seq, dst, src);
+                    transfer_frame_length = frame.size();
+                    transfer = model::make_bulk_in_transfer(frame, model::RxTrailer::with_status(action.rx_status));
                 }
                 a.station->device().inject_bulk_in(std::move(transfer));
                 r.accepted++;
+                r.traceable += !action.raw && !action.frames.payload && transfer_frame_length >= kTagEnd;
             } else if constexpr (std::is_same_v<T, LinkAction>) {
                 adapters_.at(action.adapter).station->device().mii().set_link(action.phy, action.up);
             } else if constexpr (std::is_same_v<T, RequestAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (!adapter_running(a, action.set ? "set" : "query")) return;
+                wait_for_request_in_progress(a);
+                r.started_request = host.now();
                 const host::RequestRecord& rec = action.set ? host.set(*a.station->adapter, action.oid, action.data)
                                                             : host.query(*a.station->adapter, action.oid, action.length);
-                host.run_until([&] { return !a.station->adapter->request.pending; }, host::seconds(30));
-                r.request = rec;
-                if (rec.pending) note(r, "the request was still pending 30 s later");
+                r.awaiting = &a;
+                if (action.wait) {
+                    host.run_until([&] { return !a.station->adapter->request.pending; }, host::seconds(30));
+                    if (rec.pending) note(r, "the request was still pending 30 s later");
+                }
+                collect_requests();
             } else if constexpr (std::is_same_v<T, ResetAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (!adapter_running(a, "reset")) return;
-                r.reset = a.last_reset = rig_->reset(*a.station);
+                wait_for_request_in_progress(a);
+                r.started_request = host.now();
+                host.reset(*a.station->adapter);
+                r.awaiting = &a;
+                if (action.wait) {
+                    host.run_until([&] { return !a.station->adapter->request.pending; }, host::seconds(30));
+                    if (a.station->adapter->request.pending) note(r, "the reset was still pending 30 s later");
+                }
+                collect_requests();
             } else if constexpr (std::is_same_v<T, HaltAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (!adapter_running(a, "halt")) return;
@@ -443,6 +495,7 @@ int Runner::run() {
         }
         if (!next) break;
         if (host.now() < next_time) host.run_for(next_time - host.now());
+        collect_requests();
         close_windows(next->index);
         step(*next);
         last_at = std::max(last_at, next_time);
@@ -450,18 +503,135 @@ int Runner::run() {
     }
     uint64_t end = s_.end_us.value_or(std::max(last_at, host.now()) + host::seconds(1));
     if (host.now() < end) host.run_for(end - host.now());
+    collect_requests();
     close_windows(items_.size());
     progress(true);
 
     for (auto& [name, p] : peers_) {
         if (p.tap) p.tap->stop();
     }
-    for (const std::string& name : order_) halt_adapter(adapters_.at(name));
+    for (const std::string& name : order_) {
+        halt_adapter(adapters_.at(name));
+        collect_requests();  // NDIS lets a pending request finish before the halt
+    }
     host.run_until_idle(host::seconds(10));
     host.check_quiescent();
     write_captures();
     summary();
-    return check_expectations() ? 0 : 1;
+    bool met = check_expectations();
+    // An adapter that did not initialize, when no expectation is about its initialization, is a
+    // failed run as much as an unmet expectation is.
+    bool initialized = true;
+    for (const std::string& name : order_) {
+        const AdapterRun& a = adapters_.at(name);
+        if (!a.initialize || *a.initialize == NDIS_STATUS_SUCCESS) continue;
+        bool expected = false;
+        for (const Expectation& e : s_.expectations) {
+            for (const Check& c : e.checks) {
+                expected = expected || (e.subject == Expectation::Subject::adapter && e.name == name && c.key == "initialize");
+            }
+        }
+        if (!expected) {
+            out_ << "FAILED " << name << ": MpInitialize returned " << status_name(*a.initialize)
+                 << " (add an expectation on \"initialize\" when that is what the scenario is for)\n";
+            initialized = false;
+        }
+    }
+    return met && initialized ? 0 : 1;
+}
+
+void Runner::collect_requests() {
+    for (ItemRun& r : items_) {
+        if (!r.awaiting) continue;
+        const host::Adapter& adapter = *r.awaiting->station->adapter;
+        if (adapter.request.pending && adapter.state == host::AdapterState::Running) continue;
+        r.request = adapter.request;
+        if (std::holds_alternative<ResetAction>(r.item->action)) {
+            r.reset = r.awaiting->last_reset = adapter.request.status;
+            r.addressing_reset = adapter.request.addressing_reset;
+            if (adapter.request.pending) r.reset.reset();
+        }
+        r.awaiting = nullptr;
+    }
+}
+
+bool Runner::group_destination(const ItemRun& r) const {
+    const FrameSpec* f = nullptr;
+    if (auto* send = std::get_if<SendAction>(&r.item->action)) f = &send->frames;
+    if (auto* receive = std::get_if<ReceiveAction>(&r.item->action)) f = &receive->frames;
+    return f && f->to && ((*f->to)[0] & 1) && !f->to_name;
+}
+
+// Frames of the entry that reached their destination; for a group address, every adapter and
+// scripted peer that indicated or received one counts.
+uint64_t Runner::delivered(const ItemRun& r) const {
+    if (!group_destination(r)) return tagged_frames(r.destination, r.index);
+    std::string sender;
+    if (auto* send = std::get_if<SendAction>(&r.item->action)) sender = send->from;
+    uint64_t n = 0;
+    for (const std::string& name : order_) n += name == sender ? 0 : tagged_frames(name, r.index);
+    for (const auto& [name, p] : peers_) n += name == sender ? 0 : tagged_frames(name, r.index);
+    return n;
+}
+
+// What each timeline entry came to: frames accepted, delivered and lost; each request's and
+// reset's answer.
+void Runner::entry_results() {
+    std::ostringstream text;
+    for (const ItemRun& r : items_) {
+        const TimelineItem& item = *r.item;
+        std::ostringstream line;
+        char at[32];
+        std::snprintf(at, sizeof(at), "%.3f", static_cast<double>(item.at_us) / 1000.0);
+        line << "  " << item.place << (item.label.empty() ? "" : " (" + item.label + ")") << " at " << at << " ms: ";
+        bool shown = true;
+        if (auto* send = std::get_if<SendAction>(&item.action)) {
+            line << "send " << send->from << " -> "
+                 << (group_destination(r) ? mac_text(*send->frames.to) : r.destination.empty() ? "?" : r.destination)
+                 << ": " << r.accepted << " of " << r.steps << " accepted";
+            if (peers_.count(r.destination) && peers_.at(r.destination).tap) {
+                line << " (what a TAP interface receives is not counted)";
+            } else if (group_destination(r)) {
+                line << ", " << delivered(r) << " deliveries to the other stations";
+            } else {
+                uint64_t d = delivered(r);
+                line << ", " << d << " delivered";
+                if (r.traceable > d) line << ", " << r.traceable - d << " lost";
+            }
+            if (r.traceable < r.accepted) {
+                line << " (" << r.accepted - r.traceable << " not traced: shorter than " << kTagEnd
+                     << " bytes, or with a payload of the scenario's)";
+            }
+        } else if (auto* receive = std::get_if<ReceiveAction>(&item.action)) {
+            line << (receive->raw ? "raw transfer" : "frames") << " into " << receive->adapter << "'s controller: "
+                 << r.accepted;
+            if (!receive->raw) line << ", " << delivered(r) << " indicated";
+        } else if (auto* request = std::get_if<RequestAction>(&item.action)) {
+            line << (request->set ? "set " : "query ") << oid_name(request->oid) << " on " << request->adapter << ": ";
+            if (!r.request) {
+                line << "not made";
+            } else {
+                const host::RequestRecord& rec = *r.request;
+                line << (rec.pending ? "still pending" : status_name(rec.status));
+                if (rec.returned == NDIS_STATUS_PENDING) line << " (pended)";
+                line << ", " << rec.bytes_done << " bytes " << (request->set ? "read" : "written");
+                if (rec.bytes_needed) line << ", " << rec.bytes_needed << " needed";
+                if (!request->set && rec.status == NDIS_STATUS_SUCCESS) {
+                    std::vector<uint8_t> data(rec.data.begin(),
+                                              rec.data.begin() + std::min<std::ptrdiff_t>(rec.bytes_done, rec.data.size()));
+                    line << ": " << oid_value_text(request->oid, data);
+                }
+            }
+        } else if (auto* reset = std::get_if<ResetAction>(&item.action)) {
+            line << "reset " << reset->adapter << ": ";
+            if (r.reset) line << status_name(*r.reset) << ", addressing reset " << (r.addressing_reset ? "yes" : "no");
+            else line << (r.request ? "still pending" : "not made");
+        } else {
+            shown = false;
+        }
+        if (shown) text << line.str() << "\n";
+    }
+    if (!text.str().empty()) out_ << "\ntimeline\n" << text.str();
 }
 
 void Runner::summary() {
@@ -497,8 +667,14 @@ void Runner::summary() {
             out_ << "  keep-alives       " << a.station->device().counters().keep_alives << "\n";
         }
         for (auto& [oid, value] : a.statistics) {
-            out_ << "  " << std::left << std::setw(30) << oid_name(oid) << std::right
-                 << (value ? std::to_string(*value) : std::string("(failed)")) << "\n";
+            out_ << "  " << std::left << std::setw(30) << oid_name(oid) << std::right;
+            if (!value) {
+                out_ << "(failed)\n";
+                continue;
+            }
+            std::vector<uint8_t> bytes(4);
+            std::memcpy(bytes.data(), &*value, 4);
+            out_ << oid_value_text(oid, bytes) << "\n";
         }
         if (a.last_reset) {
             out_ << "  reset             "
@@ -519,6 +695,8 @@ void Runner::summary() {
                  << " bytes)\n";
         }
     }
+
+    entry_results();
 
     // Throughput against the physical limit: 19 bulk packets of 64 bytes per 1 ms frame carry
     // 19000 / ceil((n + 2) / 64) frames of n bytes a second; the wire carries one per
@@ -648,13 +826,28 @@ std::string Runner::measure(const Expectation& e, const Check& c, bool& ok) cons
         if (c.key == "status") return status(r->request ? std::optional(r->request->status) : std::nullopt);
         if (c.key == "reset") return status(r->reset);
         if (c.key == "accepted") return number(static_cast<double>(r->accepted));
-        if (c.key == "delivered") return number(static_cast<double>(tagged_frames(r->destination, r->index)));
+        if (c.key == "delivered") return number(static_cast<double>(delivered(*r)));
+        if (c.key == "lost") {
+            if (group_destination(*r)) {
+                ok = false;
+                return "(not counted: frames to a group address may reach any number of receivers)";
+            }
+            return number(static_cast<double>(r->traceable - std::min(r->traceable, delivered(*r))));
+        }
+        if (c.key == "addressing_reset") {
+            if (!r->reset) {
+                ok = false;
+                return "(the reset did not complete)";
+            }
+            return flag(r->addressing_reset);
+        }
         if (!r->request) {
             ok = false;
             return "(no answer: the request was not made)";
         }
         const host::RequestRecord& rec = *r->request;
         if (c.key == "bytes") return number(rec.bytes_done);
+        if (c.key == "bytes_needed") return number(rec.bytes_needed);
         if (c.key == "value") {
             if (rec.status != NDIS_STATUS_SUCCESS || rec.data.size() < 4) {
                 ok = false;
@@ -716,8 +909,7 @@ bool Runner::check_expectations() {
 }
 
 void Runner::write_captures() {
-    const CaptureFiles& captures = options_.captures;
-    if (!captures.usb.empty()) {
+    if (usb_) {
         struct Entry {
             const host::UsbRecord* record;
             uint16_t bus;
@@ -732,17 +924,31 @@ void Runner::write_captures() {
         }
         std::stable_sort(entries.begin(), entries.end(),
                          [](const Entry& x, const Entry& y) { return x.record->time < y.record->time; });
-        PcapWriter usb(captures.usb, PcapWriter::kUsbLinuxMmapped);
-        for (const Entry& e : entries) usb.write(e.record->time, usbmon_packet(*e.record, e.bus, e.address));
+        for (const Entry& e : entries) {
+            usb_->write(e.record->time, usbmon_packet(*e.record, e.bus, e.address, time_base_us_));
+        }
+        usb_->flush();
     }
-    if (!captures.events.empty()) {
-        std::ofstream events(captures.events);
-        if (!events) throw std::runtime_error("cannot write " + captures.events);
+    if (ethernet_) ethernet_->flush();
+    if (events_) {
         std::map<int, std::string> names;
         for (const std::string& name : order_) names[adapters_.at(name).station->adapter->id] = name;
+        // NDIS's own events, and the scenario's requests and resets with their answers, in time order.
+        std::vector<std::pair<host::Time, std::string>> lines;
         for (const host::ProtocolEvent& e : rig_->host.recorder().events()) {
-            events << event_json(e, names[e.adapter_id]) << "\n";
+            lines.emplace_back(e.time, event_json(e, names[e.adapter_id]));
         }
+        for (const ItemRun& r : items_) {
+            if (!r.request) continue;
+            std::string adapter;
+            if (auto* q = std::get_if<RequestAction>(&r.item->action)) adapter = q->adapter;
+            if (auto* q = std::get_if<ResetAction>(&r.item->action)) adapter = q->adapter;
+            lines.emplace_back(r.started_request, request_json(*r.request, adapter, r.item->place, r.item->label));
+        }
+        std::stable_sort(lines.begin(), lines.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (const auto& [time, line] : lines) *events_ << line << "\n";
+        events_->flush();
+        if (!*events_) throw FileError("cannot write " + options_.captures.events + ": " + std::strerror(errno));
     }
 }
 

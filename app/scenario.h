@@ -50,6 +50,8 @@ struct AdapterSpec {
     std::vector<PhySpec> phys;
     size_t rx_fifo_depth = 8;
     bool start = true;  // initialized before the timeline begins
+    // Controller registers set before the adapter starts: first register, then its bytes.
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> registers;
 };
 
 struct PeerSpec {
@@ -104,10 +106,14 @@ struct RequestAction {
     NDIS_OID oid = 0;
     uint32_t length = 256;      // query: the buffer length
     std::vector<uint8_t> data;  // set: the buffer
+    // Whether the timeline waits for a pended request's completion (30 s at most) before it goes
+    // on; false lets later entries act while it is in progress.
+    bool wait = true;
 };
 
 struct ResetAction {
     std::string adapter;
+    bool wait = true;  // as RequestAction::wait
 };
 struct HaltAction {
     std::string adapter;
@@ -167,6 +173,8 @@ struct Scenario {
     std::vector<TimelineItem> timeline;
     std::optional<uint64_t> end_us;
     std::vector<Expectation> expectations;
+    // What was read but is probably not what was meant (a registry string that is no number).
+    std::vector<std::string> warnings;
 };
 
 // Reads a scenario; throws ScenarioError naming `source` and the place of the first problem.

@@ -1,6 +1,11 @@
 // Reading a scenario from JSON. Each value is read through a Node that knows its place in the
 // document ("timeline[3].send.sizes[1]"), so that a message can say exactly what is wrong where.
+#include <strings.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -197,8 +202,26 @@ PhySpec read_phy(const Node& n) {
     return p;
 }
 
-AdapterSpec read_adapter(const Node& n, size_t index) {
-    n.object({"name", "station_address", "registry", "network_address", "phys", "rx_fifo_depth", "start"});
+// The driver reads its numeric parameters as hexadecimal strings; a string that is no such number
+// makes the read fail, and the driver keeps its default. That is allowed (the driver must cope),
+// but seldom meant.
+void warn_registry_string(const Node& n, const std::string& key, const std::string& text,
+                          std::vector<std::string>& warnings) {
+    static const char* kNumeric[] = {"TxPacketDesc", "RxPacketDesc", "MediaType", "HomeLan"};
+    bool numeric = false;
+    for (const char* k : kNumeric) numeric = numeric || strcasecmp(k, key.c_str()) == 0;
+    if (!numeric) return;
+    bool hex = !text.empty() && text.size() <= 8 &&
+               std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+    if (!hex) {
+        warnings.push_back(n.source_ref() + ": " + n.place() + ": \"" + text +
+                           "\" is not a hexadecimal number of 1 to 8 digits: reading it fails and the driver "
+                           "keeps its default");
+    }
+}
+
+AdapterSpec read_adapter(const Node& n, size_t index, std::vector<std::string>& warnings) {
+    n.object({"name", "station_address", "registry", "network_address", "phys", "rx_fifo_depth", "start", "registers"});
     AdapterSpec a;
     a.name = n.has("name") ? n.at("name").name() : "adapter " + std::string(1, static_cast<char>('A' + index % 26));
     a.station_address = n.has("station_address") ? n.at("station_address").mac()
@@ -207,8 +230,10 @@ AdapterSpec read_adapter(const Node& n, size_t index) {
         if (!r->value().is_object()) r->fail("expected an object of registry values");
         for (const auto& [key, v] : r->value().items()) {
             Node value = r->member(key);
-            if (v.is_string()) a.registry.emplace(key, host::RegistryValue(v.get<std::string>()));
-            else a.registry.emplace(key, host::RegistryValue(static_cast<ULONG>(value.integer(0, 0xFFFFFFFF))));
+            if (v.is_string()) {
+                a.registry.emplace(key, host::RegistryValue(v.get<std::string>()));
+                warn_registry_string(value, key, v.get<std::string>(), warnings);
+            } else a.registry.emplace(key, host::RegistryValue(static_cast<ULONG>(value.integer(0, 0xFFFFFFFF))));
         }
     }
     if (auto na = n.find("network_address")) a.network_address = na->bytes();
@@ -223,6 +248,19 @@ AdapterSpec read_adapter(const Node& n, size_t index) {
     }
     if (auto d = n.find("rx_fifo_depth")) a.rx_fifo_depth = d->integer(1, 4096);
     if (auto s = n.find("start")) a.start = s->boolean();
+    if (auto r = n.find("registers")) {
+        if (!r->value().is_object()) r->fail("expected an object of register numbers and bytes");
+        for (const auto& [key, v] : r->value().items()) {
+            Node bytes = r->member(key);
+            const json key_text = key;
+            uint64_t first = Node(key_text, bytes.place(), n.source_ref()).integer(0, 255);
+            std::vector<uint8_t> data;
+            if (v.is_number()) data.push_back(static_cast<uint8_t>(bytes.integer(0, 255)));
+            else data = bytes.bytes();
+            if (data.empty() || first + data.size() > 256) bytes.fail("expected 1 or more bytes within registers 0 to 0xFF");
+            a.registers.emplace_back(static_cast<uint8_t>(first), std::move(data));
+        }
+    }
     return a;
 }
 
@@ -496,8 +534,9 @@ TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
     } else if (w == "query" || w == "set") {
         RequestAction r;
         r.set = w == "set";
-        if (r.set) a.object({"adapter", "oid", "data", "value"});
-        else a.object({"adapter", "oid", "length"});
+        if (r.set) a.object({"adapter", "oid", "data", "value", "wait"});
+        else a.object({"adapter", "oid", "length", "wait"});
+        if (auto wait = a.find("wait")) r.wait = wait->boolean();
         r.adapter = adapter_ref(a.at("adapter"), names);
         r.oid = *oid_of(a.at("oid"));
         if (auto l = a.find("length")) r.length = static_cast<uint32_t>(l->integer(0, 65536));
@@ -511,7 +550,15 @@ TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
         }
         item.action = r;
     } else if (w == "reset") {
-        item.action = ResetAction{adapter_only(a)};
+        ResetAction r;
+        if (a.value().is_object()) {
+            a.object({"adapter", "wait"});
+            r.adapter = adapter_ref(a.at("adapter"), names);
+            if (auto wait = a.find("wait")) r.wait = wait->boolean();
+        } else {
+            r.adapter = adapter_only(a);
+        }
+        item.action = r;
     } else if (w == "halt") {
         item.action = HaltAction{adapter_only(a)};
     } else if (w == "initialize") {
@@ -536,7 +583,7 @@ Check read_check(const Node& key_node, const std::string& key, const Node& v) {
         c.status = status_of(v);
     } else if (key == "data") {
         c.bytes = v.bytes();
-    } else if (key == "halted" || key == "connected") {
+    } else if (key == "halted" || key == "connected" || key == "addressing_reset") {
         c.flag = v.boolean();
     } else if (v.value().is_object()) {
         v.object({"min", "max"});
@@ -556,8 +603,9 @@ Expectation read_expectation(const Node& n, const Names& names) {
         "bytes_received", "media_connect", "media_disconnect", "keep_alives", "fifo_overflows", "frames_on_wire",
         "zero_length_transfers", "statistics"};
     static const std::set<std::string> kPeerKeys = {"frames_received", "bytes_received"};
-    static const std::set<std::string> kLabelKeys = {"status", "value", "data", "bytes", "reset", "accepted",
-                                                     "delivered"};
+    static const std::set<std::string> kLabelKeys = {"status",       "value",      "data",     "bytes",
+                                                     "bytes_needed", "reset",      "accepted", "delivered",
+                                                     "lost",         "addressing_reset"};
     if (!n.value().is_object()) n.fail("expected an object");
     Expectation e;
     e.place = n.place();
@@ -641,7 +689,7 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
     Names names;
     std::vector<Node> adapters = root.at("adapters").array(1);
     for (size_t i = 0; i < adapters.size(); ++i) {
-        s.adapters.push_back(read_adapter(adapters[i], i));
+        s.adapters.push_back(read_adapter(adapters[i], i, s.warnings));
         std::set<uint8_t>& addresses = names.phys[s.adapters.back().name];
         for (const PhySpec& p : s.adapters.back().phys) addresses.insert(p.address);
         if (!names.adapters.insert(s.adapters.back().name).second) {
@@ -677,7 +725,7 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
 
 Scenario load_scenario_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError(path + ": cannot be read");
+    if (!in) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
     return parse_scenario(text.str(), path);

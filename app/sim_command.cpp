@@ -2,7 +2,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cinttypes>
@@ -31,19 +35,45 @@ std::string hash_text(uint64_t hash) {
 
 }  // namespace
 
+CLI::Validator whole_number(uint64_t least) {
+    return CLI::Validator(
+        [least](std::string& text) -> std::string {
+            bool digits = !text.empty() && text.size() <= 20 &&
+                          std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+            errno = 0;
+            unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+            if (!digits || errno == ERANGE || value < least) {
+                return "expected a whole number from " + std::to_string(least) + " to 18446744073709551615, not " + text;
+            }
+            return {};
+        },
+        least ? "NUMBER>0" : "NUMBER");
+}
+
 CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
     CLI::App* sim = app.add_subcommand("sim", "Seeded simulation runs with injected faults, invariants checked throughout");
-    sim->add_option("--seed", o.seed, "Run this one seed (a failure prints the command that replays it)")
-        ->each([&o](const std::string&) { o.one_seed = true; });
-    sim->add_option("--first", o.first, "The first seed of the range")->capture_default_str();
-    sim->add_option("--count", o.count, "Run at least this many seeds")->capture_default_str();
-    sim->add_option("--seconds", o.seconds, "Go on with further seeds until this much wall time has passed");
-    sim->add_flag("--soak", o.soak, "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
-    sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run");
+    // Seeds and counts are unsigned: "-1" is refused rather than read as 2^64 - 1.
+    auto* seed = sim->add_option("--seed", o.seed, "Run this one seed (a failure prints the command that replays it)")
+                     ->check(whole_number())
+                     ->each([&o](const std::string&) { o.one_seed = true; });
+    auto* first = sim->add_option("--first", o.first, "The first seed of the range")
+                      ->check(whole_number())
+                      ->capture_default_str();
+    auto* count = sim->add_option("--count", o.count, "Run at least this many seeds")
+                      ->check(whole_number(1))
+                      ->capture_default_str();
+    auto* seconds = sim->add_option("--seconds", o.seconds, "Go on with further seeds until this much wall time has passed")
+                        ->check(CLI::Range(0.0, 1e7));
+    auto* soak = sim->add_flag("--soak", o.soak,
+                               "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
+    sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run")->needs(seed);
     sim->add_flag("--quiet", o.quiet, "Print only failures and the summary");
     sim->add_option("--processors", o.processors,
                     "Virtual processors of the host, 1 to 4 (default: each seed draws its own)")
         ->check(CLI::Range(1, 4));
+    seed->excludes(first)->excludes(count)->excludes(seconds)->excludes(soak);
+    soak->excludes(count)->excludes(seconds);
+    sim->footer("Interrupted (SIGINT, SIGTERM), a range prints the summary of the seeds run so far and exits 130.");
     return sim;
 }
 
@@ -60,10 +90,11 @@ int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
         return r.ok ? 0 : 1;
     }
 
-    if (o.soak) {
-        std::signal(SIGINT, stop_soak);
-        std::signal(SIGTERM, stop_soak);
-    }
+    // A soak ends at SIGINT or SIGTERM; a range ends early at one, with the summary so far.
+    g_soak_stop = false;
+    std::signal(SIGINT, stop_soak);
+    std::signal(SIGTERM, stop_soak);
+    bool interrupted = false;
     const auto start = std::chrono::steady_clock::now();
     auto last_report = start;
     sim::Coverage coverage;
@@ -78,6 +109,9 @@ int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
     for (;;) {
         if (o.soak) {
             if (g_soak_stop) break;
+        } else if (g_soak_stop) {
+            interrupted = true;
+            break;
         } else if (runs >= o.count && since(start) >= o.seconds) {
             break;
         }
@@ -99,10 +133,14 @@ int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
             out << coverage.table() << std::flush;
         }
     }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (interrupted) out << "interrupted after " << runs << " of " << o.count << " seeds\n";
     report();
     if (!o.quiet || o.soak) out << "fault coverage (times injected, runs that had it):\n" << coverage.table();
     if (failures) out << failures << " seed(s) failed; each prints the command that replays it\n";
-    return failures ? 1 : 0;
+    if (failures) return 1;
+    return interrupted ? 130 : 0;
 }
 
 }  // namespace usbeth

@@ -7,6 +7,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace usbeth {
@@ -24,6 +25,9 @@ struct SimOptions {
 };
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& options);
+// Accepts a decimal whole number of at least `least` that fits 64 bits ("-1" is refused, not
+// read as 2^64 - 1).
+CLI::Validator whole_number(uint64_t least = 0);
 int run_sim_command(const SimOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace usbeth

@@ -1,7 +1,7 @@
 #include "app/tap.h"
 
 #include <fcntl.h>
-#include <linux/if.h>
+#include <net/if.h>
 #include <linux/if_arp.h>
 #include <linux/if_tun.h>
 #include <poll.h>
@@ -20,6 +20,13 @@ int open_tap(const std::string& name, std::string& error) {
         error = "the interface name must have 1 to " + std::to_string(IFNAMSIZ - 1) + " characters";
         return -1;
     }
+    // Attaching to a name that does not exist would create a new interface, with nothing on it:
+    // a mistyped name must not pass silently.
+    if (::if_nametoindex(name.c_str()) == 0) {
+        error = "there is no network interface " + name + " (create it first: ip tuntap add dev " + name +
+                " mode tap)";
+        return -1;
+    }
     int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         error = std::string("cannot open /dev/net/tun: ") + std::strerror(errno) +
@@ -36,6 +43,17 @@ int open_tap(const std::string& name, std::string& error) {
         return -1;
     }
     return fd;
+}
+
+std::optional<bool> interface_up(const std::string& name) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return std::nullopt;
+    ifreq request{};
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    std::optional<bool> up;
+    if (::ioctl(s, SIOCGIFFLAGS, &request) == 0) up = (request.ifr_flags & IFF_UP) != 0;
+    ::close(s);
+    return up;
 }
 
 std::optional<Mac> interface_address(const std::string& name) {
@@ -138,6 +156,8 @@ void TapPeer::frame_from_cable(std::span<const uint8_t> frame) {
         bytes_out_ += frame.size();
     } else {
         write_errors_++;
+        // A TAP interface that is down refuses every write with EIO.
+        if (n < 0 && errno == EIO) down_writes_++;
     }
 }
 

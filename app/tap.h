@@ -20,6 +20,8 @@ namespace usbeth {
 // Opens /dev/net/tun attached to the TAP interface `name` (IFF_TAP | IFF_NO_PI). Returns the
 // descriptor, or -1 with a message saying why in `error`.
 int open_tap(const std::string& name, std::string& error);
+// Whether the interface is up (administratively), when that can be read.
+std::optional<bool> interface_up(const std::string& name);
 // The interface's own Ethernet address, when it can be read.
 std::optional<Mac> interface_address(const std::string& name);
 // Gives the TAP interface behind `fd` the Ethernet address `mac`. It works wherever the interface
@@ -51,6 +53,7 @@ public:
     uint64_t frames_out() const { return frames_out_; }  // written to the interface
     uint64_t bytes_out() const { return bytes_out_; }
     uint64_t write_errors() const { return write_errors_; }
+    uint64_t down_writes() const { return down_writes_; }  // refused because the interface was down
     uint64_t dropped() const { return dropped_; }  // the wire's queue was full
 
 private:
@@ -69,7 +72,7 @@ private:
     // order, so each carries no frame of its own: the first to run takes them all.)
     std::mutex inbox_mutex_;
     std::deque<std::vector<uint8_t>> inbox_;
-    uint64_t frames_out_ = 0, bytes_out_ = 0, write_errors_ = 0, dropped_ = 0;
+    uint64_t frames_out_ = 0, bytes_out_ = 0, write_errors_ = 0, down_writes_ = 0, dropped_ = 0;
     std::optional<model::WireRate> rate_;
     uint64_t backlog_us_ = 0;
     uint64_t busy_until_ = 0;  // when the frames sent so far will have left, at the cable's rate

@@ -14,8 +14,12 @@
 #                      TAP B above it)
 #   USBETH             the program to run; when unset it is built as scripts/run.sh builds it
 #
-# Exit status: 0 when every ping was answered and usbeth ended clean; 1 otherwise; 77 when it
-# cannot run here (not root, no /dev/net/tun, no network namespaces), saying why.
+# Run it as root; as another user it asks sudo when there is a terminal to ask on.
+#
+# Exit status: 0 when every ping was answered, every iperf3 run measured and usbeth ended clean;
+# 1 otherwise; 130 when interrupted (Ctrl-C), 143 when terminated, in both cases after removing
+# what it made; 77 when it cannot run here (not root, no /dev/net/tun, no network namespaces),
+# saying why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,7 +38,12 @@ case "$form" in tap | adapter) ;; *) say "TAP_BENCH_FORM must be tap or adapter"
 for mode in $modes; do
   case "$mode" in full-speed | instant) ;; *) say "TAP_BENCH_MODES takes full-speed and instant"; exit 2 ;; esac
 done
-[ "$(id -u)" -eq 0 ] || skip "it needs root, to make network namespaces and TAP interfaces"
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null && [ -t 0 ]; then
+    exec sudo --preserve-env=TAP_BENCH_SECONDS,TAP_BENCH_MODES,TAP_BENCH_FORM,USBETH bash "$0" "$@"
+  fi
+  skip "it needs root, to make network namespaces and TAP interfaces"
+fi
 [ -c /dev/net/tun ] || skip "/dev/net/tun is missing"
 
 if [ -z "${USBETH:-}" ]; then
@@ -147,6 +156,11 @@ iperf_mb() {
     echo "failed"
     return 0
   fi
+  # iperf3 ends with status 0 when interrupted, and says so in its report.
+  if grep -q '"error"' "$json"; then
+    if grep -q 'interrupt' "$json"; then echo "interrupted"; else echo "failed"; fi
+    return 0
+  fi
   # The receiver's figure: bits_per_second in the sum_received object.
   awk '/"sum_received"/ { inside = 1 } inside && /"bits_per_second"/ { gsub(/[^0-9.e+]/, "", $2); printf "%.3f", $2 / 8e6; exit }' \
     "$json"
@@ -196,11 +210,19 @@ for mode in $modes; do
     server_pid=$!
     wait_for 50 sh -c "ip netns exec $ns_b ss -ltn | grep -q ':5201'" || fail "the iperf3 server did not start"
     result[$mode,send]=$(iperf_mb "")
+    [ "${result[$mode,send]}" != interrupted ] || { say "interrupted"; exit 130; }
     result[$mode,receive]=$(iperf_mb "-R")
+    [ "${result[$mode,receive]}" != interrupted ] || { say "interrupted"; exit 130; }
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
     server_pid=""
     say "iperf3, $seconds s each way: adapter A sends ${result[$mode,send]} MB/s, receives ${result[$mode,receive]} MB/s"
+    for way in send receive; do
+      if ! awk -v v="${result[$mode,$way]}" 'BEGIN { exit !(v + 0 > 0) }'; then
+        say "FAILED: iperf3 measured nothing ($way: ${result[$mode,$way]})"
+        failures=$((failures + 1))
+      fi
+    done
   fi
 
   status=0
@@ -229,4 +251,4 @@ if [ "$failures" -ne 0 ]; then
   say "FAILED ($failures)"
   exit 1
 fi
-say "passed: every ping answered, usbeth ended clean"
+say "passed: every ping answered, every iperf3 run measured, usbeth ended clean"

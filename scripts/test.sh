@@ -10,7 +10,7 @@ jobs=$(nproc)
 run_suite() {
   local name=$1 cxx=$2 sanitize=$3
   echo "== $name build =="
-  cmake -S . -B "build/$name" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DUSBETH_SANITIZE="$sanitize" >/dev/null
+  cmake -S . -B "build/$name" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DUSBETH_SANITIZE="$sanitize" -DUSBETH_WERROR=ON >/dev/null
   cmake --build "build/$name" -j "$jobs"
   echo "== $name tests =="
   ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600
@@ -24,7 +24,7 @@ run_suite asan clang++ address
 
 # The threaded stress tests (CTest label "threaded") again under ThreadSanitizer.
 echo "== tsan build =="
-cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_SANITIZE=thread >/dev/null
+cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_SANITIZE=thread -DUSBETH_WERROR=ON >/dev/null
 cmake --build build/tsan -j "$jobs" --target threaded_tests
 echo "== tsan tests =="
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L threaded --output-on-failure --timeout 600

@@ -444,7 +444,7 @@ void Simulation::build() {
     trace(line);
     for (Station& s : stations_) {
         std::string phys;
-        for (const auto& p : s.config.phys) phys += " " + std::to_string(p.address) + ":" + hex(p.id) + (p.link_up ? "+" : "-");
+        for (const auto& p : s.config.phys) phys += ' ' + std::to_string(p.address) + ":" + hex(p.id) + (p.link_up ? "+" : "-");
         std::string reg;
         for (const auto& [k, v] : s.registry) reg += " " + k + "=" + (v.is_string ? v.text : hex(v.integer));
         trace(s.name + ": phys" + phys + "; registry" + reg + "; rules " + std::to_string(s.pending_rules.size()) +

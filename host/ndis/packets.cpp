@@ -24,6 +24,9 @@ NDIS_STATUS Packets::allocate_packet_pool(NDIS_HANDLE* pool, UINT descriptors, U
         packet_index_[packet.get()] = p.get();
         p->packets.push_back(std::move(packet));
     }
+    // Handed out in the order they were made: the first packet first.
+    p->free.reserve(descriptors);
+    for (UINT i = descriptors; i > 0; --i) p->free.push_back(p->packets[i - 1].get());
     *pool = p.get();
     host_.memory().note_allocated(AllocKind::PacketPool, p.get(), descriptors, 0);
     packet_pools_[p.get()] = std::move(p);
@@ -42,6 +45,7 @@ void Packets::free_packet_pool(NDIS_HANDLE pool) {
     PacketPool& p = *it->second;
     p.alive = false;
     for (auto& packet : p.packets) packet->in_use = false;
+    p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::PacketPool, pool);
 }
@@ -54,18 +58,17 @@ NDIS_STATUS Packets::allocate_packet(PNDIS_PACKET* packet, NDIS_HANDLE pool) {
         return NDIS_STATUS_FAILURE;
     }
     if (host_.faults().should_fail(AllocKind::Packet)) return NDIS_STATUS_RESOURCES;
-    for (auto& candidate : it->second->packets) {
-        if (candidate->in_use) continue;
-        NDIS_PACKET& p = *candidate;
-        p.in_use = true;
-        p.first = p.last = nullptr;
-        p.status = NDIS_STATUS_SUCCESS;
-        p.header_size = 0;
-        ++it->second->taken;
-        *packet = &p;
-        return NDIS_STATUS_SUCCESS;
-    }
-    return NDIS_STATUS_RESOURCES;
+    PacketPool& pool_record = *it->second;
+    if (pool_record.free.empty()) return NDIS_STATUS_RESOURCES;
+    NDIS_PACKET& p = *pool_record.free.back();
+    pool_record.free.pop_back();
+    p.in_use = true;
+    p.first = p.last = nullptr;
+    p.status = NDIS_STATUS_SUCCESS;
+    p.header_size = 0;
+    ++pool_record.taken;
+    *packet = &p;
+    return NDIS_STATUS_SUCCESS;
 }
 
 void Packets::free_packet(PNDIS_PACKET packet) {
@@ -78,6 +81,7 @@ void Packets::free_packet(PNDIS_PACKET packet) {
     for (MDL* b = packet->first; b != nullptr; b = b->Next) b->owner = nullptr;
     packet->first = packet->last = nullptr;
     --packet->pool->taken;
+    if (packet->pool->alive) packet->pool->free.push_back(packet);
 }
 
 NDIS_STATUS Packets::allocate_buffer_pool(NDIS_HANDLE* pool, UINT descriptors) {
@@ -92,6 +96,8 @@ NDIS_STATUS Packets::allocate_buffer_pool(NDIS_HANDLE* pool, UINT descriptors) {
         buffer_index_[buffer.get()] = p.get();
         p->buffers.push_back(std::move(buffer));
     }
+    p->free.reserve(descriptors);
+    for (UINT i = descriptors; i > 0; --i) p->free.push_back(p->buffers[i - 1].get());
     *pool = p.get();
     host_.memory().note_allocated(AllocKind::BufferPool, p.get(), descriptors, 0);
     buffer_pools_[p.get()] = std::move(p);
@@ -108,6 +114,7 @@ void Packets::free_buffer_pool(NDIS_HANDLE pool) {
     BufferPool& p = *it->second;
     p.alive = false;
     for (auto& buffer : p.buffers) buffer->in_use = false;
+    p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::BufferPool, pool);
 }
@@ -120,19 +127,18 @@ NDIS_STATUS Packets::allocate_buffer(PNDIS_BUFFER* buffer, NDIS_HANDLE pool, PVO
         return NDIS_STATUS_FAILURE;
     }
     if (host_.faults().should_fail(AllocKind::Buffer)) return NDIS_STATUS_RESOURCES;
-    for (auto& candidate : it->second->buffers) {
-        if (candidate->in_use) continue;
-        MDL& b = *candidate;
-        b.in_use = true;
-        b.Next = nullptr;
-        b.VirtualAddress = address;
-        b.ByteCount = b.AllocatedCount = length;
-        b.owner = nullptr;
-        ++it->second->taken;
-        *buffer = &b;
-        return NDIS_STATUS_SUCCESS;
-    }
-    return NDIS_STATUS_RESOURCES;
+    BufferPool& pool_record = *it->second;
+    if (pool_record.free.empty()) return NDIS_STATUS_RESOURCES;
+    MDL& b = *pool_record.free.back();
+    pool_record.free.pop_back();
+    b.in_use = true;
+    b.Next = nullptr;
+    b.VirtualAddress = address;
+    b.ByteCount = b.AllocatedCount = length;
+    b.owner = nullptr;
+    ++pool_record.taken;
+    *buffer = &b;
+    return NDIS_STATUS_SUCCESS;
 }
 
 void Packets::free_buffer(PNDIS_BUFFER buffer) {
@@ -143,6 +149,7 @@ void Packets::free_buffer(PNDIS_BUFFER buffer) {
     }
     buffer->in_use = false;
     --buffer->pool->taken;
+    if (buffer->pool->alive) buffer->pool->free.push_back(buffer);
 }
 
 bool Packets::valid(const NDIS_PACKET* packet, const char* operation) {

@@ -46,6 +46,9 @@ struct PacketPool {
     Adapter* adapter = nullptr;
     bool alive = true;
     std::vector<std::unique_ptr<NDIS_PACKET>> packets;  // fixed at creation; never moves
+    // Packets not in use, the next one to hand out last, so that taking and giving back a
+    // packet costs the same however large the pool is.
+    std::vector<NDIS_PACKET*> free;
     UINT taken = 0;
 };
 
@@ -54,6 +57,7 @@ struct BufferPool {
     Adapter* adapter = nullptr;
     bool alive = true;
     std::vector<std::unique_ptr<MDL>> buffers;
+    std::vector<MDL*> free;  // as PacketPool::free
     UINT taken = 0;
 };
 

@@ -148,4 +148,74 @@ TEST(ProgramExitStatus, MetAndFailedExpectations) {
     EXPECT_NE(output.find("FAILED expect[0] (s): delivered: expected 4, got 3"), std::string::npos) << output;
 }
 
+TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"sim --count -5", 2, "--count: expected a whole number from 1"},
+        {"sim --seed -1", 2, "--seed: expected a whole number from 0"},
+        {"sim --seed 18446744073709551616", 2, "--seed: expected a whole number"},
+        {"sim --seconds -1", 2, "--seconds"},
+        {"sim --trace", 2, "--trace requires --seed"},
+        {"sim --seed 3 --first 2", 2, "--seed excludes --first"},
+        {"run --seed -1", 2, "--seed: expected a whole number"},
+        {"run --wire-pcap /nonexistent/dir/w.pcap", 2, "cannot write /nonexistent/dir/w.pcap: No such file or directory"},
+        {"run --events /nonexistent/dir/e.jsonl", 2, "cannot write /nonexistent/dir/e.jsonl: No such file or directory"},
+        {"run --wire-pcap - --usb-pcap -", 2, "only one of --wire-pcap, --usb-pcap and --events"},
+        {"tap --interface usbeth-none7 --peer-interface usbeth-none8", 2, "there is no network interface usbeth-none7"},
+        {"--version", 0, "usbeth "},
+        {"--help", 0, "130  sim: interrupted"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        EXPECT_EQ(run_program(c.arguments, &output), c.status) << c.arguments << "\n" << output;
+        EXPECT_NE(output.find(c.message), std::string::npos) << c.arguments << "\n" << output;
+    }
+}
+
+TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) {
+    // A failed allocation of the first packet pool makes MpInitialize fail.
+    auto scenario = [](const std::string& expect) {
+        return R"({"adapters": [{"name": "A", "start": false}],
+                   "timeline": [{"at_ms": 1, "alloc_fault": {"kind": "packet_pool", "nth": 1}},
+                                {"at_ms": 2, "initialize": "A"}], "expect": )" + expect + "}";
+    };
+    std::string unexpected = testing::TempDir() + "init_unexpected.json";
+    std::ofstream(unexpected) << scenario("[]");
+    std::string output;
+    EXPECT_EQ(run_program("run " + unexpected, &output), 1) << output;
+    EXPECT_NE(output.find("FAILED A: MpInitialize returned NDIS_STATUS_RESOURCES"), std::string::npos) << output;
+    std::string expected = testing::TempDir() + "init_expected.json";
+    std::ofstream(expected) << scenario(R"([{"adapter": "A", "initialize": "NDIS_STATUS_RESOURCES"}])");
+    EXPECT_EQ(run_program("run " + expected, &output), 0) << output;
+}
+
+TEST(ProgramOutput, ACaptureOnStandardOutputSendsTheReportToStandardError) {
+    std::string pcap = testing::TempDir() + "stdout.pcap";
+    std::string report = testing::TempDir() + "stdout_report.txt";
+    int status = std::system((std::string(USBETH_BINARY) + " run --wire-pcap - >" + pcap + " 2>" + report).c_str());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(pcap, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_GT(bytes.size(), 1000u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\xd4\xc3\xb2\xa1", 4));  // the pcap magic, little-endian
+    std::ifstream r(report);
+    std::string text((std::istreambuf_iterator<char>(r)), {});
+    EXPECT_NE(text.find("verifier clean"), std::string::npos);
+}
+
+TEST(ScenarioParse, WarnsOfRegistryStringsThatAreNoNumber) {
+    auto s = parse_scenario(with("[]", "[]", R"(, {"name": "C", "registry": {"TxPacketDesc": "10", "RxPacketDesc": "1G",
+                                                                        "HomeLan": ""}})"),
+                            "s.json");
+    ASSERT_EQ(s.warnings.size(), 2u);
+    EXPECT_NE(s.warnings[0].find("s.json: adapters[2].registry.HomeLan: \"\" is not a hexadecimal number"),
+              std::string::npos)
+        << s.warnings[0];
+    EXPECT_NE(s.warnings[1].find("RxPacketDesc: \"1G\""), std::string::npos) << s.warnings[1];
+}
+
 }  // namespace

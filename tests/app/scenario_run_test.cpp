@@ -70,8 +70,7 @@ TEST(ScenarioRun, FailedExpectationsNameWhatWasExpectedAndWhatHappened) {
 }
 
 TEST(ScenarioRun, TapPeerWithoutTheInterfaceIsASetupError) {
-    // With the rights to, opening a TAP interface that does not exist creates one.
-    if (::geteuid() == 0) GTEST_SKIP() << "running as root";
+    // Not even with the rights to: attaching to a name that does not exist would create it.
     auto s = usbeth::parse_scenario(R"({"adapters": [{}], "cables": [{"adapter": "adapter A", "peer": {"tap": "usbeth-none9"}}]})",
                                     "t.json");
     EXPECT_THROW(run(s), usbeth::SetupError);
@@ -99,6 +98,57 @@ TEST(Captures, DecodeInTsharkWithoutMalformedPackets) {
         while (std::getline(events, line)) lines += line.front() == '{' && line.back() == '}';
         EXPECT_GT(lines, 10u);
     }
+}
+
+TEST(ScenarioRun, ActsWhileAResetIsInProgressAndShowsEachEntrysResult) {
+    // The same entries with the reset waited for and not: while it runs, the adapter refuses
+    // sends, and a request waits for it as NDIS queues requests.
+    for (bool wait : {true, false}) {
+        auto s = usbeth::parse_scenario(std::string(R"({
+          "adapters": [{"name": "A", "registers": {"0x78": "20 00"}}, {"name": "B"}],
+          "cables": [{"adapter": "A", "peer": "B"}],
+          "timeline": [
+            {"at_ms": 100, "label": "reset", "reset": {"adapter": "A", "wait": )") + (wait ? "true" : "false") + R"(}},
+            {"at_ms": 100.5, "label": "during", "send": {"from": "A", "size": 100, "count": 3}},
+            {"at_ms": 100.6, "label": "q", "query": {"adapter": "A", "oid": "OID_802_3_CURRENT_ADDRESS", "length": 2}},
+            {"at_ms": 200, "label": "group", "send": {"from": "A", "to": "broadcast", "size": 100, "count": 4}},
+            {"at_ms": 300, "label": "speed", "query": {"adapter": "B", "oid": "OID_GEN_LINK_SPEED"}}],
+          "expect": [{"label": "reset", "reset": "success", "addressing_reset": false},
+                     {"label": "q", "status": "NDIS_STATUS_INVALID_LENGTH", "bytes_needed": 6, "bytes": 0},
+                     {"label": "group", "delivered": 4},
+                     {"label": "during", "lost": 0}]})",
+                                        "t.json");
+        ASSERT_EQ(s.adapters[0].registers.size(), 1u);
+        EXPECT_EQ(s.adapters[0].registers[0].second, (std::vector<uint8_t>{0x20, 0x00}));
+        std::string output;
+        EXPECT_EQ(run(s, &output), 0) << output;
+        const char* during = wait ? "send A -> B: 3 of 3 accepted, 3 delivered" : "send A -> B: 0 of 3 accepted";
+        for (const char* wanted :
+             {during, "reset A: NDIS_STATUS_SUCCESS, addressing reset no",
+              "query OID_802_3_CURRENT_ADDRESS on A: NDIS_STATUS_INVALID_LENGTH, 0 bytes written, 6 needed",
+              "send A -> ff:ff:ff:ff:ff:ff: 4 of 4 accepted, 4 deliveries",
+              "query OID_GEN_LINK_SPEED on B: NDIS_STATUS_SUCCESS, 4 bytes written: 10 Mbit/s (100000)",
+              "OID_GEN_MEDIA_CONNECT_STATUS  connected (0)"}) {
+            EXPECT_NE(output.find(wanted), std::string::npos) << (wait ? "waited: " : "not waited: ") << wanted << "\n"
+                                                              << output;
+        }
+    }
+}
+
+TEST(ScenarioRun, EventsNameStatusesAndRecordRequests) {
+    auto s = usbeth::parse_scenario(R"({"adapters": [{"name": "A"}],
+      "timeline": [{"at_ms": 10, "label": "q", "query": {"adapter": "A", "oid": "OID_GEN_MEDIA_CONNECT_STATUS"}}]})",
+                                    "t.json");
+    usbeth::RunOptions options;
+    options.captures.events = testing::TempDir() + "named_events.jsonl";
+    ASSERT_EQ(run(s, nullptr, options), 0);
+    std::ifstream in(options.captures.events);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find(R"("status":"NDIS_STATUS_MEDIA_CONNECT","status_code":"0x4001000B")"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("bytes_needed":0,"bytes_written":4)"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("event":"query","finished_us")"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"x("value":"connected (0)")x"), std::string::npos) << text;
+    EXPECT_EQ(text.find("1073807371"), std::string::npos) << "a status as a signed decimal";
 }
 
 }  // namespace
