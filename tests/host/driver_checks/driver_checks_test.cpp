@@ -110,15 +110,15 @@ TEST(DriverBufferOwnership, WritesIntoBuffersTheDriverHandedOverAreReported) {
          [](testbed::Testbed& bench, testbed::Unit& unit, model::ScriptedPeer& peer) {
              bench.host.io().set_completion_policy({.timing = host::CompletionTiming::Inline});
              during_first_indication(bench, unit, [&unit](NDIS_PACKET* packet) {
-                 // As a completion on another processor would: the indicated descriptor is on
-                 // RxFreeList already, and is posted again.
+                 // As a completion on another processor would if the indicated descriptor were
+                 // back on RxFreeList already: a transfer is posted on the indicated buffer.
                  ADAPTER* adapter = unit.record();
                  NdisDprAcquireSpinLock(&adapter->RxLock);
-                 while (adapter->RxFreeList.First->Buffer != packet->first->VirtualAddress) {
-                     InsertLast(&adapter->RxFreeList, RemoveFirst(&adapter->RxFreeList));
-                 }
                  RX_DESCRIPTOR* descriptor = RemoveFirst(&adapter->RxFreeList);
+                 if (descriptor == nullptr) descriptor = RemoveFirst(&adapter->RxReadyList);
                  NdisDprReleaseSpinLock(&adapter->RxLock);
+                 ASSERT_NE(descriptor, nullptr);
+                 descriptor->Buffer = static_cast<PUCHAR>(packet->first->VirtualAddress);
                  PostReceive(adapter, descriptor);
              });
              // Three frames fill the three descriptors; the fourth waits in the controller for
@@ -165,36 +165,25 @@ TEST(DriverBufferOwnership, WritesIntoBuffersTheDriverHandedOverAreReported) {
     }
 }
 
-// A link poll's register write that the device completes 10 s late, while a reset goes ahead
-// with its own register writes in the same buffer: reported when control transfers' buffers are
-// owned too, and left alone by default.
-TEST(DriverBufferOwnership, ARegisterBufferReusedUnderALateRequestIsReportedWhenControlBuffersAreOwned) {
-    for (bool owned : {false, true}) {
-        SCOPED_TRACE(owned ? "control buffers owned" : "bulk buffers only");
-        host::Options options = kRecord;
-        options.own_control_buffers = owned;
-        testbed::Testbed bench(options);
-        testbed::Unit& unit = bench.bring_up();
-        unit.device().faults().add({.kind = model::RequestKind::vendor_write,
-                                    .register_index = 0x25,
-                                    .action = model::FaultAction::delay,
-                                    .delay_us = 10'000'000});
-        ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(4)));
-        bench.host.reset(*unit.adapter);
-        bench.host.run_for(host::seconds(15));
-        bench.halt(unit);
-        const auto& violations = bench.host.verifier().violations();
-        if (!owned) {
-            EXPECT_TRUE(violations.empty()) << violations[0].message;
-            continue;
-        }
-        ASSERT_EQ(violations.size(), 1u);
-        EXPECT_EQ(violations[0].rule, Rule::Irps);
-        EXPECT_NE(violations[0].message.find("of the buffer of control-out transfer"), std::string::npos)
-            << violations[0].message;
-        EXPECT_NE(violations[0].message.find("(submitted by LinkTimerTick and not yet completed)"), std::string::npos)
-            << violations[0].message;
-    }
+// A link poll's register write that the device completes 10 s late, while a reset wants the PHY
+// window: the reset waits for the window and cancels the stuck request before it writes its own
+// registers, so no register buffer is reused under a request still in the USB stack (reported
+// when control transfers' buffers are owned, as they are here).
+TEST(DriverBufferOwnership, ARegisterBufferIsNotReusedUnderALateRequest) {
+    host::Options options = kRecord;
+    options.own_control_buffers = true;
+    testbed::Testbed bench(options);
+    testbed::Unit& unit = bench.bring_up();
+    unit.device().faults().add({.kind = model::RequestKind::vendor_write,
+                                .register_index = 0x25,
+                                .action = model::FaultAction::delay,
+                                .delay_us = 10'000'000});
+    ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(4)));
+    bench.host.reset(*unit.adapter);
+    bench.host.run_for(host::seconds(15));
+    bench.halt(unit);
+    const auto& violations = bench.host.verifier().violations();
+    EXPECT_TRUE(violations.empty()) << violations[0].message;
 }
 
 // A transfer cancelled with IoCancelIrp is the driver's again at once: it may write into the
