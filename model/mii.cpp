@@ -70,12 +70,14 @@ Phy& MiiBus::add_phy(const PhyConfig& config) {
     auto& slot = phys_[config.address & 0x1F];
     slot = std::make_unique<Phy>(config);
     ++generation_[config.address & 0x1F];
+    pending_links_[config.address & 0x1F].clear();
     return *slot;
 }
 
 void MiiBus::remove_phy(uint8_t address) {
     phys_[address & 0x1F].reset();
     ++generation_[address & 0x1F];
+    pending_links_[address & 0x1F].clear();
 }
 
 Phy* MiiBus::phy(uint8_t address) { return phys_[address & 0x1F].get(); }
@@ -106,10 +108,18 @@ void MiiBus::schedule_link(uint8_t address, uint64_t at_us, bool up) {
     address &= 0x1F;
     if (!phy(address)) return;
     const uint64_t generation = generation_[address];
+    pending_links_[address].emplace(at_us, up);
     std::weak_ptr<int> alive = life_;
-    clock_.schedule(at_us, [this, alive, address, generation, up] {
+    clock_.schedule(at_us, [this, alive, address, generation, at_us] {
         if (alive.expired() || generation_[address] != generation) return;
-        phys_[address]->set_link(up);
+        // A host clock may start an event due a little later before an earlier one has run:
+        // the cable's changes still happen in their order, so that its last state stands.
+        auto& pending = pending_links_[address];
+        while (!pending.empty() && pending.begin()->first <= at_us) {
+            const bool change = pending.begin()->second;
+            pending.erase(pending.begin());
+            phys_[address]->set_link(change);
+        }
     });
 }
 

@@ -107,7 +107,9 @@ public:
 
     void set_link(uint8_t address, bool up);
     // Changes the link of the PHY at that address at virtual time at_us. A PHY
-    // removed or replaced before then is left alone.
+    // removed or replaced before then is left alone. Changes take effect in the
+    // order of their times even when the clock runs a later one first: that one
+    // applies the earlier ones still waiting before its own.
     void schedule_link(uint8_t address, uint64_t at_us, bool up);
 
     // When set, decides what a read returns: it gets the address, the register and the value
@@ -123,6 +125,8 @@ private:
     Clock& clock_;
     std::array<std::unique_ptr<Phy>, mii::kAddresses> phys_;
     std::array<uint64_t, mii::kAddresses> generation_{};  // bumped when a slot changes
+    // Scheduled link changes not yet applied, by time (equal times in the order scheduled).
+    std::array<std::multimap<uint64_t, bool>, mii::kAddresses> pending_links_;
     std::vector<PhyAccess> log_;
     std::shared_ptr<int> life_;  // scheduled link changes check it is still there
 };

@@ -161,11 +161,13 @@ VOID LinkPollDone(ADAPTER* Adapter)
 
 // FinishLinkPoll — I/O completion context. Releases PhyBusy before the indication, so that the
 // indicator write can follow at once, and arms the next poll after it. When that write is in
-// flight its completion arms the timer instead. A stopped adapter is not polled again.
+// flight its completion arms the timer instead. A stopped adapter is not polled again. PhyStep
+// is cleared while PhyBusy is still held: a request that another processor starts as soon as the
+// window is free sets its own step, which must not be overwritten.
 VOID FinishLinkPoll(ADAPTER* Adapter)
 {
-    Adapter->PhyBusy = 0;
     Adapter->PhyStep = NoPhyStep;
+    Adapter->PhyBusy = 0;
     if (Adapter->LinkChanged != 0) {
         IndicateLinkState(Adapter);
     }
