@@ -71,6 +71,7 @@ struct Result {
     std::vector<std::string> tail;   // the last trace lines before the failure
     std::vector<std::string> trace;  // every line, when kept
     uint64_t trace_hash = 0;
+    uint64_t plan_hash = 0;   // of the plan's lines alone: timing, faults, adapters
     uint64_t trace_lines = 0;
     uint64_t virtual_us = 0;
     Coverage coverage;

@@ -74,6 +74,7 @@ void Simulation::build() {
               (s.plan.config.options.registers.eeprom_done_never ? "; EEPROM never done" : "") +
               (s.plan.config.options.registers.phy_done_never ? "; PHY window never done" : ""));
     }
+    result_.plan_hash = hash_;
     // The cable needs a clock: the first controller's, which runs on the host's scheduler.
     start(stations_[0]);
     cable_ = std::make_unique<model::Cable>(stations_[0].bus->clock(), timing_.cable);
