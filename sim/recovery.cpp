@@ -11,8 +11,9 @@ namespace sim {
 
 namespace {
 
-// Long enough for a request that a fault delayed (8 s at most) to come back.
-constexpr host::Time kSettle = host::seconds(9);
+// Long enough for a request that a fault delayed (8 s at most) to come back, when one was.
+constexpr host::Time kSettleAfterDelays = host::seconds(9);
+constexpr host::Time kSettle = host::milliseconds(50);
 constexpr host::Time kRunningLimit = host::seconds(5);
 // A poll period, the slack of a slow poll, and a poll that found the PHY window taken.
 constexpr host::Time kLinkLimit = 2 * kPollPeriod + kLinkSlack;
@@ -50,9 +51,11 @@ std::map<NDIS_OID, uint64_t> Simulation::query_statistics(Station& s) {
 void Simulation::recover() {
     trace("recovery: faults stop, every PHY's medium up, the cable in");
     host_->faults().clear();
+    bool delayed = false;
     for (Station& s : stations_) {
         if (!s.bus) continue;
         model::Controller& device = s.device();
+        for (const model::FaultRule& r : device.faults().rules()) delayed |= r.action == model::FaultAction::delay && r.hits > 0;
         device.end_faults();
         model::RegisterBehaviour& registers = device.registers().behaviour();
         registers.eeprom_done_never = registers.phy_done_never = registers.phy_read_garbage = false;
@@ -61,7 +64,7 @@ void Simulation::recover() {
         for (const auto& [address, changes] : s.plan.links) device.mii().set_link(address, true);
     }
     cable_->set_connected(true);
-    host_->run_for(kSettle);
+    host_->run_for(delayed ? kSettleAfterDelays : kSettle);
     checkpoint(true);
     for (Station& s : stations_) {
         if (s.up) recover_station(s);
