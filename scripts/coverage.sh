@@ -37,11 +37,11 @@ tail -3 "$dir/tests.log"
 "$profdata" merge -sparse "$dir/sim.profdata" "$dir/tests.profdata" -o "$dir/both.profdata"
 
 # The driver is linked into the program and into every test executable.
-objects=(-object "$dir/app/usbeth")
+objects=("$dir/app/usbeth")
 while IFS= read -r exe; do objects+=(-object "$exe"); done < <(find "$dir/tests" -type f -perm -u+x -name '*_tests')
 
 summary() {
-  "$cov" report "${objects[@]}" -instr-profile="$1" --show-branch-summary "$PWD/driver" | tail -1 |
+  "$cov" report "${objects[@]}" -instr-profile="$1" --show-branch-summary "$PWD/driver" 2>/dev/null | tail -1 |
     awk '{printf "  lines %s of %s covered (%s), branches %s of %s covered (%s)\n", $8-$9, $8, $10, $11-$12, $11, $13}'
 }
 echo "== driver/ under the simulation alone =="
@@ -52,14 +52,12 @@ echo "== driver/ under both =="
 summary "$dir/both.profdata"
 
 echo "== driver branch outcomes neither reaches =="
-"$cov" show "${objects[@]}" -instr-profile="$dir/both.profdata" --show-branches=count "$PWD/driver" |
-  awk '
-    /^\/.*:$/ { file = $0; sub(/:$/, "", file); sub(/.*\/driver\//, "driver/", file); next }
-    /Branch \(/ {
-      match($0, /Branch \(([0-9]+):([0-9]+)\): \[True: ([0-9.kM]+), False: ([0-9.kM]+)\]/, m)
-      if (m[1] == "") next
-      key = file ":" m[1] ":" m[2]
-      if (seen[key]++) next
-      if (m[3] == "0") print "  " key "  never true"
-      if (m[4] == "0") print "  " key "  never false"
-    }' | sort -u -t: -k1,1 -k2,2n
+"$cov" show "${objects[@]}" -instr-profile="$dir/both.profdata" --show-branches=count "$PWD/driver" 2>/dev/null |
+  perl -ne '
+    if (m{^(/\S+):$}) { $file = $1; $file =~ s{.*/driver/}{driver/}; next }
+    if (m{Branch \((\d+):(\d+)\): \[True: ([^,]+), False: ([^\]]+)\]}) {
+      my $key = "$file:$1:$2";
+      next if $seen{$key}++;
+      print "  $key  never true\n" if $3 eq "0";
+      print "  $key  never false\n" if $4 eq "0";
+    }' | sort -t: -k1,1 -k2,2n
