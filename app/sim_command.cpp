@@ -41,6 +41,9 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
     sim->add_flag("--soak", o.soak, "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
     sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run");
     sim->add_flag("--quiet", o.quiet, "Print only failures and the summary");
+    sim->add_option("--processors", o.processors,
+                    "Virtual processors of the host, 1 to 4 (default: each seed draws its own)")
+        ->check(CLI::Range(1, 4));
     return sim;
 }
 
@@ -48,6 +51,7 @@ int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
     if (o.one_seed) {
         sim::RunOptions options;
         options.keep_trace = o.trace;
+        options.processors = o.processors;
         sim::Result r = sim::run_seed(o.seed, options);
         for (const std::string& line : r.trace) out << line << "\n";
         out << "seed " << r.seed << ": " << (r.ok ? "clean" : "FAILED") << ", " << r.trace_lines << " trace lines, "
@@ -78,7 +82,9 @@ int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
             break;
         }
         const auto began = std::chrono::steady_clock::now();
-        sim::Result r = sim::run_seed(seed++);
+        sim::RunOptions options;
+        options.processors = o.processors;
+        sim::Result r = sim::run_seed(seed++, options);
         if (since(began) > 2.0) err << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
         ++runs;
         virtual_us += r.virtual_us;

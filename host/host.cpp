@@ -11,6 +11,8 @@ thread_local Host* tl_host = nullptr;
 
 Host::Host(Options options) : options_(std::move(options)) {
     scheduler_ = std::make_unique<Scheduler>(*this, options_.seed, options_.mode, options_.real_time_pace);
+    processors_ = std::make_unique<Processors>(*this, options_.processors, options_.seed, options_.schedule_depth,
+                                               options_.schedule_window, options_.task_stack_bytes, options_.overlap);
     contexts_ = std::make_unique<Contexts>(*this);
     verifier_ = std::make_unique<Verifier>(*this, options_.policy);
     faults_ = std::make_unique<Faults>(*this, options_.seed ^ 0x9E3779B97F4A7C15ull);
@@ -27,6 +29,11 @@ Host::Host(Options options) : options_(std::move(options)) {
 }
 
 Host::~Host() {
+    {
+        // Tasks part-way through unwind while everything they may touch is still here.
+        std::lock_guard guard(lock_);
+        processors_->abandon_all();
+    }
     if (tl_host == this) tl_host = nullptr;
     contexts_->unbind_this_thread();
     // Adapters and devices go before the memory they may point into.
@@ -44,6 +51,12 @@ Host& Host::current() {
 }
 
 Host* Host::current_or_null() { return tl_host; }
+
+Host& Host::entered() {
+    Host& host = current();
+    host.processors_->scheduling_point();
+    return host;
+}
 
 Host::ThreadBinding::ThreadBinding(Host& host) : host_(host) {
     std::lock_guard guard(host_.lock());
@@ -121,13 +134,30 @@ bool Host::run_until_idle(Time limit) {
     Time start = now();
     Time deadline = limit > kForever - start ? kForever : start + limit;
     scheduler_->pump(deadline, nullptr, true);
-    return scheduler_->size() == 0;
+    return scheduler_->size() == 0 && !processors_->any();
+}
+
+void Host::settle() {
+    std::lock_guard guard(lock_);
+    scheduler_->pump(now(), [this] {
+        auto next = scheduler_->next_time();
+        return !processors_->mid_flight() && !(next && *next <= now());
+    }, false);
 }
 
 void Host::post(std::function<void()> fn) { scheduler_->post(std::move(fn)); }
 
 bool Host::wait_until(const std::function<bool()>& satisfied, Time deadline) {
     if (satisfied()) return true;
+    if (processors_->current() != nullptr) {
+        // A task gives its processor up while it waits; others run meanwhile.
+        if (deadline == kForever && options_.mode == Mode::Deterministic) {
+            if (processors_->block(satisfied, now() + options_.idle_wait_limit)) return true;
+            verifier_->report(Rule::Host, "a wait without timeout can never end: nothing left to run");
+            return false;
+        }
+        return processors_->block(satisfied, deadline);
+    }
     Contexts::OtherCpu other(*contexts_);
     if (deadline == kForever && options_.mode == Mode::Deterministic) {
         // Nothing but queued events can end this wait; give up once they have run out.

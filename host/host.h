@@ -17,12 +17,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/platform/platform.h"
 #include "host/core/contexts.h"
 #include "host/core/host_lock.h"
+#include "host/core/processors.h"
 #include "host/core/scheduler.h"
 #include "host/core/symbols.h"
 #include "host/core/types.h"
@@ -43,6 +45,18 @@ namespace host {
 struct Options {
     uint64_t seed = 1;
     Mode mode = Mode::Deterministic;
+    // Virtual processors (1 to 4) on which every entry into the driver runs as a task (not in
+    // threaded mode, where real threads enter the driver). One gives the plain one-at-a-time order.
+    int processors = 1;
+    // The schedule's bug depth: depth - 1 random priority drops per window of scheduling points.
+    int schedule_depth = 3;
+    uint64_t schedule_window = 4000;
+    // While a task is part-way through on one processor, an idle processor may start an event
+    // due up to this much later: the clock moves on as if the task had taken that long, so that
+    // routines due close together overlap as they do on a real machine. 0: only simultaneous
+    // events overlap.
+    Time overlap = 0;
+    size_t task_stack_bytes = size_t(256) << 10;
     ViolationPolicy policy = ViolationPolicy::Throw;
     // Lock classes count an adapter's spin locks in allocation order (0 first). The driver
     // allocates TxLock, then RxLock: taking RxLock (class 1) while holding TxLock (class 0) is
@@ -72,6 +86,8 @@ public:
     // The host bound to the calling thread; aborts when there is none.
     static Host& current();
     static Host* current_or_null();
+    // The host bound to the calling thread, at the entry of a platform service: a scheduling point.
+    static Host& entered();
     // Binds another thread to this host (threaded and real-time modes) for the object's lifetime.
     class ThreadBinding {
     public:
@@ -90,6 +106,7 @@ public:
 
     HostLock& lock() { return lock_; }
     Scheduler& scheduler() { return *scheduler_; }
+    Processors& processors() { return *processors_; }
     Contexts& contexts() { return *contexts_; }
     Verifier& verifier() { return *verifier_; }
     Faults& faults() { return *faults_; }
@@ -119,6 +136,10 @@ public:
     void run_for(Time duration);
     bool run_until(const std::function<bool()>& predicate, Time limit = seconds(600));
     bool run_until_idle(Time limit = seconds(600));
+    // Runs what is due now until no task is part-way through and nothing more is due; the clock
+    // does not move. A look at the driver's state from outside (a statistics check) then sees no
+    // completion half-done on another processor.
+    void settle();
     // Queues input from any thread; it runs on the loop as an event due at once.
     void post(std::function<void()> fn);
 
@@ -127,8 +148,10 @@ public:
     bool wait_until(const std::function<bool()>& satisfied, Time deadline);
 
     // Runs a routine of the driver in a frame of its own and checks the frame when it returns.
+    // From outside any task (virtual processors), the call runs as a task of its own.
     template <typename Call>
-    auto call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call);
+    auto call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call)
+        -> decltype(call());
 
     // Memory went back to the pool: forget the dispatcher objects, locks and timers inside it.
     void memory_released(const void* begin, const void* end);
@@ -138,9 +161,14 @@ public:
     void check_quiescent();
 
 private:
+    template <typename Call>
+    auto call_in_frame(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call& call)
+        -> decltype(call());
+
     Options options_;
     HostLock lock_;
     std::unique_ptr<Scheduler> scheduler_;
+    std::unique_ptr<Processors> processors_;
     std::unique_ptr<Contexts> contexts_;
     std::unique_ptr<Verifier> verifier_;
     std::unique_ptr<Faults> faults_;
@@ -155,7 +183,26 @@ private:
 };
 
 template <typename Call>
-auto Host::call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call) {
+auto Host::call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call)
+    -> decltype(call()) {
+    using Result = decltype(call());
+    if (!processors_->enabled() || processors_->current() != nullptr) {
+        return call_in_frame(kind, routine, adapter, irql, call);
+    }
+    // From outside any task: the call runs as a task of its own on a processor.
+    if constexpr (std::is_void_v<Result>) {
+        processors_->run_task(routine, [&] { call_in_frame(kind, routine, adapter, irql, call); });
+    } else {
+        std::optional<Result> result;
+        processors_->run_task(routine, [&] { result.emplace(call_in_frame(kind, routine, adapter, irql, call)); });
+        if (!result) result.emplace();  // the task never finished (reported)
+        return std::move(*result);
+    }
+}
+
+template <typename Call>
+auto Host::call_in_frame(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call& call)
+    -> decltype(call()) {
     Contexts::Scope scope(*contexts_, kind, routine, adapter, irql);
     if constexpr (std::is_void_v<decltype(call())>) {
         {

@@ -112,6 +112,7 @@ void Simulation::recover_station(Station& s) {
         return;
     }
 
+    host_->settle();
     process_records(s);
     const std::map<NDIS_OID, uint64_t> before = query_statistics(s);
     const uint64_t xmit_before = s.epoch.xmit_ok, rcv_before = s.epoch.rcv_ok, error_before = s.epoch.rcv_error;
@@ -188,6 +189,7 @@ void Simulation::recover_station(Station& s) {
     checkpoint(true);
 
     // Every counter moved by exactly what the bus saw.
+    host_->settle();
     process_records(s);
     const std::map<NDIS_OID, uint64_t> after = query_statistics(s);
     const std::map<NDIS_OID, uint64_t> moved = {

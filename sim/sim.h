@@ -61,10 +61,22 @@ struct Coverage {
 struct RunOptions {
     bool keep_trace = false;  // keep every trace line (for --trace), not only the tail
     size_t tail_lines = 40;
+    int processors = 0;       // virtual processors of the host, 1 to 4; 0: drawn from the seed
 };
+
+// How a seed's host schedules its tasks, drawn from the seed alone (apart from the run's own
+// generator, so that the seed's other draws do not depend on it): 1 to 4 processors, the window
+// of the schedule's priority drops, and how far apart two routines may be and still overlap.
+struct Schedule {
+    int processors = 1;
+    uint64_t window = 4000;
+    uint64_t overlap_us = 0;
+};
+Schedule schedule_of_seed(uint64_t seed);
 
 struct Result {
     uint64_t seed = 0;
+    int processors = 1;
     bool ok = true;
     std::string invariant;        // which invariant broke
     std::string detail;

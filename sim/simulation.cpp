@@ -38,6 +38,13 @@ void Simulation::build() {
     host::Options o;
     o.seed = rng_();
     o.policy = host::ViolationPolicy::Record;
+    const Schedule schedule = schedule_of_seed(seed_);
+    o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
+    o.schedule_window = schedule.window;
+    o.overlap = schedule.overlap_us;
+    result_.processors = o.processors;
+    trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
+          std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
     host_ = std::make_unique<host::Host>(o);
     host_->io().set_completion_policy(timing_.completions);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
@@ -280,11 +287,22 @@ Result Simulation::run() {
 
 Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }
 
+Schedule schedule_of_seed(uint64_t seed) {
+    uint64_t state = seed + 0x632BE59BD9B4E019ull;
+    Schedule s;
+    s.processors = 1 + static_cast<int>(host::Random::splitmix64(state) % 4);
+    s.window = uint64_t(1) << (3 + host::Random::splitmix64(state) % 10);  // 8 to 4096
+    const uint64_t overlaps[] = {0, 0, 20, 200, 2000};
+    s.overlap_us = overlaps[host::Random::splitmix64(state) % 5];
+    return s;
+}
+
 std::string replay_command(uint64_t seed) { return "usbeth sim --seed " + std::to_string(seed) + " --trace"; }
 
 std::string describe_failure(const Result& r) {
     std::ostringstream out;
-    out << "seed " << r.seed << ": invariant broken: " << r.invariant << "\n  " << r.detail << "\n  last events:\n";
+    out << "seed " << r.seed << " (" << r.processors << " processor(s)): invariant broken: " << r.invariant << "\n  "
+        << r.detail << "\n  last events:\n";
     for (const std::string& line : r.tail) out << "    " << line << "\n";
     out << "  replay: " << replay_command(r.seed) << "\n";
     return out.str();

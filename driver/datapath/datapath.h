@@ -41,6 +41,8 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 // Posts a receive when every receive descriptor is free (no transfer outstanding): after a
 // reset, and once an initialized adapter runs, so that a first post that failed is made good.
 VOID RestartReception(ADAPTER* Adapter);
+VOID RxRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                         PVOID SystemSpecific3);
 
 // Hands a bulk transfer of the descriptor's buffer on a new IRP to the bus driver (both
 // directions). Returns the IofCallDriver status; HandedOver tells whether an IRP went down, after

@@ -7,6 +7,7 @@
 namespace {
 
 constexpr ULONG BULK_IN_PIPE = 0;
+constexpr UINT RX_RETRY_DELAY_MS = 10;
 
 // A transfer is the frame, four CRC bytes and four status bytes. One too short to hold that
 // trailer, or longer than the buffer, carries nothing and is treated as empty.
@@ -33,6 +34,9 @@ ULONG FrameLength(ULONG TransferLength) { return static_cast<USHORT>(((TransferL
 
 // PostReceive — up to dispatch level; never waits. 1 when the transfer is pending in the USB
 // stack. Whatever the answer, once the IRP went down the descriptor belongs to ReceiveComplete.
+// A post that found no IRP leaves no transfer outstanding, and nothing else would post again
+// on a quiet cable: a running adapter tries again from RxRetryTimer a little later. (While the
+// adapter is being initialized or reset, the end of either restarts reception.)
 ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
 {
     BOOLEAN HandedOver;
@@ -41,6 +45,9 @@ ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
                                          DESCRIPTOR_BUFFER_SIZE, ReceiveComplete, &HandedOver);
     if (!HandedOver) {
         HoldBack(Adapter, Descriptor);
+        if (Adapter->State == ADAPTER_STATE_RUNNING) {
+            NdisSetTimer(&Adapter->RxRetryTimer, RX_RETRY_DELAY_MS);
+        }
     }
     return HandedOver && Status == STATUS_PENDING ? RESULT_SUCCESS : RESULT_FAILURE;
 }
@@ -132,19 +139,30 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
 
+    // The timer may be set again while its routine runs, and then runs on another processor at
+    // the same time: only one indicates, so that frames go up in the order they came; the other
+    // leaves what it finds to it. A descriptor goes back to RxFreeList only once its indication
+    // has returned: while the protocols copy the frame its buffer is theirs, and a completion on
+    // another processor that took it from RxFreeList would post a transfer into it.
     NdisDprAcquireSpinLock(&Adapter->RxLock);
+    if (Adapter->RxIndicating) {
+        NdisDprReleaseSpinLock(&Adapter->RxLock);
+        return;
+    }
+    Adapter->RxIndicating = TRUE;
     while (Adapter->RxReadyList.Count != 0) {
         _disable();
         RX_DESCRIPTOR* Descriptor = RemoveFirst(&Adapter->RxReadyList);
-        InsertLast(&Adapter->RxFreeList, Descriptor);
         NdisAdjustBufferLength(Descriptor->PacketRecord->NdisBuffer, Descriptor->Length);
         NDIS_SET_PACKET_STATUS(Descriptor->PacketRecord->Packet, NDIS_STATUS_RESOURCES);
         NdisDprReleaseSpinLock(&Adapter->RxLock);
         PNDIS_PACKET Packets[1] = {Descriptor->PacketRecord->Packet};
         NdisMIndicateReceivePacket(Adapter->MiniportAdapterHandle, Packets, 1);
         NdisDprAcquireSpinLock(&Adapter->RxLock);
+        InsertLast(&Adapter->RxFreeList, Descriptor);
         _enable();
     }
+    Adapter->RxIndicating = FALSE;
 
     // Every receive descriptor free means no transfer is outstanding. The post is made with the
     // lock released: a completion delivered within it takes RxLock itself. A stopped adapter, or
@@ -166,7 +184,19 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
     NdisDprReleaseSpinLock(&Adapter->RxLock);
 }
 
-// RestartReception — passive level (the end of initialization and of a reset).
+// RxRetryTimerRoutine — NDIS timer routine, dispatch level. Restarts reception after a post that
+// found no IRP, unless a receive went out meanwhile or the adapter no longer runs.
+VOID RxRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                         PVOID SystemSpecific3)
+{
+    auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    if (Adapter->State == ADAPTER_STATE_RUNNING) {
+        RestartReception(Adapter);
+    }
+}
+
+// RestartReception — passive level (the end of initialization and of a reset), or dispatch
+// level (RxRetryTimer).
 VOID RestartReception(ADAPTER* Adapter)
 {
     RX_DESCRIPTOR* Idle = nullptr;

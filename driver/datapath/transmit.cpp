@@ -88,6 +88,13 @@ NDIS_STATUS SendPacketLocked(ADAPTER* Adapter, PNDIS_PACKET Packet)
 // sent. A zero-length transfer still owed from an earlier frame goes first, on its own
 // descriptor; one owed by this packet's frame that finds no descriptor is sent before the next
 // frame, and the packet, whose frame did go out, is completed all the same.
+//
+// Lock order: RxLock, then SendLock, then TxLock. The receive indication routine holds RxLock
+// while it calls NdisMSendResourcesAvailable, from which NDIS may call MpSend (SendLock); a
+// submission under SendLock takes TxLock for a descriptor. None of them is ever taken in the
+// other direction. SendLock is held across IofCallDriver, so a completion delivered inside the
+// call runs with it held: completions therefore never take SendLock (they only take TxLock and
+// set ZeroLengthTimer), and the packet is completed to NDIS after SendLock is released.
 NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags)
 {
     auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);

@@ -31,6 +31,14 @@ constexpr ULONG LINK_STATE_DISCONNECTED = 6;
 
 constexpr ULONG DEFAULT_DESCRIPTOR_COUNT = 20;
 constexpr ULONG MINIMUM_RX_DESCRIPTOR_COUNT = 3;
+// Without a transmit descriptor every send is refused for good; one is enough, since a
+// zero-length transfer that finds no descriptor is owed until the frame's descriptor is back.
+constexpr ULONG MINIMUM_TX_DESCRIPTOR_COUNT = 1;
+// Either count above this fails initialization. One bulk-in transfer is outstanding at a time
+// and the bus carries at most 19 bulk packets a millisecond, so a few hundred descriptors of
+// either kind already cover far more than the adapter can use, while the descriptor block, one
+// allocation of non-paged memory of about 1.6 KB per descriptor, grows with the count.
+constexpr ULONG MAXIMUM_DESCRIPTOR_COUNT = 1024;
 constexpr ULONG MAX_PHYS = 4;
 constexpr UCHAR NO_PHY_INDEX = 255;
 constexpr ULONG REGISTER_BUFFER_SIZE = 20;
@@ -51,6 +59,7 @@ struct ADAPTER {
     DESCRIPTOR_LIST TxFreeList;   // under TxLock
     DESCRIPTOR_LIST RxFreeList;   // under RxLock
     DESCRIPTOR_LIST RxReadyList;  // under RxLock
+    BOOLEAN RxIndicating;         // under RxLock: a timer routine is indicating RxReadyList
 
     // Statistics.
     std::atomic<ULONG> RcvOk;
@@ -112,6 +121,11 @@ struct ADAPTER {
     std::atomic<PIRP> AsyncIrp;
     std::atomic<PIRP> AsyncIrpCancelled;
     std::atomic<UCHAR> AsyncIrpDone;
+    // The link poll's reads of the PHY data that found the access not yet done, and the timer
+    // that reads again a little later; an indicator write that found the window taken, owed.
+    ULONG PhyDataRereads;
+    NDIS_MINIPORT_TIMER PhyRetryTimer;
+    std::atomic<UCHAR> HomeLanIndicatorOwed;
 
     // NDIS handles, settings, locks and timers.
     NDIS_HANDLE MiniportAdapterHandle;
@@ -125,6 +139,7 @@ struct ADAPTER {
     NDIS_MINIPORT_TIMER LinkTimer;
     NDIS_MINIPORT_TIMER KeepAliveTimer;
     NDIS_MINIPORT_TIMER ZeroLengthTimer;  // sends an owed zero-length transfer once a descriptor is back
+    NDIS_MINIPORT_TIMER RxRetryTimer;     // restarts reception after a post found no IRP
 
     // Tracked resources.
     RESOURCE_LIST ResourceList;   // handed out, newest first
@@ -135,6 +150,12 @@ struct ADAPTER {
     // register work of a pended remove-wake-up-pattern request.
     NDIS_WORK_ITEM ResetWorkItem;
     NDIS_WORK_ITEM WakePatternWorkItem;
+    // A reset's work item scheduled and not yet finished; a stop begun (MpShutdown), after
+    // which no restart runs; and whether the reset follows a bus error, whose stalled pipes
+    // the restart clears.
+    std::atomic<UCHAR> ResetPending;
+    std::atomic<UCHAR> StopRequested;
+    std::atomic<UCHAR> ResetAfterBusError;
     PULONG PendingBytesRead;
     ULONG PendingRequestLength;
 };

@@ -10,14 +10,34 @@ namespace {
 
 constexpr ULONG STOP_WAIT_PAUSES = 100;  // of 10 ms: the stop sequence's final second
 
+constexpr ULONG RESET_WAIT_PAUSE_US = 1000;
+
+// A link poll waiting on PhyRetryTimer to read the PHY data again holds PhyBusy; when that
+// timer is cancelled the poll ends there, so that the stop sequence finds the window free.
 VOID CancelTimers(ADAPTER* Adapter)
 {
     BOOLEAN Cancelled;
     NdisMCancelTimer(&Adapter->RxIndicateTimer, &Cancelled);
     NdisMCancelTimer(&Adapter->LinkTimer, &Cancelled);
     NdisMCancelTimer(&Adapter->ZeroLengthTimer, &Cancelled);
+    NdisMCancelTimer(&Adapter->RxRetryTimer, &Cancelled);
+    NdisMCancelTimer(&Adapter->PhyRetryTimer, &Cancelled);
+    if (Cancelled) {
+        Adapter->PhyStep = NoPhyStep;
+        Adapter->PhyBusy = 0;
+    }
     if (Adapter->KeepAliveEnabled != 0) {
         NdisMCancelTimer(&Adapter->KeepAliveTimer, &Cancelled);
+    }
+}
+
+// Aborts and resets both bulk pipes, for the restart after a bus error: a pipe that stalled
+// stays halted on the device until its endpoint is cleared, and the reset of the pipe clears it.
+// Transfers still in the USB stack complete cancelled, against an adapter that does not run.
+VOID ClearBulkPipes(ADAPTER* Adapter)
+{
+    if (Adapter->ResetAfterBusError.exchange(0) != 0) {
+        ResetBulkPipes(Adapter);
     }
 }
 
@@ -36,10 +56,17 @@ VOID ClearStatistics(ADAPTER* Adapter)
 }  // namespace
 
 // MpShutdown — adapter shutdown handler, passive level for an orderly shutdown; also the first
-// step of MpHalt. Cancels the timers and stops the adapter.
+// step of MpHalt. Cancels the timers and stops the adapter. A stopped adapter is never started
+// again: a reset still pending sees the stop begun and skips its restart, and one already
+// restarting is waited for before the stop begins. Every step of a restart is bounded (each
+// request in it times out), so the wait ends.
 VOID MpShutdown(PVOID ShutdownContext)
 {
     auto* Adapter = static_cast<ADAPTER*>(ShutdownContext);
+    Adapter->StopRequested = 1;
+    while (Adapter->ResetPending != 0) {
+        NdisMSleep(RESET_WAIT_PAUSE_US);
+    }
     CancelTimers(Adapter);
     StopAdapter(Adapter);
     // A poll or timer routine that was running while the timers were cancelled may have set
@@ -49,13 +76,18 @@ VOID MpShutdown(PVOID ShutdownContext)
 
 // StopAdapter — passive level; blocks for at least one second. The PHYs are powered down only
 // on the first stop. The asynchronous PHY requests are waited for, so that none is in flight
-// when the adapter is released.
+// when the adapter is released. A register request that is still in the USB stack once the PHY
+// shutdown has waited for it is stuck: it is cancelled before the stop sequence's own requests,
+// which would otherwise queue behind it on the default pipe until they time out.
 ULONG StopAdapter(ADAPTER* Adapter)
 {
     if (Adapter->State != ADAPTER_STATE_STOPPED) {
         PowerDownPhys(Adapter);
     }
     Adapter->State = ADAPTER_STATE_STOPPED;
+    if (WaitPhyIdle(Adapter, PHY_IDLE_WAIT_PAUSES) != RESULT_SUCCESS) {
+        CancelAsyncRequest(Adapter);
+    }
 
     _URB_CONTROL_FEATURE_REQUEST Feature;
     NdisZeroMemory(&Feature, sizeof(Feature));
@@ -97,32 +129,50 @@ VOID MpHalt(NDIS_HANDLE MiniportAdapterContext)
 // MpReset — NDIS reset handler, dispatch level, where nothing may wait. The restart waits
 // (register writes, PHY accesses, pauses), so it runs in a work item at passive level, and the
 // reset completes through NdisMResetComplete.
+// A stopped adapter (MpShutdown has begun) keeps its state; the work item then only completes
+// the reset.
 NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext)
 {
     auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
-    Adapter->State = ADAPTER_STATE_INITIALIZING;
+    Adapter->ResetPending = 1;
+    if (Adapter->StopRequested == 0) {
+        if (Adapter->State == ADAPTER_STATE_BUS_ERROR) {
+            Adapter->ResetAfterBusError = 1;
+        }
+        Adapter->State = ADAPTER_STATE_INITIALIZING;
+    }
     NdisInitializeWorkItem(&Adapter->ResetWorkItem, ResetWorkItemRoutine, Adapter);
     NdisScheduleWorkItem(&Adapter->ResetWorkItem);
     return NDIS_STATUS_PENDING;
 }
 
-// ResetWorkItemRoutine — work item, passive level. Restarts the hardware while holding the PHY
-// window, so that no link poll uses the window or the register buffers meanwhile; clears the
-// statistics; sets the adapter running; restarts reception if no receive is outstanding and
-// link polling if it stopped; and completes the reset with success.
+// ResetWorkItemRoutine — work item, passive level. After a bus error, clears both bulk pipes
+// first. Restarts the hardware while holding the PHY window (a register request stuck in the
+// USB stack that keeps it is cancelled), so that no link poll uses the window or the register
+// buffers meanwhile; clears the statistics; sets the adapter running; restarts reception if no
+// receive is outstanding, link polling if it stopped, and sends a zero-length transfer still
+// owed; and completes the reset with success. When the adapter has begun to stop, nothing is
+// restarted and the reset only completes. Owns nothing on return.
 VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
-    ULONG Window = AcquirePhyWindow(Adapter);
-    StartHardware(Adapter);
-    if (Window == RESULT_SUCCESS) {
-        ReleasePhyWindow(Adapter);
-    }
-    ClearStatistics(Adapter);
-    Adapter->State = ADAPTER_STATE_RUNNING;
+    if (Adapter->StopRequested == 0) {
+        ClearBulkPipes(Adapter);
+        ULONG Window = AcquirePhyWindowPatiently(Adapter);
+        StartHardware(Adapter);
+        if (Window == RESULT_SUCCESS) {
+            ReleasePhyWindow(Adapter);
+        }
+        ClearStatistics(Adapter);
+        Adapter->State = ADAPTER_STATE_RUNNING;
 
-    RestartReception(Adapter);
-    ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+        RestartReception(Adapter);
+        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+        if (Adapter->ZeroLengthPending != 0) {
+            NdisSetTimer(&Adapter->ZeroLengthTimer, 0);
+        }
+    }
     NdisMResetComplete(Adapter->MiniportAdapterHandle, NDIS_STATUS_SUCCESS, FALSE);
+    Adapter->ResetPending = 0;  // the last touch of the adapter: a stop may go ahead from here
 }

@@ -30,6 +30,15 @@ VOID ReadKeyword(NDIS_HANDLE Configuration, NDIS_STRING Keyword, ULONG* Field)
     }
 }
 
+BOOLEAN IsStationAddress(const UCHAR* Address)
+{
+    UCHAR Any = 0;
+    for (ULONG Byte = 0; Byte < ETH_ADDRESS_LENGTH; Byte++) {
+        Any |= Address[Byte];
+    }
+    return (Address[0] & 0x01) == 0 && Any != 0;
+}
+
 }  // namespace
 
 // MpInitialize — NDIS initialize handler, passive level; blocks. Returns NDIS_STATUS_SUCCESS
@@ -85,6 +94,8 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex
     NdisMInitializeTimer(&Adapter->RxIndicateTimer, MiniportAdapterHandle, RxIndicateTimerRoutine, Adapter);
     NdisMInitializeTimer(&Adapter->LinkTimer, MiniportAdapterHandle, LinkTimerTick, Adapter);
     NdisMInitializeTimer(&Adapter->ZeroLengthTimer, MiniportAdapterHandle, ZeroLengthTimerRoutine, Adapter);
+    NdisMInitializeTimer(&Adapter->RxRetryTimer, MiniportAdapterHandle, RxRetryTimerRoutine, Adapter);
+    NdisMInitializeTimer(&Adapter->PhyRetryTimer, MiniportAdapterHandle, PhyRetryTimerRoutine, Adapter);
     NdisSetTimer(&Adapter->LinkTimer, LINK_POLL_PERIOD_MS);
     if (Adapter->KeepAliveEnabled != 0) {
         NdisMInitializeTimer(&Adapter->KeepAliveTimer, MiniportAdapterHandle, KeepAliveTimerRoutine, Adapter);
@@ -113,6 +124,12 @@ ULONG BringUpAdapter(ADAPTER* Adapter)
     if (Adapter->RxDescCount < MINIMUM_RX_DESCRIPTOR_COUNT) {
         Adapter->RxDescCount = MINIMUM_RX_DESCRIPTOR_COUNT;
     }
+    if (Adapter->TxDescCount < MINIMUM_TX_DESCRIPTOR_COUNT) {
+        Adapter->TxDescCount = MINIMUM_TX_DESCRIPTOR_COUNT;
+    }
+    if (Adapter->TxDescCount > MAXIMUM_DESCRIPTOR_COUNT || Adapter->RxDescCount > MAXIMUM_DESCRIPTOR_COUNT) {
+        return RESULT_FAILURE;
+    }
     NdisMoveMemory(Adapter->RegWriteBuf, Adapter->CurrentAddress, ETH_ADDRESS_LENGTH);
     if (WriteRegisters(Adapter, ETH_ADDRESS_LENGTH, REG_STATION_ADDRESS) != RESULT_SUCCESS) {
         return RESULT_FAILURE;
@@ -138,7 +155,8 @@ ULONG BringUpAdapter(ADAPTER* Adapter)
 
 // ReadRegistryParameters — passive level. 2 only when the configuration cannot be opened; a
 // missing or unreadable keyword leaves its default, and a network address override is taken
-// only when it is exactly 6 bytes.
+// only when it is exactly 6 bytes of a station address: a group address (bit 0 of the first
+// byte) or all zeros cannot be one, and the EEPROM address stays.
 ULONG ReadRegistryParameters(ADAPTER* Adapter)
 {
     NDIS_STATUS Status;
@@ -155,7 +173,8 @@ ULONG ReadRegistryParameters(ADAPTER* Adapter)
     PVOID NetworkAddress = nullptr;
     UINT Length = 0;
     NdisReadNetworkAddress(&Status, &NetworkAddress, &Length, Configuration);
-    if (Status == NDIS_STATUS_SUCCESS && Length == ETH_ADDRESS_LENGTH && NetworkAddress != nullptr) {
+    if (Status == NDIS_STATUS_SUCCESS && Length == ETH_ADDRESS_LENGTH && NetworkAddress != nullptr &&
+        IsStationAddress(static_cast<const UCHAR*>(NetworkAddress))) {
         NdisMoveMemory(Adapter->CurrentAddress, NetworkAddress, ETH_ADDRESS_LENGTH);
     }
     NdisCloseConfiguration(Configuration);

@@ -7,6 +7,15 @@
 
 namespace {
 
+// The PHY data read right after the read command may find the access not yet done (a slow or
+// bridged PHY, a slow management clock): it is read again this often, a timer period apart,
+// before the poll ends undecided.
+constexpr ULONG PHY_DATA_REREADS = 10;
+constexpr UINT PHY_DATA_REREAD_DELAY_MS = 1;
+constexpr USHORT PHY_DATA_READ_LENGTH = 3;  // data low, data high, control with the done bit
+// An indicator write owed for want of the window is tried again this much later.
+constexpr UINT INDICATOR_RETRY_MS = 100;
+
 // A step whose request could not be issued gets no completion: the poll ends there, undecided,
 // so that PhyBusy is released and polling goes on at the next period.
 VOID EndPollOnFailedStart(ADAPTER* Adapter, NTSTATUS Start)
@@ -31,8 +40,9 @@ BOOLEAN StepFailed(ADAPTER* Adapter) { return !NT_SUCCESS(Adapter->AsyncStatus);
 // LinkTimerTick — NDIS timer routine, dispatch level. Starts a poll when the adapter runs and no
 // asynchronous PHY request is in flight; the poll re-arms the timer when it ends. When the PHY
 // window is taken (a work item of the running adapter holds it) the tick tries again a period
-// later, so that a passing holder does not end link polling. An adapter that does not run is
-// not polled and the timer stays unarmed.
+// later, so that a passing holder does not end link polling. An indicator write that an earlier
+// poll owes goes first, in place of the poll. An adapter that does not run is not polled and
+// the timer stays unarmed.
 VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
@@ -40,10 +50,15 @@ VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpe
         return;
     }
     UCHAR Idle = 0;
-    if (Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
-        StartLinkPoll(Adapter);
+    if (!Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
+        ArmLinkTimer(Adapter, Adapter->HomeLanIndicatorOwed != 0 ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
+    } else if (Adapter->HomeLanIndicatorOwed.exchange(0) != 0) {
+        SendHomeLanIndicator(Adapter, Adapter->IndicatedLinkState);
+        if (Adapter->HomeLanIndicatorOwed != 0) {
+            ArmLinkTimer(Adapter, INDICATOR_RETRY_MS);  // the start failed: no completion re-arms
+        }
     } else {
-        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+        StartLinkPoll(Adapter);
     }
 }
 
@@ -74,15 +89,46 @@ NTSTATUS StartMiiReadChain(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, P
 }
 
 // MiiReadCommandDone — PhyStep, I/O completion context: the window write has completed; fetch the
-// two data registers.
+// two data registers and the control register after them, whose done bit tells whether the data
+// is the PHY's answer yet.
 VOID MiiReadCommandDone(ADAPTER* Adapter)
 {
     if (StepFailed(Adapter)) {
         FinishLinkPoll(Adapter);
         return;
     }
-    Adapter->PhyStep = Adapter->PhyNextStep;
-    EndPollOnFailedStart(Adapter, ReadRegistersAsync(Adapter, 2, REG_PHY_DATA_LOW));
+    Adapter->PhyDataRereads = 0;
+    Adapter->PhyStep = MiiReadDataDone;
+    EndPollOnFailedStart(Adapter, ReadRegistersAsync(Adapter, PHY_DATA_READ_LENGTH, REG_PHY_DATA_LOW));
+}
+
+// MiiReadDataDone — PhyStep, I/O completion context: the data registers are in RegReadBuf. With
+// the done bit set the chain goes on to its next step. Without it the data is not the PHY's
+// (the window write zeroed it), and nothing may wait here: PhyRetryTimer reads again a little
+// later, a bounded number of times, after which the poll ends undecided.
+VOID MiiReadDataDone(ADAPTER* Adapter)
+{
+    if (StepFailed(Adapter) || Adapter->State == ADAPTER_STATE_STOPPED) {
+        FinishLinkPoll(Adapter);
+    } else if ((Adapter->RegReadBuf[2] & PHY_DONE) != 0) {
+        Adapter->PhyStep = Adapter->PhyNextStep;
+        Adapter->PhyNextStep(Adapter);
+    } else if (Adapter->PhyDataRereads < PHY_DATA_REREADS) {
+        Adapter->PhyDataRereads++;
+        NdisSetTimer(&Adapter->PhyRetryTimer, PHY_DATA_REREAD_DELAY_MS);
+    } else {
+        FinishLinkPoll(Adapter);
+    }
+}
+
+// PhyRetryTimerRoutine — NDIS timer routine, dispatch level. Reads the PHY data registers again
+// for a poll whose access was not done; the poll holds PhyBusy meanwhile.
+VOID PhyRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                          PVOID SystemSpecific3)
+{
+    auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    Adapter->PhyStep = MiiReadDataDone;
+    EndPollOnFailedStart(Adapter, ReadRegistersAsync(Adapter, PHY_DATA_READ_LENGTH, REG_PHY_DATA_LOW));
 }
 
 // LinkStatusReadDone — PhyStep, I/O completion context: the first BMSR value is in RegReadBuf.
@@ -124,7 +170,7 @@ VOID FinishLinkPoll(ADAPTER* Adapter)
         IndicateLinkState(Adapter);
     }
     if (Adapter->PhyStep != HomeLanIndicatorDone && Adapter->State != ADAPTER_STATE_STOPPED) {
-        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+        ArmLinkTimer(Adapter, Adapter->HomeLanIndicatorOwed != 0 ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
     }
 }
 
@@ -150,11 +196,15 @@ VOID IndicateLinkState(ADAPTER* Adapter)
 // NoPhyStep — PhyStep between polls.
 VOID NoPhyStep(ADAPTER* Adapter) {}
 
-// HomeLanIndicatorDone — PhyStep of the indicator write started at the end of a poll.
+// HomeLanIndicatorDone — PhyStep of the indicator write started at the end of a poll, or owed
+// and sent from the link timer. A write that failed is owed again.
 VOID HomeLanIndicatorDone(ADAPTER* Adapter)
 {
+    if (StepFailed(Adapter)) {
+        Adapter->HomeLanIndicatorOwed = 1;
+    }
     Adapter->PhyBusy = 0;
     if (Adapter->State != ADAPTER_STATE_STOPPED) {
-        ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
+        ArmLinkTimer(Adapter, Adapter->HomeLanIndicatorOwed != 0 ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
     }
 }

@@ -87,11 +87,14 @@ VOID ConfigurePhyExtras(ADAPTER* Adapter)
 }
 
 // ConfigureHomeLanMode — passive level. Bits 11..8 of the chosen PHY's register 16 from HomeLan;
-// the value 16 leaves the register as it is.
+// the value 16 leaves the register as it is, and so does a read of it that never completed,
+// since the write would put the idle bus's all ones into the other bits.
 VOID ConfigureHomeLanMode(ADAPTER* Adapter)
 {
     USHORT Mode = 0;
-    MiiRead(Adapter, Adapter->PhyAddress, MII_HOMELAN_MODE, &Mode);
+    if (MiiRead(Adapter, Adapter->PhyAddress, MII_HOMELAN_MODE, &Mode) != RESULT_SUCCESS) {
+        return;
+    }
     Mode &= 0xF0FF;
     switch (Adapter->HomeLan) {
     case 0x10:
@@ -169,17 +172,27 @@ ULONG WriteHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState)
 // StartHomeLanIndicator — dispatch level (the end of a link poll, in I/O completion), where
 // nothing may wait. The poll has just released PhyBusy, so the write starts at once; its
 // completion step releases PhyBusy and arms the link timer, which the poll leaves to it. When
-// another PHY request got in first, the indicator write is skipped.
+// another PHY request got in first, the write is owed, and the link timer, armed sooner than a
+// poll period, sends it (with the link state of then) once the window is free.
 VOID StartHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState)
 {
     UCHAR Idle = 0;
     if (!Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
+        Adapter->HomeLanIndicatorOwed = 1;
         return;
     }
+    SendHomeLanIndicator(Adapter, LinkState);
+}
+
+// SendHomeLanIndicator — up to dispatch level, with PhyBusy taken by the caller. Starts the
+// indicator write; a start that found no IRP or URB gives PhyBusy back and leaves the write owed.
+VOID SendHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState)
+{
     Adapter->PhyStep = HomeLanIndicatorDone;
     LoadIndicator(Adapter, LinkState);
     if (WriteRegistersAsync(Adapter, 2, REG_PHY_POWER, Adapter->AsyncWriteBuf) ==
         static_cast<NTSTATUS>(RESULT_FAILURE)) {
+        Adapter->HomeLanIndicatorOwed = 1;
         Adapter->PhyStep = NoPhyStep;
         Adapter->PhyBusy = 0;
     }

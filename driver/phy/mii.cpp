@@ -9,6 +9,7 @@ namespace {
 // times, 100 microseconds apart, before it is given up.
 constexpr ULONG MII_DONE_REREADS = 10;
 constexpr ULONG MII_PAUSE_US = 100;
+constexpr ULONG STUCK_REQUEST_WINDOW_WAITS = 5;  // of AcquirePhyWindow's 2 s
 
 VOID LoadWindow(ADAPTER* Adapter, UCHAR PhyAddress, USHORT Data, UCHAR Control)
 {
@@ -32,8 +33,9 @@ BOOLEAN ReadBackDone(ADAPTER* Adapter, USHORT Count, USHORT Register, ULONG Done
 }  // namespace
 
 // MiiRead — passive level only: it waits. Stores exactly 16 bits at Value: the register's value,
-// or 0xFFFF when the access never reported done (discovery takes that as no PHY).
-VOID MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value)
+// or 0xFFFF when the access never reported done (discovery takes that as no PHY). 1 when the
+// access reported done, 2 when it did not, for a caller that must not act on a value not read.
+ULONG MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value)
 {
     LoadWindow(Adapter, PhyAddress, 0, static_cast<UCHAR>(PHY_READ_COMMAND | (Register & PHY_REGISTER_MASK)));
     WriteRegisters(Adapter, PHY_WINDOW_LENGTH, REG_PHY_ADDRESS);
@@ -46,6 +48,7 @@ VOID MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value)
         }
     }
     *Value = Done ? static_cast<USHORT>((Adapter->RegReadBuf[2] << 8) | Adapter->RegReadBuf[1]) : 0xFFFF;
+    return Done ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
 // MiiWrite — passive level only: it waits. Gives up when the access never reports done.
@@ -115,3 +118,18 @@ ULONG AcquirePhyWindow(ADAPTER* Adapter)
 }
 
 VOID ReleasePhyWindow(ADAPTER* Adapter) { Adapter->PhyBusy = 0; }
+
+// AcquirePhyWindowPatiently — passive level only. Waits for the window as long as a synchronous
+// request is given to complete (10 s). A register request still in the USB stack after that is
+// stuck, and keeps its poll and the window with it: it is cancelled, its completion ends the
+// poll, and the window is waited for once more. 1 when taken.
+ULONG AcquirePhyWindowPatiently(ADAPTER* Adapter)
+{
+    for (ULONG Wait = 0; Wait < STUCK_REQUEST_WINDOW_WAITS; Wait++) {
+        if (AcquirePhyWindow(Adapter) == RESULT_SUCCESS) {
+            return RESULT_SUCCESS;
+        }
+    }
+    CancelAsyncRequest(Adapter);
+    return AcquirePhyWindow(Adapter);
+}

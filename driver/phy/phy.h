@@ -36,7 +36,7 @@ constexpr USHORT MII_NO_ANSWER = 0xFFFF;
 constexpr BOOLEAN BmsrShowsLink(USHORT Bmsr) { return Bmsr != MII_NO_ANSWER && (Bmsr & BMSR_LINK_STATUS) != 0; }
 
 // MII management access.
-VOID MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value);
+ULONG MiiRead(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PUSHORT Value);
 VOID MiiWrite(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, USHORT Value);
 ULONG SelectPhy(ADAPTER* Adapter, UCHAR PhyAddress);
 NTSTATUS MiiReadAsync(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register);
@@ -49,6 +49,7 @@ ULONG WaitPhyIdle(ADAPTER* Adapter, USHORT Count);
 // new ones out until released. 1 when taken, 2 when the wait ran out.
 ULONG AcquirePhyWindow(ADAPTER* Adapter);
 VOID ReleasePhyWindow(ADAPTER* Adapter);
+ULONG AcquirePhyWindowPatiently(ADAPTER* Adapter);
 
 // PHY discovery and selection.
 ULONG ProbePhys(ADAPTER* Adapter);
@@ -70,6 +71,7 @@ VOID WriteControlRegisters(ADAPTER* Adapter);
 VOID PowerDownPhys(ADAPTER* Adapter);
 ULONG WriteHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState);
 VOID StartHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState);
+VOID SendHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState);
 
 // Link monitoring.
 VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
@@ -77,6 +79,9 @@ NTSTATUS StartLinkPoll(ADAPTER* Adapter);
 NTSTATUS StartLinkStatusRead(ADAPTER* Adapter, UCHAR PhyAddress, PHY_STEP_ROUTINE Done);
 NTSTATUS StartMiiReadChain(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PHY_STEP_ROUTINE Next);
 VOID MiiReadCommandDone(ADAPTER* Adapter);
+VOID MiiReadDataDone(ADAPTER* Adapter);
+VOID PhyRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                          PVOID SystemSpecific3);
 VOID LinkStatusReadDone(ADAPTER* Adapter);
 VOID LinkPollDone(ADAPTER* Adapter);
 VOID FinishLinkPoll(ADAPTER* Adapter);

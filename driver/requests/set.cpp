@@ -100,13 +100,19 @@ NDIS_STATUS MpSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, P
 
 // WakePatternWorkItemRoutine — work item, passive level. Does the register work of a pended
 // removal while holding the PHY window, so that no link poll shares the register buffers, and
-// completes the request with success, whatever the register accesses reported.
+// completes the request with success, whatever the register accesses reported. The request is
+// pended already, so it waits for the window as long as a PHY request holds it, one that is
+// stuck in the USB stack cancelled on the way. Only once the adapter has stopped and the window
+// is still taken is the register work left undone.
 VOID WakePatternWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
-    ULONG Window = AcquirePhyWindow(Adapter);
-    RemoveWakePattern(Adapter);
+    ULONG Window = AcquirePhyWindowPatiently(Adapter);
+    while (Window != RESULT_SUCCESS && Adapter->State != ADAPTER_STATE_STOPPED) {
+        Window = AcquirePhyWindowPatiently(Adapter);
+    }
     if (Window == RESULT_SUCCESS) {
+        RemoveWakePattern(Adapter);
         ReleasePhyWindow(Adapter);
     }
     *Adapter->PendingBytesRead = Adapter->PendingRequestLength;

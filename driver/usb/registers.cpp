@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr ULONG CANCEL_WAIT_PAUSES = 2000;  // of 1 ms each: a cancelled request completes soon
+constexpr ULONG CANCEL_WAIT_PAUSE_US = 1000;
 
 VOID BuildVendorRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request, UCHAR Code, ULONG Direction, USHORT Value,
                         USHORT Register, USHORT Count, PVOID Buffer)
@@ -75,7 +75,10 @@ VOID FinishAsyncRequest(ADAPTER* Adapter, PURB* Slot, PIRP Irp)
 }  // namespace
 
 // CancelAsyncRequest — passive level (stop sequence). A request that never completes would
-// otherwise complete, or stay, after the adapter is released.
+// otherwise complete, or stay, after the adapter is released. A cancelled request completes, as
+// SubmitUrbSync also relies on, and its completion routine runs PhyStep on the adapter: the wait
+// for it has no time limit, since no limit would keep the adapter valid for a completion that
+// came after it. Owns nothing on return: the IRP is freed.
 VOID CancelAsyncRequest(ADAPTER* Adapter)
 {
     PIRP Irp = Adapter->AsyncIrp;
@@ -90,12 +93,10 @@ VOID CancelAsyncRequest(ADAPTER* Adapter)
         return;  // completing now: its completion frees it
     }
     IoCancelIrp(Irp);
-    for (ULONG Pause = 0; Pause < CANCEL_WAIT_PAUSES && Adapter->AsyncIrpDone == 0; Pause++) {
-        NdisMSleep(1000);
+    while (Adapter->AsyncIrpDone == 0) {
+        NdisMSleep(CANCEL_WAIT_PAUSE_US);
     }
-    if (Adapter->AsyncIrpDone != 0) {
-        IoFreeIrp(Irp);
-    }
+    IoFreeIrp(Irp);
     Adapter->AsyncIrpCancelled = nullptr;
 }
 

@@ -40,7 +40,10 @@ ThreadContexts& Contexts::thread() {
     return *tl_thread;
 }
 
-Cpu& Contexts::cpu() { return *thread().cpus.back(); }
+Cpu& Contexts::cpu() {
+    if (Task* task = host_.processors().current()) return task->cpu;
+    return *thread().cpus.back();
+}
 
 int Contexts::cpu_count_of_thread() { return static_cast<int>(thread().cpus.size()); }
 

@@ -13,6 +13,7 @@
 namespace host {
 
 struct SpinLockState;
+struct Task;
 
 enum class ContextKind { Test, DriverEntry, Handler, Timer, Completion, WorkItem, Shutdown };
 
@@ -31,6 +32,7 @@ struct Cpu {
     std::vector<SpinLockState*> held;    // in acquisition order
     bool waiting = false;                // blocked in a wait while events run elsewhere
     int number = 0;
+    Task* task = nullptr;                // the task these are the state of (virtual processors)
 };
 
 // The processors of one thread: the thread's own, plus one per wait in progress.

@@ -27,11 +27,18 @@ public:
     }
     bool held_by_this_thread() const { return depth() > 0; }
 
+    // The count of levels held belongs to whatever runs on the thread: the thread itself, or a
+    // task on a stack of its own (see Processors), which swaps its own count in while it runs.
+    static int* depth_slot() { return slot(); }
+    static void set_depth_slot(int* depth) { slot() = depth; }
+
 private:
-    static int& depth() {
-        thread_local int d = 0;
-        return d;
+    static int*& slot() {
+        thread_local int own = 0;
+        thread_local int* current = &own;
+        return current;
     }
+    static int& depth() { return *slot(); }
     std::recursive_mutex mutex_;
 };
 

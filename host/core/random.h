@@ -8,14 +8,6 @@
 
 namespace host {
 
-// splitmix64: turns any 64-bit value into a well-mixed sequence; used to seed xoshiro.
-inline uint64_t splitmix64(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 // Chances are given in parts per million, so that they compare as integers.
 inline constexpr uint32_t kPpm = 1'000'000;
 
@@ -24,6 +16,14 @@ public:
     using result_type = uint64_t;
 
     explicit Random(uint64_t seed = 1) { reseed(seed); }
+
+    // splitmix64: turns any 64-bit value into a well-mixed sequence; seeds the generator.
+    static uint64_t splitmix64(uint64_t& state) {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
 
     void reseed(uint64_t seed) {
         uint64_t s = seed;

@@ -131,12 +131,24 @@ void Scheduler::advance_to(Time target) {
     }
 }
 
-bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle) {
+std::optional<Scheduler::Due> Scheduler::take_due() {
+    if (queue_.empty() || queue_.begin()->first.time > now()) return std::nullopt;
+    auto it = queue_.begin();
+    Due due{std::move(it->second.label), std::move(it->second.fn)};
+    index_.erase(it->first.id);
+    queue_.erase(it);
+    return due;
+}
+
+bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle, bool until_anytime) {
+    Processors& processors = host_.processors();
+    const bool tasks = processors.enabled();
     for (;;) {
         take_posted();
-        if (until && until()) return true;
-        Time current = now();
-        if (!queue_.empty() && queue_.begin()->first.time <= current) {
+        if (until && (until_anytime || !tasks || !processors.mid_flight()) && until()) return true;
+        if (tasks) {
+            if (processors.step()) continue;
+        } else if (!queue_.empty() && queue_.begin()->first.time <= now()) {
             auto it = queue_.begin();
             Event event = std::move(it->second);
             index_.erase(it->first.id);
@@ -144,8 +156,15 @@ bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool sto
             event.fn();
             continue;
         }
+        // Nothing can run at this moment: time moves on to the next event or the end of a wait.
+        if (until && until()) return true;
+        Time current = now();
         if (current >= deadline) return false;
         std::optional<Time> next = next_time();
+        if (tasks) {
+            std::optional<Time> wake = processors.next_wake();
+            if (wake && (!next || *wake < *next)) next = wake;
+        }
         if (!next && stop_when_idle) return false;
         Time target = next ? std::min(*next, deadline) : deadline;
         if (!next && deadline == kForever && mode_ == Mode::Deterministic) {

@@ -44,8 +44,18 @@ public:
 
     // Runs events until `until` holds (returns true), or the clock reaches `deadline` (returns
     // false), or, with stop_when_idle, no event is left before the deadline (returns false).
-    // Must be called with the host lock held.
-    bool pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle);
+    // With virtual processors, `until` is looked at only while no task is part-way through,
+    // unless until_anytime. Must be called with the host lock held.
+    bool pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle, bool until_anytime = false);
+
+    // The earliest event that is due now, taken off the queue (for a processor to run).
+    struct Due {
+        std::string label;
+        std::function<void()> fn;
+    };
+    std::optional<Due> take_due();
+    // Moves the clock on to t (a processor's task took that long while another went on).
+    void pass_time_to(Time t) { move_clock(t); }
 
     // Draws from the scheduler's seeded generator (completion timing, fault rates use their own).
     uint64_t draw();

@@ -7,8 +7,9 @@ using host::Host;
 
 namespace {
 
+// Every service is a scheduling point: another processor may run before it takes effect.
 struct Entered {
-    Host& host = Host::current();
+    Host& host = Host::entered();
     std::lock_guard<host::HostLock> guard{host.lock()};
 };
 

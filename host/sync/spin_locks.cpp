@@ -66,6 +66,11 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising) {
             }
         }
     }
+    // A task on a virtual processor spins: it is parked until the holder lets go (or a deadlock
+    // is found and broken).
+    while (state->holder != nullptr && host_.processors().current() != nullptr) {
+        host_.processors().spin(state);
+    }
     if (state->holder != nullptr && host_.mode() == Mode::Threaded) {
         // Spin: wait, without the host lock, for the holder to let go. A holder that is itself
         // waiting may never come back; that is reported below rather than waited for.

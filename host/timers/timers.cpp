@@ -49,9 +49,11 @@ bool Timers::cancel(NDIS_MINIPORT_TIMER* timer) {
     }
     TimerState& state = it->second;
     if (state.event == 0) return false;
-    host_.scheduler().cancel(state.event);
+    // An expiry a processor has already taken up runs on: the routine is not stopped, and the
+    // cancel reports that the timer was not in the queue.
+    bool dequeued = host_.scheduler().cancel(state.event);
     state.event = 0;
-    return true;
+    return dequeued;
 }
 
 void Timers::fire(NDIS_MINIPORT_TIMER* timer) {

@@ -208,4 +208,62 @@ TEST(Receive, AFailedTransferStopsReceptionUntilAReset) {
     bench.halt(unit);
 }
 
+// One receive post that finds no IRP, at each place a receive is posted: the first post of the
+// initialization, the repost after a bad transfer, the post of the next descriptor after a good
+// frame, and that one together with the indication routine's restart. Nothing is outstanding
+// then; reception comes back by itself and the frames that follow are all indicated.
+TEST(Receive, OneIrpShortageAtAnyPostDoesNotEndReception) {
+    // The IRP allocation of the first bulk-in post at initialization, found by a first run.
+    uint64_t first_post = 0;
+    {
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add();
+        unit.bus->refuse = [&](const URB& urb) -> std::optional<NTSTATUS> {
+            if (first_post == 0 && urb.UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+                first_post = bench.host.faults().count(host::AllocKind::Irp);
+            }
+            return std::nullopt;
+        };
+        ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
+        unit.bus->refuse = nullptr;
+        bench.halt(unit);
+    }
+    ASSERT_NE(first_post, 0u);
+
+    struct Site {
+        const char* name;
+        uint64_t failures;  // IRP allocations that fail from the moment of the fault
+        bool bad_frame;     // the fault meets a bad transfer rather than a good frame
+    };
+    const std::vector<Site> sites = {{"first post at initialization", 0, false},
+                                     {"repost after a bad transfer", 1, true},
+                                     {"post of the next descriptor", 1, false},
+                                     {"and the indication routine's restart", 2, false}};
+    for (const Site& site : sites) {
+        SCOPED_TRACE(site.name);
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add(with_descriptors(20, 3));
+        if (site.failures == 0) bench.host.faults().fail_nth(host::AllocKind::Irp, first_post);
+        ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
+        model::ScriptedPeer& peer = bench.connect_peer(unit);
+        bench.host.run_for(host::milliseconds(100));
+        const uint64_t irps = bench.host.faults().count(host::AllocKind::Irp);
+        for (uint64_t n = 1; n <= site.failures; ++n) bench.host.faults().fail_nth(host::AllocKind::Irp, irps + n);
+        if (site.failures != 0) {
+            if (site.bad_frame) unit.device().push_rx_trailer(model::RxTrailer{{0, 0, 0x02, 0}});
+            peer.send(make_frame(100, 1));
+            bench.host.run_for(host::milliseconds(100));
+            ASSERT_EQ(bench.host.faults().injected().size(), site.failures) << "the fault missed the post";
+        }
+        const size_t before = receives(bench, unit).size();
+        for (uint8_t i = 2; i < 5; ++i) {
+            peer.send(make_frame(100, i));
+            bench.host.run_for(host::milliseconds(50));
+        }
+        EXPECT_EQ(receives(bench, unit).size() - before, 3u) << "reception did not come back";
+        EXPECT_EQ(unit.device().pending(kBulkIn), 1u);
+        bench.halt(unit);
+    }
+}
+
 }  // namespace

@@ -122,6 +122,13 @@ std::vector<Writer> phy_seeds() {
         w.byte(4).byte(0b0110).byte(30);  // ends 3 ms after the last period
         seeds.push_back(w);
     }
+    {  // a slow window and a link that stays up: no poll may take the unfinished access for link down
+        Writer w;
+        w.byte(0x80).byte(6).byte(0).byte(0).byte(1);
+        phy(w, 1, 2, true);
+        w.byte(2).byte(0xFF).byte(0).byte(0);
+        seeds.push_back(w);
+    }
     {  // nobody answers; then an EEPROM and a window that never report done
         Writer w;
         w.byte(0).byte(4).byte(0).byte(0).byte(0).byte(1).byte(0);

@@ -113,6 +113,9 @@ void run(const uint8_t* data, size_t size) {
     controller.faults().clear();
     rig.host.faults().clear();
     const size_t mark = controller.registers().log().size();
+    // From here on nothing alters what the device answers when the tape is used up, so the
+    // polls of this stretch read the PHY's own BMSR, and the link changes all lie behind.
+    const bool device_honest = in.empty() && !controller.registers().behaviour().phy_done_never;
     rig.host.run_for(host::seconds(6) + host::Time(tail) * 100);
 
     ADAPTER* adapter = rig.record();
@@ -120,7 +123,7 @@ void run(const uint8_t* data, size_t size) {
         const auto& log = controller.registers().log();
         bool polled = false;
         for (size_t i = mark; i < log.size(); ++i) {
-            polled |= !log[i].write && log[i].first == REG_PHY_DATA_LOW && log[i].bytes.size() == 2;
+            polled |= !log[i].write && log[i].first == REG_PHY_DATA_LOW && log[i].bytes.size() == 3;
         }
         check(polled, "link polling stopped");
     }
@@ -144,14 +147,23 @@ void run(const uint8_t* data, size_t size) {
         check(link == LINK_STATE_CONNECTED || link == LINK_STATE_DISCONNECTED, "link state neither up nor down");
         check(adapter->IndicatedLinkState == link && adapter->LinkChanged == 0,
               "a link change left unreported between polls");
-        // The last poll decided by the last BMSR value it fetched from the window's data registers.
+        // The last poll decided by the last BMSR value it fetched from the window's data registers
+        // with the access reported done.
         const auto& log = controller.registers().log();
         for (auto access = log.rbegin(); access != log.rend(); ++access) {
-            if (!access->write && access->first == REG_PHY_DATA_LOW && access->bytes.size() == 2) {
+            if (!access->write && access->first == REG_PHY_DATA_LOW && access->bytes.size() == 3 &&
+                (access->bytes[2] & PHY_DONE) != 0) {
                 check(link == link_of(static_cast<uint16_t>(access->bytes[0] | access->bytes[1] << 8)),
                       "the link state differs from the BMSR value the last poll read");
                 break;
             }
+        }
+        // And with a device that answers truly, it is the chosen PHY's real link, as its BMSR
+        // shows it now (a PHY whose BMSR reads all ones cannot show link).
+        if (device_honest && adapter->State == ADAPTER_STATE_RUNNING) {
+            const model::Phy* phy = controller.mii().phy(adapter->PhyAddress);
+            const ULONG real = phy != nullptr ? link_of(phy->peek(model::mii::kBmsr)) : LINK_STATE_DISCONNECTED;
+            check(link == real, "the link state differs from the chosen PHY's link");
         }
         NDIS_STATUS told = 0;
         for (const host::ProtocolEvent& e : rig.events(host::ProtocolEventKind::Status)) {

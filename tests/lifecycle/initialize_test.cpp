@@ -210,7 +210,9 @@ TEST(Registry, DescriptorCounts) {
         {"RxPacketDesc \"1E\"", {{"RxPacketDesc", "1E"}}, {20, 30}},
         {"RxPacketDesc \"10\" is hexadecimal", {{"RxPacketDesc", "10"}}, {20, 16}},
         {"RxPacketDesc not a number", {{"RxPacketDesc", "many"}}, {20, 20}},
+        {"TxPacketDesc 0", {{"TxPacketDesc", 0}}, {1, 20}},
         {"TxPacketDesc 1", {{"TxPacketDesc", 1}}, {1, 20}},
+        {"both at the ceiling", {{"TxPacketDesc", "400"}, {"RxPacketDesc", "400"}}, {1024, 1024}},
         {"TxPacketDesc \"a\"", {{"TxPacketDesc", "a"}}, {10, 20}},
         {"TxPacketDesc \"40\" and RxPacketDesc \"2\"", {{"TxPacketDesc", "40"}, {"RxPacketDesc", "2"}}, {64, 3}},
         {"keywords in another case", {{"txpacketdesc", 5}, {"RXPACKETDESC", 6}}, {5, 6}},
@@ -227,6 +229,8 @@ TEST(Registry, DescriptorCounts) {
 // allocation, with nothing left behind (the host checks that after the failed MpInitialize).
 TEST(Registry, HugeDescriptorCountsAreRefusedCleanly) {
     for (const auto& registry : std::vector<std::map<std::string, host::RegistryValue, host::NoCase>>{
+             {{"TxPacketDesc", "401"}},
+             {{"RxPacketDesc", "186A0"}},  // 100000: a block of about 1.7 GB
              {{"TxPacketDesc", "FFFFFF"}},
              {{"RxPacketDesc", "FFFFFFFF"}},
              {{"TxPacketDesc", "80000000"}, {"RxPacketDesc", "80000000"}},
@@ -257,12 +261,17 @@ TEST(Registry, ASixByteNetworkAddressBecomesTheCurrentAddress) {
     bench.halt(unit);
 }
 
-TEST(Registry, NetworkAddressesOfAnyOtherLengthAreIgnored) {
-    for (size_t length : {0u, 1u, 5u, 7u, 8u, 12u}) {
-        SCOPED_TRACE(std::to_string(length) + " bytes");
+// An override of another length, or six bytes that are no station address (a group address,
+// broadcast among them, or all zeros), leaves the EEPROM address in use.
+TEST(Registry, NetworkAddressesThatAreNoStationAddressAreIgnored) {
+    const std::vector<Bytes> overrides = {
+        {}, Bytes(1, 0x42), Bytes(5, 0x42), Bytes(7, 0x42), Bytes(8, 0x42), Bytes(12, 0x42),
+        {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}, Bytes(6, 0xFF), Bytes(6, 0x00)};
+    for (const Bytes& address : overrides) {
+        SCOPED_TRACE(::testing::PrintToString(address));
         testbed::Testbed bench;
         testbed::AdapterSetup setup = with_registry({});
-        setup.network_address = Bytes(length, 0x42);
+        setup.network_address = address;
         testbed::Unit& unit = bench.bring_up(setup);
         ADAPTER* record = unit.record();
         EXPECT_EQ(address_bytes(record->CurrentAddress), address_bytes(kEepromAddress));

@@ -17,7 +17,7 @@ size_t DataReads(model::Controller& device)
 {
     size_t count = 0;
     for (const auto& access : device.registers().log()) {
-        count += !access.write && access.first == 0x26 && access.bytes.size() == 2;
+        count += !access.write && access.first == 0x26 && access.bytes.size() == 3;
     }
     return count;
 }
@@ -328,7 +328,7 @@ TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
 
     model::Controller& device = unit.device();
     const size_t data_read = FirstAccess(device, [](const model::RegisterAccess& a) {
-        return !a.write && a.first == 0x26 && a.bytes.size() == 2;
+        return !a.write && a.first == 0x26 && a.bytes.size() == 3;
     });
     const size_t mac_reset = FirstAccess(device, [](const model::RegisterAccess& a) {
         return a.write && a.first == 0x00;

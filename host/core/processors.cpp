@@ -1,0 +1,380 @@
+#include "host/core/processors.h"
+
+#include <algorithm>
+
+#include "host/host.h"
+
+namespace host {
+
+namespace {
+
+uint64_t splitmix64(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+constexpr int64_t kFreshBase = int64_t(1) << 41;  // fresh priorities lie above every dropped one
+
+}  // namespace
+
+Processors::Processors(Host& host, int count, uint64_t seed, int depth, uint64_t window, size_t stack_size,
+                       Time overlap)
+    : host_(host),
+      enabled_(host.options().mode != Mode::Threaded),
+      count_(std::clamp(count, 1, 4)),
+      depth_(std::max(depth, 1)),
+      window_(std::max<uint64_t>(window, 1)),
+      overlap_(overlap),
+      rng_state_(seed ^ 0x5851F42D4C957F2Dull),
+      fibers_(stack_size),
+      on_processor_(static_cast<size_t>(count_), nullptr) {
+    draw_change_points();
+}
+
+Processors::~Processors() { abandon_all(); }
+
+int64_t Processors::fresh_priority() { return kFreshBase + static_cast<int64_t>(splitmix64(rng_state_) >> 24); }
+
+void Processors::draw_change_points() {
+    change_points_.clear();
+    for (int i = 1; i < depth_; ++i) change_points_.push_back(window_start_ + splitmix64(rng_state_) % window_);
+    std::sort(change_points_.begin(), change_points_.end(), std::greater<>());  // next one at the back
+}
+
+Task& Processors::spawn(std::string label, std::function<void()> body) {
+    auto task = std::make_unique<Task>();
+    task->id = next_id_++;
+    task->label = std::move(label);
+    task->body = std::move(body);
+    task->priority = fresh_priority();
+    task->cpu.task = task.get();
+    task->cpu.frames.push_back(Frame{ContextKind::Test, "(" + task->label + ")", nullptr, PASSIVE_LEVEL, 0});
+    ++stats_.tasks;
+    tasks_.push_back(std::move(task));
+    return *tasks_.back();
+}
+
+void Processors::assign(Task& task, int processor) {
+    task.processor = processor;
+    task.cpu.number = processor;
+    on_processor_[static_cast<size_t>(processor)] = &task;
+    if (task.state == TaskState::Ready && task.started) task.state = TaskState::Paused;
+}
+
+bool Processors::wake_waits() {
+    bool woke = false;
+    Time now = host_.now();
+    for (auto& task : tasks_) {
+        if (task->state != TaskState::Blocked) continue;
+        if ((*task->satisfied)() || now >= task->deadline) {
+            task->state = TaskState::Ready;
+            woke = true;
+        }
+    }
+    return woke;
+}
+
+void Processors::fill_idle_processors() {
+    for (int p = 0; p < count_; ++p) {
+        if (on_processor_[static_cast<size_t>(p)] != nullptr) continue;
+        // A task whose wait is over (or a call from outside) goes first, the highest priority first.
+        Task* ready = nullptr;
+        for (auto& task : tasks_) {
+            if (task->state == TaskState::Ready && task->processor < 0 &&
+                (ready == nullptr || task->priority > ready->priority)) {
+                ready = task.get();
+            }
+        }
+        if (ready != nullptr) {
+            assign(*ready, p);
+            continue;
+        }
+        auto due = host_.scheduler().take_due();
+        if (!due && overlap_ > 0 && mid_flight()) {
+            // A task part-way through takes time: an event due a little later starts meanwhile.
+            auto next = host_.scheduler().next_time();
+            if (next && *next <= host_.now() + overlap_) {
+                host_.scheduler().pass_time_to(*next);
+                due = host_.scheduler().take_due();
+            }
+        }
+        if (!due) return;  // nothing due: the other idle processors stay idle too
+        Task& task = spawn(std::move(due->label), std::move(due->fn));
+        assign(task, p);
+    }
+}
+
+bool Processors::runnable(const Task& task) const {
+    switch (task.state) {
+        case TaskState::Ready:
+        case TaskState::Paused: return task.processor >= 0;
+        case TaskState::Spinning: return task.spinning_on == nullptr || task.spinning_on->holder == nullptr;
+        default: return false;
+    }
+}
+
+Task* Processors::pick() {
+    Task* best = nullptr;
+    for (Task* task : on_processor_) {
+        if (task != nullptr && runnable(*task) && (best == nullptr || task->priority > best->priority)) best = task;
+    }
+    return best;
+}
+
+bool Processors::step() {
+    wake_waits();
+    fill_idle_processors();
+    Task* next = pick();
+    if (next == nullptr) {
+        detect_deadlock();
+        next = pick();
+        if (next == nullptr) return false;
+    }
+    run(*next);
+    return true;
+}
+
+bool Processors::mid_flight() const {
+    return std::any_of(on_processor_.begin(), on_processor_.end(), [](const Task* t) { return t != nullptr; });
+}
+
+std::optional<Time> Processors::next_wake() const {
+    std::optional<Time> earliest;
+    for (const auto& task : tasks_) {
+        if (task->state != TaskState::Blocked || task->deadline == kForever) continue;
+        if (!earliest || task->deadline < *earliest) earliest = task->deadline;
+    }
+    return earliest;
+}
+
+void Processors::entry(void* argument) {
+    auto* task = static_cast<Task*>(argument);
+    try {
+        task->body();
+    } catch (const TaskAbandoned&) {
+    } catch (...) {
+        task->error = std::current_exception();
+    }
+    task->body = nullptr;
+}
+
+void Processors::run(Task& task) {
+    if (!task.started) {
+        task.started = true;
+        fibers_.create(task.fiber, &Processors::entry, &task);
+    }
+    task.state = TaskState::Running;
+    Task* previous = current_;
+    current_ = &task;
+    int* depth_slot = HostLock::depth_slot();
+    HostLock::set_depth_slot(&task.lock_depth);
+    fibers_.switch_to(task.fiber);
+    HostLock::set_depth_slot(depth_slot);
+    current_ = previous;
+    if (task.fiber.finished) finish(task);
+}
+
+void Processors::finish(Task& task) {
+    task.state = TaskState::Done;
+    if (task.processor >= 0) on_processor_[static_cast<size_t>(task.processor)] = nullptr;
+    task.processor = -1;
+    fibers_.release(task.fiber);
+    if (task.awaited) return;  // its caller takes the error and erases it
+    std::exception_ptr error = task.error;
+    erase(task);
+    if (error) std::rethrow_exception(error);
+}
+
+void Processors::erase(Task& task) {
+    auto it = std::find_if(tasks_.begin(), tasks_.end(), [&](const auto& t) { return t.get() == &task; });
+    if (it != tasks_.end()) tasks_.erase(it);
+}
+
+void Processors::suspend(Task& task) {
+    ++stats_.switches;
+    {
+        CallOut out(host_.lock());
+        fibers_.suspend(task.fiber);
+    }
+    if (task.abandon) throw TaskAbandoned{};
+}
+
+bool Processors::worth_switching(const Task& task) {
+    bool idle = false;
+    for (const Task* other : on_processor_) {
+        if (other == nullptr) {
+            idle = true;
+        } else if (other != &task && runnable(*other) && other->priority > task.priority) {
+            return true;
+        }
+    }
+    if (!idle) return false;
+    auto next = host_.scheduler().next_time();
+    if (next && *next <= host_.now() + overlap_) return true;
+    for (const auto& other : tasks_) {
+        if (other->processor >= 0) continue;
+        if (other->state == TaskState::Ready) return true;
+        if (other->state == TaskState::Blocked && ((*other->satisfied)() || host_.now() >= other->deadline)) return true;
+    }
+    return false;
+}
+
+void Processors::scheduling_point() {
+    Task* task = current_;
+    if (task == nullptr) return;
+    if (task->abandon) throw TaskAbandoned{};
+    uint64_t point = stats_.scheduling_points++;
+    if (!change_points_.empty() && point >= change_points_.back()) {
+        change_points_.pop_back();
+        task->priority = next_low_--;
+        ++stats_.change_points;
+    }
+    if (point + 1 >= window_start_ + window_) {
+        window_start_ += window_;
+        draw_change_points();
+    }
+    if (count_ == 1 || !worth_switching(*task)) return;
+    task->state = TaskState::Paused;
+    suspend(*task);
+    task->state = TaskState::Running;
+}
+
+bool Processors::block(const std::function<bool()>& satisfied, Time deadline) {
+    Task* task = current_;
+    if (task->abandon) throw TaskAbandoned{};
+    for (;;) {
+        if (satisfied()) return true;
+        if (host_.now() >= deadline) return false;
+        task->satisfied = &satisfied;
+        task->deadline = deadline;
+        task->state = TaskState::Blocked;
+        on_processor_[static_cast<size_t>(task->processor)] = nullptr;
+        task->processor = -1;
+        suspend(*task);
+        task->satisfied = nullptr;
+        task->state = TaskState::Running;
+    }
+}
+
+void Processors::spin(SpinLockState* lock) {
+    Task* task = current_;
+    ++stats_.spins;
+    task->spinning_on = lock;
+    task->state = TaskState::Spinning;
+    suspend(*task);
+    task->spinning_on = nullptr;
+    task->state = TaskState::Running;
+}
+
+std::string Processors::describe(const Task& task) const {
+    std::string text = "task " + std::to_string(task.id) + " (" + task.label + ")";
+    const Frame& frame = task.cpu.frames.back();
+    if (frame.kind != ContextKind::Test) text += ", in " + frame.routine;
+    if (!task.cpu.held.empty()) {
+        text += ", holding ";
+        for (size_t i = 0; i < task.cpu.held.size(); ++i) text += (i ? ", " : "") + task.cpu.held[i]->name();
+    }
+    if (task.state == TaskState::Spinning && task.spinning_on) text += ", spinning on " + task.spinning_on->name();
+    if (task.state == TaskState::Blocked) text += ", waiting" + (task.deadline == kForever ? std::string() : " until t=" + std::to_string(task.deadline));
+    return text;
+}
+
+std::string Processors::describe() const {
+    std::string text;
+    for (int p = 0; p < count_; ++p) {
+        const Task* task = on_processor_[static_cast<size_t>(p)];
+        text += "processor " + std::to_string(p) + ": " + (task ? describe(*task) : std::string("idle")) + "; ";
+    }
+    for (const auto& task : tasks_) {
+        if (task->processor < 0 && task->state == TaskState::Blocked) text += describe(*task) + "; ";
+    }
+    return text;
+}
+
+void Processors::detect_deadlock() {
+    // Nothing can run now. A spinner whose lock's holder can never run again is deadlocked: the
+    // holder spins itself in a cycle, or waits with every processor taken by spinners, or is no
+    // task at all.
+    bool idle = std::any_of(on_processor_.begin(), on_processor_.end(), [](const Task* t) { return t == nullptr; });
+    for (Task* spinner : on_processor_) {
+        if (spinner == nullptr || spinner->state != TaskState::Spinning || runnable(*spinner)) continue;
+        bool stuck = false;
+        const Task* at = spinner;
+        for (int hops = 0; hops <= count_; ++hops) {
+            Cpu* holder = at->spinning_on->holder;
+            Task* next = holder ? holder->task : nullptr;
+            if (next == nullptr) {
+                stuck = true;  // held outside any task, which no step of this loop can release
+                break;
+            }
+            if (next->state == TaskState::Spinning && next->spinning_on != nullptr) {
+                if (next == spinner) {
+                    stuck = true;
+                    break;
+                }
+                at = next;
+                continue;
+            }
+            stuck = next->processor < 0 && !idle;  // waiting, and no processor to come back on
+            break;
+        }
+        if (!stuck) continue;
+        ++stats_.deadlocks;
+        std::string message = "deadlock: " + spinner->spinning_on->name() + " can never be released; " + describe();
+        const Frame& frame = spinner->cpu.frames.back();
+        // Put things right first (the spinner takes the lock), so the host stays usable whatever the
+        // policy does with the report.
+        host_.locks().force_release(spinner->spinning_on);
+        host_.verifier().report_for(Rule::SpinLocks, frame.adapter, frame.routine, message);
+        return;
+    }
+}
+
+void Processors::abandon(Task& task) {
+    if (task.state == TaskState::Done) return;
+    if (!task.started) {
+        task.state = TaskState::Done;
+        if (task.processor >= 0) on_processor_[static_cast<size_t>(task.processor)] = nullptr;
+        task.processor = -1;
+        return;
+    }
+    task.abandon = true;
+    bool awaited = task.awaited;
+    task.awaited = true;  // keep it: unwinding must not rethrow here
+    while (task.state != TaskState::Done) run(task);
+    task.awaited = awaited;
+}
+
+void Processors::abandon_all() {
+    while (!tasks_.empty()) {
+        Task& task = *tasks_.back();
+        abandon(task);
+        erase(task);
+    }
+}
+
+void Processors::run_task(const std::string& label, std::function<void()> body) {
+    Task& task = spawn(label, std::move(body));
+    task.awaited = true;
+    bool ended;
+    try {
+        ended = host_.scheduler().pump(kForever, [&] { return task.state == TaskState::Done; }, false, true);
+    } catch (...) {
+        abandon(task);
+        erase(task);
+        throw;
+    }
+    if (!ended) {
+        abandon(task);
+        erase(task);
+        host_.verifier().report(Rule::Host, "a call into the driver (" + label + ") could never finish: " + describe());
+        return;
+    }
+    std::exception_ptr error = task.error;
+    erase(task);
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace host

@@ -1,0 +1,154 @@
+// Virtual processors: tasks interleave only at platform services, a spinner is parked until the
+// holder lets go while the holder's processor goes on, a lock that can never be let go is
+// reported as a deadlock, and a timer routine already running is not stopped by a cancel.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace {
+
+using host::Host;
+
+// A host of P processors whose test queues entries into the driver of one adapter.
+struct Machine {
+    Machine(int processors, uint64_t seed, uint64_t window = 8)
+        : host({.seed = seed,
+                .processors = processors,
+                .schedule_window = window,
+                .policy = host::ViolationPolicy::Record}) {}
+
+    // An entry at dispatch level, as a timer or completion routine would be, due at time t.
+    void at(host::Time t, const std::string& routine, std::function<void()> fn) {
+        host.scheduler().at(t, routine, [this, routine, fn] {
+            host.call_driver(host::ContextKind::Timer, routine, &adapter, DISPATCH_LEVEL, fn);
+        });
+    }
+    size_t reports(const std::string& text) {
+        size_t n = 0;
+        for (const auto& v : host.verifier().violations()) n += v.message.find(text) != std::string::npos;
+        return n;
+    }
+
+    Host host;
+    host::Adapter& adapter = host.add_adapter();
+    NDIS_SPIN_LOCK first{}, second{};
+};
+
+void allocate_locks(Machine& m) {
+    m.at(0, "Setup", [&] {
+        NdisAllocateSpinLock(&m.first);
+        NdisAllocateSpinLock(&m.second);
+    });
+    m.host.run_for(1);
+}
+
+void free_locks(Machine& m) {
+    m.at(m.host.now(), "Teardown", [&] {
+        NdisFreeSpinLock(&m.first);
+        NdisFreeSpinLock(&m.second);
+    });
+    m.host.run_for(1);
+}
+
+// Two routines that take the same two locks in opposite orders deadlock only where they can run
+// at once: some seed finds it on two processors, none on one; the report names the processors.
+TEST(Processors, OppositeLockOrdersDeadlockOnlyOnSeveralProcessors) {
+    auto deadlocks = [](int processors, uint64_t seed, std::string* message) {
+        Machine m(processors, seed);
+        allocate_locks(m);
+        auto take = [&m](NDIS_SPIN_LOCK* a, NDIS_SPIN_LOCK* b) {
+            NdisDprAcquireSpinLock(a);
+            NdisDprAcquireSpinLock(b);
+            NdisDprReleaseSpinLock(b);
+            NdisDprReleaseSpinLock(a);
+        };
+        m.at(10, "FirstThenSecond", [&] { take(&m.first, &m.second); });
+        m.at(10, "SecondThenFirst", [&] { take(&m.second, &m.first); });
+        m.host.run_for(100);
+        for (const auto& v : m.host.verifier().violations()) {
+            if (v.message.find("deadlock") != std::string::npos && message) *message = v.text();
+        }
+        return m.reports("deadlock");
+    };
+    size_t on_one = 0, on_two = 0;
+    std::string message;
+    for (uint64_t seed = 1; seed <= 60; ++seed) {
+        on_one += deadlocks(1, seed, nullptr);
+        on_two += deadlocks(2, seed, &message);
+    }
+    EXPECT_EQ(on_one, 0u);
+    ASSERT_GT(on_two, 0u);
+    EXPECT_NE(message.find("processor 0: task"), std::string::npos) << message;
+    EXPECT_NE(message.find("processor 1: task"), std::string::npos) << message;
+    EXPECT_NE(message.find("spinning on"), std::string::npos) << message;
+}
+
+// While one routine holds a lock across several services, another that wants it spins: it never
+// gets in between, whatever the seed, and on some seeds it really had to spin.
+TEST(Processors, ASpinnerWaitsForTheHolderWhateverTheSchedule) {
+    uint64_t spins = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        Machine m(3, seed);
+        allocate_locks(m);
+        std::vector<std::string> order;
+        auto critical = [&](const std::string& who) {
+            NdisDprAcquireSpinLock(&m.first);
+            order.push_back(who + " in");
+            for (int i = 0; i < 4; ++i) KeGetCurrentIrql();  // scheduling points inside
+            order.push_back(who + " out");
+            NdisDprReleaseSpinLock(&m.first);
+        };
+        for (const char* who : {"a", "b", "c"}) m.at(10, who, [&, who] { critical(who); });
+        m.host.run_for(100);
+        ASSERT_EQ(order.size(), 6u) << "seed " << seed;
+        for (size_t i = 0; i < order.size(); i += 2) {
+            EXPECT_EQ(order[i].substr(0, 1), order[i + 1].substr(0, 1)) << "seed " << seed << ": two inside at once";
+        }
+        EXPECT_TRUE(m.host.verifier().violations().empty()) << "seed " << seed;
+        spins += m.host.processors().stats().spins;
+        free_locks(m);
+    }
+    EXPECT_GT(spins, 0u);
+}
+
+// NdisMCancelTimer stops an expiry still queued (one processor: nothing takes it up while the
+// canceller runs), but not one another processor has taken up: then it reports FALSE and the
+// routine runs to its end.
+TEST(Processors, ACancelDoesNotStopATimerRoutineAlreadyTakenUp) {
+    size_t late_cancels = 0, early_cancels = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        Machine m(1 + static_cast<int>(seed % 2), seed, uint64_t(1) << 40);  // no priority drops
+        allocate_locks(m);
+        NDIS_MINIPORT_TIMER timer{};
+        int ran = 0;
+        BOOLEAN cancelled = TRUE;
+        m.at(0, "Init", [&] {
+            NdisMInitializeTimer(&timer, m.adapter.handle(), [](PVOID, PVOID context, PVOID, PVOID) {
+                auto* counter = static_cast<int*>(context);
+                ++*counter;
+            }, &ran);
+        });
+        m.host.run_for(1);
+        m.at(10, "Canceller", [&] {
+            NdisDprAcquireSpinLock(&m.first);
+            NdisSetTimer(&timer, 0);
+            KeGetCurrentIrql();
+            KeGetCurrentIrql();
+            NdisMCancelTimer(&timer, &cancelled);
+            NdisDprReleaseSpinLock(&m.first);
+        });
+        m.host.run_for(100);
+        EXPECT_EQ(ran, cancelled ? 0 : 1) << "seed " << seed;
+        late_cancels += !cancelled;
+        early_cancels += cancelled;
+        EXPECT_TRUE(m.host.verifier().violations().empty()) << "seed " << seed;
+        free_locks(m);
+    }
+    EXPECT_GT(late_cancels, 0u);
+    EXPECT_GT(early_cancels, 0u);
+}
+
+}  // namespace

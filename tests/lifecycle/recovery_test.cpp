@@ -1,0 +1,129 @@
+// Recovery: a stalled bulk pipe, a shutdown that meets a pending reset, and what a reset restores
+// (link polling) and leaves alone (the packet filter and the wake-up pattern copy).
+#include <gtest/gtest.h>
+
+#include "driver/miniport/handlers.h"
+#include "tests/lifecycle/lifecycle_support.h"
+
+namespace {
+
+using namespace lifecycle_test;
+using testbed::make_frame;
+
+void reset_and_wait(testbed::Testbed& bench, testbed::Unit& unit) {
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    EXPECT_EQ(reset.status, NDIS_STATUS_SUCCESS);
+}
+
+// A stall leaves the endpoint halted on the device until it is cleared. The reset that follows
+// the bus error clears both pipes, so that every later frame goes out and comes in.
+TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
+    for (model::RequestKind stalled : {model::RequestKind::bulk_out, model::RequestKind::bulk_in}) {
+        SCOPED_TRACE(model::to_string(stalled));
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.bring_up();
+        model::ScriptedPeer& peer = bench.connect_peer(unit);
+        unit.device().faults().add({.kind = stalled, .action = model::FaultAction::stall});
+        if (stalled == model::RequestKind::bulk_out) {
+            bench.host.send(*unit.adapter, make_frame(100, 1));
+        } else {
+            peer.send(make_frame(100, 1));
+        }
+        bench.host.run_for(host::milliseconds(10));
+        ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+        reset_and_wait(bench, unit);
+        peer.received().clear();
+        const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
+        for (uint8_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(bench.host.send(*unit.adapter, make_frame(100, i)).returned, NDIS_STATUS_PENDING);
+            peer.send(make_frame(120, i));
+            bench.host.run_for(host::milliseconds(5));
+        }
+        EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+        EXPECT_EQ(peer.received().size(), 5u) << "frames sent after the reset";
+        EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size() - indicated, 5u) << "frames received";
+        bench.halt(unit);
+    }
+}
+
+// A shutdown that comes while a reset's restart is still to run stops the adapter for good:
+// no MAC reset, media configuration or link report follows, and it stays stopped.
+TEST(Recovery, AShutdownWhileAResetIsPendingIsNotUndone) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    const size_t links = link_indications(bench, unit).size();
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    ASSERT_FALSE(reset.completed);
+    bench.host.shutdown(*unit.adapter);
+    const size_t writes = testbed::register_writes(unit.device()).size();
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    bench.host.run_for(host::seconds(5));
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_STOPPED);
+    EXPECT_EQ(testbed::register_writes(unit.device()).size(), writes) << "the restart ran after the stop";
+    EXPECT_EQ(link_indications(bench, unit).size(), links) << "a link report after the stop";
+    bench.halt(unit);
+}
+
+// A tick of the link timer that falls inside the reset meets an adapter that does not run and
+// arms nothing; the reset arms the timer again, so that a later link change is still seen.
+TEST(Recovery, LinkPollingGoesOnAfterAResetThatSwallowedATick) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    const host::Time tick = bench.host.now() + host::seconds(3);
+    bench.host.run_until([&] { return bench.host.now() >= tick - host::milliseconds(1); }, host::seconds(4));
+    reset_and_wait(bench, unit);
+    unit.device().mii().set_link(1, false);
+    bench.host.run_for(host::seconds(7));
+    auto links = link_indications(bench, unit);
+    ASSERT_FALSE(links.empty());
+    EXPECT_EQ(links.back(), NDIS_STATUS_MEDIA_DISCONNECT) << "link polling ended with the reset";
+    bench.halt(unit);
+}
+
+// The reset leaves the packet filter and the copy of the last wake-up pattern as they were.
+TEST(Recovery, AResetKeepsThePacketFilterAndTheWakePatternCopy) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    const ULONG filter = 0x0B;
+    bench.host.set(*unit.adapter, OID_GEN_CURRENT_PACKET_FILTER,
+                   std::vector<uint8_t>{filter, 0, 0, 0});
+    std::vector<uint8_t> pattern(40, 0x5A);
+    bench.host.set(*unit.adapter, OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
+    bench.host.run_for(host::milliseconds(10));
+    std::vector<uint8_t> copy(unit.record()->WakePatternBuf, unit.record()->WakePatternBuf + WAKE_PATTERN_BUFFER_SIZE);
+
+    reset_and_wait(bench, unit);
+    const host::RequestRecord& query = bench.host.query(*unit.adapter, OID_GEN_CURRENT_PACKET_FILTER, 4);
+    EXPECT_EQ(query.data, (std::vector<uint8_t>{filter, 0, 0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(unit.record()->WakePatternBuf, unit.record()->WakePatternBuf + WAKE_PATTERN_BUFFER_SIZE),
+              copy);
+    EXPECT_EQ(copy[0], 0x5A);
+    bench.halt(unit);
+}
+
+// A register request of a link poll that never completes keeps the PHY window, and the poll
+// with it. The reset, once it has waited as long as a synchronous request may take, cancels it
+// and restarts with the window its own: no step of that poll comes between the restart's
+// requests, and polling goes on afterwards and sees the link go down.
+TEST(Recovery, AResetCancelsAStuckPollAndPollingGoesOn) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    start_slow_link_poll(bench, unit, 0, /*never=*/true);
+    unit.device().registers().clear_log();
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(60)));
+    for (const model::RegisterAccess& access : unit.device().registers().log()) {
+        if (access.time_us > reset.finished) break;
+        EXPECT_FALSE(!access.write && access.first == 0x26) << "the poll went on during the restart";
+    }
+    unit.device().mii().set_link(1, false);
+    bench.host.run_for(host::seconds(7));
+    auto links = link_indications(bench, unit);
+    ASSERT_FALSE(links.empty());
+    EXPECT_EQ(links.back(), NDIS_STATUS_MEDIA_DISCONNECT) << "link polling stayed stuck";
+    bench.halt(unit);
+}
+
+}  // namespace
