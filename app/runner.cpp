@@ -395,6 +395,8 @@ void Runner::step(ItemRun& r) {
                 r.traceable += !action.raw && !action.frames.payload && transfer_frame_length >= kTagEnd;
             } else if constexpr (std::is_same_v<T, LinkAction>) {
                 adapters_.at(action.adapter).station->device().mii().set_link(action.phy, action.up);
+            } else if constexpr (std::is_same_v<T, CableAction>) {
+                if (model::Cable* cable = adapters_.at(action.adapter).cable) cable->set_connected(action.connected);
             } else if constexpr (std::is_same_v<T, RequestAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (!adapter_running(a, action.set ? "set" : "query")) return;

@@ -100,6 +100,12 @@ struct LinkAction {
     bool up = true;
 };
 
+// The adapter's cable pulled out (connected false) or pushed back in: both ends lose or regain link.
+struct CableAction {
+    std::string adapter;
+    bool connected = false;
+};
+
 struct RequestAction {
     bool set = false;
     std::string adapter;
@@ -137,7 +143,7 @@ struct AllocFaultAction {
 };
 
 using Action = std::variant<SendAction, ReceiveAction, LinkAction, RequestAction, ResetAction, HaltAction,
-                            InitializeAction, DeviceFaultAction, AllocFaultAction>;
+                            InitializeAction, DeviceFaultAction, AllocFaultAction, CableAction>;
 
 struct TimelineItem {
     uint64_t at_us = 0;

@@ -464,10 +464,10 @@ AllocFaultAction read_alloc_fault(const Node& n) {
 }
 
 TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
-    static const char* kActions[] = {"send", "receive", "link", "query", "set", "reset", "halt", "initialize", "fault",
-                                     "alloc_fault"};
-    n.object({"at_ms", "label", "send", "receive", "link", "query", "set", "reset", "halt", "initialize", "fault",
-              "alloc_fault"});
+    static const char* kActions[] = {"send", "receive", "link", "cable", "query", "set", "reset", "halt", "initialize",
+                                     "fault", "alloc_fault"};
+    n.object({"at_ms", "label", "send", "receive", "link", "cable", "query", "set", "reset", "halt", "initialize",
+              "fault", "alloc_fault"});
     TimelineItem item;
     item.place = n.place();
     Node at = n.at("at_ms");
@@ -482,7 +482,7 @@ TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
         }
     }
     if (!which) {
-        n.fail("missing an action (send, receive, link, query, set, reset, halt, initialize, fault or alloc_fault)");
+        n.fail("missing an action (send, receive, link, cable, query, set, reset, halt, initialize, fault or alloc_fault)");
     }
     Node a = n.at(which);
     std::string w = which;
@@ -531,6 +531,12 @@ TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
         }
         l.up = a.at("up").boolean();
         item.action = l;
+    } else if (w == "cable") {
+        a.object({"adapter", "connected"});
+        CableAction c;
+        c.adapter = adapter_ref(a.at("adapter"), names);
+        c.connected = a.at("connected").boolean();
+        item.action = c;
     } else if (w == "query" || w == "set") {
         RequestAction r;
         r.set = w == "set";

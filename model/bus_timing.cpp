@@ -16,7 +16,7 @@ uint32_t BusTiming::control_packets(size_t data_bytes) {
 
 uint64_t BusTiming::book(uint64_t now_us, uint32_t packets) {
     packets_carried_ += packets;
-    if (speed_ == BusSpeed::instant) return now_us;
+    if (speed_ == BusSpeed::instant) return now_us + latency_us_;
 
     uint64_t frame = now_us / kFrameUs;
     used_.erase(used_.begin(), used_.lower_bound(frame));  // the past is settled
@@ -28,7 +28,7 @@ uint64_t BusTiming::book(uint64_t now_us, uint32_t packets) {
         if (packets == 0) break;
         ++frame;
     }
-    return (frame + 1) * kFrameUs;
+    return (frame + 1) * kFrameUs + latency_us_;
 }
 
 }  // namespace model

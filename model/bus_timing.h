@@ -24,10 +24,14 @@ public:
     static constexpr uint64_t kFrameUs = 1000;
     static constexpr uint32_t kPacketsPerFrame = 19;
 
-    explicit BusTiming(BusSpeed speed = BusSpeed::instant, uint32_t packets_per_frame = kPacketsPerFrame)
-        : speed_(speed), packets_per_frame_(packets_per_frame ? packets_per_frame : 1) {}
+    // latency_us is added to every transfer's completion: the time a host controller and its
+    // driver take to report it, on top of the time on the wire.
+    explicit BusTiming(BusSpeed speed = BusSpeed::instant, uint32_t packets_per_frame = kPacketsPerFrame,
+                       uint64_t latency_us = 0)
+        : speed_(speed), packets_per_frame_(packets_per_frame ? packets_per_frame : 1), latency_us_(latency_us) {}
 
     BusSpeed speed() const { return speed_; }
+    uint64_t latency_us() const { return latency_us_; }
 
     // Packets a bulk transfer of n bytes takes; an empty transfer is one packet.
     static uint32_t bulk_packets(size_t bytes);
@@ -43,6 +47,7 @@ public:
 private:
     BusSpeed speed_;
     uint32_t packets_per_frame_;
+    uint64_t latency_us_;
     std::map<uint64_t, uint32_t> used_;  // frame number -> packets booked
     uint64_t packets_carried_ = 0;
 };

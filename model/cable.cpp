@@ -30,8 +30,33 @@ uint64_t Cable::wire_time_us(size_t frame_bytes) {
     return (bytes * 8 + 9) / 10;
 }
 
+bool Cable::carries(int from_side) const {
+    if (!connected_) return false;
+    const CableEnd* from = ends_[from_side & 1];
+    const CableEnd* to = ends_[1 - (from_side & 1)];
+    return (!from || from->link_up()) && (!to || to->link_up());
+}
+
+void Cable::set_connected(bool connected) {
+    if (connected_ == connected) return;
+    connected_ = connected;
+    for (CableEnd* end : ends_)
+        if (end) end->cable_connected(connected);
+}
+
+void Cable::schedule_connected(uint64_t at_us, bool connected) {
+    std::weak_ptr<int> alive = life_;
+    clock_.schedule(at_us, [this, alive, connected] {
+        if (!alive.expired()) set_connected(connected);
+    });
+}
+
 void Cable::send(int from_side, std::span<const uint8_t> frame) {
     from_side &= 1;
+    if (!carries(from_side)) {
+        ++frames_lost_no_link_;
+        return;
+    }
     const uint64_t now = clock_.now_us();
     uint64_t arrival = now;
     if (rate_ == WireRate::mbit_10) {
@@ -51,6 +76,10 @@ void Cable::deliver_due(int from_side) {
     while (!queue.empty() && queue.front().arrived_us <= clock_.now_us()) {
         WireFrame w = std::move(queue.front());
         queue.pop_front();
+        if (!carries(from_side)) {
+            ++frames_lost_no_link_;
+            continue;
+        }
         ++frames_carried_;
         if (tap_) tap_(w);
         if (CableEnd* to = ends_[1 - from_side]) to->frame_from_cable(w.bytes);

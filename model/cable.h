@@ -19,6 +19,10 @@ public:
     virtual void frame_from_cable(std::span<const uint8_t> frame) = 0;
     // The cable is going away (destroyed) while this end is plugged in.
     virtual void cable_gone() {}
+    // Whether this end has link now: a frame crosses only between two ends that have.
+    virtual bool link_up() const { return true; }
+    // The cable was pulled out of (false) or pushed back into (true) the sockets.
+    virtual void cable_connected(bool connected) {}
 };
 
 enum class WireRate : uint8_t {
@@ -39,6 +43,10 @@ struct WireFrame {
 // Frames are delivered through the Clock, never inside send(), and in the
 // order they were sent in each direction even when the Clock runs events due
 // at the same time in an order of its own.
+//
+// A frame crosses only when both ends have link, when it is sent and when it
+// arrives; otherwise it is lost and counted. The cable can be pulled out of
+// both sockets and pushed back: both ends lose link, then regain it.
 class Cable {
 public:
     static constexpr size_t kMinFrame = 60;  // shorter frames are padded on the wire
@@ -58,13 +66,23 @@ public:
 
     static uint64_t wire_time_us(size_t frame_bytes);
 
+    // Pulls the cable out (false) or pushes it back in (true); tells both ends.
+    void set_connected(bool connected);
+    bool connected() const { return connected_; }
+    // The same at virtual time at_us.
+    void schedule_connected(uint64_t at_us, bool connected);
+
     // Sees every frame as it arrives (for captures). Frames arriving at an
     // unplugged side are seen too.
     void set_tap(std::function<void(const WireFrame&)> tap) { tap_ = std::move(tap); }
 
     uint64_t frames_carried() const { return frames_carried_; }
+    // Frames lost because the cable was out or an end had no link.
+    uint64_t frames_lost_no_link() const { return frames_lost_no_link_; }
 
 private:
+    bool carries(int from_side) const;
+
     Clock& clock_;
     WireRate rate_;
     CableEnd* ends_[2] = {nullptr, nullptr};
@@ -74,6 +92,8 @@ private:
     std::deque<WireFrame> in_flight_[2];         // per direction, in sending order
     std::function<void(const WireFrame&)> tap_;
     uint64_t frames_carried_ = 0;
+    uint64_t frames_lost_no_link_ = 0;
+    bool connected_ = true;
     std::shared_ptr<int> life_;
 };
 

@@ -16,7 +16,7 @@ Controller::Controller(Clock& clock, ControllerConfig config)
       mii_(clock),
       registers_(clock, mii_, config_.eeprom, config_.options.registers),
       faults_(config_.fault_seed),
-      bus_(config_.options.bus_speed, config_.options.packets_per_frame),
+      bus_(config_.options.bus_speed, config_.options.packets_per_frame, config_.options.bus_latency_us),
       life_(std::make_shared<int>(0)) {
     for (const PhyConfig& phy : config_.phys) mii_.add_phy(phy);
     registers_.on_mac_reset([this] { mac_reset(); });
@@ -71,7 +71,10 @@ void Controller::submit(const Transfer& t, Done done) {
 
     ++counters_.control_transfers;
     auto it = add_pending(t, std::move(done));
-    if (fault && fault->action == FaultAction::never_complete) return;
+    if (fault && fault->action == FaultAction::never_complete) {
+        it->held = true;
+        return;
+    }
     const size_t data = t.direction == Direction::in ? SetupPacket::from_bytes(t.setup).length : t.out_data.size();
     uint64_t at = bus_.book(now, BusTiming::control_packets(data));
     if (fault) at += fault->delay_us;
@@ -183,6 +186,34 @@ size_t Controller::abort(uint8_t endpoint) {
     return cancelled.size();
 }
 
+void Controller::end_faults() {
+    faults_.set_enabled(false);
+    const uint64_t now = clock_.now_us();
+    for (auto& [endpoint, queue] : pending_) {
+        for (Pending& p : queue) {
+            if (!p.held) continue;
+            p.held = false;
+            switch (kind_of(endpoint)) {
+                case EndpointKind::bulk_in:
+                    p.stuck = false;
+                    p.wants_data = true;
+                    break;
+                case EndpointKind::bulk_out:
+                    finish_at(bus_.book(now, BusTiming::bulk_packets(p.transfer.out_data.size())), endpoint, p.serial,
+                              bulk_out_result());
+                    break;
+                default: {
+                    const size_t data = p.transfer.direction == Direction::in ? SetupPacket::from_bytes(p.transfer.setup).length
+                                                                             : p.transfer.out_data.size();
+                    finish_at(bus_.book(now, BusTiming::control_packets(data)), endpoint, p.serial,
+                              [this](const Transfer& tr) { return handle_control(tr); });
+                }
+            }
+        }
+    }
+    fill_bulk_in();
+}
+
 void Controller::clear_halt(uint8_t endpoint) {
     halted_.erase(endpoint);
     if (endpoint == kBulkOutEndpoint) {
@@ -230,6 +261,7 @@ void Controller::plug_into(Cable& cable, int side) {
     unplug_cable();
     cable_ = &cable;
     cable_side_ = side & 1;
+    mii_.set_cable_present(cable.connected());
     cable.plug(cable_side_, this);
 }
 

@@ -34,11 +34,12 @@ enum class BulkInOverrun : uint8_t {
 };
 
 // Read at every use through Controller::options(), except bus_speed,
-// packets_per_frame and registers, which are taken at construction; change
-// those later through bus() and registers().behaviour().
+// packets_per_frame, bus_latency_us and registers, which are taken at
+// construction; change those later through bus() and registers().behaviour().
 struct ControllerOptions {
     BusSpeed bus_speed = BusSpeed::instant;
     uint32_t packets_per_frame = BusTiming::kPacketsPerFrame;
+    uint64_t bus_latency_us = 0;  // added to every transfer's completion
     size_t rx_fifo_depth = 8;  // frames waiting for a bulk-in transfer
     BulkInOverrun bulk_in_overrun = BulkInOverrun::truncate;
     RxTrailer rx_trailer;      // status bytes of received frames unless queued otherwise
@@ -103,6 +104,7 @@ struct BulkInRecord {
 
 struct ControllerCounters {
     uint64_t frames_out = 0;          // frames put on the cable
+    uint64_t frames_out_no_link = 0;  // of those, lost because there was no link
     uint64_t bytes_out = 0;
     uint64_t keep_alives = 0;
     uint64_t zero_length_transfers = 0;
@@ -157,6 +159,10 @@ public:
     void reset_endpoint(uint8_t endpoint) { clear_halt(endpoint); }
     bool halted(uint8_t endpoint) const;
 
+    // The device stops misbehaving: its fault plan is turned off, and transfers a fault kept
+    // from ever completing go through now, as if the device had only been slow.
+    void end_faults();
+
     // The device leaves the bus: pending transfers fail at once (inside this
     // call), later submissions fail, frames from the cable are dropped.
     void unplug();
@@ -185,12 +191,16 @@ public:
     void unplug_cable();
     void frame_from_cable(std::span<const uint8_t> frame) override;
     void cable_gone() override { cable_ = nullptr; }
+    // The MAC has link when a PHY has: frames go out and come in only then.
+    bool link_up() const override { return plugged_ && mii_.carrier(); }
+    void cable_connected(bool connected) override { mii_.set_cable_present(connected); }
 
     // ---- Receive test hooks ----
 
     // The next frames from the cable get these trailers (then the default).
     void push_rx_trailer(const RxTrailer& trailer) { rx_trailers_.push_back(trailer); }
     void push_rx_status(uint8_t status) { push_rx_trailer(RxTrailer::with_status(status)); }
+    void clear_rx_trailers() { rx_trailers_.clear(); }
     // Queues a bulk-in transfer exactly as given: any length, any bytes. It
     // takes its place in the FIFO but is not refused when the FIFO is full.
     void inject_bulk_in(std::vector<uint8_t> raw);
@@ -216,7 +226,8 @@ private:
         uint64_t submitted_us = 0;
         bool wants_data = false;  // a bulk-in transfer that takes the next FIFO entry
         uint64_t extra_delay_us = 0;
-        bool stuck = false;       // a fault keeps it from ever completing
+        bool stuck = false;       // a bulk-in transfer a fault keeps from ever taking data
+        bool held = false;        // a fault keeps it from ever completing
         bool due = false;         // its bus time is over; it completes once it is at the front
         MakeResult make;          // what the device does with it, run when it completes
     };
@@ -242,6 +253,7 @@ private:
     // controller_bulk.cpp
     void submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault);
     void submit_bulk_in(const Transfer& t, Done done, const std::optional<Fault>& fault);
+    MakeResult bulk_out_result();
     void bulk_out_arrived(const std::vector<uint8_t>& data);
     void finish_unit();
     void put_on_cable(const std::vector<uint8_t>& frame);

@@ -12,17 +12,24 @@ constexpr size_t kMaxOutUnit = 2048;
 
 }  // namespace
 
-void Controller::submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault) {
-    auto it = add_pending(t, std::move(done));
-    if (fault && fault->action == FaultAction::never_complete) return;
-    uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(t.out_data.size()));
-    if (fault) at += fault->delay_us;
-    finish_at(at, t.endpoint, it->serial, [this](const Transfer& tr) {
+Controller::MakeResult Controller::bulk_out_result() {
+    return [this](const Transfer& tr) {
         bulk_out_arrived(tr.out_data);
         TransferResult r;
         r.actual_length = static_cast<uint32_t>(tr.out_data.size());
         return r;
-    });
+    };
+}
+
+void Controller::submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault) {
+    auto it = add_pending(t, std::move(done));
+    if (fault && fault->action == FaultAction::never_complete) {
+        it->held = true;
+        return;
+    }
+    uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(t.out_data.size()));
+    if (fault) at += fault->delay_us;
+    finish_at(at, t.endpoint, it->serial, bulk_out_result());
 }
 
 void Controller::bulk_out_arrived(const std::vector<uint8_t>& data) {
@@ -56,6 +63,7 @@ void Controller::put_on_cable(const std::vector<uint8_t>& frame) {
     ++counters_.frames_out;
     counters_.bytes_out += frame.size();
     if (!cable_) return;
+    if (!link_up()) ++counters_.frames_out_no_link;  // the cable counts it lost
     if (config_.options.pad_short_frames && frame.size() < Cable::kMinFrame) {
         std::vector<uint8_t> padded = frame;
         padded.resize(Cable::kMinFrame, 0);
@@ -90,6 +98,7 @@ void Controller::submit_bulk_in(const Transfer& t, Done done, const std::optiona
     auto it = add_pending(t, std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
         it->stuck = true;
+        it->held = true;
         return;
     }
     it->wants_data = true;

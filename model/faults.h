@@ -69,6 +69,8 @@ public:
 
     FaultRule& add(FaultRule rule);
     void clear() { rules_.clear(); }
+    // A plan turned off hits nothing and counts nothing; its rules and their counts stay.
+    void set_enabled(bool enabled) { enabled_ = enabled; }
     void reseed(uint64_t seed) { rng_.seed(seed); }
 
     // Every rule whose kind matches counts the request, whether or not an
@@ -81,6 +83,7 @@ public:
 private:
     std::vector<FaultRule> rules_;
     std::mt19937_64 rng_;
+    bool enabled_ = true;
 };
 
 }  // namespace model

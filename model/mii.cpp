@@ -60,10 +60,25 @@ void Phy::set_link(bool up) {
     note_link_change(was_up);
 }
 
+void Phy::set_cable_present(bool present) {
+    const bool was_up = link();
+    cable_present_ = present;
+    note_link_change(was_up);
+}
+
 void Phy::note_link_change(bool was_up) {
     // Only a failure is latched: the bit then reads low until BMSR has been
     // read once, even if the link is back by then.
     if (was_up && !link()) drop_latched_ = true;
+}
+
+template <typename Change>
+void MiiBus::changing(uint8_t address, Change change) {
+    Phy* p = phy(address);
+    if (!p) return;
+    const bool was_up = p->link();
+    change(*p);
+    if (p->link() != was_up) link_log_.push_back({clock_.now_us(), static_cast<uint8_t>(address & 0x1F), p->link()});
 }
 
 Phy& MiiBus::add_phy(const PhyConfig& config) {
@@ -96,29 +111,45 @@ void MiiBus::write(uint8_t address, uint8_t reg, uint16_t value) {
     address &= 0x1F;
     reg &= 0x1F;
     Phy* p = phy(address);
-    if (p) p->write(reg, value);
+    changing(address, [&](Phy& target) { target.write(reg, value); });
     log_.push_back({clock_.now_us(), address, reg, value, true, p != nullptr});
 }
 
 void MiiBus::set_link(uint8_t address, bool up) {
-    if (Phy* p = phy(address)) p->set_link(up);
+    changing(address, [&](Phy& p) { p.set_link(up); });
+}
+
+void MiiBus::set_cable_present(bool present) {
+    for (uint8_t a = 0; a < mii::kAddresses; ++a) changing(a, [&](Phy& p) { p.set_cable_present(present); });
+}
+
+bool MiiBus::carrier() const {
+    for (const auto& p : phys_)
+        if (p && p->link()) return true;
+    return false;
+}
+
+void MiiBus::cancel_scheduled_links() {
+    cancelled_before_ = next_ticket_;
+    for (auto& pending : pending_links_) pending.clear();
 }
 
 void MiiBus::schedule_link(uint8_t address, uint64_t at_us, bool up) {
     address &= 0x1F;
     if (!phy(address)) return;
     const uint64_t generation = generation_[address];
+    const uint64_t ticket = next_ticket_++;
     pending_links_[address].emplace(at_us, up);
     std::weak_ptr<int> alive = life_;
-    clock_.schedule(at_us, [this, alive, address, generation, at_us] {
-        if (alive.expired() || generation_[address] != generation) return;
+    clock_.schedule(at_us, [this, alive, address, generation, ticket, at_us] {
+        if (alive.expired() || generation_[address] != generation || ticket < cancelled_before_) return;
         // A host clock may start an event due a little later before an earlier one has run:
         // the cable's changes still happen in their order, so that its last state stands.
         auto& pending = pending_links_[address];
         while (!pending.empty() && pending.begin()->first <= at_us) {
             const bool change = pending.begin()->second;
             pending.erase(pending.begin());
-            phys_[address]->set_link(change);
+            set_link(address, change);
         }
     });
 }

@@ -68,8 +68,12 @@ public:
     // The state of the medium. A drop clears the latched bit until BMSR is read.
     void set_link(bool up);
     bool cable_link() const { return cable_link_; }
-    // What the PHY reports now: the medium's state, unless powered down.
-    bool link() const { return cable_link_ && !powered_down(); }
+    // Whether a cable is in the socket at all: without one there is no link, whatever the
+    // medium would otherwise give; plugging it back restores the medium's state.
+    void set_cable_present(bool present);
+    bool cable_present() const { return cable_present_; }
+    // What the PHY reports now: the medium's state, with a cable in, unless powered down.
+    bool link() const { return cable_link_ && cable_present_ && !powered_down(); }
     bool powered_down() const { return (regs_[mii::kBmcr] & mii::kBmcrPowerDown) != 0; }
 
 private:
@@ -79,7 +83,16 @@ private:
     PhyConfig config_;
     std::array<uint16_t, 32> regs_{};
     bool cable_link_;
+    bool cable_present_ = true;
     bool drop_latched_ = false;  // the link failed since BMSR was last read
+};
+
+// A change of what a PHY reports as its link, whatever caused it (the medium, the cable, a
+// power-down or reset written to BMCR).
+struct LinkEvent {
+    uint64_t time_us = 0;
+    uint8_t address = 0;
+    bool up = false;
 };
 
 struct PhyAccess {
@@ -111,6 +124,17 @@ public:
     // order of their times even when the clock runs a later one first: that one
     // applies the earlier ones still waiting before its own.
     void schedule_link(uint8_t address, uint64_t at_us, bool up);
+    // Forgets the link changes scheduled so far.
+    void cancel_scheduled_links();
+    // The cable in or out of the socket of every PHY on the bus.
+    void set_cable_present(bool present);
+    // Whether any PHY has link: the MAC can send and receive only then. A PHY the host powered
+    // down has none.
+    bool carrier() const;
+
+    // Every change of a PHY's reported link, in time order: the device's own truth, against
+    // which what the host was told can be judged.
+    const std::vector<LinkEvent>& link_log() const { return link_log_; }
 
     // When set, decides what a read returns: it gets the address, the register and the value
     // the PHY (or the empty address) gave, and returns what the host sees. The PHY's own side
@@ -122,12 +146,19 @@ public:
     void clear_log() { log_.clear(); }
 
 private:
+    // Runs change on the PHY at the address and logs a change of its link.
+    template <typename Change>
+    void changing(uint8_t address, Change change);
+
     Clock& clock_;
     std::array<std::unique_ptr<Phy>, mii::kAddresses> phys_;
     std::array<uint64_t, mii::kAddresses> generation_{};  // bumped when a slot changes
     // Scheduled link changes not yet applied, by time (equal times in the order scheduled).
     std::array<std::multimap<uint64_t, bool>, mii::kAddresses> pending_links_;
     std::vector<PhyAccess> log_;
+    std::vector<LinkEvent> link_log_;
+    uint64_t cancelled_before_ = 0;  // scheduled link changes with a lower ticket are void
+    uint64_t next_ticket_ = 0;
     std::shared_ptr<int> life_;  // scheduled link changes check it is still there
 };
 

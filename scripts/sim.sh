@@ -31,4 +31,23 @@ if [ "$status" -ne 0 ]; then
   echo "== simulation FAILED (seeds from $base and from $second); replay a seed with the command printed above =="
   exit 1
 fi
+
+# A seed names the same run under clang++ and libc++: the whole trace of each of the first seeds
+# hashes alike in both builds.
+echo "== portable seeds: g++/libstdc++ against clang++/libc++ =="
+cmake -S . -B build/sim-libcxx -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUSBETH_TESTS=OFF \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ >/dev/null
+cmake --build build/sim-libcxx -j "$(nproc)" --target usbeth
+for seed in $(seq 1 ${SIM_PORTABLE_SEEDS:-40}); do
+  a=$(./build/sim/app/usbeth sim --seed "$seed" 2>/dev/null | grep -o 'trace hash [0-9a-f]*' || true)
+  b=$(./build/sim-libcxx/app/usbeth sim --seed "$seed" 2>/dev/null | grep -o 'trace hash [0-9a-f]*' || true)
+  if [ -z "$a" ] || [ "$a" != "$b" ]; then
+    echo "seed $seed: $a under g++/libstdc++, $b under clang++/libc++"
+    status=1
+  fi
+done
+if [ "$status" -ne 0 ]; then
+  echo "== simulation FAILED: seeds replay differently under clang++/libc++ =="
+  exit 1
+fi
 echo "== simulation passed =="

@@ -36,14 +36,18 @@ enum class FaultKind : int {
     LinkChange,
     Reset,
     Reinitialize,
+    CablePull,
+    SlowPhy,           // the PHY window takes time to finish a command
+    SlowBus,           // full-speed bus or completion latency
 };
-constexpr int kFaultKinds = 23;
+constexpr int kFaultKinds = 26;
 const char* fault_kind_name(FaultKind kind);
 
 // How many times each invariant was put to the test in earnest (a frame that had to be on the
-// cable, a frame that had to be indicated, a counter compared, a link state held long enough).
-enum class Check : int { SentFrame, Indication, Statistic, LinkState, Halt };
-constexpr int kChecks = 5;
+// cable, a frame that had to be indicated, a counter compared, a link state held long enough, a
+// send a running adapter had to take, an adapter that had to work again after the faults).
+enum class Check : int { SentFrame, Indication, Statistic, LinkState, Halt, SendAccepted, Recovered, RecoveryFrame };
+constexpr int kChecks = 8;
 
 struct Coverage {
     std::array<uint64_t, kFaultKinds> injected{};  // how many times in all
@@ -79,6 +83,7 @@ struct Result {
     std::vector<std::string> tail;   // the last trace lines before the failure
     std::vector<std::string> trace;  // every line, when kept
     uint64_t trace_hash = 0;
+    uint64_t plan_hash = 0;   // of the plan's lines alone: timing, faults, adapters
     uint64_t trace_lines = 0;
     uint64_t virtual_us = 0;
     Coverage coverage;

@@ -54,9 +54,9 @@ private:
     std::vector<void*> free_stacks_;
     size_t made_ = 0;
     void* scheduler_context_ = nullptr;
-    const void* scheduler_stack_bottom_ = nullptr;  // AddressSanitizer: the thread's own stack
-    size_t scheduler_stack_size_ = 0;
-    void* scheduler_fake_stack_ = nullptr;
+    [[maybe_unused]] const void* scheduler_stack_bottom_ = nullptr;  // AddressSanitizer: the thread's own stack
+    [[maybe_unused]] size_t scheduler_stack_size_ = 0;
+    [[maybe_unused]] void* scheduler_fake_stack_ = nullptr;
     [[maybe_unused]] void* scheduler_tsan_fiber_ = nullptr;  // ThreadSanitizer builds only
     FiberContext* running_ = nullptr;
 };

@@ -20,18 +20,23 @@ const char* alloc_kind_name(AllocKind kind) {
 
 Faults::Faults(Host& host, uint64_t seed) : host_(host), rng_(seed) {}
 
-void Faults::fail_nth(AllocKind kind, uint64_t n) { plans_.push_back(Plan{kind, std::nullopt, n, false, 1, 1.0}); }
+void Faults::fail_nth(AllocKind kind, uint64_t n) { plans_.push_back(Plan{kind, std::nullopt, n, false, 1, kPpm}); }
 
-void Faults::fail_nth_any(uint64_t n) { plans_.push_back(Plan{std::nullopt, std::nullopt, n, true, 1, 1.0}); }
+void Faults::fail_nth_any(uint64_t n) { plans_.push_back(Plan{std::nullopt, std::nullopt, n, true, 1, kPpm}); }
 
-void Faults::fail_tag(ULONG tag, uint64_t times) { plans_.push_back(Plan{std::nullopt, tag, 0, false, times, 1.0}); }
+void Faults::fail_tag(ULONG tag, uint64_t times) { plans_.push_back(Plan{std::nullopt, tag, 0, false, times, kPpm}); }
 
 void Faults::fail_kind(AllocKind kind, uint64_t times) {
-    plans_.push_back(Plan{kind, std::nullopt, 0, false, times, 1.0});
+    plans_.push_back(Plan{kind, std::nullopt, 0, false, times, kPpm});
 }
 
 void Faults::fail_rate(double rate, std::optional<AllocKind> kind) {
-    plans_.push_back(Plan{kind, std::nullopt, 0, false, UINT64_MAX, rate});
+    const double clamped = rate < 0 ? 0 : rate > 1 ? 1 : rate;
+    fail_rate_ppm(static_cast<uint32_t>(clamped * kPpm + 0.5), kind);
+}
+
+void Faults::fail_rate_ppm(uint32_t ppm, std::optional<AllocKind> kind) {
+    plans_.push_back(Plan{kind, std::nullopt, 0, false, UINT64_MAX, ppm < kPpm ? ppm : kPpm});
 }
 
 void Faults::clear() { plans_.clear(); }
@@ -45,10 +50,7 @@ bool Faults::should_fail(AllocKind kind, ULONG tag) {
         if (plan.kind && *plan.kind != kind) continue;
         if (plan.tag && *plan.tag != tag) continue;
         if (plan.nth != 0 && plan.nth != (plan.nth_of_all ? overall : serial)) continue;
-        if (plan.rate < 1.0) {
-            double draw = std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
-            if (draw >= plan.rate) continue;
-        }
+        if (plan.rate_ppm < kPpm && !rng_.chance_ppm(plan.rate_ppm)) continue;
         if (plan.times != UINT64_MAX) --plan.times;
         fail = true;
         break;

@@ -5,10 +5,10 @@
 
 #include <array>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "host/core/random.h"
 #include "host/core/types.h"
 
 namespace host {
@@ -45,8 +45,10 @@ public:
     void fail_tag(ULONG tag, uint64_t times = UINT64_MAX);
     // Fails every allocation of the kind from now on, `times` times.
     void fail_kind(AllocKind kind, uint64_t times = UINT64_MAX);
-    // Fails allocations at the given rate (0..1), of one kind or of all.
+    // Fails allocations at the given rate (0..1), of one kind or of all. The rate is kept in
+    // parts per million, so that the seeded draws replay alike everywhere.
     void fail_rate(double rate, std::optional<AllocKind> kind = std::nullopt);
+    void fail_rate_ppm(uint32_t ppm, std::optional<AllocKind> kind = std::nullopt);
     void clear();
 
     uint64_t count(AllocKind kind) const { return counts_[static_cast<int>(kind)]; }
@@ -63,11 +65,11 @@ private:
         uint64_t nth = 0;        // 0: any allocation that matches
         bool nth_of_all = false; // nth counts allocations of every kind
         uint64_t times = UINT64_MAX;
-        double rate = 1.0;
+        uint32_t rate_ppm = kPpm;
     };
 
     Host& host_;
-    std::mt19937_64 rng_;
+    Random rng_;
     std::array<uint64_t, kAllocKinds> counts_{};
     uint64_t total_ = 0;
     std::vector<Plan> plans_;

@@ -43,6 +43,30 @@ TEST(DefaultScenario, MeetsItsExpectationsUnderSeveralSeeds) {
     }
 }
 
+// While the cable is out neither end has link: frames sent either way meanwhile never arrive,
+// the adapter tells NDIS of the disconnect, and frames flow again once it is back in.
+TEST(ScenarioRun, APulledCableCarriesNothingUntilItIsBack) {
+    auto s = usbeth::parse_scenario(R"({
+      "adapters": [{"name": "A"}],
+      "cables": [{"adapter": "A", "peer": {"scripted": "P"}}],
+      "timeline": [
+        {"at_ms": 100, "cable": {"adapter": "A", "connected": false}},
+        {"at_ms": 200, "label": "out_lost", "send": {"from": "A", "size": 80, "count": 2}},
+        {"at_ms": 200, "label": "in_lost", "send": {"from": "P", "size": 80, "count": 2}},
+        {"at_ms": 5000, "cable": {"adapter": "A", "connected": true}},
+        {"at_ms": 9000, "label": "out", "send": {"from": "A", "size": 80, "count": 2}},
+        {"at_ms": 9000, "label": "in", "send": {"from": "P", "size": 80, "count": 2}}],
+      "expect": [
+        {"peer": "P", "frames_received": 2},
+        {"label": "in_lost", "delivered": 0},
+        {"label": "in", "delivered": 2},
+        {"adapter": "A", "media_disconnect": 1}]
+    })",
+                                    "cable");
+    std::string output;
+    EXPECT_EQ(run(s, &output), 0) << output;
+}
+
 TEST(ScenarioRun, FailedExpectationsNameWhatWasExpectedAndWhatHappened) {
     auto s = usbeth::parse_scenario(R"({
       "adapters": [{"name": "A"}, {"name": "B", "start": false}],

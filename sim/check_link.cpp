@@ -1,0 +1,68 @@
+// Link indications against the PHY's own truth: a state of the chosen PHY's link held longer
+// than a poll is, by its end, the state NDIS was last told.
+#include <algorithm>
+
+#include "sim/simulation.h"
+
+namespace sim {
+
+// The link of the PHY at the address as the device reported it, change by change, since the
+// current controller was made: what the PHY really showed, whatever the driver read.
+std::vector<LinkChange> Simulation::link_history(Station& s, uint8_t address) {
+    std::vector<LinkChange> history;
+    auto start = s.links_at_start.find(address);
+    if (start == s.links_at_start.end()) return history;
+    history.push_back({s.controller_since, start->second});
+    for (const model::LinkEvent& e : s.device().mii().link_log()) {
+        if (e.address == address) history.push_back({e.time_us, e.up});
+    }
+    return history;
+}
+
+bool Simulation::link_truth(Station& s, uint8_t address, host::Time at) {
+    bool up = false;
+    for (const LinkChange& c : link_history(s, address)) {
+        if (c.at <= at) up = c.up;
+    }
+    return up;
+}
+
+// What NDIS was last told of the adapter's link by the given time; nothing when never told.
+std::optional<bool> Simulation::last_told(Station& s, host::Time until) {
+    std::optional<bool> told;
+    for (const host::ProtocolEvent& ev : host_->recorder().events()) {
+        if (ev.time > until) break;
+        if (ev.adapter_id != s.adapter->id || ev.kind != host::ProtocolEventKind::Status) continue;
+        if (ev.status == NDIS_STATUS_MEDIA_CONNECT) told = true;
+        if (ev.status == NDIS_STATUS_MEDIA_DISCONNECT) told = false;
+    }
+    return told;
+}
+
+// Each state of the chosen PHY's link that lasts longer than a poll period (and the slack of a
+// slow poll) is the state NDIS was last told of by its end, while the adapter ran throughout and
+// no fault touched the polling.
+void Simulation::check_links(Station& s) {
+    if (!s.up || s.plan.register_faults || s.plan.control_faults || !s.window.open || s.window.dirty) return;
+    if (s.state() != ADAPTER_STATE_RUNNING) return;
+    const host::Time now = host_->now();
+    const auto& injected = host_->faults().injected();
+    if (!injected.empty() && injected.back().time >= s.window.start) return;  // a failed allocation may cost a poll
+    const uint8_t address = s.record()->PhyAddress;
+    const std::vector<LinkChange> changes = link_history(s, address);
+    for (size_t i = 0; i < changes.size(); ++i) {
+        host::Time t0 = std::max(changes[i].at, s.window.start);
+        host::Time t1 = i + 1 < changes.size() ? std::min(changes[i + 1].at, now) : now;
+        if (t1 <= t0 || t1 - t0 <= kPollPeriod + kLinkSlack) continue;
+        std::optional<bool> told = last_told(s, t1);
+        checked(Check::LinkState);
+        if (told != changes[i].up) {
+            fail("link indications", "the link of PHY " + std::to_string(address) + " of " + s.adapter->name + " was " +
+                                         (changes[i].up ? "up" : "down") + " from t=" + std::to_string(t0) + " to t=" +
+                                         std::to_string(t1) + ", but NDIS was last told " +
+                                         (!told ? "nothing" : *told ? "connected" : "disconnected"));
+        }
+    }
+}
+
+}  // namespace sim

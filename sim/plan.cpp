@@ -1,0 +1,165 @@
+// The seed's plan: the timing of the system, the faults to inject, and each adapter's make-up
+// (PHYs, registry, device faults).
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/simulation.h"
+
+namespace sim {
+
+namespace {
+
+const uint32_t kPhyIds[] = {model::phy_id::kHomeLanA, model::phy_id::kHomeLanB, model::phy_id::kEthernetA,
+                            model::phy_id::kEthernetB, model::phy_id::kEthernetC, model::phy_id::kSpare,
+                            0x12345670, 0x00000000};
+
+}  // namespace
+
+void Simulation::plan_host() {
+    // One run in four injects faults at rates several times higher, and early on.
+    heavy_ = chance(250'000);
+    if (chance(500'000)) {
+        for (int k = 0; k < host::kAllocKinds; ++k) {
+            if (chance(300'000)) {
+                alloc_ppm_[k] = static_cast<uint32_t>(heavy_ ? between(10'000, 300'000) : between(1'000, 50'000));
+            }
+        }
+    }
+}
+
+namespace {
+
+// A duration from 0 to max_us where both ends come up often: none at all, the longest, or
+// anything between.
+uint64_t extreme_or_between(host::Random& rng, uint64_t max_us) {
+    const uint64_t pick = rng.below(10);
+    if (pick < 3) return 0;
+    if (pick < 5) return max_us;
+    return rng.between(1, max_us);
+}
+
+}  // namespace
+
+void Simulation::plan_timing() {
+    Timing& t = timing_;
+    t.phy_access_us = extreme_or_between(rng_, 1000);
+    t.eeprom_read_us = extreme_or_between(rng_, 1000);
+    t.full_speed_bus = chance(300'000);
+    t.bus_latency_us = chance(500'000) ? 0 : extreme_or_between(rng_, chance(200'000) ? 5000 : 500);
+    t.completions.timing = host::CompletionTiming::Seeded;
+    t.completions.inline_percent =
+        static_cast<unsigned>(chance(300'000) ? (chance(500'000) ? 0 : 100) : draw(101));
+    t.completions.min_delay = 0;
+    t.completions.max_delay = chance(400'000) ? 0 : extreme_or_between(rng_, chance(200'000) ? 5000 : 1000);
+    t.cable = chance(250'000) ? model::WireRate::mbit_10 : model::WireRate::instant;
+}
+
+std::string Timing::describe() const {
+    return "timing: PHY access " + std::to_string(phy_access_us) + " us, EEPROM " + std::to_string(eeprom_read_us) +
+           " us, bus " + (full_speed_bus ? "full speed" : "instant") + " + " + std::to_string(bus_latency_us) +
+           " us, completions inline " + std::to_string(completions.inline_percent) + "% else up to " +
+           std::to_string(completions.max_delay) + " us later, cable " +
+           (cable == model::WireRate::mbit_10 ? "10 Mbit/s" : "instant");
+}
+
+void Simulation::plan_station(Station& s) {
+    model::ControllerConfig& c = s.plan.config;
+    model::MacAddress mac;
+    for (auto& b : mac) b = static_cast<uint8_t>(rng_());
+    if (chance(900'000)) mac[0] = static_cast<uint8_t>((mac[0] & 0xFC) | 0x02);
+    c.eeprom = model::ControllerConfig::eeprom_with_address(mac);
+    c.fault_seed = rng_();
+    c.options.bus_speed = timing_.full_speed_bus ? model::BusSpeed::full_speed : model::BusSpeed::instant;
+    c.options.bus_latency_us = timing_.bus_latency_us;
+    c.options.registers.phy_access_us = timing_.phy_access_us;
+    c.options.registers.eeprom_read_us = timing_.eeprom_read_us;
+    c.options.rx_fifo_depth = between(1, 8);
+
+    // PHYs: usually one to three at distinct addresses, now and then none.
+    c.phys.clear();
+    size_t phys = chance(50'000) ? 0 : between(1, 3);
+    std::vector<uint8_t> addresses;
+    while (addresses.size() < phys) {
+        uint8_t a = static_cast<uint8_t>(chance(500'000) ? between(0, 3) : draw(32));
+        if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
+    }
+    for (uint8_t a : addresses) {
+        model::PhyConfig p;
+        p.address = a;
+        p.id = kPhyIds[draw(std::size(kPhyIds))] | static_cast<uint32_t>(draw(16));
+        p.link_up = chance(800'000);
+        c.phys.push_back(p);
+        s.plan.links[a].push_back({0, p.link_up});
+    }
+
+    // Registry parameters, now and then out of range. Descriptor counts stay below 0x400 or are
+    // so large that their sizes do not fit in 32 bits: counts in between would make the bench
+    // carve (and the host record) millions of packets, which costs minutes, not a fault.
+    auto value = [&](ULONG usual_lo, ULONG usual_hi, bool count) -> host::RegistryValue {
+        if (chance(800'000)) return host::RegistryValue(static_cast<ULONG>(between(usual_lo, usual_hi)));
+        ULONG v = static_cast<ULONG>(rng_());
+        if (count) v = chance(500'000) ? static_cast<ULONG>(draw(0x400)) : 0x01000000u | v;
+        if (chance(500'000)) return host::RegistryValue(v);
+        char text[16];
+        std::snprintf(text, sizeof(text), "%X", static_cast<unsigned>(v));
+        return host::RegistryValue(std::string(text));
+    };
+    if (chance(500'000)) s.plan.registry.insert_or_assign("TxPacketDesc", value(1, 0x40, true));
+    if (chance(500'000)) s.plan.registry.insert_or_assign("RxPacketDesc", value(1, 0x40, true));
+    if (chance(300'000)) s.plan.registry.insert_or_assign("MediaType", value(0, 3, false));
+    if (chance(300'000)) s.plan.registry.insert_or_assign("HomeLan", value(0, 3, false));
+    if (chance(100'000)) {
+        auto address = random_bytes(chance(700'000) ? 6 : draw(9));
+        if (!address.empty() && chance(700'000)) address[0] &= 0xFE;
+        s.plan.network_address = address;
+    }
+
+    // USB request faults.
+    if (chance(500'000)) {
+        size_t rules = between(1, 3);
+        const model::RequestKind kinds[] = {
+            model::RequestKind::any,          model::RequestKind::any_control,   model::RequestKind::get_descriptor,
+            model::RequestKind::set_configuration, model::RequestKind::clear_feature, model::RequestKind::set_feature,
+            model::RequestKind::vendor_read,  model::RequestKind::vendor_write,  model::RequestKind::bulk_in,
+            model::RequestKind::bulk_out,     model::RequestKind::bulk_out,      model::RequestKind::bulk_in};
+        for (size_t i = 0; i < rules; ++i) {
+            model::FaultRule r;
+            r.kind = kinds[draw(std::size(kinds))];
+            r.first_occurrence = static_cast<uint32_t>(heavy_ ? between(1, 10) : between(1, 60));
+            r.times = 0;
+            r.rate_ppm = static_cast<uint32_t>(heavy_ ? between(20000, 300000) : between(2000, 60000));
+            int action = static_cast<int>(draw(4));
+            r.action = action == 0 ? model::FaultAction::stall
+                       : action == 1 ? model::FaultAction::error
+                       : action == 2 ? model::FaultAction::delay
+                                     : model::FaultAction::never_complete;
+            r.delay_us = chance(500'000) ? between(1000, 100000) : between(1000000, 8000000);
+            if (r.kind != model::RequestKind::bulk_in && r.kind != model::RequestKind::bulk_out) s.plan.control_faults = true;
+            s.plan.rules.push_back(r);
+        }
+    }
+    // Malformed descriptors, garbage MII values, an EEPROM or PHY window that never finishes.
+    if (chance(40'000)) {
+        auto& d = chance(500'000) ? c.device_descriptor : c.configuration;
+        if (!d.empty()) {
+            if (chance(500'000)) d[draw(d.size())] = static_cast<uint8_t>(rng_());
+            else d.resize(draw(d.size()));
+        }
+        s.plan.bad_descriptor = true;
+    }
+    if (chance(40'000)) {
+        c.options.registers.phy_read_garbage = true;
+        c.options.registers.garbage_seed = rng_();
+        s.plan.register_faults = true;
+    }
+    if (chance(20'000)) {
+        c.options.registers.eeprom_done_never = true;
+        s.plan.register_faults = true;
+    }
+    if (chance(20'000)) {
+        c.options.registers.phy_done_never = true;
+        s.plan.register_faults = true;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,215 @@
+// The recovery phase at the end of every run. The faults stop: no more failed allocations, the
+// devices stop misbehaving, every PHY's medium comes up and the cable is in. Then every adapter
+// that is not halted is reset if it is not running, and within bounded virtual time each must be
+// running, carry frames both ways byte for byte, count them exactly and report the PHY's true
+// link. An adapter that cannot fails the seed, whatever faults came before.
+#include <cstring>
+
+#include "sim/simulation.h"
+
+namespace sim {
+
+namespace {
+
+// Long enough for a request that a fault delayed (8 s at most) to come back, when one was.
+constexpr host::Time kSettleAfterDelays = host::seconds(9);
+constexpr host::Time kSettle = host::milliseconds(50);
+constexpr host::Time kRunningLimit = host::seconds(5);
+// A poll period, the slack of a slow poll, and a poll that found the PHY window taken.
+constexpr host::Time kLinkLimit = 2 * kPollPeriod + kLinkSlack;
+constexpr host::Time kDeliveryLimit = host::seconds(2);
+constexpr int kRecoveryFrames = 4;
+
+const NDIS_OID kStatistics[] = {
+    OID_GEN_XMIT_OK,           OID_GEN_RCV_OK,
+    OID_GEN_XMIT_ERROR,        OID_GEN_RCV_ERROR,
+    OID_GEN_RCV_NO_BUFFER,     OID_GEN_RCV_CRC_ERROR,
+    OID_802_3_RCV_ERROR_ALIGNMENT, OID_802_3_XMIT_ONE_COLLISION,
+    OID_802_3_XMIT_MORE_COLLISIONS, OID_802_3_XMIT_DEFERRED,
+    OID_802_3_XMIT_MAX_COLLISIONS, OID_802_3_RCV_OVERRUN,
+    OID_802_3_XMIT_UNDERRUN,
+};
+
+}  // namespace
+
+std::map<NDIS_OID, uint64_t> Simulation::query_statistics(Station& s) {
+    std::map<NDIS_OID, uint64_t> values;
+    for (NDIS_OID oid : kStatistics) {
+        host_->query(*s.adapter, oid, sizeof(ULONG));
+        wait_request(s, "statistics query");
+        const host::RequestRecord& r = s.adapter->request;
+        if (r.status != NDIS_STATUS_SUCCESS || r.data.size() < sizeof(ULONG)) {
+            fail("recovery", s.adapter->name + " did not answer statistics query " + hex(oid) + ": " + hex(r.status));
+        }
+        ULONG value;
+        std::memcpy(&value, r.data.data(), sizeof(value));
+        values[oid] = value;
+    }
+    return values;
+}
+
+void Simulation::recover() {
+    trace("recovery: faults stop, every PHY's medium up, the cable in");
+    host_->faults().clear();
+    bool delayed = false;
+    for (Station& s : stations_) {
+        if (!s.bus) continue;
+        model::Controller& device = s.device();
+        for (const model::FaultRule& r : device.faults().rules()) delayed |= r.action == model::FaultAction::delay && r.hits > 0;
+        device.end_faults();
+        model::RegisterBehaviour& registers = device.registers().behaviour();
+        registers.eeprom_done_never = registers.phy_done_never = registers.phy_read_garbage = false;
+        device.clear_rx_trailers();
+        device.mii().cancel_scheduled_links();
+        for (const auto& [address, changes] : s.plan.links) device.mii().set_link(address, true);
+    }
+    cable_->set_connected(true);
+    host_->run_for(delayed ? kSettleAfterDelays : kSettle);
+    checkpoint(true);
+    for (Station& s : stations_) {
+        if (s.up) recover_station(s);
+    }
+}
+
+void Simulation::recover_station(Station& s) {
+    const std::string& name = s.adapter->name;
+    if (s.state() != ADAPTER_STATE_RUNNING) reset_adapter(s);
+    if (!host_->run_until([&] { return s.state() == ADAPTER_STATE_RUNNING; }, kRunningLimit)) {
+        fail("recovery", name + " is not running " + std::to_string(kRunningLimit / 1000000) +
+                             " s after the faults stopped (state " + std::to_string(s.state()) + ")");
+    }
+    checkpoint(true);
+
+    // The PHY's true link, as NDIS was told it and as the adapter answers it.
+    const uint8_t address = s.record()->PhyAddress;
+    auto truth = [&] { return s.device().mii().phy(address) != nullptr && s.device().mii().phy(address)->link(); };
+    if (!host_->run_until([&] { return last_told(s, host_->now()) == truth(); }, kLinkLimit)) {
+        const std::optional<bool> told = last_told(s, host_->now());
+        fail("recovery", "the link of PHY " + std::to_string(address) + " of " + name + " is " + (truth() ? "up" : "down") +
+                             ", but " + std::to_string(kLinkLimit / 1000000) + " s after the faults stopped NDIS was last told " +
+                             (!told ? "nothing" : *told ? "connected" : "disconnected"));
+    }
+    host_->query(*s.adapter, OID_GEN_MEDIA_CONNECT_STATUS, sizeof(ULONG));
+    wait_request(s, "media connect status query");
+    {
+        const host::RequestRecord& r = s.adapter->request;
+        ULONG value = 0;
+        if (r.status == NDIS_STATUS_SUCCESS && r.data.size() >= sizeof(ULONG)) std::memcpy(&value, r.data.data(), sizeof(value));
+        const ULONG expected = truth() ? NdisMediaStateConnected : NdisMediaStateDisconnected;
+        if (r.status != NDIS_STATUS_SUCCESS || value != expected) {
+            fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + hex(r.status) + "/" + std::to_string(value) +
+                                 " while the link of its PHY is " + (truth() ? "up" : "down"));
+        }
+    }
+    // Frames cross only between two ends with link.
+    Station* far = nullptr;
+    for (Station& other : stations_) {
+        if (&other != &s) far = &other;
+    }
+    if (!truth() || (far && !far->device().link_up())) {
+        trace("recovery: " + name + " has no link to carry frames over");
+        checked(Check::Recovered);
+        return;
+    }
+
+    host_->settle();
+    process_records(s);
+    const std::map<NDIS_OID, uint64_t> before = query_statistics(s);
+    const uint64_t xmit_before = s.epoch.xmit_ok, rcv_before = s.epoch.rcv_ok, error_before = s.epoch.rcv_error;
+
+    // Frames out: each send taken, and each frame carried to the far end, in order.
+    carried_.clear();
+    tap_cable_ = true;
+    std::vector<std::vector<uint8_t>> out, in;
+    int waits = 0;
+    for (int i = 0; i < kRecoveryFrames; ++i) {
+        std::vector<uint8_t> frame = random_bytes(between(kMinTransfer, kMaxFrame));
+        trace("recovery: send " + name + " " + std::to_string(frame.size()) + " bytes crc " + hex(crc_of(frame)));
+        process_records(s);
+        s.sends.sending = s.sends.tx.size();
+        s.sends.tx.emplace_back().bytes = frame;
+        host::SendTicket ticket = host_->send(*s.adapter, frame, {});
+        process_records(s);
+        s.sends.sending.reset();
+        s.sends.tx.back().send_id = ticket.id;
+        s.sends.tx.back().success = ticket.returned == NDIS_STATUS_PENDING;
+        if (ticket.returned != NDIS_STATUS_PENDING) {
+            // Room for the frame comes back as the transfers before it complete.
+            if (ticket.returned == NDIS_STATUS_RESOURCES && s.sends.outstanding > 0 && ++waits < 100) {
+                host_->run_for(host::milliseconds(20));
+                s.sends.tx.pop_back();
+                --i;
+                continue;
+            }
+            fail("recovery", name + " refused a send with " + hex(ticket.returned) + " after the faults stopped");
+        }
+        out.push_back(std::move(frame));
+    }
+    auto carried_out = [&] {
+        size_t next = 0;
+        for (const model::WireFrame& w : carried_) {
+            if (next < out.size() && w.from_side == s.side && w.bytes == out[next]) ++next;
+        }
+        return next;
+    };
+    if (!host_->run_until([&] { return carried_out() == out.size(); }, kDeliveryLimit)) {
+        fail("recovery", name + " put " + std::to_string(carried_out()) + " of its " + std::to_string(out.size()) +
+                             " frames on the cable, in order and byte for byte, after the faults stopped");
+    }
+
+    // Frames in: each indicated, in order, byte for byte.
+    const size_t events_from = host_->recorder().events().size();
+    for (int i = 0; i < kRecoveryFrames; ++i) {
+        std::vector<uint8_t> frame = random_bytes(between(kMinTransfer, kMaxFrame));
+        trace("recovery: frame from cable to " + name + " " + std::to_string(frame.size()) + " bytes crc " + hex(crc_of(frame)));
+        cable_->send(1 - s.side, frame);
+        in.push_back(std::move(frame));
+        // One at a time, so that the smallest receive FIFO holds each.
+        host_->run_for(host::milliseconds(5));
+    }
+    auto indicated_in = [&] {
+        size_t next = 0;
+        const auto& events = host_->recorder().events();
+        for (size_t e = events_from; e < events.size(); ++e) {
+            const host::ProtocolEvent& ev = events[e];
+            if (ev.adapter_id == s.adapter->id && ev.kind == host::ProtocolEventKind::Receive && next < in.size() &&
+                ev.data == in[next]) {
+                ++next;
+            }
+        }
+        return next;
+    };
+    if (!host_->run_until([&] { return indicated_in() == in.size(); }, kDeliveryLimit)) {
+        fail("recovery", name + " indicated " + std::to_string(indicated_in()) + " of " + std::to_string(in.size()) +
+                             " frames from the cable after the faults stopped");
+    }
+    tap_cable_ = false;
+    carried_.clear();
+    host_->run_for(host::milliseconds(20));
+    checkpoint(true);
+
+    // Every counter moved by exactly what the bus saw.
+    host_->settle();
+    process_records(s);
+    const std::map<NDIS_OID, uint64_t> after = query_statistics(s);
+    const std::map<NDIS_OID, uint64_t> moved = {
+        {OID_GEN_XMIT_OK, s.epoch.xmit_ok - xmit_before},
+        {OID_GEN_RCV_OK, s.epoch.rcv_ok - rcv_before},
+        {OID_GEN_RCV_ERROR, s.epoch.rcv_error - error_before},
+    };
+    for (NDIS_OID oid : kStatistics) {
+        auto it = moved.find(oid);
+        const uint64_t expected = it == moved.end() ? 0 : it->second;
+        const uint64_t delta = static_cast<ULONG>(after.at(oid) - before.at(oid));
+        checked(Check::Statistic);
+        if (delta != expected) {
+            fail("recovery", "statistic " + hex(oid) + " of " + name + " moved by " + std::to_string(delta) +
+                                 " while the frames went through, the bus saw " + std::to_string(expected));
+        }
+    }
+    check_statistics(s);
+    checked(Check::RecoveryFrame, out.size() + in.size());
+    checked(Check::Recovered);
+}
+
+}  // namespace sim

@@ -1,0 +1,313 @@
+// Building the system a seed plans, the adapters' lives (initialization, reset, halt), and the
+// run from its first step through the recovery phase to the verdict.
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+#include "driver/miniport/handlers.h"
+#include "sim/simulation.h"
+
+namespace sim {
+
+uint64_t fnv1a(uint64_t hash, const std::string& text) {
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 0x100000001B3ull;
+    }
+    hash ^= '\n';
+    hash *= 0x100000001B3ull;
+    return hash;
+}
+
+std::string hex(uint64_t v) {
+    char b[24];
+    std::snprintf(b, sizeof(b), "0x%" PRIx64, v);
+    return b;
+}
+
+void Simulation::trace(const std::string& line) {
+    std::string text = "t=" + std::to_string(host_ ? host_->now() : 0) + " " + line;
+    hash_ = fnv1a(hash_, text);
+    ++result_.trace_lines;
+    if (options_.keep_trace) result_.trace.push_back(text);
+    tail_.push_back(std::move(text));
+    if (tail_.size() > options_.tail_lines) tail_.pop_front();
+}
+
+void Simulation::build() {
+    host::Options o;
+    o.seed = rng_();
+    o.policy = host::ViolationPolicy::Record;
+    const Schedule schedule = schedule_of_seed(seed_);
+    o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
+    o.schedule_window = schedule.window;
+    o.overlap = schedule.overlap_us;
+    result_.processors = o.processors;
+    trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
+          std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
+    host_ = std::make_unique<host::Host>(o);
+    host_->locks().order().name_context_fields(
+        {{offsetof(ADAPTER, TxLock), "TxLock"}, {offsetof(ADAPTER, RxLock), "RxLock"}, {offsetof(ADAPTER, SendLock), "SendLock"}});
+    host_->io().set_completion_policy(timing_.completions);
+    host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
+        std::string line = std::string("ndis ") + host::protocol_event_name(e.kind) + " adapter " +
+                           std::to_string(e.adapter_id) + " status " + hex(e.status);
+        if (!e.data.empty()) line += " data " + std::to_string(e.data.size()) + "/" + hex(crc_of(e.data));
+        if (e.send_id) line += " send " + std::to_string(e.send_id);
+        trace(line);
+    });
+    if (host_->load_driver(DriverEntry) != STATUS_SUCCESS) fail("driver entry", "DriverEntry failed");
+    for (int k = 0; k < host::kAllocKinds; ++k) {
+        if (alloc_ppm_[k] > 0) host_->faults().fail_rate_ppm(alloc_ppm_[k], static_cast<host::AllocKind>(k));
+    }
+    const bool two = chance(350'000);
+    for (int i = 0; i < (two ? 2 : 1); ++i) {
+        Station& s = stations_.emplace_back();
+        s.index = i;
+        s.side = i;
+        s.name = std::string("adapter ") + static_cast<char>('A' + i);
+        plan_station(s);
+    }
+    std::string line = "plan: " + std::to_string(stations_.size()) + " adapter(s)," + (heavy_ ? " heavy faults," : "") +
+                       " allocation failure rates (ppm)";
+    for (int k = 0; k < host::kAllocKinds; ++k) line += " " + std::to_string(alloc_ppm_[k]);
+    trace(line);
+    trace(timing_.describe());
+    for (Station& s : stations_) {
+        std::string phys;
+        for (const auto& p : s.plan.config.phys) phys += ' ' + std::to_string(p.address) + ":" + hex(p.id) + (p.link_up ? "+" : "-");
+        std::string reg;
+        for (const auto& [k, v] : s.plan.registry) reg += " " + k + "=" + (v.is_string ? v.text : hex(v.integer));
+        trace(s.name + ": phys" + phys + "; registry" + reg + "; rules " + std::to_string(s.plan.rules.size()) +
+              (s.plan.bad_descriptor ? "; bad descriptor" : "") + (s.plan.config.options.registers.phy_read_garbage ? "; MII garbage" : "") +
+              (s.plan.config.options.registers.eeprom_done_never ? "; EEPROM never done" : "") +
+              (s.plan.config.options.registers.phy_done_never ? "; PHY window never done" : ""));
+    }
+    result_.plan_hash = hash_;
+    // The cable needs a clock: the first controller's, which runs on the host's scheduler.
+    start(stations_[0]);
+    cable_ = std::make_unique<model::Cable>(stations_[0].bus->clock(), timing_.cable);
+    cable_->set_tap([this](const model::WireFrame& w) {
+        if (tap_cable_) carried_.push_back(w);
+    });
+    stations_[0].device().plug_into(*cable_, 0);
+    if (two) {
+        start(stations_[1]);
+    } else {
+        peer_ = std::make_unique<model::ScriptedPeer>(*cable_, 1);
+    }
+}
+
+void Simulation::start(Station& s) {
+    if (s.bus) s.old_buses.push_back(s.bus);
+    model::ControllerConfig config = s.plan.config;
+    // The links as they are now; changes still to come are scheduled on the new controller.
+    const host::Time now = host_->now();
+    for (auto& p : config.phys) {
+        for (const LinkChange& c : s.plan.links[p.address]) {
+            if (c.at <= now) p.link_up = c.up;
+        }
+    }
+    s.bus = std::make_shared<host::UsbBus>(*host_, std::move(config));
+    for (const model::FaultRule& r : s.plan.rules) s.device().faults().add(r);
+    for (auto& [address, changes] : s.plan.links) {
+        for (const LinkChange& c : changes) {
+            if (c.at > now) s.device().mii().schedule_link(address, c.at, c.up);
+        }
+    }
+    if (cable_) s.device().plug_into(*cable_, s.side);
+    host::AdapterConfig config_for_host;
+    config_for_host.name = s.name + " #" + std::to_string(++s.generation);
+    config_for_host.registry = s.plan.registry;
+    config_for_host.network_address = s.plan.network_address;
+    config_for_host.lower = s.bus;
+    s.adapter = &host_->add_adapter(std::move(config_for_host));
+    s.controller_since = now;
+    s.links_at_start.clear();
+    for (const auto& p : s.plan.config.phys) {
+        if (const model::Phy* phy = s.device().mii().phy(p.address)) s.links_at_start[p.address] = phy->link();
+    }
+    s.records_seen = 0;
+    s.sends = SendLedger{};
+    s.receives = ReceiveLedger{};
+    s.receives.events_seen = host_->recorder().events().size();
+    s.window.open = false;
+    s.epoch.open = false;
+    s.epoch.transition_xmit = false;
+    s.epoch.transition_rcv = false;
+
+    trace("initialize " + s.adapter->name);
+    NDIS_STATUS status = host_->initialize(*s.adapter);
+    trace("initialize " + s.adapter->name + " -> " + hex(status));
+    check_verifier();
+    s.up = status == NDIS_STATUS_SUCCESS;
+    if (s.up) {
+        open_window(s);
+        open_epoch(s);
+    } else {
+        process_records(s);
+    }
+}
+
+void Simulation::open_epoch(Station& s) {
+    s.epoch.open = true;
+    s.epoch.xmit_uncertain = s.epoch.transition_xmit;
+    s.epoch.transition_xmit = false;
+    s.epoch.rcv_uncertain = s.epoch.transition_rcv;
+    s.epoch.transition_rcv = false;
+    s.epoch.xmit_ok = s.epoch.rcv_ok = s.epoch.rcv_error = 0;
+}
+
+void Simulation::open_window(Station& s) {
+    process_records(s);
+    s.window.id = next_window_++;
+    s.window.open = true;
+    s.window.dirty = false;
+    s.window.faulted = false;
+    s.window.start = host_->now();
+    s.window.rule_hits = rule_hits(s.device());
+}
+
+void Simulation::close_window(Station& s) {
+    if (!s.window.open) return;
+    if (s.state() != ADAPTER_STATE_RUNNING) s.window.dirty = true;
+    process_records(s);
+    check_receives(s, false);
+    s.window.faulted_windows[s.window.id] = faulted(s);
+    if (s.window.dirty) s.epoch.rcv_uncertain = true;
+    s.window.open = false;
+}
+
+void Simulation::halt(Station& s) {
+    close_window(s);
+    s.epoch.open = false;
+    // Now and then the system shuts down first: MpShutdown, then MpHalt.
+    if (s.adapter->shutdown_registered && chance(200'000)) {
+        trace("shutdown " + s.adapter->name);
+        host_->shutdown(*s.adapter);
+        check_verifier();
+        host_->run_for(between(0, 50000));
+    }
+    trace("halt " + s.adapter->name);
+    host_->halt(*s.adapter);
+    s.up = false;
+    check_verifier();
+    process_records(s);
+    check_halted(s);
+    check_sends(s, true);
+    check_receives(s, true);
+    checked(Check::Halt);
+}
+
+// A reset asked for by NDIS: the window and the statistics epoch close, and open again once it
+// has completed.
+void Simulation::reset_adapter(Station& s) {
+    close_window(s);
+    s.epoch.open = false;
+    count(FaultKind::Reset);
+    trace("reset " + s.adapter->name);
+    host_->reset(*s.adapter);
+    wait_request(s, "reset");
+    trace("reset -> " + hex(s.adapter->request.status));
+    check_verifier();
+    open_window(s);
+    open_epoch(s);
+}
+
+void Simulation::wait_request(Station& s, const char* what) {
+    if (!host_->run_until([&] { return !s.adapter->request.pending; }, kRequestLimit)) {
+        fail("liveness", std::string(what) + " on " + s.adapter->name + " not completed within " +
+                             std::to_string(kRequestLimit / 1000000) + " s");
+    }
+}
+
+
+void Simulation::checkpoint(bool settled) {
+    check_verifier();
+    for (Station& s : stations_) {
+        if (!s.up) continue;
+        if (s.window.open && s.state() != ADAPTER_STATE_RUNNING) s.window.dirty = true;
+        process_records(s);
+        check_receives(s, settled);
+        check_sends(s, false);
+        check_links(s);
+    }
+}
+
+void Simulation::finish() {
+    for (Station& s : stations_) {
+        if (s.up) halt(s);
+    }
+    host_->run_until_idle(host::seconds(60));
+    host_->check_quiescent();
+    check_verifier();
+    check_send_completions();
+}
+
+Result Simulation::run() {
+    result_.seed = seed_;
+    try {
+        plan_host();
+        plan_timing();
+        build();
+        const uint64_t steps = chance(100'000) ? between(150, 300) : between(20, 90);
+        for (uint64_t i = 0; i < steps; ++i) step();
+        // Now and then an adapter is halted while the faults still go on, so that the stop
+        // sequence meets them at the end of a run too; the others then recover.
+        // Drawn apart from the run's generator, so that a seed's steps stay as they were.
+        host::Random ending(seed_ ^ 0x5DEECE66Dull);
+        if (ending.chance_ppm(150'000)) {
+            Station& s = stations_[ending.below(stations_.size())];
+            if (s.up) halt(s);
+        }
+        recover();
+        finish();
+    } catch (const Failure& f) {
+        result_.ok = false;
+        result_.invariant = f.invariant;
+        result_.detail = f.detail;
+    } catch (const std::exception& e) {
+        result_.ok = false;
+        result_.invariant = "exception";
+        result_.detail = e.what();
+    }
+    trace(result_.ok ? "end: clean" : "end: " + result_.invariant + ": " + result_.detail);
+    count_plans();
+    for (int k = 0; k < kFaultKinds; ++k) coverage_.runs[k] = coverage_.injected[k] ? 1 : 0;
+    result_.coverage = coverage_;
+    result_.trace_hash = hash_;
+    result_.virtual_us = host_ ? host_->now() : 0;
+    result_.tail.assign(tail_.begin(), tail_.end());
+    // Tear down: the peer and the cable first, then the host with the controllers it holds.
+    peer_.reset();
+    cable_.reset();
+    stations_.clear();
+    host_.reset();
+    return result_;
+}
+
+
+Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }
+
+Schedule schedule_of_seed(uint64_t seed) {
+    uint64_t state = seed + 0x632BE59BD9B4E019ull;
+    Schedule s;
+    s.processors = 1 + static_cast<int>(host::Random::splitmix64(state) % 4);
+    s.window = uint64_t(1) << (3 + host::Random::splitmix64(state) % 10);  // 8 to 4096
+    const uint64_t overlaps[] = {0, 0, 20, 200, 2000};
+    s.overlap_us = overlaps[host::Random::splitmix64(state) % 5];
+    return s;
+}
+
+std::string replay_command(uint64_t seed) { return "usbeth sim --seed " + std::to_string(seed) + " --trace"; }
+
+std::string describe_failure(const Result& r) {
+    std::ostringstream out;
+    out << "seed " << r.seed << " (" << r.processors << " processor(s)): invariant broken: " << r.invariant << "\n  "
+        << r.detail << "\n  last events:\n";
+    for (const std::string& line : r.tail) out << "    " << line << "\n";
+    out << "  replay: " << replay_command(r.seed) << "\n";
+    return out.str();
+}
+
+}  // namespace sim

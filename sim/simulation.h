@@ -1,0 +1,295 @@
+// The inside of one simulated run: what a seed plans (timing, faults, adapters), the ledger of
+// what each adapter's bus and cable saw, and the Simulation that drives the workload and calls
+// the checkers. The parts live in their own files:
+//   plan.cpp        the seed's plan: timing, allocation and device faults, the adapters
+//   simulation.cpp  building the system, the adapters' lives, the run from start to verdict
+//   workload.cpp    the timeline of actions
+//   bus_ledger.cpp  what the bus saw, transfer by transfer
+//   check_*.cpp     one checker per family of invariants
+//   recovery.cpp    the phase at the end of every run that demands a working adapter again
+//   coverage.cpp    what the runs exercised
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/miniport/adapter.h"
+#include "host/core/random.h"
+#include "host/host.h"
+#include "host/usb/bus_driver.h"
+#include "model/cable.h"
+#include "model/controller.h"
+#include "sim/sim.h"
+
+namespace sim {
+
+inline constexpr host::Time kPollPeriod = host::milliseconds(3000);
+// How late a poll may see a change: the period, the requests of the poll on a slow bus, and a
+// tick that found the PHY window taken.
+inline constexpr host::Time kLinkSlack = host::milliseconds(1500);
+// Liveness bound of requests and resets. A reset whose control requests all time out (10 s each)
+// takes about 90 s; the bound leaves room for that and still catches one that never ends.
+inline constexpr host::Time kRequestLimit = host::seconds(300);
+inline constexpr size_t kMinTransfer = 60;                       // frame transfers are padded to this
+inline constexpr size_t kKeepAliveLength = 32;
+inline constexpr size_t kMaxSendFrame = 1534;                    // what a transmit buffer holds
+inline constexpr size_t kEthHeader = 14;
+inline constexpr size_t kMaxFrame = 1514;
+
+struct Failure {
+    std::string invariant;
+    std::string detail;
+};
+
+uint64_t fnv1a(uint64_t hash, const std::string& text);
+uint32_t crc_of(const std::vector<uint8_t>& bytes);
+std::string hex(uint64_t v);
+
+// How the driver must take a bulk-in transfer: counted as received, counted as an error, and
+// indicated (with the frame) or not.
+struct RxVerdict {
+    bool good = false;    // RcvOk + 1
+    bool crc = false;     // RcvError + 1
+    bool indicate = false;
+    std::vector<uint8_t> frame;
+};
+RxVerdict judge(const std::vector<uint8_t>& transfer);
+// Faults the device's plan has applied so far.
+uint64_t rule_hits(model::Controller& device);
+
+// The timing of the whole system, drawn per seed, extremes included: how long the PHY window and
+// the EEPROM take, how the bus carries transfers and how late completions come, the cable's speed.
+// A host with several processors would draw their number here too.
+struct Timing {
+    uint64_t phy_access_us = 0;
+    uint64_t eeprom_read_us = 0;
+    bool full_speed_bus = false;
+    uint64_t bus_latency_us = 0;
+    host::CompletionPolicy completions;
+    model::WireRate cable = model::WireRate::instant;
+
+    std::string describe() const;
+};
+
+// ---- What one adapter's bus and cable saw ---------------------------------------------------
+
+struct TxExpect {
+    uint64_t send_id = 0;
+    std::vector<uint8_t> bytes;
+    bool success = false;            // completed with success by MpSend
+    std::optional<uint64_t> usb_id;  // its bulk-out transfer
+};
+
+struct OutTransfer {
+    uint64_t id = 0;
+    size_t length = 0;
+    bool done = false;
+    bool ok = false;
+    std::optional<size_t> tx;  // the send it carries
+};
+
+struct RxExpect {
+    RxVerdict verdict;
+    uint64_t window = 0;
+    host::Time time = 0;
+};
+
+struct LinkChange {
+    host::Time at = 0;
+    bool up = false;
+};
+
+// What a station is made of, fixed by the seed (links change as the timeline plans them).
+struct StationPlan {
+    model::ControllerConfig config;
+    std::map<std::string, host::RegistryValue, host::NoCase> registry;
+    std::optional<std::vector<uint8_t>> network_address;
+    bool control_faults = false;   // the fault plan aims at control transfers
+    bool register_faults = false;  // garbage or stuck registers
+    bool bad_descriptor = false;
+    std::vector<model::FaultRule> rules;              // the fault plan of each new controller
+    std::map<uint8_t, std::vector<LinkChange>> links;  // the medium of each PHY, by address, from time 0
+};
+
+// The sends of the current controller and what became of them on the bus and the cable.
+struct SendLedger {
+    std::map<uint64_t, size_t> out_by_id;
+    std::vector<OutTransfer> out;  // bulk-out transfers in submission order
+    std::vector<TxExpect> tx;
+    size_t tx_cursor = 0, frames_cursor = 0;
+    // Frames of packets whose transfers a fault touched that did not show on the cable in their
+    // turn: one held in the controller by a failed zero-length transfer goes out later, when the
+    // zero-length transfer still owed is sent after the reset.
+    std::deque<std::vector<uint8_t>> late;
+    std::optional<size_t> sending;  // the send in MpSend now
+    int outstanding = 0;            // bulk-out transfers submitted and not completed
+    host::Time last_completion = 0;
+};
+
+// Good bulk-in transfers and the indications that must follow them.
+struct ReceiveLedger {
+    std::vector<RxExpect> rx;
+    size_t rx_cursor = 0, events_seen = 0;
+    int bulk_in_outstanding = 0;
+};
+
+// The window since the last completed initialization or reset: receive indications are owed
+// within it unless a fault touched it.
+struct Window {
+    uint64_t id = 0;
+    bool open = false;      // no reset or initialization in progress
+    bool dirty = false;     // the adapter was found not running inside it
+    bool faulted = false;   // a fault touched the adapter inside it
+    host::Time start = 0;
+    uint64_t rule_hits = 0;      // device fault hits when it opened
+    std::map<uint64_t, bool> faulted_windows;  // closed windows: whether a fault touched them
+};
+
+// The statistics epoch: since the last initialization or reset, which zero the counters.
+struct Epoch {
+    bool open = false;
+    bool xmit_uncertain = false;   // a bulk-out transfer completed while the counters were zeroed
+    bool rcv_uncertain = false;    // a bulk-in transfer completed while the adapter was not running
+    bool transition_xmit = false;  // a bulk-out transfer completed outside any epoch
+    bool transition_rcv = false;   // a bulk-in transfer completed outside any epoch
+    uint64_t xmit_ok = 0, rcv_ok = 0, rcv_error = 0;
+};
+
+// One adapter slot: a station on a cable side, initialized anew after each halt on a fresh
+// controller.
+struct Station {
+    int index = 0;
+    int side = 0;
+    std::string name;
+    StationPlan plan;
+    int generation = 0;
+
+    std::shared_ptr<host::UsbBus> bus;
+    std::vector<std::shared_ptr<host::UsbBus>> old_buses;
+    host::Adapter* adapter = nullptr;
+    bool up = false;  // initialized and not halted
+    host::Time controller_since = 0;
+    std::map<uint8_t, bool> links_at_start;  // each PHY's link when the controller was made
+
+    size_t records_seen = 0;
+    SendLedger sends;
+    ReceiveLedger receives;
+    Window window;
+    Epoch epoch;
+
+    model::Controller& device() { return bus->controller(); }
+    ADAPTER* record() { return up ? static_cast<ADAPTER*>(adapter->context()) : nullptr; }
+    ULONG state() {
+        ADAPTER* r = record();
+        return r ? r->State.load() : 0;
+    }
+};
+
+class Simulation {
+public:
+    Simulation(uint64_t seed, const RunOptions& options)
+        : seed_(seed), options_(options), rng_(seed) {}
+
+    Result run();
+
+private:
+    // Random helpers: every draw comes from the seed's own generator.
+    uint64_t draw(uint64_t n) { return rng_.below(n); }
+    uint64_t between(uint64_t lo, uint64_t hi) { return rng_.between(lo, hi); }
+    // p in parts per million.
+    bool chance(uint32_t ppm) { return rng_.chance_ppm(ppm); }
+    std::vector<uint8_t> random_bytes(size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) x = static_cast<uint8_t>(rng_());
+        return b;
+    }
+
+    void trace(const std::string& line);
+    [[noreturn]] void fail(const std::string& invariant, const std::string& detail) {
+        throw Failure{invariant, detail};
+    }
+
+    // plan.cpp
+    void plan_host();
+    void plan_timing();
+    void plan_station(Station& s);
+
+    // simulation.cpp
+    void build();
+    void start(Station& s);
+    void halt(Station& s);
+    void wait_request(Station& s, const char* what);
+    void open_window(Station& s);
+    void close_window(Station& s);
+    void open_epoch(Station& s);
+    void checkpoint(bool settled);
+    void finish();
+    void reset_adapter(Station& s);
+
+    // workload.cpp
+    void step();
+    void act_send(Station& s);
+    void act_receive(Station& s);
+    void act_link(Station& s);
+    void act_cable();
+    void act_query(Station& s);
+    void act_set(Station& s);
+    void act_reset(Station& s);
+    void act_reinitialize(Station& s);
+
+    // bus_ledger.cpp
+    void process_records(Station& s);
+    bool faulted(Station& s);
+
+    // check_*.cpp
+    void check_verifier();
+    void check_halted(Station& s);
+    void check_send_completions();
+    void check_sends(Station& s, bool final);
+    void take_late(Station& s);
+    void check_receives(Station& s, bool require_indicated);
+    bool link_truth(Station& s, uint8_t address, host::Time at);
+    std::vector<LinkChange> link_history(Station& s, uint8_t address);
+    std::optional<bool> last_told(Station& s, host::Time until);
+    void check_links(Station& s);
+    void check_statistics(Station& s);
+
+    // recovery.cpp
+    void recover();
+    void recover_station(Station& s);
+    std::map<NDIS_OID, uint64_t> query_statistics(Station& s);
+
+    // coverage.cpp
+    void count(FaultKind kind, uint64_t n = 1) { coverage_.injected[static_cast<int>(kind)] += n; }
+    void checked(Check check, uint64_t n = 1) { coverage_.checks[static_cast<int>(check)] += n; }
+    void count_plans();
+
+    uint64_t seed_;
+    RunOptions options_;
+    host::Random rng_;
+    std::unique_ptr<host::Host> host_;
+    std::deque<Station> stations_;
+    std::unique_ptr<model::Cable> cable_;
+    std::unique_ptr<model::ScriptedPeer> peer_;
+    Timing timing_;
+    uint32_t alloc_ppm_[host::kAllocKinds] = {};
+    bool heavy_ = false;
+    uint64_t next_window_ = 1;
+    // Frames the cable carried during the recovery phase, by the side they came from.
+    std::vector<model::WireFrame> carried_;
+    bool tap_cable_ = false;
+
+    Result result_;
+    std::deque<std::string> tail_;
+    uint64_t hash_ = 0xCBF29CE484222325ull;
+    Coverage coverage_;
+    size_t host_events_seen_ = 0;
+    size_t violations_seen_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,238 @@
+// The workload: a timeline of actions drawn from the seed, each followed by a pause, with the
+// checkers run after each step.
+#include <cstring>
+
+#include "sim/simulation.h"
+
+namespace sim {
+
+namespace {
+
+const NDIS_OID kOids[] = {
+    OID_GEN_SUPPORTED_LIST,          OID_GEN_HARDWARE_STATUS,      OID_GEN_MEDIA_SUPPORTED,
+    OID_GEN_MEDIA_IN_USE,            OID_GEN_MAXIMUM_LOOKAHEAD,    OID_GEN_MAXIMUM_FRAME_SIZE,
+    OID_GEN_LINK_SPEED,              OID_GEN_TRANSMIT_BUFFER_SPACE, OID_GEN_RECEIVE_BUFFER_SPACE,
+    OID_GEN_TRANSMIT_BLOCK_SIZE,     OID_GEN_RECEIVE_BLOCK_SIZE,   OID_GEN_VENDOR_ID,
+    OID_GEN_VENDOR_DESCRIPTION,      OID_GEN_CURRENT_PACKET_FILTER, OID_GEN_CURRENT_LOOKAHEAD,
+    OID_GEN_DRIVER_VERSION,          OID_GEN_MAXIMUM_TOTAL_SIZE,   OID_GEN_PROTOCOL_OPTIONS,
+    OID_GEN_MAC_OPTIONS,             OID_GEN_MEDIA_CONNECT_STATUS, OID_GEN_MAXIMUM_SEND_PACKETS,
+    OID_GEN_VENDOR_DRIVER_VERSION,   OID_GEN_SUPPORTED_GUIDS,      OID_GEN_XMIT_OK,
+    OID_GEN_RCV_OK,                  OID_GEN_XMIT_ERROR,           OID_GEN_RCV_ERROR,
+    OID_GEN_RCV_NO_BUFFER,           OID_GEN_RCV_CRC_ERROR,        OID_802_3_PERMANENT_ADDRESS,
+    OID_802_3_CURRENT_ADDRESS,       OID_802_3_MULTICAST_LIST,     OID_802_3_MAXIMUM_LIST_SIZE,
+    OID_802_3_RCV_ERROR_ALIGNMENT,   OID_802_3_XMIT_ONE_COLLISION, OID_802_3_XMIT_MORE_COLLISIONS,
+    OID_802_3_XMIT_DEFERRED,         OID_802_3_XMIT_MAX_COLLISIONS, OID_802_3_RCV_OVERRUN,
+    OID_802_3_XMIT_UNDERRUN,         OID_PNP_CAPABILITIES,         OID_PNP_SET_POWER,
+    OID_PNP_QUERY_POWER,             OID_PNP_ADD_WAKE_UP_PATTERN,  OID_PNP_REMOVE_WAKE_UP_PATTERN,
+    OID_PNP_ENABLE_WAKE_UP,          OID_TCP_TASK_OFFLOAD,         OID_TCP_TASK_IPSEC_ADD_SA,
+    OID_TCP_TASK_IPSEC_DELETE_SA,
+};
+
+}  // namespace
+
+void Simulation::act_send(Station& s) {
+    size_t length;
+    uint64_t pick = draw(100);
+    if (pick < 50) length = between(kEthHeader, 1514);
+    else if (pick < 65) length = between(0, kEthHeader - 1);
+    else if (pick < 80) length = between(1515, 2000);
+    else {
+        const size_t edges[] = {58, 59, 60, 61, 62, 63, 64, 125, 126, 127, 190, 510, 1022, 1533, 1534, 1535};
+        length = edges[draw(std::size(edges))];
+    }
+    std::vector<uint8_t> bytes = random_bytes(length);
+    std::vector<size_t> splits;
+    if (chance(500'000)) {
+        size_t pieces = between(1, 8);
+        for (size_t i = 0; i < pieces; ++i) splits.push_back(chance(200'000) ? 0 : draw(length + 1));
+    }
+    process_records(s);
+    const bool running = s.state() == ADAPTER_STATE_RUNNING;
+    s.sends.sending = s.sends.tx.size();
+    TxExpect& e = s.sends.tx.emplace_back();
+    e.bytes = bytes;
+    trace("send " + s.adapter->name + " " + std::to_string(length) + " bytes in " + std::to_string(splits.size() + 1) +
+          " piece(s) crc " + hex(crc_of(bytes)));
+    host::SendTicket ticket = host_->send(*s.adapter, bytes, splits);
+    process_records(s);
+    s.sends.sending.reset();
+    TxExpect& done = s.sends.tx.back();
+    done.send_id = ticket.id;
+    done.success = ticket.returned == NDIS_STATUS_PENDING;
+    trace("send " + std::to_string(ticket.id) + " -> " + hex(ticket.returned));
+    const host::SendRecord* record = host_->ndis().send_record(ticket.id);
+    if (record == nullptr) fail("send completion", "the host has no record of send " + std::to_string(ticket.id));
+    if (done.success && (!record->completed || record->completion_status != NDIS_STATUS_SUCCESS)) {
+        fail("send completion", "send " + std::to_string(ticket.id) + " returned pending but was not completed with success");
+    }
+    if (!done.success && record->completed) {
+        fail("send completion", "send " + std::to_string(ticket.id) + " returned " + hex(ticket.returned) + " and was completed too");
+    }
+    if (done.success && length > kMaxSendFrame) {
+        fail("cable bytes", "a " + std::to_string(length) + "-byte packet, longer than a transmit buffer holds, completed with success");
+    }
+    // A running adapter that no fault has touched takes every packet it can hold: it may refuse
+    // one for want of a descriptor only while its transfers are still in the USB stack.
+    if (!done.success && running && s.window.open && length <= kMaxSendFrame && !faulted(s)) {
+        const bool busy = s.sends.outstanding > 0 ||
+                          host_->now() <= s.sends.last_completion + timing_.completions.max_delay;
+        if (ticket.returned != NDIS_STATUS_RESOURCES || !busy) {
+            fail("liveness", s.adapter->name + " refused send " + std::to_string(ticket.id) + " (" + std::to_string(length) +
+                                 " bytes) with " + hex(ticket.returned) + " while running, with " +
+                                 std::to_string(s.sends.outstanding) + " bulk-out transfer(s) in the USB stack and no fault");
+        }
+        checked(Check::SendAccepted);
+    }
+}
+
+void Simulation::act_receive(Station& s) {
+    uint64_t mode = draw(100);
+    if (mode < 60) {
+        // A frame from the other end of the cable, with a receive status of its own.
+        size_t length = chance(850'000) ? between(kEthHeader, 1514) : between(0, 1600);
+        std::vector<uint8_t> frame = random_bytes(length);
+        uint8_t status = chance(750'000) ? 0x00 : static_cast<uint8_t>(rng_());
+        if (status & 0x1E) count(FaultKind::RxBadStatus);
+        s.device().push_rx_status(status);
+        trace("frame from cable to " + s.adapter->name + " " + std::to_string(length) + " bytes status " + hex(status) +
+              " crc " + hex(crc_of(frame)));
+        cable_->send(1 - s.side, frame);
+    } else if (mode < 85) {
+        // A well-formed bulk-in transfer with any status byte, of any length the bus can carry.
+        size_t length = chance(700'000) ? between(0, 1528) : between(0, 1700);
+        std::vector<uint8_t> frame = random_bytes(length);
+        uint8_t status = chance(600'000) ? 0x00 : static_cast<uint8_t>(rng_());
+        if (status & 0x1E) count(FaultKind::RxBadStatus);
+        if (length < kEthHeader) count(FaultKind::RxRunt);
+        model::RxTrailer trailer = model::RxTrailer::with_status(status);
+        for (int i : {0, 1, 3}) trailer.bytes[i] = static_cast<uint8_t>(rng_());
+        auto raw = model::make_bulk_in_transfer(frame, trailer);
+        trace("bulk-in to " + s.adapter->name + " " + std::to_string(raw.size()) + " bytes status " + hex(status));
+        s.device().inject_bulk_in(std::move(raw));
+    } else {
+        // Arbitrary bytes, runts among them.
+        size_t length = chance(500'000) ? between(0, 24) : between(0, 1600);
+        auto raw = random_bytes(length);
+        count(FaultKind::RxRaw);
+        if (length < model::kBulkInTrailerBytes + kEthHeader) count(FaultKind::RxRunt);
+        trace("raw bulk-in to " + s.adapter->name + " " + std::to_string(length) + " bytes crc " + hex(crc_of(raw)));
+        s.device().inject_bulk_in(std::move(raw));
+    }
+}
+
+void Simulation::act_link(Station& s) {
+    if (s.plan.links.empty()) return;
+    uint8_t address;
+    ADAPTER* record = s.record();
+    if (record && s.plan.links.count(record->PhyAddress) && chance(700'000)) {
+        address = record->PhyAddress;
+    } else {
+        auto it = s.plan.links.begin();
+        std::advance(it, static_cast<std::ptrdiff_t>(draw(s.plan.links.size())));
+        address = it->first;
+    }
+    // Changes are planned one after another, so that the timeline alternates and no two fall at
+    // the same time.
+    auto& changes = s.plan.links[address];
+    host::Time at = std::max<host::Time>(host_->now(), changes.back().at) +
+                    (chance(300'000) ? between(1, 10000) : between(10000, 9000000));
+    bool up = !changes.back().up;
+    changes.push_back({at, up});
+    s.device().mii().schedule_link(address, at, up);
+    count(FaultKind::LinkChange);
+    trace("link of PHY " + std::to_string(address) + " of " + s.adapter->name + " " + (up ? "up" : "down") + " at " +
+          std::to_string(at));
+}
+
+void Simulation::act_query(Station& s) {
+    NDIS_OID oid = chance(900'000) ? kOids[draw(std::size(kOids))] : static_cast<NDIS_OID>(rng_());
+    ULONG length = static_cast<ULONG>(chance(600'000) ? between(0, 8) : between(0, 700));
+    trace("query " + s.adapter->name + " " + hex(oid) + " buffer " + std::to_string(length));
+    host_->query(*s.adapter, oid, length);
+    wait_request(s, "query");
+    const host::RequestRecord& r = s.adapter->request;
+    trace("query -> " + hex(r.status) + " written " + std::to_string(r.bytes_done) + " needed " +
+          std::to_string(r.bytes_needed));
+}
+
+void Simulation::act_set(Station& s) {
+    NDIS_OID oid = chance(900'000) ? kOids[draw(std::size(kOids))] : static_cast<NDIS_OID>(rng_());
+    std::vector<uint8_t> data;
+    if (chance(500'000)) {
+        data = random_bytes(chance(700'000) ? between(0, 8) : between(0, 300));
+    } else if (oid == OID_802_3_MULTICAST_LIST) {
+        data = random_bytes(6 * between(0, 40));
+    } else if (oid == OID_PNP_SET_POWER) {
+        ULONG state = static_cast<ULONG>(between(0, 5));
+        data.resize(4);
+        std::memcpy(data.data(), &state, 4);
+    } else {
+        ULONG value = static_cast<ULONG>(chance(500'000) ? draw(0x40) : rng_());
+        data.resize(4);
+        std::memcpy(data.data(), &value, 4);
+    }
+    // Power and wake-up requests stop and start the adapter: the data-path invariants take them
+    // as they take a reset.
+    const bool power = oid == OID_PNP_SET_POWER || oid == OID_PNP_ADD_WAKE_UP_PATTERN ||
+                       oid == OID_PNP_REMOVE_WAKE_UP_PATTERN || oid == OID_PNP_ENABLE_WAKE_UP;
+    if (power) close_window(s);
+    trace("set " + s.adapter->name + " " + hex(oid) + " data " + std::to_string(data.size()) + "/" + hex(crc_of(data)));
+    host_->set(*s.adapter, oid, data);
+    wait_request(s, "set");
+    const host::RequestRecord& r = s.adapter->request;
+    trace("set -> " + hex(r.status) + " read " + std::to_string(r.bytes_done) + " needed " + std::to_string(r.bytes_needed));
+    if (power) open_window(s);
+}
+
+void Simulation::act_reset(Station& s) { reset_adapter(s); }
+
+// The cable pulled out of both sockets, or pushed back in: both ends lose or regain link.
+void Simulation::act_cable() {
+    const bool connect = !cable_->connected();
+    count(FaultKind::CablePull);
+    trace(std::string("cable ") + (connect ? "plugged back in" : "pulled out"));
+    cable_->set_connected(connect);
+}
+
+void Simulation::act_reinitialize(Station& s) {
+    if (s.generation >= 6) return;
+    if (s.up) halt(s);
+    count(FaultKind::Reinitialize);
+    start(s);
+}
+
+void Simulation::step() {
+    Station& s = stations_[draw(stations_.size())];
+    uint64_t pick = draw(100);
+    if (!s.up) {
+        if (pick < 10) act_reinitialize(s);
+    } else if (pick < 30) {
+        act_send(s);
+    } else if (pick < 55) {
+        act_receive(s);
+    } else if (pick < 61) {
+        act_link(s);
+    } else if (pick < 71) {
+        act_query(s);
+    } else if (pick < 77) {
+        act_set(s);
+    } else if (pick < 83) {
+        check_statistics(s);
+    } else if (pick < 87) {
+        act_reset(s);
+    } else if (pick < 90) {
+        act_reinitialize(s);
+    } else if (pick < 92) {
+        act_cable();
+    }
+    // Then time passes: none (the next action is simultaneous), a little, or several polls.
+    uint64_t d = draw(100);
+    host::Time duration = d < 30 ? 0
+                          : d < 80 ? between(1000, 20000)
+                          : d < 95 ? between(20000, 1000000)
+                                   : between(1000000, 8000000);
+    if (duration) host_->run_for(duration);
+    checkpoint(duration >= 2000);
+}
+
+}  // namespace sim
