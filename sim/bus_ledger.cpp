@@ -49,7 +49,10 @@ void Simulation::process_records(Station& s) {
     const auto& records = s.bus->records();
     for (; s.records_seen < records.size(); ++s.records_seen) {
         const host::UsbRecord& r = records[s.records_seen];
-        if (r.type == 'E') trace("usb " + s.adapter->name + " refused at once");
+        if (r.type == 'E') {
+            trace("usb " + s.adapter->name + " refused at once" +
+                  (r.data.empty() ? std::string() : ": " + std::string(r.data.begin(), r.data.end())));
+        }
         // A request of any kind that failed is a fault the adapter met (its own cancellations
         // come only while a reset or halt is under way, with the window closed).
         if (s.window.open && (r.type == 'E' || (r.type == 'C' && r.status != 0))) s.window.faulted = true;

@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr UCHAR ENDPOINT_DIRECTION_IN = 0x80;  // bit 7 of an endpoint address
+
 // The configuration descriptor set comes from the device and is not trusted. It is accepted
 // when its descriptors chain within the bytes actually read, and then its wTotalLength is
 // limited to those bytes, so that nothing below parses past the buffer. A set longer than the
@@ -147,6 +149,13 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
     // hold the two pipes the data path uses.
     if (Info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) + 2 * sizeof(USBD_PIPE_INFORMATION) ||
         Info->Pipes[0].PipeHandle == nullptr || Info->Pipes[1].PipeHandle == nullptr) {
+        ExFreePool(Select);
+        return RESULT_FAILURE;
+    }
+    // The data path receives on the first pipe and sends on the second: a device whose endpoints
+    // come the other way round could never move a frame, and must not pass for a working one.
+    if ((Info->Pipes[0].EndpointAddress & ENDPOINT_DIRECTION_IN) == 0 ||
+        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0) {
         ExFreePool(Select);
         return RESULT_FAILURE;
     }

@@ -294,3 +294,15 @@ TEST(ResetBulkPipes, AbortsTheInPipeWhenTheOutPipeFails) {
 }
 
 }  // namespace
+
+// Endpoints the other way round (out first, then in): the device is selected, but the adapter
+// that could never move a frame is refused, not run in a bus error for good.
+TEST(ConfigureUsbDevice, RefusesEndpointsInTheOtherOrder) {
+    testbed::AdapterSetup setup;
+    auto builder = model::ConfigurationBuilder::standard();
+    std::swap(builder.endpoints()[0], builder.endpoints()[1]);
+    setup.device.configuration = builder.build();
+    BareAdapter a(std::move(setup));
+    EXPECT_EQ(a.configure(), RESULT_FAILURE);
+    EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
+}
