@@ -163,7 +163,9 @@ void Simulation::open_window(Station& s) {
     s.window.id = next_window_++;
     s.window.open = true;
     s.window.dirty = false;
-    s.window.faulted = false;
+    // An adapter that a fault left in a bus error carries that fault into the new window: it
+    // receives nothing until a reset, which is no fault of this window's making.
+    s.window.faulted = s.state() == ADAPTER_STATE_BUS_ERROR;
     s.window.start = host_->now();
     s.window.rule_hits = rule_hits(s.device());
 }
