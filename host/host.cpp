@@ -9,7 +9,7 @@ namespace {
 thread_local Host* tl_host = nullptr;
 }
 
-Host::Host(Options options) : options_(std::move(options)) {
+Host::Host(const Options& options) : options_(options) {
     scheduler_ = std::make_unique<Scheduler>(*this, options_.seed, options_.mode, options_.real_time_pace);
     processors_ = std::make_unique<Processors>(*this, options_.processors, options_.seed, options_.schedule_depth,
                                                options_.schedule_window, options_.task_stack_bytes, options_.overlap);

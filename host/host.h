@@ -80,7 +80,7 @@ struct Options {
 
 class Host {
 public:
-    explicit Host(Options options = {});
+    explicit Host(const Options& options = {});
     ~Host();
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;

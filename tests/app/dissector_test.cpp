@@ -86,7 +86,8 @@ protected:
         EXPECT_EQ(usbeth::run_scenario(s, options, out, err), 0) << out.str();
         return command_output(kTshark + options.captures.usb + " -P -V");
     }
-    std::string dir_ = testing::TempDir();
+    // Each test its own files: CTest runs the tests of this file side by side.
+    std::string dir_ = testing::TempDir() + testing::UnitTest::GetInstance()->current_test_info()->name() + "-";
 };
 
 TEST_F(Dissector, FindsEveryFrameOfTheCableInsideTheBulkTransfers) {

@@ -102,7 +102,7 @@ TEST(ScenarioRun, TapPeerWithoutTheInterfaceIsASetupError) {
 
 TEST(Captures, DecodeInTsharkWithoutMalformedPackets) {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-    std::string dir = testing::TempDir();
+    std::string dir = testing::TempDir() + "captures-";  // apart from other tests' files
     usbeth::RunOptions options;
     options.captures = {dir + "cable.pcap", dir + "usb.pcap", dir + "events.jsonl"};
     for (const char* name : {"bad_receive", "faults"}) {
