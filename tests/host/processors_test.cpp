@@ -59,7 +59,7 @@ TEST(Processors, OppositeLockOrdersDeadlockOnlyOnSeveralProcessors) {
     auto deadlocks = [](int processors, uint64_t seed, std::string* message) {
         Machine m(processors, seed);
         allocate_locks(m);
-        auto take = [&m](NDIS_SPIN_LOCK* a, NDIS_SPIN_LOCK* b) {
+        auto take = [](NDIS_SPIN_LOCK* a, NDIS_SPIN_LOCK* b) {
             NdisDprAcquireSpinLock(a);
             NdisDprAcquireSpinLock(b);
             NdisDprReleaseSpinLock(b);
