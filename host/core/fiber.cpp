@@ -113,13 +113,18 @@ void Fibers::trampoline(Transfer transfer) {
     start->entry(start->argument);
     // Finished: back to the scheduler for good. The fake stack is not kept (nullptr): the fiber dies.
     fiber->finished = true;
+    void* scheduler_context = self->scheduler_context_;
 #ifdef USBETH_FIBER_ASAN
     __sanitizer_start_switch_fiber(nullptr, self->scheduler_stack_bottom_, self->scheduler_stack_size_);
 #endif
 #ifdef USBETH_FIBER_TSAN
-    __tsan_switch_to_fiber(self->scheduler_tsan_fiber_, __tsan_switch_to_fiber_no_sync);
+    // What the dying fiber did to the host's records comes before whatever the scheduler does
+    // next (it releases the stack, or the host goes away).
+    void* scheduler_fiber = self->scheduler_tsan_fiber_;
+    __tsan_release(self);
+    __tsan_switch_to_fiber(scheduler_fiber, __tsan_switch_to_fiber_no_sync);
 #endif
-    ctx::jump_fcontext(self->scheduler_context_, fiber);
+    ctx::jump_fcontext(scheduler_context, fiber);
     std::abort();  // a finished fiber is never switched to again
 }
 
@@ -136,6 +141,9 @@ void Fibers::switch_to(FiberContext& fiber) {
     ctx::transfer_t back = ctx::jump_fcontext(fiber.context, &fiber);
 #ifdef USBETH_FIBER_ASAN
     __sanitizer_finish_switch_fiber(scheduler_fake_stack_, nullptr, nullptr);
+#endif
+#ifdef USBETH_FIBER_TSAN
+    if (fiber.finished) __tsan_acquire(this);
 #endif
     // Back on the scheduler's stack: keep where the fiber stopped, to resume it there.
     auto* stopped = static_cast<FiberContext*>(back.data);
