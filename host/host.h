@@ -57,7 +57,7 @@ struct Options {
     // routines due close together overlap as they do on a real machine. 0: only simultaneous
     // events overlap.
     Time overlap = 0;
-    size_t task_stack_bytes = size_t(256) << 10;
+    size_t task_stack_bytes = size_t(1) << 20;  // reserved, not committed: sanitizer builds need room
     ViolationPolicy policy = ViolationPolicy::Throw;
     // The USB stack owns the buffer of every bulk transfer from submission to completion; with
     // this, that of every control transfer too. The driver's register requests share a few
