@@ -5,14 +5,6 @@
 namespace model::testing {
 namespace {
 
-TransferResult run_on(ManualClock& clock, Controller& c, const Transfer& t) {
-    std::optional<TransferResult> result;
-    c.submit(t, [&](const TransferResult& r) { result = r; });
-    while (!result && clock.run_next()) {
-    }
-    return result.value_or(TransferResult{});
-}
-
 struct Pair {
     ManualClock clock;
     Cable cable{clock};

@@ -91,4 +91,13 @@ inline std::vector<uint8_t> keep_alive_transfer() {
     return k;
 }
 
+// Submits one transfer and runs the clock until it completes (or nothing is left to run).
+inline TransferResult run_on(ManualClock& clock, Controller& c, const Transfer& t) {
+    std::optional<TransferResult> result;
+    c.submit(t, [&](const TransferResult& r) { result = r; });
+    while (!result && clock.run_next()) {
+    }
+    return result.value_or(TransferResult{});
+}
+
 }  // namespace model::testing
