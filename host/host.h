@@ -64,6 +64,12 @@ struct Options {
     // buffers, and after a request that completes late (a device fault) it goes ahead with the
     // next one in the same buffer, which this reports.
     bool own_control_buffers = false;
+    // IoCancelIrp on a transfer the USB bus holds: 0 completes the IRP inside the call. Otherwise
+    // the bus gives the transfer back later, as a host controller does that must wait for the end
+    // of the frame before it may touch the transfer again: after this delay, or, with
+    // cancel_delay_drawn, after one the seed draws from 1 us up to it.
+    Time cancel_completion_delay = 0;
+    bool cancel_delay_drawn = false;
     // A packet that MpSend returned NDIS_STATUS_PENDING for must be completed within this time.
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.

@@ -283,21 +283,28 @@ void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
     host_.io().complete(flight.irp, status);
 }
 
-// IoCancelIrp on a pending request: the IRP completes at once with STATUS_CANCELLED and its
-// transfer is taken off the device, so that the transfers queued behind it on the endpoint go on.
-// The device can only abort an endpoint as a whole: the other transfers of the endpoint are taken
-// off with it and given back in their order (the device's fault plan decides them afresh).
-void UsbBus::cancel(uint64_t id) {
+// IoCancelIrp on a pending request: its transfer is taken off the device, so that the transfers
+// queued behind it on the endpoint go on, and its IRP completes with STATUS_CANCELLED, at once or,
+// under the host's cancel_completion_delay, later (not for an abort of the pipe, which completes
+// after its transfers): until then the IRP, the URB and the buffer stay the USB stack's. The device can only abort an endpoint as a whole: the other transfers of the
+// endpoint are taken off with it and given back in their order (the device's fault plan decides
+// them afresh).
+void UsbBus::cancel(uint64_t id, bool at_once) {
     std::lock_guard guard(host_.lock());
     auto it = in_flight_.find(id);
     if (it == in_flight_.end() || it->second.cancelled) return;
     it->second.cancelled = true;
-    host_.ownership().release(it->second.claim);
     IRP* irp = it->second.irp;
     URB* urb = it->second.urb;
     uint8_t endpoint = it->second.endpoint;
-    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-    record('C', id, endpoint == 0 ? 2 : 3, endpoint, -ENOENT, nullptr, 0, {});
+    auto hand_back = [this, id, claim = it->second.claim, urb, endpoint] {
+        host_.ownership().release(claim);
+        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        record('C', id, endpoint == 0 ? 2 : 3, endpoint, -ENOENT, nullptr, 0, {});
+    };
+    Time delay = at_once ? 0 : host_.options().cancel_completion_delay;
+    if (delay != 0 && host_.options().cancel_delay_drawn) delay = 1 + host_.scheduler().draw_below(delay);
+    if (delay == 0) hand_back();
     std::vector<uint64_t> others;
     for (auto& [other_id, flight] : in_flight_) {
         if (other_id != id && flight.endpoint == endpoint && !flight.cancelled) {
@@ -313,7 +320,15 @@ void UsbBus::cancel(uint64_t id) {
         controller_->submit(other->second.transfer,
                             [this, other_id](const model::TransferResult& r) { completed(other_id, r); });
     }
-    host_.io().complete(irp, STATUS_CANCELLED);
+    if (delay == 0) {
+        host_.io().complete(irp, STATUS_CANCELLED);
+        return;
+    }
+    clock_.schedule(host_.now() + delay, [this, irp, hand_back] {
+        std::lock_guard guard(host_.lock());
+        hand_back();
+        host_.io().complete(irp, STATUS_CANCELLED);
+    });
 }
 
 NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length) {
@@ -416,7 +431,7 @@ NTSTATUS UsbBus::pipe_request(IRP* irp, URB* urb) {
             if (flight.endpoint == p->endpoint && !flight.cancelled) cancelled.push_back(flight_id);
         }
         controller_->abort(p->endpoint);
-        for (uint64_t flight_id : cancelled) cancel(flight_id);  // any the device did not hold
+        for (uint64_t flight_id : cancelled) cancel(flight_id, true);  // any the device did not hold
         urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
         (void)id;
         return host_.io().answer(irp, STATUS_SUCCESS);

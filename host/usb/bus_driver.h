@@ -100,7 +100,7 @@ private:
     // The device's data lands in the driver's buffer.
     void deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length);
     void completed(uint64_t id, const model::TransferResult& result);
-    void cancel(uint64_t id);
+    void cancel(uint64_t id, bool at_once = false);
     bool buffer_ok(const void* buffer, ULONG length) const;
     bool urb_holds(const URB* urb, size_t bytes) const;
     const Pipe* pipe(USBD_PIPE_HANDLE handle) const;

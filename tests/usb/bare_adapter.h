@@ -19,7 +19,7 @@ namespace usbtest {
 class BareAdapter {
 public:
     // Over a USB bus with a controller model.
-    explicit BareAdapter(testbed::AdapterSetup setup = {}) {
+    explicit BareAdapter(testbed::AdapterSetup setup = {}, const host::Options& options = {}) : bench(options) {
         testbed::Unit& unit = bench.add(std::move(setup));
         bus_ = unit.bus;
         adapter = unit.adapter;
