@@ -42,6 +42,7 @@ void Simulation::build() {
     o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
     o.schedule_window = schedule.window;
     o.overlap = schedule.overlap_us;
+    o.cancel_completion_delay = seed_ % 2 ? host::milliseconds(2) : 0;  // a cancelled transfer given back late
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
