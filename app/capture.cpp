@@ -165,4 +165,16 @@ std::string request_json(const host::RequestRecord& r, const std::string& adapte
     return j.dump();
 }
 
+std::string halt_json(const std::string& adapter_name, const std::string& place, const std::string& label,
+                      uint64_t started_us, std::optional<uint64_t> finished_us) {
+    nlohmann::json j;
+    j["time_us"] = started_us;
+    j["adapter"] = adapter_name;
+    j["entry"] = place;
+    if (!label.empty()) j["label"] = label;
+    j["event"] = "halt";
+    if (finished_us) j["finished_us"] = *finished_us;
+    return j.dump();
+}
+
 }  // namespace usbeth

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <stdexcept>
@@ -73,5 +74,8 @@ std::string event_json(const host::ProtocolEvent& event, const std::string& adap
 // the value (decoded for the OIDs known), the addressing-reset flag of a reset.
 std::string request_json(const host::RequestRecord& record, const std::string& adapter_name, const std::string& place,
                          const std::string& label);
+// A halt the timeline made: when NDIS called MpHalt and when it returned (if it did).
+std::string halt_json(const std::string& adapter_name, const std::string& place, const std::string& label,
+                      uint64_t started_us, std::optional<uint64_t> finished_us);
 
 }  // namespace usbeth

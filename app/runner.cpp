@@ -43,8 +43,11 @@ struct AdapterRun {
     std::optional<NDIS_STATUS> last_reset;
     std::string peer;  // the name at the other end of its cable
     model::Cable* cable = nullptr;
+    // From the moment NDIS decides to halt the adapter until MpHalt returns: NDIS then asks
+    // nothing more of it (no send, request or reset).
+    bool halting = false;
 
-    bool running() const { return station->adapter->state == host::AdapterState::Running; }
+    bool running() const { return !halting && station->adapter->state == host::AdapterState::Running; }
 };
 
 struct PeerRun {
@@ -65,6 +68,9 @@ struct ItemRun {
     bool addressing_reset = false;
     AdapterRun* awaiting = nullptr;  // a request or reset not waited for, still to be collected
     host::Time started_request = 0;
+    // A halt: when NDIS called MpHalt (after any request in progress), and how long it took.
+    std::optional<host::Time> halt_started, halt_took;
+    bool skip_noted = false;
     uint64_t accepted = 0;
     uint64_t traceable = 0;  // accepted frames that carry the entry's tag
     std::string destination;  // adapter or peer name the frames were addressed to
@@ -89,7 +95,11 @@ private:
     }
     void build();
     void start_adapter(AdapterRun& a);
-    void halt_adapter(AdapterRun& a);
+    // Asks for the summary's statistics, then calls MpHalt, at once (wait) or as a task of its own
+    // that the timeline does not wait for; `r` is the timeline entry that halts, if any.
+    void halt_adapter(AdapterRun& a, ItemRun* r = nullptr, bool wait = true);
+    // Lets every halt still in progress end.
+    void finish_halts();
     Mac address_of(const std::string& name) const;
     std::vector<uint8_t> make_frame(const ItemRun& r, const FrameSpec& f, uint64_t seq, const Mac& dst,
                                     const Mac& src) const;
@@ -258,6 +268,13 @@ std::vector<uint8_t> Runner::make_frame(const ItemRun& r, const FrameSpec& f, ui
     return frame;
 }
 
+// Microseconds as milliseconds with three decimals.
+std::string millis_text(uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.3f", static_cast<double>(us) / 1000.0);
+    return text;
+}
+
 // Whether a frame carries the tag of timeline entry `index`.
 bool tagged(const std::vector<uint8_t>& frame, size_t index) {
     return frame.size() >= kTagEnd && ((frame[14] << 8) | frame[15]) == static_cast<int>(index + 1);
@@ -290,17 +307,44 @@ void Runner::start_adapter(AdapterRun& a) {
     a.initialize = rig_->host.initialize(*a.station->adapter);
 }
 
-void Runner::halt_adapter(AdapterRun& a) {
+void Runner::halt_adapter(AdapterRun& a, ItemRun* r, bool wait) {
     if (a.halted || !a.running()) return;
+    host::Host& host = rig_->host;
+    // NDIS halts an adapter only once the request or reset in progress has ended.
+    wait_for_request_in_progress(a);
     // The summary's statistics and chosen PHY, while the adapter can still answer.
-    for (NDIS_OID oid : kSummaryOids) a.statistics.emplace_back(oid, rig_->query_ulong(*a.station, oid));
-    a.have_statistics = true;
+    if (!a.station->adapter->request.pending) {
+        for (NDIS_OID oid : kSummaryOids) a.statistics.emplace_back(oid, rig_->query_ulong(*a.station, oid));
+        a.have_statistics = true;
+    }
     if (auto* record = static_cast<const ADAPTER*>(a.station->adapter->context())) {
         a.phy_address = record->PhyAddress;
         a.phy_id = record->PhyId;
     }
-    rig_->host.halt(*a.station->adapter);
-    a.halted = true;
+    a.halting = true;
+    const host::Time started = host.now();
+    if (r) r->halt_started = started;
+    auto halt = [this, &a, r, started] {
+        rig_->host.halt(*a.station->adapter);
+        a.halting = false;
+        a.halted = true;
+        if (r) r->halt_took = rig_->host.now() - started;
+    };
+    // A request that never ended is left to the halt itself to report, which it does from outside
+    // any task.
+    if (wait || a.station->adapter->request.pending) halt();
+    else host.scheduler().after(0, "NDIS halts " + a.plan->name, halt);
+}
+
+void Runner::finish_halts() {
+    auto halting = [this] {
+        return std::any_of(adapters_.begin(), adapters_.end(), [](const auto& x) { return x.second.halting; });
+    };
+    if (!halting()) return;
+    rig_->host.run_until([&] { return !halting(); }, host::seconds(60));
+    for (auto& [name, a] : adapters_) {
+        if (a.halting) notes_.push_back(name + ": MpHalt had not returned 60 s after the end of the timeline");
+    }
 }
 
 void Runner::close_windows(size_t before) {
@@ -322,7 +366,14 @@ void Runner::step(ItemRun& r) {
     host::Host& host = rig_->host;
     auto adapter_running = [&](AdapterRun& a, const char* what) {
         if (a.running()) return true;
-        if (seq == 0) note(r, a.plan->name + " is not running; the " + what + " was skipped");
+        if (!r.skip_noted) {
+            note(r, a.plan->name + (a.halting ? " is being halted (NDIS asks nothing more of an adapter once it has "
+                                                "called MpHalt)"
+                                              : " is not running") +
+                        "; the " + what + (r.steps > 1 ? " of frame " + std::to_string(seq + 1) + " on was" : " was") +
+                        " skipped");
+            r.skip_noted = true;
+        }
         return false;
     };
     std::visit(
@@ -425,7 +476,7 @@ void Runner::step(ItemRun& r) {
             } else if constexpr (std::is_same_v<T, HaltAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (!adapter_running(a, "halt")) return;
-                halt_adapter(a);
+                halt_adapter(a, &r, action.wait);
             } else if constexpr (std::is_same_v<T, InitializeAction>) {
                 AdapterRun& a = adapters_.at(action.adapter);
                 if (a.station->adapter->state != host::AdapterState::Added) {
@@ -505,6 +556,7 @@ int Runner::run() {
     }
     uint64_t end = s_.end_us.value_or(std::max(last_at, host.now()) + host::seconds(1));
     if (host.now() < end) host.run_for(end - host.now());
+    finish_halts();
     collect_requests();
     close_windows(items_.size());
     progress(true);
@@ -583,9 +635,8 @@ void Runner::entry_results() {
     for (const ItemRun& r : items_) {
         const TimelineItem& item = *r.item;
         std::ostringstream line;
-        char at[32];
-        std::snprintf(at, sizeof(at), "%.3f", static_cast<double>(item.at_us) / 1000.0);
-        line << "  " << item.place << (item.label.empty() ? "" : " (" + item.label + ")") << " at " << at << " ms: ";
+        line << "  " << item.place << (item.label.empty() ? "" : " (" + item.label + ")") << " at "
+             << millis_text(item.at_us) << " ms: ";
         bool shown = true;
         if (auto* send = std::get_if<SendAction>(&item.action)) {
             line << "send " << send->from << " -> "
@@ -628,6 +679,11 @@ void Runner::entry_results() {
             line << "reset " << reset->adapter << ": ";
             if (r.reset) line << status_name(*r.reset) << ", addressing reset " << (r.addressing_reset ? "yes" : "no");
             else line << (r.request ? "still pending" : "not made");
+        } else if (auto* halt = std::get_if<HaltAction>(&item.action)) {
+            line << "halt " << halt->adapter << ": ";
+            if (r.halt_took) line << "MpHalt returned after " << millis_text(*r.halt_took) << " ms";
+            else line << (r.halt_started ? "MpHalt never returned" : "not made");
+            if (!halt->wait) line << " (the timeline went on meanwhile)";
         } else {
             shown = false;
         }
@@ -836,6 +892,13 @@ std::string Runner::measure(const Expectation& e, const Check& c, bool& ok) cons
             }
             return number(static_cast<double>(r->traceable - std::min(r->traceable, delivered(*r))));
         }
+        if (c.key == "halt_ms") {
+            if (!r->halt_took) {
+                ok = false;
+                return r->halt_started ? "(MpHalt never returned)" : "(the halt was not made)";
+            }
+            return number(static_cast<double>(*r->halt_took) / 1000.0);
+        }
         if (c.key == "addressing_reset") {
             if (!r->reset) {
                 ok = false;
@@ -946,6 +1009,13 @@ void Runner::write_captures() {
             if (auto* q = std::get_if<RequestAction>(&r.item->action)) adapter = q->adapter;
             if (auto* q = std::get_if<ResetAction>(&r.item->action)) adapter = q->adapter;
             lines.emplace_back(r.started_request, request_json(*r.request, adapter, r.item->place, r.item->label));
+        }
+        for (const ItemRun& r : items_) {
+            auto* halt = std::get_if<HaltAction>(&r.item->action);
+            if (!halt || !r.halt_started) continue;
+            lines.emplace_back(*r.halt_started, halt_json(halt->adapter, r.item->place, r.item->label, *r.halt_started,
+                                                          r.halt_took ? std::optional(*r.halt_started + *r.halt_took)
+                                                                      : std::nullopt));
         }
         std::stable_sort(lines.begin(), lines.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
         for (const auto& [time, line] : lines) *events_ << line << "\n";

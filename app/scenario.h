@@ -121,8 +121,11 @@ struct ResetAction {
     std::string adapter;
     bool wait = true;  // as RequestAction::wait
 };
+// MpHalt. With wait false the timeline goes on while the halt is in progress: what comes from the
+// cable, the PHYs and the bus goes ahead, and what NDIS would ask of the adapter is not asked.
 struct HaltAction {
     std::string adapter;
+    bool wait = true;  // as RequestAction::wait
 };
 struct InitializeAction {
     std::string adapter;

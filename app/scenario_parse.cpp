@@ -555,18 +555,19 @@ TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
             }
         }
         item.action = r;
-    } else if (w == "reset") {
-        ResetAction r;
+    } else if (w == "reset" || w == "halt") {
+        // "A", or {"adapter": "A", "wait": false}.
+        std::string adapter;
+        bool wait = true;
         if (a.value().is_object()) {
             a.object({"adapter", "wait"});
-            r.adapter = adapter_ref(a.at("adapter"), names);
-            if (auto wait = a.find("wait")) r.wait = wait->boolean();
+            adapter = adapter_ref(a.at("adapter"), names);
+            if (auto x = a.find("wait")) wait = x->boolean();
         } else {
-            r.adapter = adapter_only(a);
+            adapter = adapter_only(a);
         }
-        item.action = r;
-    } else if (w == "halt") {
-        item.action = HaltAction{adapter_only(a)};
+        if (w == "reset") item.action = ResetAction{adapter, wait};
+        else item.action = HaltAction{adapter, wait};
     } else if (w == "initialize") {
         item.action = InitializeAction{adapter_only(a)};
     } else if (w == "fault") {
@@ -611,7 +612,7 @@ Expectation read_expectation(const Node& n, const Names& names) {
     static const std::set<std::string> kPeerKeys = {"frames_received", "bytes_received"};
     static const std::set<std::string> kLabelKeys = {"status",       "value",      "data",     "bytes",
                                                      "bytes_needed", "reset",      "accepted", "delivered",
-                                                     "lost",         "addressing_reset"};
+                                                     "lost",         "addressing_reset", "halt_ms"};
     if (!n.value().is_object()) n.fail("expected an object");
     Expectation e;
     e.place = n.place();

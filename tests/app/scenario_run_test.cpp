@@ -4,8 +4,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "app/runner.h"
 #include "app/scenario.h"
@@ -29,7 +32,8 @@ TEST_P(ShippedScenario, MeetsItsExpectations) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ShippedScenario,
-                         testing::Values("two_adapters", "bad_receive", "link_flaps", "requests", "faults", "homelan"));
+                         testing::Values("two_adapters", "bad_receive", "link_flaps", "requests", "faults", "homelan",
+                                         "halt_in_progress"));
 
 TEST(DefaultScenario, MeetsItsExpectationsUnderSeveralSeeds) {
     auto s = usbeth::parse_scenario(usbeth::default_scenario_json(), "default");
@@ -156,6 +160,49 @@ TEST(ScenarioRun, ActsWhileAResetIsInProgressAndShowsEachEntrysResult) {
             EXPECT_NE(output.find(wanted), std::string::npos) << (wait ? "waited: " : "not waited: ") << wanted << "\n"
                                                               << output;
         }
+    }
+}
+
+TEST(ScenarioRun, ActsWhileAHaltIsInProgress) {
+    // The same entries with the halt waited for and not. The halt first waits for the removal of
+    // a wake-up pattern in progress, as NDIS does; then nothing more is asked of A, not even at
+    // the instant of the halt, while B's query goes on meanwhile unless the halt is waited for.
+    for (bool wait : {true, false}) {
+        SCOPED_TRACE(wait ? "waited" : "not waited");
+        auto s = usbeth::parse_scenario(std::string(R"({
+          "adapters": [{"name": "A"}, {"name": "B"}],
+          "cables": [{"adapter": "A", "peer": "B"}],
+          "timeline": [
+            {"at_ms": 100, "label": "remove", "set": {"adapter": "A", "oid": "OID_PNP_REMOVE_WAKE_UP_PATTERN",
+              "data": "00000000 00000000 02000000 1a000000 0c000000 00000000 ff0f 02005e100001ffffffffffff",
+              "wait": false}},
+            {"at_ms": 100, "label": "halt", "halt": {"adapter": "A", "wait": )") + (wait ? "true" : "false") + R"(}},
+            {"at_ms": 100, "label": "q", "query": {"adapter": "A", "oid": "OID_GEN_XMIT_OK"}},
+            {"at_ms": 100, "label": "out", "send": {"from": "A", "size": 100, "count": 2}},
+            {"at_ms": 600, "link": {"adapter": "A", "up": false}},
+            {"at_ms": 600, "label": "b", "query": {"adapter": "B", "oid": "OID_GEN_XMIT_OK"}}],
+          "expect": [{"label": "remove", "status": "success"},
+                     {"label": "halt", "halt_ms": {"min": 1000, "max": 5000}},
+                     {"label": "out", "accepted": 0},
+                     {"adapter": "A", "halted": true}]})",
+                                        "t.json");
+        std::string output;
+        usbeth::RunOptions options;
+        options.captures.events = testing::TempDir() + "halt_events.jsonl";
+        ASSERT_EQ(run(s, &output, options), 0) << output;
+        for (const char* wanted : {"query OID_GEN_XMIT_OK on A: not made", "halt A: MpHalt returned after",
+                                   wait ? "A is not running; the query was skipped" : "A is being halted"}) {
+            EXPECT_NE(output.find(wanted), std::string::npos) << wanted << "\n" << output;
+        }
+        std::ifstream in(options.captures.events);
+        std::optional<uint64_t> halt_ended, b_asked;
+        for (std::string line; std::getline(in, line);) {
+            auto j = nlohmann::json::parse(line);
+            if (j.value("event", "") == "halt") halt_ended = j.at("finished_us").get<uint64_t>();
+            if (j.value("label", "") == "b") b_asked = j.at("time_us").get<uint64_t>();
+        }
+        ASSERT_TRUE(halt_ended && b_asked);
+        EXPECT_EQ(*b_asked < *halt_ended, !wait) << "B's query at " << *b_asked << " us, the halt ended at " << *halt_ended;
     }
 }
 
