@@ -323,6 +323,18 @@ end
 ---------------------------------------------------------------------------------------------
 -- Bulk transfers
 
+-- The frame a bulk transfer carries goes to Wireshark's Ethernet dissector; one shorter than an
+-- Ethernet header is shown as a runt.
+local function add_frame(t, frame, pinfo, tree, direction)
+    t:add(f.frame, frame)
+    if frame:len() >= 14 then
+        ethernet:call(frame:tvb(), pinfo, tree)
+    else
+        pinfo.cols.protocol:set("usbeth")
+        pinfo.cols.info:set(direction .. ": runt frame of " .. frame:len() .. " bytes")
+    end
+end
+
 local function dissect_bulk_out(tvb, pinfo, tree)
     local n = tvb:len()
     local t = tree:add(usbeth, tvb(), "USB Ethernet controller: bulk out")
@@ -355,14 +367,7 @@ local function dissect_bulk_out(tvb, pinfo, tree)
         pinfo.cols.info:set("bulk out: empty frame")
         return n
     end
-    local frame = tvb(2, prefix)
-    t:add(f.frame, frame)
-    if prefix >= 14 then
-        ethernet:call(frame:tvb(), pinfo, tree)
-    else
-        pinfo.cols.protocol:set("usbeth")
-        pinfo.cols.info:set("bulk out: runt frame of " .. prefix .. " bytes")
-    end
+    add_frame(t, tvb(2, prefix), pinfo, tree, "bulk out")
     return n
 end
 
@@ -404,14 +409,7 @@ local function dissect_bulk_in(tvb, pinfo, tree)
     local crc = t:add_le(f.crc, crc_range)
     crc:add(f.crc_good, crc_good):set_generated()
     if not crc_good then crc:add_proto_expert_info(e_crc) end
-    local frame = tvb(0, length)
-    t:add(f.frame, frame)
-    if length >= 14 then
-        ethernet:call(frame:tvb(), pinfo, tree)
-    else
-        pinfo.cols.protocol:set("usbeth")
-        pinfo.cols.info:set("bulk in: runt frame of " .. length .. " bytes")
-    end
+    add_frame(t, tvb(0, length), pinfo, tree, "bulk in")
     if not good then pinfo.cols.info:prepend(string.format("[bad, status 0x%02x] ", status)) end
     return n
 end
