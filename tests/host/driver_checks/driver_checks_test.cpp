@@ -32,42 +32,46 @@ void traffic(testbed::Testbed& bench, testbed::Unit& unit) {
     bench.host.run_for(host::milliseconds(20));
 }
 
+// One step of a case: the adapter's locks taken one under the other in a routine of the adapter,
+// or, without a routine, traffic both ways.
+struct LockStep {
+    const char* routine = nullptr;
+    std::vector<NDIS_SPIN_LOCK ADAPTER::*> order;
+};
+const LockStep kTraffic{};
+
 struct LockCase {
     const char* name;
-    std::function<void(testbed::Testbed&, testbed::Unit&)> act;
+    std::vector<LockStep> steps;
     std::vector<std::string> named;  // in the one report expected; none expected when empty
 };
 
 TEST(DriverLockOrder, AnOrderAgainstTheDriversOwnIsReportedByTheFirstRunThatTakesBoth) {
     const LockCase cases[] = {
         {"TxLock then SendLock in a timer routine, after MpSend took SendLock then TxLock",
-         [](testbed::Testbed& bench, testbed::Unit& unit) {
-             traffic(bench, unit);
-             take_in(bench, unit, "ZeroLengthTimerRoutine", {&ADAPTER::TxLock, &ADAPTER::SendLock});
-         },
+         {kTraffic, {"ZeroLengthTimerRoutine", {&ADAPTER::TxLock, &ADAPTER::SendLock}}},
          {"SendLock taken while holding TxLock (TxLock taken in ZeroLengthTimerRoutine at ",
           "TxLock taken while holding SendLock (SendLock taken in MpSend at "}},
         {"RxLock while holding TxLock, after TxLock was taken while holding RxLock",
-         [](testbed::Testbed& bench, testbed::Unit& unit) {
-             take_in(bench, unit, "RxIndicateTimerRoutine", {&ADAPTER::RxLock, &ADAPTER::TxLock});
-             traffic(bench, unit);
-             take_in(bench, unit, "TransmitComplete", {&ADAPTER::TxLock, &ADAPTER::RxLock});
-         },
+         {{"RxIndicateTimerRoutine", {&ADAPTER::RxLock, &ADAPTER::TxLock}},
+          kTraffic,
+          {"TransmitComplete", {&ADAPTER::TxLock, &ADAPTER::RxLock}}},
          {"RxLock taken while holding TxLock (TxLock taken in TransmitComplete",
           "TxLock taken while holding RxLock (RxLock taken in RxIndicateTimerRoutine"}},
         {"the documented order alone, with traffic",
-         [](testbed::Testbed& bench, testbed::Unit& unit) {
-             take_in(bench, unit, "RxIndicateTimerRoutine", {&ADAPTER::RxLock, &ADAPTER::TxLock});
-             traffic(bench, unit);
-             take_in(bench, unit, "MpSend", {&ADAPTER::SendLock, &ADAPTER::TxLock});
-         },
+         {{"RxIndicateTimerRoutine", {&ADAPTER::RxLock, &ADAPTER::TxLock}},
+          kTraffic,
+          {"MpSend", {&ADAPTER::SendLock, &ADAPTER::TxLock}}},
          {}},
     };
     for (const LockCase& c : cases) {
         SCOPED_TRACE(c.name);
         testbed::Testbed bench(kRecord);
         testbed::Unit& unit = bench.bring_up();
-        c.act(bench, unit);
+        for (const LockStep& step : c.steps) {
+            if (step.routine) take_in(bench, unit, step.routine, step.order);
+            else traffic(bench, unit);
+        }
         bench.halt(unit);
         const auto& violations = bench.host.verifier().violations();
         ASSERT_EQ(violations.size(), c.named.empty() ? 0u : 1u) << (violations.empty() ? "" : violations[0].message);
