@@ -101,6 +101,22 @@ inline _URB_CONTROL_VENDOR_OR_CLASS_REQUEST vendor_request(bool read, USHORT fir
     return r;
 }
 
+// SubmitUrbSync in a driver context, and whether no IRP was left outstanding when it returned:
+// a request it gave up on must have completed by then, since its completion writes into the call.
+struct SyncSubmit {
+    NTSTATUS status = 0;
+    bool completed_on_return = false;
+};
+inline SyncSubmit submit_sync(BareAdapter& a, PVOID urb) {
+    SyncSubmit r;
+    r.status = a.run([&] {
+        NTSTATUS status = SubmitUrbSync(a.record, static_cast<PURB>(urb));
+        r.completed_on_return = a.host().io().outstanding(nullptr).empty();
+        return status;
+    });
+    return r;
+}
+
 // The control requests the device completed, as (bmRequestType, bRequest, wValue, wIndex, wLength).
 inline std::vector<model::SetupPacket> control_setups(model::Controller& device) {
     std::vector<model::SetupPacket> out;

@@ -40,15 +40,10 @@ TEST(LateCancel, SubmitUrbSyncReturnsAfterTheCancelledRequestCompleted) {
         a.device().faults().add({.kind = model::RequestKind::vendor_read, .action = model::FaultAction::never_complete});
         UCHAR buffer[2] = {};
         auto urb = vendor_request(true, 0x10, 2, buffer);
-        bool completed_on_return = false;
         host::Time before = a.host().now();
-        NTSTATUS result = a.run([&] {
-            NTSTATUS status = SubmitUrbSync(a.record, reinterpret_cast<PURB>(&urb));
-            completed_on_return = a.host().io().outstanding(nullptr).empty();
-            return status;
-        });
-        EXPECT_EQ(result, STATUS_IO_TIMEOUT);
-        EXPECT_TRUE(completed_on_return) << "returned while the cancelled request could still complete";
+        usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
+        EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+        EXPECT_TRUE(result.completed_on_return) << "returned while the cancelled request could still complete";
         EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_CANCELED);
         EXPECT_GT(a.host().now() - before, host::seconds(10)) << "the cancel completed inside IoCancelIrp";
     }

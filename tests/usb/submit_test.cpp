@@ -84,16 +84,11 @@ TEST(SubmitUrbSync, CancelsARequestThatNeverCompletesAndReturnsAfterItsCompletio
     host::Time before = a.host().now();
     UCHAR buffer[2] = {0x5A, 0x5A};
     auto urb = vendor_request(true, 0x10, 2, buffer);
-    bool completed_on_return = false;
-    NTSTATUS result = a.run([&] {
-        NTSTATUS status = SubmitUrbSync(a.record, reinterpret_cast<PURB>(&urb));
-        completed_on_return = a.host().io().outstanding(nullptr).empty();
-        return status;
-    });
-    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
+    usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
+    EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
     EXPECT_GE(a.host().now() - before, host::seconds(10));
     EXPECT_LT(a.host().now() - before, host::seconds(11));
-    EXPECT_TRUE(completed_on_return) << "the cancelled request was still outstanding when the call returned";
+    EXPECT_TRUE(result.completed_on_return) << "the cancelled request was still outstanding when the call returned";
     EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_CANCELED);
     EXPECT_EQ(buffer[0], 0x5A);
     EXPECT_EQ(a.device().pending(model::kControlEndpoint), 0u) << "the cancelled transfer stayed on the device";
@@ -124,14 +119,9 @@ TEST(SubmitUrbSync, WaitsForACancelledRequestThatCompletesLate) {
     host::Time before = a.host().now();
     UCHAR buffer[2] = {};
     auto urb = vendor_request(true, 0x10, 2, buffer);
-    bool completed_on_return = false;
-    NTSTATUS result = a.run([&] {
-        NTSTATUS status = SubmitUrbSync(a.record, reinterpret_cast<PURB>(&urb));
-        completed_on_return = a.host().io().outstanding(nullptr).empty();
-        return status;
-    });
-    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
-    EXPECT_TRUE(completed_on_return) << "returned before the cancelled request completed";
+    usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
+    EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
+    EXPECT_TRUE(result.completed_on_return) << "returned before the cancelled request completed";
     EXPECT_EQ(a.host().now() - before, host::seconds(25));
 }
 
