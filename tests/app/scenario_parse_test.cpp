@@ -40,6 +40,8 @@ TEST(ScenarioParse, NamesThePlaceOfEachMistake) {
          "s.json: timeline[1].at_ms: earlier than the entry before it"},
         {with(R"([{"at_ms": 1}])"), "s.json: timeline[0]: missing an action"},
         {with(R"([{"at_ms": 1, "halt": "A", "reset": "A"}])"), "s.json: timeline[0]: one action per entry"},
+        {with(R"([{"at_ms": 1, "halt": {"adapter": "A", "wait": "no"}}])"),
+         "s.json: timeline[0].halt.wait: expected true or false"},
         {with(R"([{"at_ms": 1, "query": {"adapter": "A", "oid": "OID_NOPE"}}])"),
          "s.json: timeline[0].query.oid: unknown OID name \"OID_NOPE\""},
         {with(R"([{"at_ms": 1, "set": {"adapter": "A", "oid": 65806, "data": "0g"}}])"),
