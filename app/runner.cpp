@@ -370,8 +370,8 @@ void Runner::step(ItemRun& r) {
             note(r, a.plan->name + (a.halting ? " is being halted (NDIS asks nothing more of an adapter once it has "
                                                 "called MpHalt)"
                                               : " is not running") +
-                        "; the " + what + (r.steps > 1 ? " of frame " + std::to_string(seq + 1) + " on was" : " was") +
-                        " skipped");
+                        "; the " + what + " was skipped" +
+                        (seq > 0 ? " from frame " + std::to_string(seq + 1) + " on" : ""));
             r.skip_noted = true;
         }
         return false;
