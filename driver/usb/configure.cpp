@@ -152,10 +152,12 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
         ExFreePool(Select);
         return RESULT_FAILURE;
     }
-    // The data path receives on the first pipe and sends on the second: a device whose endpoints
-    // come the other way round could never move a frame, and must not pass for a working one.
+    // The data path receives on the first pipe and sends on the second, both bulk: a device whose
+    // endpoints come the other way round, or are of another type, could never move a frame (the
+    // bus refuses every bulk transfer on them), and must not pass for a working one.
     if ((Info->Pipes[0].EndpointAddress & ENDPOINT_DIRECTION_IN) == 0 ||
-        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0) {
+        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0 ||
+        Info->Pipes[0].PipeType != UsbdPipeTypeBulk || Info->Pipes[1].PipeType != UsbdPipeTypeBulk) {
         ExFreePool(Select);
         return RESULT_FAILURE;
     }
