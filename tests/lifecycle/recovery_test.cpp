@@ -17,20 +17,26 @@ void reset_and_wait(testbed::Testbed& bench, testbed::Unit& unit) {
 }
 
 // A stall leaves the endpoint halted on the device until it is cleared. The reset that follows
-// the bus error clears both pipes, so that every later frame goes out and comes in.
+// the bus error clears both pipes, so that every later frame goes out and comes in. A stalled
+// keep-alive is a bus error too: otherwise the adapter would run on with its pipe halted, and
+// fail the next send.
 TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
-    for (model::RequestKind stalled : {model::RequestKind::bulk_out, model::RequestKind::bulk_in}) {
-        SCOPED_TRACE(model::to_string(stalled));
+    enum class Stalled { frame_out, frame_in, keep_alive };
+    for (Stalled stalled : {Stalled::frame_out, Stalled::frame_in, Stalled::keep_alive}) {
+        SCOPED_TRACE(static_cast<int>(stalled));
         testbed::Testbed bench;
-        testbed::Unit& unit = bench.bring_up();
+        testbed::AdapterSetup setup;
+        if (stalled == Stalled::keep_alive) setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
+        testbed::Unit& unit = bench.bring_up(setup);
         model::ScriptedPeer& peer = bench.connect_peer(unit);
-        unit.device().faults().add({.kind = stalled, .action = model::FaultAction::stall});
-        if (stalled == model::RequestKind::bulk_out) {
+        unit.device().faults().add({.kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out,
+                                    .action = model::FaultAction::stall});
+        if (stalled == Stalled::frame_out) {
             bench.host.send(*unit.adapter, make_frame(100, 1));
-        } else {
+        } else if (stalled == Stalled::frame_in) {
             peer.send(make_frame(100, 1));
         }
-        bench.host.run_for(host::milliseconds(10));
+        bench.host.run_for(stalled == Stalled::keep_alive ? host::milliseconds(4010) : host::milliseconds(10));
         ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
 
         reset_and_wait(bench, unit);
