@@ -54,6 +54,32 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
     }
 }
 
+// A reset whose clearing of the stalled pipe the device refuses leaves the adapter in its bus
+// error, and says so, instead of running on a halted pipe; the next reset clears it.
+TEST(Recovery, AResetThatCouldNotClearThePipeKeepsTheBusError) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall});
+    unit.device().faults().add({.kind = model::RequestKind::clear_feature, .action = model::FaultAction::stall});
+    bench.host.send(*unit.adapter, make_frame(100, 1));
+    bench.host.run_for(host::milliseconds(10));
+    ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+    const host::RequestRecord& first = bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return first.completed; }, host::seconds(30)));
+    EXPECT_EQ(first.status, NDIS_STATUS_HARD_ERRORS);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+    reset_and_wait(bench, unit);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    peer.received().clear();
+    EXPECT_EQ(bench.host.send(*unit.adapter, make_frame(100, 2)).returned, NDIS_STATUS_PENDING);
+    bench.host.run_for(host::milliseconds(5));
+    EXPECT_EQ(peer.received().size(), 1u);
+    bench.halt(unit);
+}
+
 // A shutdown that comes while a reset's restart is still to run stops the adapter for good:
 // no MAC reset, media configuration or link report follows, and it stays stopped.
 TEST(Recovery, AShutdownWhileAResetIsPendingIsNotUndone) {
