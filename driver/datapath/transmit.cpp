@@ -196,8 +196,7 @@ NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (Irp->IoStatus.Status == STATUS_SUCCESS) {
         Adapter->XmitOk++;
     } else {
-        ULONG Running = ADAPTER_STATE_RUNNING;
-        Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+        NoteBulkFailure(Adapter, Irp->IoStatus.Status);
         if (Descriptor->Length == 0) {
             Adapter->ZeroLengthPending = 1;
         }
@@ -294,8 +293,7 @@ NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<TX_DESCRIPTOR*>(Context);
     if (Irp->IoStatus.Status != STATUS_SUCCESS) {
-        ULONG Running = ADAPTER_STATE_RUNNING;
-        Descriptor->Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+        NoteBulkFailure(Descriptor->Adapter, Irp->IoStatus.Status);
     }
     IoFreeIrp(Irp);
     ReturnTxDescriptor(Descriptor->Adapter, Descriptor);

@@ -151,8 +151,9 @@ NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext
 }
 
 // ResetWorkItemRoutine — work item, passive level. After a bus error, clears both bulk pipes
-// first; when that fails the adapter keeps its bus error rather than run on a halted pipe, and
-// the reset completes with NDIS_STATUS_HARD_ERRORS. Restarts the hardware while holding the PHY window (a register request stuck in the
+// first; when that fails, or a bulk transfer fails while the restart runs, the adapter keeps its
+// bus error rather than run on a halted pipe, and the reset completes with
+// NDIS_STATUS_HARD_ERRORS. Restarts the hardware while holding the PHY window (a register request stuck in the
 // USB stack that keeps it is cancelled), so that no link poll uses the window or the register
 // buffers meanwhile; clears the statistics; sets the adapter running; restarts reception if no
 // receive is outstanding, link polling if it stopped, and sends a zero-length transfer still
@@ -172,6 +173,13 @@ VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
         ClearStatistics(Adapter);
         if (PipesClear) {
             Adapter->State = ADAPTER_STATE_RUNNING;
+            // A bulk transfer that failed while the restart ran may have halted a pipe after it
+            // was cleared: the adapter keeps that bus error, for the next reset to clear.
+            ULONG Running = ADAPTER_STATE_RUNNING;
+            if (Adapter->ResetAfterBusError != 0 &&
+                Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR)) {
+                Status = NDIS_STATUS_HARD_ERRORS;
+            }
         } else {
             Adapter->State = ADAPTER_STATE_BUS_ERROR;
             Status = NDIS_STATUS_HARD_ERRORS;
