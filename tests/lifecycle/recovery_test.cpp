@@ -80,6 +80,31 @@ TEST(Recovery, AResetThatCouldNotClearThePipeKeepsTheBusError) {
     bench.halt(unit);
 }
 
+// A bulk transfer that fails while the reset's restart runs finds the adapter not running, yet
+// may have halted its pipe: the reset ends with the adapter in that bus error, not running on
+// the pipe, and the next reset clears it.
+TEST(Recovery, ATransferThatFailsDuringTheResetIsNotForgotten) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    unit.device().faults().add({.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error});
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    bench.host.run_for(host::milliseconds(1));
+    ASSERT_FALSE(reset.completed);
+    peer.send(make_frame(100, 1));  // completes the outstanding receive; the next one fails
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    EXPECT_EQ(reset.status, NDIS_STATUS_HARD_ERRORS);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+    reset_and_wait(bench, unit);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
+    peer.send(make_frame(120, 2));
+    bench.host.run_for(host::milliseconds(5));
+    EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size() - indicated, 1u);
+    bench.halt(unit);
+}
+
 // A shutdown that comes while a reset's restart is still to run stops the adapter for good:
 // no MAC reset, media configuration or link report follows, and it stays stopped.
 TEST(Recovery, AShutdownWhileAResetIsPendingIsNotUndone) {
