@@ -191,6 +191,9 @@ void Controller::end_faults() {
     const uint64_t now = clock_.now_us();
     for (auto& [endpoint, queue] : pending_) {
         for (Pending& p : queue) {
+            // A bulk-in transfer's delay runs from when data reaches it, so one still waiting for
+            // data would serve its delay after the faults stopped: it is served without.
+            if (kind_of(endpoint) == EndpointKind::bulk_in && p.wants_data) p.extra_delay_us = 0;
             if (!p.held) continue;
             p.held = false;
             switch (kind_of(endpoint)) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the simulation (usbeth sim) for about five minutes on both cores: two processes on
-# disjoint seed ranges, at least 1,000 seeds each, from an optimized build. Any failing seed fails
-# the run and prints the command that replays it.
+# Runs the simulation (usbeth sim) for about five minutes on both cores: seeds 1 to 2000, the
+# seeds of sim/regression_seeds.txt, then two processes on disjoint seed ranges, at least 1,000
+# seeds each, from an optimized build. Any failing seed fails the run and prints the command that
+# replays it.
 #
 # Seeds: a fixed base plus a part that changes every day (SIM_BASE overrides it), so that each
 # day's runs explore new seeds while a failure stays reproducible from the printed range.
@@ -22,10 +23,21 @@ cmake --build build/sim -j "$(nproc)" --target usbeth
 echo "== simulation: seeds 1 to 2000 =="
 ./build/sim/app/usbeth sim --first 1 --count 2000 --quiet
 
-# Exploration: fresh seeds every day. The recovery phase and the several-processor schedules
-# still find failing seeds here (about one in 600, causes not yet analysed; see
-# docs/simulation.md): they are printed with their replay commands but do not fail the run
-# until they are mended.
+# Seeds that once found a fault, wherever they lie.
+echo "== simulation: the seeds of sim/regression_seeds.txt =="
+status=0
+for seed in $(sed 's/#.*//' sim/regression_seeds.txt); do
+  if ! ./build/sim/app/usbeth sim --seed "$seed" >build/sim/seed.log 2>&1; then
+    cat build/sim/seed.log
+    status=1
+  fi
+done
+if [ "$status" -ne 0 ]; then
+  echo "== simulation FAILED: a regression seed fails again =="
+  exit 1
+fi
+
+# Exploration: fresh seeds every day; any failing seed fails the run.
 echo "== simulation: exploring seeds from $base and from $second, ${seconds} s each =="
 ./build/sim/app/usbeth sim --first "$base" --count 1000 --seconds "$seconds" --quiet >build/sim/first.log 2>&1 &
 first=$!
@@ -36,9 +48,9 @@ wait "$first" || explored=1
 wait "$second_pid" || explored=1
 cat build/sim/first.log build/sim/second.log
 if [ "$explored" -ne 0 ]; then
-  echo "== exploration found failing seeds (listed above, not fatal while they are open) =="
+  echo "== simulation FAILED: exploration found failing seeds (listed above with their replay commands) =="
+  exit 1
 fi
-status=0
 
 echo "== portable seeds: g++/libstdc++ against clang++/libc++ =="
 cmake -S . -B build/sim-libcxx -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUSBETH_TESTS=OFF \

@@ -7,12 +7,17 @@ namespace sim {
 // Indications against good bulk-in transfers, in order.
 void Simulation::check_receives(Station& s, bool require_indicated) {
     // Owed unless the transfer came while a reset or halt was under way, or a fault touched its
-    // window; that the adapter had stopped on its own excuses nothing.
+    // window; that the adapter had stopped on its own excuses nothing. A transfer that completed
+    // at the bus just before a reset or halt began is not owed either: its completion routine
+    // may run only after that began (as late as the seed's completion delay), and the frame
+    // waits for the indication timer, which the halt cancels.
+    const host::Time in_flight = timing_.completions.max_delay + 2000;
     auto mandatory = [&](const RxExpect& x) {
         if (x.window == 0) return false;
         if (x.window == s.window.id && s.window.open) return !faulted(s);
         auto it = s.window.faulted_windows.find(x.window);
-        return it != s.window.faulted_windows.end() && !it->second;
+        if (it == s.window.faulted_windows.end() || it->second) return false;
+        return x.time + in_flight <= s.window.closed_at[x.window];
     };
     const auto& events = host_->recorder().events();
     for (; s.receives.events_seen < events.size(); ++s.receives.events_seen) {

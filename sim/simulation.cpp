@@ -177,6 +177,7 @@ void Simulation::close_window(Station& s) {
     process_records(s);
     check_receives(s, false);
     s.window.faulted_windows[s.window.id] = faulted(s);
+    s.window.closed_at[s.window.id] = host_->now();
     if (s.window.dirty) s.epoch.rcv_uncertain = true;
     s.window.open = false;
 }

@@ -148,6 +148,7 @@ struct Window {
     host::Time start = 0;
     uint64_t rule_hits = 0;      // device fault hits when it opened
     std::map<uint64_t, bool> faulted_windows;  // closed windows: whether a fault touched them
+    std::map<uint64_t, host::Time> closed_at;   // closed windows: when they closed
 };
 
 // The statistics epoch: since the last initialization or reset, which zero the counters.

@@ -44,6 +44,11 @@ VOID RestartReception(ADAPTER* Adapter);
 VOID RxRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                          PVOID SystemSpecific3);
 
+// A bulk transfer that failed (not one cancelled by a pipe abort) may have left its pipe halted
+// on the device: the next reset clears the pipes, and a running adapter has a bus error until
+// then. A failure while a reset runs is seen by that reset's end.
+VOID NoteBulkFailure(ADAPTER* Adapter, NTSTATUS Status);
+
 // Hands a bulk transfer of the descriptor's buffer on a new IRP to the bus driver (both
 // directions). Returns the IofCallDriver status; HandedOver tells whether an IRP went down, after
 // which the completion routine owns the descriptor.

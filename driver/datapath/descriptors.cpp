@@ -133,3 +133,16 @@ NTSTATUS SubmitBulkTransfer(ADAPTER* Adapter, DESCRIPTOR* Descriptor, ULONG Pipe
     IoSetCompletionRoutine(Irp, Completion, Descriptor, TRUE, TRUE, TRUE);
     return IofCallDriver(Adapter->NextDeviceObject, Irp);
 }
+
+// NoteBulkFailure — up to dispatch level (completion routines). The flag comes first: the end
+// of a reset sets the adapter running and then looks at it, so a failure during the restart is
+// either seen there or finds the adapter running and marks the bus error itself.
+VOID NoteBulkFailure(ADAPTER* Adapter, NTSTATUS Status)
+{
+    if (Status == STATUS_CANCELLED) {
+        return;
+    }
+    Adapter->ResetAfterBusError = 1;
+    ULONG Running = ADAPTER_STATE_RUNNING;
+    Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+}

@@ -63,6 +63,9 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     ULONG State = Adapter->State;
     if (State != ADAPTER_STATE_RUNNING) {
         NTSTATUS TransferStatus = Irp->IoStatus.Status;
+        if (TransferStatus != STATUS_SUCCESS) {
+            NoteBulkFailure(Adapter, TransferStatus);
+        }
         IoFreeIrp(Irp);
         // While the adapter is being initialized or reset the frame cannot be indicated, but
         // reception goes on: the descriptor is posted again. A stopped adapter, or one with a
@@ -80,8 +83,7 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     Descriptor->Length = 0;
     Descriptor->Status = RESULT_FAILURE;
     if (Irp->IoStatus.Status != STATUS_SUCCESS) {
-        ULONG Running = ADAPTER_STATE_RUNNING;
-        Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+        NoteBulkFailure(Adapter, Irp->IoStatus.Status);
     } else {
         ULONG TransferLength = Descriptor->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         Descriptor->Status = RESULT_SUCCESS;

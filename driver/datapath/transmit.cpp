@@ -196,8 +196,7 @@ NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (Irp->IoStatus.Status == STATUS_SUCCESS) {
         Adapter->XmitOk++;
     } else {
-        ULONG Running = ADAPTER_STATE_RUNNING;
-        Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR);
+        NoteBulkFailure(Adapter, Irp->IoStatus.Status);
         if (Descriptor->Length == 0) {
             Adapter->ZeroLengthPending = 1;
         }
@@ -286,11 +285,16 @@ ULONG SendKeepAlive(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PBOOLEAN Handed
                                                                                               : RESULT_FAILURE;
 }
 
-// KeepAliveComplete — I/O completion routine of the keep-alive, up to dispatch level. Its
-// outcome is neither counted nor acted on.
+// KeepAliveComplete — I/O completion routine of the keep-alive, up to dispatch level. It is not
+// counted. A keep-alive that failed marks a running adapter as having a bus error, as a frame's
+// transfer does: the bulk-out pipe may now be halted on the device, and only the reset that
+// follows a bus error clears it; an adapter left running would fail its next send.
 NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<TX_DESCRIPTOR*>(Context);
+    if (Irp->IoStatus.Status != STATUS_SUCCESS) {
+        NoteBulkFailure(Descriptor->Adapter, Irp->IoStatus.Status);
+    }
     IoFreeIrp(Irp);
     ReturnTxDescriptor(Descriptor->Adapter, Descriptor);
     return STATUS_MORE_PROCESSING_REQUIRED;

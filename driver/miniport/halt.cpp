@@ -34,11 +34,14 @@ VOID CancelTimers(ADAPTER* Adapter)
 // Aborts and resets both bulk pipes, for the restart after a bus error: a pipe that stalled
 // stays halted on the device until its endpoint is cleared, and the reset of the pipe clears it.
 // Transfers still in the USB stack complete cancelled, against an adapter that does not run.
-VOID ClearBulkPipes(ADAPTER* Adapter)
+// FALSE when a pipe could not be cleared: the next reset tries again.
+BOOLEAN ClearBulkPipes(ADAPTER* Adapter)
 {
-    if (Adapter->ResetAfterBusError.exchange(0) != 0) {
-        ResetBulkPipes(Adapter);
+    if (Adapter->ResetAfterBusError.exchange(0) != 0 && ResetBulkPipes(Adapter) != RESULT_SUCCESS) {
+        Adapter->ResetAfterBusError = 1;
+        return FALSE;
     }
+    return TRUE;
 }
 
 VOID ClearStatistics(ADAPTER* Adapter)
@@ -148,7 +151,9 @@ NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext
 }
 
 // ResetWorkItemRoutine — work item, passive level. After a bus error, clears both bulk pipes
-// first. Restarts the hardware while holding the PHY window (a register request stuck in the
+// first; when that fails, or a bulk transfer fails while the restart runs, the adapter keeps its
+// bus error rather than run on a halted pipe, and the reset completes with
+// NDIS_STATUS_HARD_ERRORS. Restarts the hardware while holding the PHY window (a register request stuck in the
 // USB stack that keeps it is cancelled), so that no link poll uses the window or the register
 // buffers meanwhile; clears the statistics; sets the adapter running; restarts reception if no
 // receive is outstanding, link polling if it stopped, and sends a zero-length transfer still
@@ -157,15 +162,28 @@ NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext
 VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
+    NDIS_STATUS Status = NDIS_STATUS_SUCCESS;
     if (Adapter->StopRequested == 0) {
-        ClearBulkPipes(Adapter);
+        BOOLEAN PipesClear = ClearBulkPipes(Adapter);
         ULONG Window = AcquirePhyWindowPatiently(Adapter);
         StartHardware(Adapter);
         if (Window == RESULT_SUCCESS) {
             ReleasePhyWindow(Adapter);
         }
         ClearStatistics(Adapter);
-        Adapter->State = ADAPTER_STATE_RUNNING;
+        if (PipesClear) {
+            Adapter->State = ADAPTER_STATE_RUNNING;
+            // A bulk transfer that failed while the restart ran may have halted a pipe after it
+            // was cleared: the adapter keeps that bus error, for the next reset to clear.
+            ULONG Running = ADAPTER_STATE_RUNNING;
+            if (Adapter->ResetAfterBusError != 0 &&
+                Adapter->State.compare_exchange_strong(Running, ADAPTER_STATE_BUS_ERROR)) {
+                Status = NDIS_STATUS_HARD_ERRORS;
+            }
+        } else {
+            Adapter->State = ADAPTER_STATE_BUS_ERROR;
+            Status = NDIS_STATUS_HARD_ERRORS;
+        }
 
         RestartReception(Adapter);
         ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
@@ -173,6 +191,6 @@ VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
             NdisSetTimer(&Adapter->ZeroLengthTimer, 0);
         }
     }
-    NdisMResetComplete(Adapter->MiniportAdapterHandle, NDIS_STATUS_SUCCESS, FALSE);
+    NdisMResetComplete(Adapter->MiniportAdapterHandle, Status, FALSE);
     Adapter->ResetPending = 0;  // the last touch of the adapter: a stop may go ahead from here
 }

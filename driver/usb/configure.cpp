@@ -12,8 +12,8 @@ constexpr UCHAR ENDPOINT_DIRECTION_IN = 0x80;  // bit 7 of an endpoint address
 // when its descriptors chain within the bytes actually read, and then its wTotalLength is
 // limited to those bytes, so that nothing below parses past the buffer. A set longer than the
 // buffer is read and parsed as far as the buffer goes; a set that claims more bytes than the
-// device delivered into a buffer it did not fill is refused. The first interface must be
-// followed by at least two endpoint descriptors.
+// device delivered into a buffer it did not fill is refused, and so is one whose configuration
+// value is 0. The first interface must be followed by at least two endpoint descriptors.
 BOOLEAN ValidateConfigurationSet(PUCHAR Set, ULONG BytesRead)
 {
     if (BytesRead < sizeof(USB_CONFIGURATION_DESCRIPTOR) || BytesRead > CONFIGURATION_BUFFER_SIZE) {
@@ -21,9 +21,11 @@ BOOLEAN ValidateConfigurationSet(PUCHAR Set, ULONG BytesRead)
     }
     auto* Configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(Set);
     ULONG TotalLength = Configuration->wTotalLength;
+    // A configuration value of 0 names the unconfigured state: selecting it would leave the
+    // device without endpoints while the adapter believed itself configured.
     if (Configuration->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
         Configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-        TotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        TotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) || Configuration->bConfigurationValue == 0) {
         return FALSE;
     }
     if (TotalLength > BytesRead && BytesRead < CONFIGURATION_BUFFER_SIZE) {
@@ -152,10 +154,12 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
         ExFreePool(Select);
         return RESULT_FAILURE;
     }
-    // The data path receives on the first pipe and sends on the second: a device whose endpoints
-    // come the other way round could never move a frame, and must not pass for a working one.
+    // The data path receives on the first pipe and sends on the second, both bulk: a device whose
+    // endpoints come the other way round, or are of another type, could never move a frame (the
+    // bus refuses every bulk transfer on them), and must not pass for a working one.
     if ((Info->Pipes[0].EndpointAddress & ENDPOINT_DIRECTION_IN) == 0 ||
-        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0) {
+        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0 ||
+        Info->Pipes[0].PipeType != UsbdPipeTypeBulk || Info->Pipes[1].PipeType != UsbdPipeTypeBulk) {
         ExFreePool(Select);
         return RESULT_FAILURE;
     }

@@ -19,6 +19,8 @@ constexpr ULONG PIPE_REQUEST_TRIES = 100;
 // Sends one pipe request (abort or reset) for the pipe with the given handle. A request that
 // could not be sent for want of memory (no URB, no IRP) is tried again after a pause: an abort
 // left undone would leave a transfer outstanding that completes into a released adapter.
+// A request that came back refused (the device stalled or failed the clearing of its endpoint)
+// is a failure: the endpoint may still be halted.
 ULONG SubmitPipeRequest(ADAPTER* Adapter, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
     for (ULONG Try = 0; Try < PIPE_REQUEST_TRIES; Try++) {
@@ -35,9 +37,10 @@ ULONG SubmitPipeRequest(ADAPTER* Adapter, USHORT Function, USBD_PIPE_HANDLE Pipe
         Request->Hdr.Function = Function;
         Request->PipeHandle = PipeHandle;
         NTSTATUS Result = SubmitUrbSync(Adapter, reinterpret_cast<PURB>(Request));
+        USBD_STATUS UrbStatus = Request->Hdr.Status;
         ExFreePool(Request);
         if (Result != static_cast<NTSTATUS>(RESULT_FAILURE)) {
-            return Result == RESULT_SUCCESS ? RESULT_SUCCESS : RESULT_FAILURE;
+            return Result == RESULT_SUCCESS && UrbStatus == USBD_STATUS_SUCCESS ? RESULT_SUCCESS : RESULT_FAILURE;
         }
     }
     return RESULT_FAILURE;

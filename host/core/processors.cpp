@@ -85,6 +85,7 @@ void Processors::assign(Task& task, int processor) {
     task.processor = processor;
     task.cpu.number = processor;
     on_processor_[static_cast<size_t>(processor)] = &task;
+    task.waiting_since = host_.now();
     if (task.state == TaskState::Ready && task.started) task.state = TaskState::Paused;
 }
 
@@ -119,8 +120,12 @@ void Processors::fill_idle_processors() {
         auto due = host_.scheduler().take_due();
         if (!due && overlap_ > 0 && mid_flight()) {
             // A task part-way through takes time: an event due a little later starts meanwhile.
+            // Only a little: time never runs more than the overlap past the moment a task on a
+            // processor last ran, or a task that keeps losing to the events it lets in would
+            // wait without bound (a device's PHY command that never finished while a driver's
+            // retries came every two milliseconds).
             auto next = host_.scheduler().next_time();
-            if (next && *next <= host_.now() + overlap_) {
+            if (next && *next <= oldest_wait() + overlap_) {
                 host_.scheduler().pass_time_to(*next);
                 due = host_.scheduler().take_due();
             }
@@ -160,6 +165,14 @@ bool Processors::step() {
     }
     run(*next);
     return true;
+}
+
+Time Processors::oldest_wait() const {
+    Time oldest = host_.now();
+    for (const Task* t : on_processor_) {
+        if (t != nullptr && t != current_) oldest = std::min(oldest, t->waiting_since);
+    }
+    return oldest;
 }
 
 bool Processors::mid_flight() const {
@@ -275,6 +288,7 @@ void Processors::scheduling_point() {
     }
     if (count_ == 1 || !worth_switching(*task)) return;
     task->state = TaskState::Paused;
+    task->waiting_since = host_.now();
     suspend(*task);
     task->state = TaskState::Running;
 }

@@ -46,6 +46,7 @@ struct Task {
     TaskState state = TaskState::Ready;
     int64_t priority = 0;
     bool started = false;
+    Time waiting_since = 0;  // when it last took a processor or paused on one
     bool awaited = false;    // a caller outside any task waits for it and takes its error
     bool abandon = false;    // unwind at the next scheduling point (the host is going away)
     // A wait in progress (Blocked).
@@ -94,6 +95,8 @@ public:
     bool step();
     // Tasks on a processor that have not finished.
     bool mid_flight() const;
+    // The earliest time a task on a processor, other than the one running, last ran or took it.
+    Time oldest_wait() const;
     // Any task at all (running, parked or waiting).
     bool any() const { return !tasks_.empty(); }
     // When the earliest wait in progress ends.

@@ -17,20 +17,26 @@ void reset_and_wait(testbed::Testbed& bench, testbed::Unit& unit) {
 }
 
 // A stall leaves the endpoint halted on the device until it is cleared. The reset that follows
-// the bus error clears both pipes, so that every later frame goes out and comes in.
+// the bus error clears both pipes, so that every later frame goes out and comes in. A stalled
+// keep-alive is a bus error too: otherwise the adapter would run on with its pipe halted, and
+// fail the next send.
 TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
-    for (model::RequestKind stalled : {model::RequestKind::bulk_out, model::RequestKind::bulk_in}) {
-        SCOPED_TRACE(model::to_string(stalled));
+    enum class Stalled { frame_out, frame_in, keep_alive };
+    for (Stalled stalled : {Stalled::frame_out, Stalled::frame_in, Stalled::keep_alive}) {
+        SCOPED_TRACE(static_cast<int>(stalled));
         testbed::Testbed bench;
-        testbed::Unit& unit = bench.bring_up();
+        testbed::AdapterSetup setup;
+        if (stalled == Stalled::keep_alive) setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
+        testbed::Unit& unit = bench.bring_up(setup);
         model::ScriptedPeer& peer = bench.connect_peer(unit);
-        unit.device().faults().add({.kind = stalled, .action = model::FaultAction::stall});
-        if (stalled == model::RequestKind::bulk_out) {
+        unit.device().faults().add({.kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out,
+                                    .action = model::FaultAction::stall});
+        if (stalled == Stalled::frame_out) {
             bench.host.send(*unit.adapter, make_frame(100, 1));
-        } else {
+        } else if (stalled == Stalled::frame_in) {
             peer.send(make_frame(100, 1));
         }
-        bench.host.run_for(host::milliseconds(10));
+        bench.host.run_for(stalled == Stalled::keep_alive ? host::milliseconds(4010) : host::milliseconds(10));
         ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
 
         reset_and_wait(bench, unit);
@@ -46,6 +52,57 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
         EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size() - indicated, 5u) << "frames received";
         bench.halt(unit);
     }
+}
+
+// A reset whose clearing of the stalled pipe the device refuses leaves the adapter in its bus
+// error, and says so, instead of running on a halted pipe; the next reset clears it.
+TEST(Recovery, AResetThatCouldNotClearThePipeKeepsTheBusError) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall});
+    unit.device().faults().add({.kind = model::RequestKind::clear_feature, .action = model::FaultAction::stall});
+    bench.host.send(*unit.adapter, make_frame(100, 1));
+    bench.host.run_for(host::milliseconds(10));
+    ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+    const host::RequestRecord& first = bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return first.completed; }, host::seconds(30)));
+    EXPECT_EQ(first.status, NDIS_STATUS_HARD_ERRORS);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+    reset_and_wait(bench, unit);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    peer.received().clear();
+    EXPECT_EQ(bench.host.send(*unit.adapter, make_frame(100, 2)).returned, NDIS_STATUS_PENDING);
+    bench.host.run_for(host::milliseconds(5));
+    EXPECT_EQ(peer.received().size(), 1u);
+    bench.halt(unit);
+}
+
+// A bulk transfer that fails while the reset's restart runs finds the adapter not running, yet
+// may have halted its pipe: the reset ends with the adapter in that bus error, not running on
+// the pipe, and the next reset clears it.
+TEST(Recovery, ATransferThatFailsDuringTheResetIsNotForgotten) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    unit.device().faults().add({.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error});
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    bench.host.run_for(host::milliseconds(1));
+    ASSERT_FALSE(reset.completed);
+    peer.send(make_frame(100, 1));  // completes the outstanding receive; the next one fails
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    EXPECT_EQ(reset.status, NDIS_STATUS_HARD_ERRORS);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+
+    reset_and_wait(bench, unit);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
+    peer.send(make_frame(120, 2));
+    bench.host.run_for(host::milliseconds(5));
+    EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size() - indicated, 1u);
+    bench.halt(unit);
 }
 
 // A shutdown that comes while a reset's restart is still to run stops the adapter for good:

@@ -81,6 +81,21 @@ TEST_F(Faults, NeverCompletingTransferHangsTheEndpointUntilAborted) {
     EXPECT_EQ(run(Transfer::bulk_in(3, 1536)).actual_length, 68u);
 }
 
+// A bulk-in transfer's delay runs from when data reaches it; one still waiting for data when
+// the faults end is served without it, or a device whose faults are over would still be late.
+TEST_F(Faults, AWaitingBulkInTransferDropsItsDelayWhenTheFaultsEnd) {
+    configure();
+    device.faults().add({.kind = RequestKind::bulk_in, .action = FaultAction::delay, .delay_us = 5'000'000});
+    std::optional<TransferResult> result;
+    device.submit(Transfer::bulk_in(1, 1536), [&](const TransferResult& r) { result = r; });
+    clock.advance_by(1'000);
+    device.end_faults();
+    device.frame_from_cable(test_frame(60));
+    clock.advance_by(1'000);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->actual_length, 68u);
+}
+
 TEST_F(Faults, LateTransferHoldsBackTheOnesBehindIt) {
     configure();
     device.faults().add({.kind = RequestKind::bulk_out, .action = FaultAction::delay, .delay_us = 10'000});

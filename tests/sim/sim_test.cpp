@@ -1,6 +1,11 @@
 // The simulation itself: a seed replays exactly, and the seeds that once found a fault run clean.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "sim/sim.h"
 
 namespace {
@@ -30,14 +35,25 @@ TEST(Simulation, AFailurePrintsItsSeedAndTheReplayCommand) {
     EXPECT_NE(text.find("usbeth sim --seed 1234 --trace"), std::string::npos);
 }
 
-// Seeds that found faults, each now mended; see docs/simulation.md. The generator changed (it is
-// portable now), so these are the seeds that find the same faults again when they are planted.
-//  841 847 1080 1394: a pipe abort of the stop sequence that found no memory left the bulk-in
-//                     transfer outstanding after MpHalt.
-//  2551:              a register request of the link poll that never completed kept its IRP and
-//                     memory past MpHalt.
+// Seeds that found faults, each now mended: the list CI replays (sim/regression_seeds.txt, with
+// the fault each one found).
+std::vector<uint64_t> regression_seeds() {
+    std::ifstream file(USBETH_REGRESSION_SEEDS);
+    std::vector<uint64_t> seeds;
+    std::string line;
+    while (std::getline(file, line)) {
+        line = line.substr(0, line.find('#'));
+        std::istringstream words(line);
+        uint64_t seed;
+        while (words >> seed) seeds.push_back(seed);
+    }
+    return seeds;
+}
+
 TEST(Simulation, SeedsThatFoundFaultsRunClean) {
-    for (uint64_t seed : {841, 847, 1080, 1394, 2551}) {
+    const std::vector<uint64_t> seeds = regression_seeds();
+    ASSERT_GE(seeds.size(), 10u) << "no seed list at " << USBETH_REGRESSION_SEEDS;
+    for (uint64_t seed : seeds) {
         sim::Result r = sim::run_seed(seed);
         EXPECT_TRUE(r.ok) << sim::describe_failure(r);
     }

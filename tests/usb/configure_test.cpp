@@ -187,6 +187,7 @@ std::vector<BadSet> bad_sets() {
     sets.push_back({"NoEndpoints", standard().clear_endpoints().build()});
     sets.push_back({"FewerEndpointsThanDeclared", standard().num_endpoints(5).build()});
     sets.push_back({"EmptySet", {}});
+    sets.push_back({"ConfigurationValueZero", standard().configuration_value(0).build()});
     return sets;
 }
 
@@ -295,14 +296,19 @@ TEST(ResetBulkPipes, AbortsTheInPipeWhenTheOutPipeFails) {
 
 }  // namespace
 
-// Endpoints the other way round (out first, then in): the device is selected, but the adapter
-// that could never move a frame is refused, not run in a bus error for good.
-TEST(ConfigureUsbDevice, RefusesEndpointsInTheOtherOrder) {
-    testbed::AdapterSetup setup;
-    auto builder = model::ConfigurationBuilder::standard();
-    std::swap(builder.endpoints()[0], builder.endpoints()[1]);
-    setup.device.configuration = builder.build();
-    BareAdapter a(std::move(setup));
-    EXPECT_EQ(a.configure(), RESULT_FAILURE);
-    EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
+// Endpoints the other way round (out first, then in), or a first or second pipe that is not a
+// bulk pipe: the device is selected, but the adapter that could never move a frame is refused,
+// not run in a bus error for good.
+TEST(ConfigureUsbDevice, RefusesPipesTheDataPathCannotUse) {
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE(variant);
+        testbed::AdapterSetup setup;
+        auto builder = model::ConfigurationBuilder::standard();
+        if (variant == 0) std::swap(builder.endpoints()[0], builder.endpoints()[1]);
+        if (variant > 0) builder.endpoints()[static_cast<size_t>(variant - 1)].attributes = model::kEndpointInterrupt;
+        setup.device.configuration = builder.build();
+        BareAdapter a(std::move(setup));
+        EXPECT_EQ(a.configure(), RESULT_FAILURE);
+        EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
+    }
 }
