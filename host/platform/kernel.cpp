@@ -52,6 +52,11 @@ KIRQL KeGetCurrentIrql() {
     return e.host.contexts().irql();
 }
 
+VOID KeFlushQueuedDpcs() {
+    Entered e;
+    e.host.timers().flush();
+}
+
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     Entered e;
     return e.host.io().allocate_irp(StackSize, false);

@@ -18,17 +18,20 @@ struct Schedule {
     uint64_t seed = 1;
     uint64_t window = 64;
     host::Time overlap = 0;
+    int depth = 3;  // depth - 1 priority drops per window; 1: each task keeps the priority it drew
 
     host::Options options() const {
         return host::Options{.seed = seed,
                              .processors = processors,
+                             .schedule_depth = depth,
                              .schedule_window = window,
                              .overlap = overlap,
                              .policy = host::ViolationPolicy::Record};
     }
     std::string name() const {
         return "P=" + std::to_string(processors) + " seed " + std::to_string(seed) + " window " +
-               std::to_string(window) + " overlap " + std::to_string(overlap) + " us";
+               std::to_string(window) + " overlap " + std::to_string(overlap) + " us" +
+               (depth != 3 ? " depth " + std::to_string(depth) : std::string());
     }
 };
 
