@@ -25,6 +25,7 @@ struct Schedule {
                              .processors = processors,
                              .schedule_depth = depth,
                              .schedule_window = window,
+                             .interlocked_points = true,
                              .overlap = overlap,
                              .policy = host::ViolationPolicy::Record};
     }
