@@ -42,7 +42,7 @@ Outcome receive_bursts(const Schedule& schedule, ULONG descriptors) {
     testbed::Testbed bench(schedule.options());
     testbed::Unit& unit = bench.bring_up(few_receive_descriptors(descriptors));
     model::ScriptedPeer& peer = bench.connect_peer(unit);
-    const size_t lengths[] = {60, 61, 14, 200, 1514, 64, 127, 700};
+    const size_t lengths[] = {60, 61, 15, 200, 1514, 64, 127, 700};
     int number = 0;
     for (int burst = 0; burst < 12; ++burst) {
         for (int i = 0; i < 1 + burst % 4; ++i, ++number) {
