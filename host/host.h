@@ -52,6 +52,10 @@ struct Options {
     // The schedule's bug depth: depth - 1 random priority drops per window of scheduling points.
     int schedule_depth = 3;
     uint64_t schedule_window = 4000;
+    // Every access of an interlocked field of the driver is a scheduling point too, so that
+    // another processor may act between two of them. Off by default: it multiplies the points
+    // of a run and so changes what every seed's schedule does.
+    bool interlocked_points = false;
     // While a task is part-way through on one processor, an idle processor may start an event
     // due up to this much later: the clock moves on as if the task had taken that long, so that
     // routines due close together overlap as they do on a real machine. 0: only simultaneous

@@ -22,12 +22,15 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite normal g++ ""
 run_suite asan clang++ address
 
-# The threaded stress tests (CTest label "threaded") again under ThreadSanitizer.
+# Under ThreadSanitizer: the threaded stress tests (CTest label "threaded") and the suites that run
+# the driver on several virtual processors over fixed schedule seeds (label "processors"), where
+# two processors' unsynchronized accesses to one field are reported with both stacks.
 echo "== tsan build =="
 cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_SANITIZE=thread -DUSBETH_WERROR=ON >/dev/null
-cmake --build build/tsan -j "$jobs" --target threaded_tests
+cmake --build build/tsan -j "$jobs" --target threaded_tests host_multiprocessor_tests
 echo "== tsan tests =="
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L threaded --output-on-failure --timeout 600
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L 'threaded|processors' \
+  --output-on-failure --timeout 600
 
 # The deterministic simulation: thousands of seeded runs with injected faults.
 bash scripts/sim.sh

@@ -2,8 +2,9 @@
 // NDIS as the MiniportAdapterContext; every handler, completion routine and timer routine works
 // on it. It owns everything of the adapter through its tracked resource list.
 //
-// Fields read and written from several contexts without a lock are std::atomic (relaxed use is
-// enough for statistics), so that the code has no data race; lists guarded by TxLock and RxLock
+// Fields read and written from several contexts without a lock are interlocked (INTERLOCKED,
+// whose every access another processor may come between) or, for statistics, where only the
+// count matters, std::atomic; so the code has no data race. Lists guarded by TxLock and RxLock
 // stay plain. The record keeps natural alignment, which the atomic fields need; nothing outside
 // the driver sees its layout.
 #pragma once
@@ -73,7 +74,7 @@ struct ADAPTER {
 
     // Addresses, PHY and link state.
     UCHAR CurrentAddress[ETH_ADDRESS_LENGTH];
-    std::atomic<ULONG> IndicatedLinkState;
+    INTERLOCKED<ULONG> IndicatedLinkState;
     ULONG PhyId;
     UCHAR PhyAddress;
     UCHAR EthernetPhyIndex;
@@ -82,10 +83,10 @@ struct ADAPTER {
     UCHAR PhyCount;
     ULONG PhyIds[MAX_PHYS];
     UCHAR PhyAddresses[MAX_PHYS];
-    std::atomic<ULONG> LinkState;
-    std::atomic<ULONG> LinkSpeed;
+    INTERLOCKED<ULONG> LinkState;
+    INTERLOCKED<ULONG> LinkSpeed;
     ULONG Duplex;
-    std::atomic<ULONG> State;
+    INTERLOCKED<ULONG> State;
     UCHAR PermanentAddress[ETH_ADDRESS_LENGTH];
 
     // USB plumbing.
@@ -100,17 +101,17 @@ struct ADAPTER {
     UCHAR AsyncWriteBuf[2];
 
     // Transmit, media and asynchronous request state.
-    std::atomic<UCHAR> ZeroLengthPending;
+    INTERLOCKED<UCHAR> ZeroLengthPending;
     UCHAR Ctrl1Value;
     PURB AsyncWriteUrb;
     PURB AsyncReadUrb;
-    std::atomic<UCHAR> PhyBusy;
+    INTERLOCKED<UCHAR> PhyBusy;
     UCHAR HardwareStarted;
-    std::atomic<UCHAR> LinkChanged;
+    INTERLOCKED<UCHAR> LinkChanged;
     UCHAR WakePatternBuf[WAKE_PATTERN_BUFFER_SIZE];
-    std::atomic<ULONG> KeepAliveTicks;
+    INTERLOCKED<ULONG> KeepAliveTicks;
     UCHAR KeepAliveEnabled;
-    std::atomic<PHY_STEP_ROUTINE> PhyStep;
+    INTERLOCKED<PHY_STEP_ROUTINE> PhyStep;
     PHY_STEP_ROUTINE PhyNextStep;
     PHY_STEP_ROUTINE PhyDone;
     UCHAR PhyChainAddress;
@@ -118,20 +119,20 @@ struct ADAPTER {
     // The IRP of the asynchronous register request in the USB stack, so that the stop sequence can
     // cancel one that never completes; AsyncIrpCancelled is the one it took for that, and
     // AsyncIrpDone tells it that the cancelled one completed.
-    std::atomic<PIRP> AsyncIrp;
-    std::atomic<PIRP> AsyncIrpCancelled;
-    std::atomic<UCHAR> AsyncIrpDone;
+    INTERLOCKED<PIRP> AsyncIrp;
+    INTERLOCKED<PIRP> AsyncIrpCancelled;
+    INTERLOCKED<UCHAR> AsyncIrpDone;
     // The link poll's reads of the PHY data that found the access not yet done, and the timer
     // that reads again a little later; an indicator write that found the window taken, owed.
     ULONG PhyDataRereads;
     NDIS_MINIPORT_TIMER PhyRetryTimer;
-    std::atomic<UCHAR> HomeLanIndicatorOwed;
+    INTERLOCKED<UCHAR> HomeLanIndicatorOwed;
 
     // NDIS handles, settings, locks and timers.
     NDIS_HANDLE MiniportAdapterHandle;
     NDIS_HANDLE WrapperConfigurationContext;
-    std::atomic<ULONG> PacketFilter;
-    std::atomic<UCHAR> SendResourcesExhausted;
+    INTERLOCKED<ULONG> PacketFilter;
+    INTERLOCKED<UCHAR> SendResourcesExhausted;
     NDIS_SPIN_LOCK TxLock;
     NDIS_SPIN_LOCK RxLock;
     NDIS_SPIN_LOCK SendLock;  // one submission of frames at a time (MpSend, keep-alive)
@@ -153,9 +154,9 @@ struct ADAPTER {
     // A reset's work item scheduled and not yet finished; a stop begun (MpShutdown), after
     // which no restart runs; and whether the reset follows a bus error, whose stalled pipes
     // the restart clears.
-    std::atomic<UCHAR> ResetPending;
-    std::atomic<UCHAR> StopRequested;
-    std::atomic<UCHAR> ResetAfterBusError;
+    INTERLOCKED<UCHAR> ResetPending;
+    INTERLOCKED<UCHAR> StopRequested;
+    INTERLOCKED<UCHAR> ResetAfterBusError;
     PULONG PendingBytesRead;
     ULONG PendingRequestLength;
 };
@@ -163,3 +164,4 @@ struct ADAPTER {
 // The record is made from zero-filled memory: every field, atomic ones included, must read zero.
 static_assert(std::atomic<ULONG>::is_always_lock_free && sizeof(std::atomic<ULONG>) == sizeof(ULONG));
 static_assert(std::atomic<UCHAR>::is_always_lock_free && sizeof(std::atomic<UCHAR>) == sizeof(UCHAR));
+static_assert(sizeof(INTERLOCKED<ULONG>) == sizeof(ULONG) && sizeof(INTERLOCKED<UCHAR>) == sizeof(UCHAR));

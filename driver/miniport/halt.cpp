@@ -115,13 +115,17 @@ ULONG StopAdapter(ADAPTER* Adapter)
 
 // MpHalt — NDIS halt handler, passive level; blocks. Stops the adapter and releases everything
 // it holds, the ADAPTER record last. A timer routine that was running while the timers were
-// cancelled may have set its timer again; once the adapter is stopped nothing sets one, so they
-// are cancelled once more before the record goes.
+// cancelled may have set its timer again, so they are cancelled once more before the record
+// goes. A cancel does not stop a routine whose timer has already expired on another processor:
+// that routine may still be about to run, and the record stays until it has run (the keep-alive
+// routine sets its timer again even on a stopped adapter, so the timers are cancelled after it).
 VOID MpHalt(NDIS_HANDLE MiniportAdapterContext)
 {
     auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
     MpShutdown(Adapter);
     NdisMDeregisterAdapterShutdownHandler(Adapter->MiniportAdapterHandle);
+    CancelTimers(Adapter);
+    KeFlushQueuedDpcs();
     CancelTimers(Adapter);
     NdisFreeSpinLock(&Adapter->TxLock);
     NdisFreeSpinLock(&Adapter->RxLock);

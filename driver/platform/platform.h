@@ -5,3 +5,4 @@
 #include "driver/platform/wdm.h"
 #include "driver/platform/ndis.h"
 #include "driver/platform/usb.h"
+#include "driver/platform/interlocked.h"

@@ -1,4 +1,5 @@
 #include "host/core/fiber.h"
+#include "host/core/race_annotations.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -101,7 +102,10 @@ void Fibers::create(FiberContext& fiber, FiberEntry entry, void* argument) {
 void Fibers::trampoline(Transfer transfer) {
     auto* fiber = static_cast<FiberContext*>(transfer.data);
     Fibers* self = tl_starting;
+    // The scheduler's context is the host's own record, which every fiber writes as it starts.
+    races::ignore_begin();
     self->scheduler_context_ = transfer.fctx;
+    races::ignore_end();
 #ifdef USBETH_FIBER_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &self->scheduler_stack_bottom_, &self->scheduler_stack_size_);
 #endif

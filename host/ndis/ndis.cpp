@@ -538,6 +538,9 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
             claims.held.push_back(claim);
         }
     }
+    // The protocols take their time over the packets: other processors go on meanwhile, and
+    // anything they write into the buffers is found below or as it lands.
+    if (!claims.held.empty()) host_.processors().scheduling_point();
     // The indication returns: the protocols hand the buffers back as they were shown them.
     while (!claims.held.empty()) {
         Ownership::Claim claim = claims.held.front();

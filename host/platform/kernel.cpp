@@ -52,6 +52,20 @@ KIRQL KeGetCurrentIrql() {
     return e.host.contexts().irql();
 }
 
+// A point where another processor may act, at every access of an interlocked field, when the
+// host's options ask for it; outside any task (a test looking at the record) it is nothing.
+VOID InterlockedOperationPoint() {
+    Host* host = Host::current_or_null();
+    if (host == nullptr || !host->options().interlocked_points || host->processors().current() == nullptr) return;
+    host::races::HostCode code;
+    host->processors().scheduling_point();
+}
+
+VOID KeFlushQueuedDpcs() {
+    Entered e;
+    e.host.timers().flush();
+}
+
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     Entered e;
     return e.host.io().allocate_irp(StackSize, false);

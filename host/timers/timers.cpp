@@ -33,12 +33,20 @@ void Timers::set(NDIS_MINIPORT_TIMER* timer, UINT delay_ms) {
         host_.verifier().report(Rule::Timers, "setting a timer of an adapter that has been halted");
         return;
     }
-    if (state.event != 0) host_.scheduler().cancel(state.event);
+    withdraw(state);
     state.due = host_.now() + milliseconds(delay_ms);
     ++state.set_count;
     // Even a 0 ms timer runs later, from the event loop, never inside this call.
     state.event = host_.scheduler().at(state.due, "timer " + routine_name_of(state.routine),
-                                       [this, timer] { fire(timer); });
+                                       [this, timer, routine = state.routine, expiry = state.set_count] {
+                                           fire(timer, routine, expiry);
+                                       });
+}
+
+void Timers::withdraw(TimerState& state) {
+    if (state.event == 0) return;
+    if (!host_.scheduler().cancel(state.event)) ++state.taken;
+    state.event = 0;
 }
 
 bool Timers::cancel(NDIS_MINIPORT_TIMER* timer) {
@@ -51,19 +59,42 @@ bool Timers::cancel(NDIS_MINIPORT_TIMER* timer) {
     if (state.event == 0) return false;
     // An expiry a processor has already taken up runs on: the routine is not stopped, and the
     // cancel reports that the timer was not in the queue.
-    bool dequeued = host_.scheduler().cancel(state.event);
-    state.event = 0;
-    return dequeued;
+    const int taken = state.taken;
+    withdraw(state);
+    return state.taken == taken;
 }
 
-void Timers::fire(NDIS_MINIPORT_TIMER* timer) {
+void Timers::flush() {
+    if (host_.contexts().irql() >= DISPATCH_LEVEL) {
+        host_.verifier().report(Rule::WaitAtDispatch, "KeFlushQueuedDpcs at dispatch level");
+        return;
+    }
+    auto idle = [this] {
+        for (const auto& [address, state] : timers_) {
+            if (state.running > 0 || state.taken > 0) return false;
+        }
+        return true;
+    };
+    host_.wait_until(idle, kForever);
+}
+
+void Timers::fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry) {
     auto it = timers_.find(timer);
-    if (it == timers_.end()) return;
+    if (it == timers_.end()) {
+        // Only an expiry a processor took up outlives its timer: the memory holding the timer
+        // was freed (and reported then) before the routine could start.
+        host_.verifier().report(Rule::Timers, "timer routine " + routine_name_of(routine) +
+                                                  " started after the memory holding its timer was freed");
+        return;
+    }
     TimerState& state = it->second;
-    state.event = 0;
+    if (state.event != 0 && expiry == state.set_count) {
+        state.event = 0;  // the armed expiry
+    } else if (state.taken > 0) {
+        --state.taken;  // one withdrawn after a processor had taken it up
+    }
     ++state.fired;
     Adapter* adapter = state.adapter;
-    PNDIS_TIMER_FUNCTION routine = state.routine;
     PVOID context = state.context;
     std::string name = routine_name_of(routine);
     if (adapter && adapter->halted()) {
@@ -120,6 +151,9 @@ std::vector<Timers::Busy> Timers::busy_items(const Adapter* adapter) const {
         std::string name = routine_name_of(state.routine);
         if (state.event != 0) out.push_back({state.adapter, name, "timer " + name + " still armed"});
         if (state.running > 0) out.push_back({state.adapter, name, "timer routine " + name + " still running"});
+        if (state.taken > 0) {
+            out.push_back({state.adapter, name, "timer routine " + name + " taken up by a processor and about to run"});
+        }
     }
     for (const auto& [address, state] : work_items_) {
         if (adapter && state.adapter != adapter) continue;
@@ -142,6 +176,11 @@ void Timers::forget_range(const void* begin, const void* end) {
         if (it->second.event != 0) {
             host_.scheduler().cancel(it->second.event);
             problems.push_back("memory holding the armed timer " + routine_name_of(it->second.routine) + " was freed");
+        }
+        if (it->second.running > 0 || it->second.taken > 0) {
+            problems.push_back("memory holding the timer " + routine_name_of(it->second.routine) +
+                               " was freed while its routine " +
+                               (it->second.running > 0 ? "runs" : "is about to run") + " on another processor");
         }
         it = timers_.erase(it);
     }

@@ -20,8 +20,9 @@ struct TimerState {
     EventId event = 0;  // 0: not armed
     Time due = 0;
     int running = 0;
+    int taken = 0;  // expiries a processor took up before a cancel or a new set, not yet started
     uint64_t fired = 0;
-    uint64_t set_count = 0;
+    uint64_t set_count = 0;  // also names each expiry
 };
 
 class Timers {
@@ -33,6 +34,8 @@ public:
     void set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds);
     bool cancel(NDIS_MINIPORT_TIMER* timer);
     void schedule_work_item(NDIS_WORK_ITEM* item);
+    // KeFlushQueuedDpcs: waits until no timer routine is running or about to run on any processor.
+    void flush();
 
     const TimerState* find(const NDIS_MINIPORT_TIMER* timer) const;
     // Timers armed or running, and work items queued, for one adapter (or all, with null).
@@ -46,7 +49,9 @@ public:
     void forget_range(const void* begin, const void* end);
 
 private:
-    void fire(NDIS_MINIPORT_TIMER* timer);
+    void fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry);
+    // Takes the armed expiry out of the queue; one a processor has already taken up runs anyway.
+    void withdraw(TimerState& state);
     void run_work_item(NDIS_WORK_ITEM* item);
 
     struct WorkItemState {

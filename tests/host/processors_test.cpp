@@ -152,3 +152,44 @@ TEST(Processors, ACancelDoesNotStopATimerRoutineAlreadyTakenUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// KeFlushQueuedDpcs returns only once a timer routine another processor has taken up has run,
+// so that after a cancel and a flush the routine either ran or never will; at dispatch level it
+// is a wait, and reported.
+TEST(Processors, AFlushWaitsForATimerRoutineTakenUpBeforeTheCancel) {
+    size_t waited = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        Machine m(2, seed, uint64_t(1) << 40);
+        NDIS_MINIPORT_TIMER timer{};
+        int ran = 0;
+        BOOLEAN cancelled = TRUE;
+        int ran_when_flushed = -1;
+        m.host.scheduler().at(0, "Init", [&] {
+            m.host.call_driver(host::ContextKind::Handler, "Init", &m.adapter, PASSIVE_LEVEL, [&] {
+                NdisMInitializeTimer(&timer, m.adapter.handle(), [](PVOID, PVOID context, PVOID, PVOID) {
+                    KeGetCurrentIrql();
+                    ++*static_cast<int*>(context);
+                }, &ran);
+                NdisSetTimer(&timer, 0);
+                KeGetCurrentIrql();
+                NdisMCancelTimer(&timer, &cancelled);
+                KeFlushQueuedDpcs();
+                ran_when_flushed = ran;
+            });
+        });
+        m.host.run_for(100);
+        EXPECT_EQ(ran_when_flushed, cancelled ? 0 : 1) << "seed " << seed;
+        EXPECT_TRUE(m.host.verifier().violations().empty()) << "seed " << seed;
+        waited += !cancelled;
+    }
+    EXPECT_GT(waited, 0u);
+
+    Machine m(1, 1);
+    m.at(0, "AtDispatch", [] { KeFlushQueuedDpcs(); });
+    m.host.run_for(1);
+    EXPECT_EQ(m.reports("KeFlushQueuedDpcs at dispatch level"), 1u);
+}
+
+}  // namespace

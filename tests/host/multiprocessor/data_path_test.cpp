@@ -1,0 +1,95 @@
+// The data path on several processors: sends on both adapters of a cable, several due at the same
+// moment, while completions, the indication routine and the link poll run on the other
+// processors. Whatever the schedule, every packet is completed once with success, its frame goes
+// on the cable exactly once and intact, and the far adapter indicates what the cable brought, in
+// order.
+#include "tests/host/multiprocessor/multiprocessor_support.h"
+
+#include <map>
+
+namespace {
+
+using namespace multiprocessor_test;
+
+// A frame that names its sender and number behind the type field.
+std::vector<uint8_t> numbered(size_t length, int sender, int number) {
+    std::vector<uint8_t> frame = testbed::make_frame(length, static_cast<uint8_t>(sender * 31 + number));
+    frame[14] = static_cast<uint8_t>(sender);
+    frame[15] = static_cast<uint8_t>(number);
+    return frame;
+}
+
+testbed::AdapterSetup few_descriptors() {
+    testbed::AdapterSetup setup;
+    setup.registry.insert_or_assign("TxPacketDesc", host::RegistryValue(ULONG{4}));
+    setup.registry.insert_or_assign("RxPacketDesc", host::RegistryValue(ULONG{4}));
+    setup.device.options.rx_fifo_depth = 64;
+    return setup;
+}
+
+std::string exchange(const Schedule& schedule) {
+    testbed::Testbed bench(schedule.options());
+    testbed::Unit& a = bench.bring_up(few_descriptors());
+    testbed::Unit& b = bench.bring_up(few_descriptors());
+    bench.connect(a, b);
+    const size_t lengths[] = {60, 62, 126, 190, 700, 1470, 1514, 61};
+    struct Sent {
+        testbed::Unit* from;
+        std::vector<uint8_t> frame;
+        host::SendTicket ticket;
+    };
+    std::vector<Sent> sent;
+    sent.reserve(96);
+    const host::Time start = bench.host.now();
+    for (int number = 0; number < 32; ++number) {
+        // Two senders on the first adapter and one on the second, due at the same moment.
+        for (int sender = 0; sender < 3; ++sender) {
+            testbed::Unit* from = sender < 2 ? &a : &b;
+            sent.push_back({from, numbered(lengths[(number + sender) % 8], sender, number), {}});
+            Sent* s = &sent.back();
+            bench.host.scheduler().at(start + host::Time(300 * (number / 2)), "send", [&bench, s] {
+                s->ticket = bench.host.send(*s->from->adapter, s->frame);
+            });
+        }
+    }
+    bench.host.run_for(host::milliseconds(200));
+
+    std::string text = reports(bench);
+    std::map<std::vector<uint8_t>, int> on_cable;
+    for (testbed::Unit* unit : {&a, &b}) {
+        for (const model::SentFrame& frame : unit->device().frames_sent()) on_cable[frame.frame]++;
+    }
+    for (const Sent& s : sent) {
+        const host::SendRecord* record = bench.host.ndis().send_record(s.ticket.id);
+        if (s.ticket.returned != NDIS_STATUS_PENDING) {
+            if (record != nullptr && record->completed) text += "a refused packet was completed\n";
+            continue;
+        }
+        if (record == nullptr || !record->completed || record->completion_status != NDIS_STATUS_SUCCESS) {
+            text += "packet " + std::to_string(s.frame[14]) + "/" + std::to_string(s.frame[15]) + " not completed with success\n";
+        } else if (on_cable[s.frame] != 1) {
+            text += "frame " + std::to_string(s.frame[14]) + "/" + std::to_string(s.frame[15]) + " on the cable " +
+                    std::to_string(on_cable[s.frame]) + " times\n";
+        }
+    }
+    std::vector<std::vector<uint8_t>> from_a;
+    for (const model::SentFrame& frame : a.device().frames_sent()) {
+        from_a.push_back(frame.frame);
+        if (from_a.back().size() < 60) from_a.back().resize(60, 0);
+    }
+    if (bench.host.recorder().frames(b.adapter) != from_a) text += "the second adapter did not indicate what the cable brought, in order\n";
+    bench.halt(a);
+    bench.halt(b);
+    return text + reports(bench);
+}
+
+TEST(MultiprocessorDataPath, EveryPacketCrossesOnceIntactAndInOrderWhateverTheSchedule) {
+    std::string failures;
+    for (const Schedule& schedule : schedules(12)) {
+        std::string text = exchange(schedule);
+        if (!text.empty()) failures += schedule.name() + ": " + text;
+    }
+    EXPECT_EQ(failures, "");
+}
+
+}  // namespace
