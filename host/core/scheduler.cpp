@@ -62,6 +62,7 @@ void Scheduler::post(std::function<void()> fn) {
     {
         std::lock_guard guard(posted_mutex_);
         posted_.push_back(std::move(fn));
+        has_posted_.store(true, std::memory_order_release);
     }
     notify();
 }
@@ -75,10 +76,12 @@ void Scheduler::notify() {
 }
 
 void Scheduler::take_posted() {
+    if (!has_posted_.load(std::memory_order_acquire)) return;
     std::deque<std::function<void()>> taken;
     {
         std::lock_guard guard(posted_mutex_);
         taken.swap(posted_);
+        has_posted_.store(false, std::memory_order_relaxed);
     }
     for (auto& fn : taken) at(now(), "posted input", std::move(fn));
 }

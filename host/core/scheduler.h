@@ -94,6 +94,9 @@ private:
     std::unordered_map<EventId, Key> index_;
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
+    // Set with posted_ filled, under posted_mutex_: the loop looks at it without the mutex at
+    // every turn, and takes the mutex only when input is waiting.
+    std::atomic<bool> has_posted_{false};
     std::mutex wake_mutex_;
     std::condition_variable wake_;
     uint64_t wake_count_ = 0;
