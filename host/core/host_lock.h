@@ -1,8 +1,14 @@
 // The lock that guards all host state. It is recursive because host services call one another,
 // and it is released completely whenever the host calls into the driver or blocks, so that other
-// threads (threaded and real-time modes) can enter the host meanwhile.
+// threads (threaded and real-time modes) can enter the host meanwhile. A host that only its own
+// thread ever enters (the deterministic mode, whose tasks are fibers of that thread) counts the
+// levels without the mutex, and stops loudly if another thread enters after all.
 #pragma once
 
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace host {
@@ -10,12 +16,21 @@ namespace host {
 class HostLock {
 public:
     void lock() {
-        mutex_.lock();
+        if (single_thread_) {
+            if (!pthread_equal(pthread_self(), owner_)) entered_from_another_thread();
+        } else {
+            mutex_.lock();
+        }
         ++depth();
     }
     void unlock() {
         --depth();
-        mutex_.unlock();
+        if (!single_thread_) mutex_.unlock();
+    }
+    // Only the calling thread will ever enter the host (set before any other use of the lock).
+    void set_single_thread() {
+        single_thread_ = true;
+        owner_ = pthread_self();
     }
     int release_all() {
         int held = depth();
@@ -39,7 +54,13 @@ private:
         return current;
     }
     static int& depth() { return *slot(); }
+    [[noreturn]] static void entered_from_another_thread() {
+        std::fprintf(stderr, "host: a host in deterministic mode was entered from a thread other than its own\n");
+        std::abort();
+    }
     std::recursive_mutex mutex_;
+    bool single_thread_ = false;
+    pthread_t owner_{};
 };
 
 // Releases the host lock for the lifetime of the object (a call out of the host).
