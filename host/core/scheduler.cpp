@@ -13,9 +13,8 @@ constexpr Time kThreadedIdleStep = 1000;  // virtual microseconds per idle look 
 Scheduler::Scheduler(Host& host, uint64_t seed, Mode mode, double pace)
     : host_(host), mode_(mode), pace_(pace > 0 ? pace : 1.0), rng_(seed), start_(std::chrono::steady_clock::now()) {}
 
-Time Scheduler::now() const {
+Time Scheduler::real_time_now() const {
     Time clock = clock_.load(std::memory_order_relaxed);
-    if (mode_ != Mode::RealTime) return clock;
     auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_);
     Time wall = static_cast<Time>(static_cast<double>(elapsed.count()) * pace_);
     return std::max(wall, clock);

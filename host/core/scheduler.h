@@ -25,7 +25,10 @@ class Scheduler {
 public:
     Scheduler(Host& host, uint64_t seed, Mode mode, double pace);
 
-    Time now() const;
+    Time now() const {
+        if (mode_ != Mode::RealTime) return clock_.load(std::memory_order_relaxed);
+        return real_time_now();
+    }
     Mode mode() const { return mode_; }
 
     // Queues fn to run at time t (not before now). The label names the event in diagnostics.
@@ -79,6 +82,7 @@ private:
         const void* queued_by = nullptr;
     };
 
+    Time real_time_now() const;
     void take_posted();
     void advance_to(Time target);
     void move_clock(Time target);
