@@ -10,7 +10,7 @@ thread_local Host* tl_host = nullptr;
 }
 
 Host::Host(const Options& options) : options_(options) {
-    lock_.set_one_thread(races::kWatching && options_.mode == Mode::Deterministic);
+    if (options_.mode == Mode::Deterministic) lock_.set_single_thread();
     scheduler_ = std::make_unique<Scheduler>(*this, options_.seed, options_.mode, options_.real_time_pace);
     processors_ = std::make_unique<Processors>(*this, options_.processors, options_.seed, options_.schedule_depth,
                                                options_.schedule_window, options_.task_stack_bytes, options_.overlap);

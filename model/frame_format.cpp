@@ -3,24 +3,39 @@
 namespace model {
 namespace {
 
-struct CrcTable {
-    uint32_t entries[256];
-    constexpr CrcTable() : entries{} {
+// Eight tables for the reflected CRC-32 (polynomial 0xEDB88320): entries[0] is the classic
+// byte-at-a-time table, entries[k] gives a byte's contribution k bytes further on, so that eight
+// bytes are folded in per step.
+struct CrcTables {
+    uint32_t entries[8][256];
+    constexpr CrcTables() : entries{} {
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i;
             for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[i] = c;
+            entries[0][i] = c;
+        }
+        for (uint32_t i = 0; i < 256; ++i) {
+            for (int t = 1; t < 8; ++t) entries[t][i] = (entries[t - 1][i] >> 8) ^ entries[0][entries[t - 1][i] & 0xFF];
         }
     }
 };
 
-constexpr CrcTable kCrcTable;
+constexpr CrcTables kCrc;
 
 }  // namespace
 
 uint32_t crc32(std::span<const uint8_t> bytes) {
     uint32_t c = 0xFFFFFFFFu;
-    for (uint8_t b : bytes) c = kCrcTable.entries[(c ^ b) & 0xFF] ^ (c >> 8);
+    const uint8_t* p = bytes.data();
+    size_t n = bytes.size();
+    const auto& t = kCrc.entries;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint32_t low = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+        uint32_t high = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
+        c = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+            t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+    }
+    for (; n > 0; ++p, --n) c = t[0][(c ^ *p) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
 

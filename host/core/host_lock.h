@@ -1,8 +1,14 @@
 // The lock that guards all host state. It is recursive because host services call one another,
 // and it is released completely whenever the host calls into the driver or blocks, so that other
-// threads (threaded and real-time modes) can enter the host meanwhile.
+// threads (threaded and real-time modes) can enter the host meanwhile. A host that only its own
+// thread ever enters (the deterministic mode, whose tasks are fibers of that thread) counts the
+// levels without the mutex, and stops loudly if another thread enters after all.
 #pragma once
 
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace host {
@@ -10,17 +16,24 @@ namespace host {
 class HostLock {
 public:
     void lock() {
-        if (!one_thread_) mutex_.lock();
+        if (single_thread_) {
+            if (!pthread_equal(pthread_self(), owner_)) entered_from_another_thread();
+        } else {
+            mutex_.lock();
+        }
         ++depth();
     }
     void unlock() {
         --depth();
-        if (!one_thread_) mutex_.unlock();
+        if (!single_thread_) mutex_.unlock();
     }
-    // Only the thread that runs the virtual processors ever enters the host: the levels are
-    // counted and the mutex is left alone. Under ThreadSanitizer each task is a fiber of its own,
-    // and a mutex taken by every task would both order all of them and look taken twice.
-    void set_one_thread(bool one_thread) { one_thread_ = one_thread; }
+    // Only the calling thread will ever enter the host (set before any other use of the lock).
+    // Under ThreadSanitizer each task is a fiber of its own, and a mutex taken by every task would
+    // both order all of them and look taken twice, so the mutex is left alone there too.
+    void set_single_thread() {
+        single_thread_ = true;
+        owner_ = pthread_self();
+    }
     int release_all() {
         int held = depth();
         for (int i = 0; i < held; ++i) unlock();
@@ -43,8 +56,13 @@ private:
         return current;
     }
     static int& depth() { return *slot(); }
+    [[noreturn]] static void entered_from_another_thread() {
+        std::fprintf(stderr, "host: a host in deterministic mode was entered from a thread other than its own\n");
+        std::abort();
+    }
     std::recursive_mutex mutex_;
-    bool one_thread_ = false;
+    bool single_thread_ = false;
+    pthread_t owner_{};
 };
 
 // Releases the host lock for the lifetime of the object (a call out of the host).

@@ -17,6 +17,19 @@ uint64_t splitmix64(uint64_t& state) {
 
 constexpr int64_t kFreshBase = int64_t(1) << 41;  // fresh priorities lie above every dropped one
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kRecycleTasks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool kRecycleTasks = false;
+#else
+constexpr bool kRecycleTasks = true;
+#endif
+#else
+constexpr bool kRecycleTasks = true;
+#endif
+constexpr size_t kSpareTasks = 32;
+
 }  // namespace
 
 namespace races {
@@ -69,16 +82,44 @@ void Processors::draw_change_points() {
 }
 
 Task& Processors::spawn(std::string label, std::function<void()> body) {
-    auto task = std::make_unique<Task>();
+    std::unique_ptr<Task> task;
+    if (!spare_.empty()) {
+        task = std::move(spare_.back());
+        spare_.pop_back();
+    } else {
+        task = std::make_unique<Task>();
+        task->cpu.frames.reserve(4);
+        task->cpu.frames.emplace_back();
+    }
     task->id = next_id_++;
     task->label = std::move(label);
     task->body = std::move(body);
     task->priority = fresh_priority();
     task->cpu.task = task.get();
-    task->cpu.frames.push_back(Frame{ContextKind::Test, "(" + task->label + ")", nullptr, PASSIVE_LEVEL, 0});
+    // The task's own frame: a caller outside the driver, named after the event.
+    Frame& frame = task->cpu.frames.front();
+    frame.kind = ContextKind::Test;
+    frame.routine.assign(1, '(').append(task->label).append(1, ')');
+    frame.adapter = nullptr;
+    frame.entry_irql = PASSIVE_LEVEL;
+    frame.entry_mask = 0;
     ++stats_.tasks;
     tasks_.push_back(std::move(task));
     return *tasks_.back();
+}
+
+// A finished task's record made as good as new, keeping what it has allocated (its first frame
+// and the room for more, its label's room).
+void Processors::recycle(std::unique_ptr<Task> task) {
+    if (!kRecycleTasks || spare_.size() >= kSpareTasks || task->cpu.frames.empty()) return;
+    std::vector<Frame> frames = std::move(task->cpu.frames);
+    frames.resize(1);
+    std::string label = std::move(task->label);
+    label.clear();
+    *task = Task{};
+    task->cpu.frames = std::move(frames);
+    task->label = std::move(label);
+    spare_.push_back(std::move(task));
 }
 
 void Processors::assign(Task& task, int processor) {
@@ -240,7 +281,10 @@ void Processors::finish(Task& task) {
 
 void Processors::erase(Task& task) {
     auto it = std::find_if(tasks_.begin(), tasks_.end(), [&](const auto& t) { return t.get() == &task; });
-    if (it != tasks_.end()) tasks_.erase(it);
+    if (it == tasks_.end()) return;
+    std::unique_ptr<Task> gone = std::move(*it);
+    tasks_.erase(it);
+    recycle(std::move(gone));
 }
 
 void Processors::suspend(Task& task) {

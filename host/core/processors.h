@@ -128,6 +128,7 @@ private:
     void run(Task& task);
     void finish(Task& task);
     void erase(Task& task);
+    void recycle(std::unique_ptr<Task> task);
     void abandon(Task& task);
     void suspend(Task& task);
     bool worth_switching(const Task& task);
@@ -147,6 +148,10 @@ private:
     uint64_t rng_state_;
     Fibers fibers_;
     std::vector<std::unique_ptr<Task>> tasks_;
+    // Finished tasks kept for the next events, so that a task's record, its frames and their
+    // names do not cost allocations each time (not under the sanitizers, which should see each
+    // task's record come and go).
+    std::vector<std::unique_ptr<Task>> spare_;
     std::vector<Task*> on_processor_;
     Task* current_ = nullptr;
     uint64_t next_id_ = 1;

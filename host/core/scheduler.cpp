@@ -1,6 +1,8 @@
 #include "host/core/scheduler.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "host/host.h"
 
@@ -13,9 +15,8 @@ constexpr Time kThreadedIdleStep = 1000;  // virtual microseconds per idle look 
 Scheduler::Scheduler(Host& host, uint64_t seed, Mode mode, double pace)
     : host_(host), mode_(mode), pace_(pace > 0 ? pace : 1.0), rng_(seed), start_(std::chrono::steady_clock::now()) {}
 
-Time Scheduler::now() const {
+Time Scheduler::real_time_now() const {
     Time clock = clock_.load(std::memory_order_relaxed);
-    if (mode_ != Mode::RealTime) return clock;
     auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_);
     Time wall = static_cast<Time>(static_cast<double>(elapsed.count()) * pace_);
     return std::max(wall, clock);
@@ -23,14 +24,71 @@ Time Scheduler::now() const {
 
 EventId Scheduler::at(Time t, std::string label, std::function<void()> fn) {
     t = std::max(t, now());
-    EventId id = next_id_++;
-    Key key{t, rng_(), id};
+    uint64_t sequence = next_id_++;
+    Key key{t, rng_(), sequence};
     const void* queued_by =
         races::kWatching && host_.processors().enabled() ? host_.processors().queue_token() : nullptr;
-    queue_.emplace(key, Event{std::move(label), std::move(fn), queued_by});
-    index_.emplace(id, key);
+    uint32_t index;
+    if (!free_slots_.empty()) {
+        index = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        index = static_cast<uint32_t>(slots_.size());
+        if (index >= (uint32_t(1) << kSlotBits)) {
+            std::fprintf(stderr, "host: more than %u events queued at once\n", 1u << kSlotBits);
+            std::abort();
+        }
+        slots_.emplace_back();
+    }
+    EventId id = (sequence << kSlotBits) | index;
+    Slot& slot = slots_[index];
+    slot.id = id;
+    slot.key = key;
+    slot.label = std::move(label);
+    slot.fn = std::move(fn);
+    slot.queued_by = queued_by;
+    heap_.push_back(Entry{key, id});
+    std::push_heap(heap_.begin(), heap_.end(), Later{});
+    ++live_;
     if (mode_ != Mode::Deterministic) notify();
     return id;
+}
+
+const Scheduler::Slot* Scheduler::slot_of(EventId id) const {
+    size_t index = id & ((uint64_t(1) << kSlotBits) - 1);
+    if (id == 0 || index >= slots_.size() || slots_[index].id != id) return nullptr;
+    return &slots_[index];
+}
+
+void Scheduler::free_slot(Slot& slot) {
+    slot.id = 0;
+    slot.fn = nullptr;
+    slot.queued_by = nullptr;
+    free_slots_.push_back(static_cast<uint32_t>(&slot - slots_.data()));
+    --live_;
+}
+
+void Scheduler::drop_stale() {
+    while (!heap_.empty() && slot_of(heap_.front().id) == nullptr) {
+        std::pop_heap(heap_.begin(), heap_.end(), Later{});
+        heap_.pop_back();
+    }
+    // Cancelled events deep in the heap are dropped all at once when they outnumber the live ones.
+    if (heap_.size() > 64 && heap_.size() > 4 * live_) {
+        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), [this](const Entry& e) { return slot_of(e.id) == nullptr; }),
+                    heap_.end());
+        std::make_heap(heap_.begin(), heap_.end(), Later{});
+    }
+}
+
+Scheduler::Due Scheduler::pop_top() {
+    Slot& slot = slots_[heap_.front().id & ((uint64_t(1) << kSlotBits) - 1)];
+    Due due{std::move(slot.label), std::move(slot.fn), slot.queued_by};
+    free_slot(slot);
+    std::pop_heap(heap_.begin(), heap_.end(), Later{});
+    heap_.pop_back();
+    drop_stale();
+    return due;
 }
 
 EventId Scheduler::after(Time delay, std::string label, std::function<void()> fn) {
@@ -40,21 +98,27 @@ EventId Scheduler::after(Time delay, std::string label, std::function<void()> fn
 }
 
 bool Scheduler::cancel(EventId id) {
-    auto it = index_.find(id);
-    if (it == index_.end()) return false;
-    queue_.erase(it->second);
-    index_.erase(it);
+    if (slot_of(id) == nullptr) return false;
+    Slot& slot = slots_[id & ((uint64_t(1) << kSlotBits) - 1)];
+    slot.label.clear();
+    free_slot(slot);
+    drop_stale();
     return true;
 }
 
+// The heap's top is always a live event (drop_stale after every removal).
 std::optional<Time> Scheduler::next_time() const {
-    if (queue_.empty()) return std::nullopt;
-    return queue_.begin()->first.time;
+    if (heap_.empty()) return std::nullopt;
+    return heap_.front().key.time;
 }
 
 std::vector<std::string> Scheduler::labels() const {
+    std::vector<const Slot*> live;
+    for (const Slot& slot : slots_)
+        if (slot.id != 0) live.push_back(&slot);
+    std::sort(live.begin(), live.end(), [](const Slot* a, const Slot* b) { return a->key < b->key; });
     std::vector<std::string> out;
-    for (const auto& [key, event] : queue_) out.push_back(event.label);
+    for (const Slot* slot : live) out.push_back(slot->label);
     return out;
 }
 
@@ -62,6 +126,7 @@ void Scheduler::post(std::function<void()> fn) {
     {
         std::lock_guard guard(posted_mutex_);
         posted_.push_back(std::move(fn));
+        has_posted_.store(true, std::memory_order_release);
     }
     notify();
 }
@@ -75,10 +140,12 @@ void Scheduler::notify() {
 }
 
 void Scheduler::take_posted() {
+    if (!has_posted_.load(std::memory_order_acquire)) return;
     std::deque<std::function<void()>> taken;
     {
         std::lock_guard guard(posted_mutex_);
         taken.swap(posted_);
+        has_posted_.store(false, std::memory_order_relaxed);
     }
     for (auto& fn : taken) at(now(), "posted input", std::move(fn));
 }
@@ -134,12 +201,8 @@ void Scheduler::advance_to(Time target) {
 }
 
 std::optional<Scheduler::Due> Scheduler::take_due() {
-    if (queue_.empty() || queue_.begin()->first.time > now()) return std::nullopt;
-    auto it = queue_.begin();
-    Due due{std::move(it->second.label), std::move(it->second.fn), it->second.queued_by};
-    index_.erase(it->first.id);
-    queue_.erase(it);
-    return due;
+    if (heap_.empty() || heap_.front().key.time > now()) return std::nullopt;
+    return pop_top();
 }
 
 bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle, bool until_anytime) {
@@ -150,11 +213,8 @@ bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool sto
         if (until && (until_anytime || !tasks || !processors.mid_flight()) && until()) return true;
         if (tasks) {
             if (processors.step()) continue;
-        } else if (!queue_.empty() && queue_.begin()->first.time <= now()) {
-            auto it = queue_.begin();
-            Event event = std::move(it->second);
-            index_.erase(it->first.id);
-            queue_.erase(it);
+        } else if (!heap_.empty() && heap_.front().key.time <= now()) {
+            Due event = pop_top();
             event.fn();
             continue;
         }

@@ -9,11 +9,10 @@
 #include <mutex>
 #include <deque>
 #include <functional>
-#include <map>
 #include <optional>
 #include <random>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "host/core/types.h"
 
@@ -25,16 +24,19 @@ class Scheduler {
 public:
     Scheduler(Host& host, uint64_t seed, Mode mode, double pace);
 
-    Time now() const;
+    Time now() const {
+        if (mode_ != Mode::RealTime) return clock_.load(std::memory_order_relaxed);
+        return real_time_now();
+    }
     Mode mode() const { return mode_; }
 
     // Queues fn to run at time t (not before now). The label names the event in diagnostics.
     EventId at(Time t, std::string label, std::function<void()> fn);
     EventId after(Time delay, std::string label, std::function<void()> fn);
     bool cancel(EventId id);
-    bool queued(EventId id) const { return index_.count(id) != 0; }
+    bool queued(EventId id) const { return slot_of(id) != nullptr; }
     std::optional<Time> next_time() const;
-    size_t size() const { return queue_.size(); }
+    size_t size() const { return live_; }
     std::vector<std::string> labels() const;
 
     // Input from any thread: runs fn on the loop as an event due at once.
@@ -63,22 +65,44 @@ public:
     uint64_t draw_below(uint64_t bound);
 
 private:
+    // Events run in the order of their keys: time, then a draw of the seeded generator, then the
+    // order of queueing.
     struct Key {
         Time time;
         uint64_t tiebreak;
-        EventId id;
+        uint64_t sequence;
         bool operator<(const Key& other) const {
             if (time != other.time) return time < other.time;
             if (tiebreak != other.tiebreak) return tiebreak < other.tiebreak;
-            return id < other.id;
+            return sequence < other.sequence;
         }
     };
-    struct Event {
+    // A queued event lives in a slot that is reused once it has run or been cancelled; its id
+    // names the slot and the queueing, so that a stale id finds nothing.
+    struct Slot {
+        EventId id = 0;  // 0: free
+        Key key{};
         std::string label;
         std::function<void()> fn;
         const void* queued_by = nullptr;
     };
+    // The queue is a binary heap of keys; an entry whose slot has moved on (its event was
+    // cancelled) is dropped when it comes to the top.
+    struct Entry {
+        Key key;
+        EventId id;
+    };
+    struct Later {
+        bool operator()(const Entry& a, const Entry& b) const { return b.key < a.key; }
+    };
+    static constexpr int kSlotBits = 24;
 
+    const Slot* slot_of(EventId id) const;
+    void free_slot(Slot& slot);
+    void drop_stale();
+    Due pop_top();
+
+    Time real_time_now() const;
     void take_posted();
     void advance_to(Time target);
     void move_clock(Time target);
@@ -90,10 +114,15 @@ private:
     std::atomic<Time> clock_{0};
     EventId next_id_ = 1;
     std::mt19937_64 rng_;
-    std::map<Key, Event> queue_;
-    std::unordered_map<EventId, Key> index_;
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> free_slots_;
+    std::vector<Entry> heap_;
+    size_t live_ = 0;
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
+    // Set with posted_ filled, under posted_mutex_: the loop looks at it without the mutex at
+    // every turn, and takes the mutex only when input is waiting.
+    std::atomic<bool> has_posted_{false};
     std::mutex wake_mutex_;
     std::condition_variable wake_;
     uint64_t wake_count_ = 0;

@@ -101,6 +101,8 @@ IRP* Io::allocate_irp(CCHAR stack_size, bool built) {
     state->allocator = frame.routine;
     state->built = built;
     state->serial = ++serial_;
+    state->live_slot = live_.size();
+    live_.push_back(state.get());
     irps_[irp] = std::move(state);
     return irp;
 }
@@ -119,10 +121,18 @@ void Io::free_irp(IRP* irp) {
     release_irp(*s);
 }
 
+void Io::forget_live(IrpState& s) {
+    IrpState* last = live_.back();
+    live_[s.live_slot] = last;
+    last->live_slot = s.live_slot;
+    live_.pop_back();
+}
+
 void Io::release_irp(IrpState& s) {
     if (s.scheduled != 0) host_.scheduler().cancel(s.scheduled);
     s.scheduled = 0;
     s.cancel = nullptr;
+    if (s.owner != IrpOwner::Freed) forget_live(s);
     s.owner = IrpOwner::Freed;
     std::memset(s.irp, 0xDD, s.bytes);
     quarantine_.push_back(s.irp);
@@ -380,10 +390,9 @@ const IrpState* Io::state(const IRP* irp) const {
 
 std::vector<const IrpState*> Io::outstanding(const Adapter* adapter) const {
     std::vector<const IrpState*> out;
-    for (const auto& [irp, s] : irps_) {
-        if (s->owner == IrpOwner::Freed) continue;
+    for (const IrpState* s : live_) {
         if (adapter != nullptr && s->adapter != adapter) continue;
-        out.push_back(s.get());
+        out.push_back(s);
     }
     std::sort(out.begin(), out.end(), [](const IrpState* a, const IrpState* b) { return a->serial < b->serial; });
     return out;
@@ -391,7 +400,7 @@ std::vector<const IrpState*> Io::outstanding(const Adapter* adapter) const {
 
 std::vector<IRP*> Io::held_by_lower() const {
     std::vector<IRP*> out;
-    for (const auto& [irp, s] : irps_)
+    for (const IrpState* s : outstanding(nullptr))
         if (s->owner == IrpOwner::Lower) out.push_back(s->irp);
     return out;
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,7 @@ struct IrpState {
     EventId scheduled = 0;       // a completion queued through the scheduler
     CancelRoutine cancel;        // set while a lower device holds it cancellably
     uint64_t serial = 0;
+    size_t live_slot = 0;        // its place among the IRPs not freed (Io's own bookkeeping)
 };
 
 class Io {
@@ -97,10 +99,13 @@ private:
     IO_STACK_LOCATION* stack(IRP* irp) const;
     void finish_built(IrpState& s);
     void release_irp(IrpState& s);
+    void forget_live(IrpState& s);
 
     Host& host_;
     CompletionPolicy policy_;
-    std::map<const IRP*, std::unique_ptr<IrpState>> irps_;
+    // Every IRP allocated and not yet out of quarantine, by address; looked up at every service.
+    std::unordered_map<const IRP*, std::unique_ptr<IrpState>> irps_;
+    std::vector<IrpState*> live_;   // those not freed, in no particular order
     std::deque<const IRP*> quarantine_;
     struct DeviceState {
         std::unique_ptr<DEVICE_OBJECT> object;
