@@ -126,6 +126,7 @@ def main():
     over = [r for r in rows if r[0] > args.limit]
     for length, place, name in rows if args.all else over:
         print(f"{length:5} {place} {name}")
+    sys.stdout.flush()
     if over:
         print(f"{len(over)} function(s) longer than {args.limit} lines", file=sys.stderr)
     return 1 if over else 0
