@@ -20,6 +20,7 @@ struct Side {
     std::string label;  // "A", "B"
     Station* station = nullptr;
     uint16_t bus_number = 0;
+    Mac address{};      // in the adapter's EEPROM
     std::string above;  // "TAP interface tap1", "a responder for 198.18.0.2"
     std::string interface;
     std::unique_ptr<ProtocolSide> protocol;
@@ -28,6 +29,10 @@ struct Side {
     uint64_t link_ups = 0, link_downs = 0;
     std::vector<std::pair<NDIS_OID, std::optional<ULONG>>> statistics;
 };
+
+// The statistics each adapter's summary shows, asked for just before the halt.
+constexpr NDIS_OID kSummaryOids[] = {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_GEN_XMIT_ERROR, OID_GEN_RCV_ERROR,
+                                     OID_GEN_RCV_NO_BUFFER};
 
 model::ControllerConfig device_config(const Mac& address, bool full_speed) {
     model::ControllerConfig device;
@@ -52,6 +57,14 @@ std::string seconds_text(host::Time us) {
 
 std::string frames_text(uint64_t frames, uint64_t bytes) {
     return std::to_string(frames) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+// The wall-clock time, in microseconds, at which the host's virtual time began.
+uint64_t wall_clock_base(const host::Host& host) {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count()) -
+           host.now();
 }
 
 // Writes each adapter's USB transfers to the capture as the run goes, in time order, and keeps
@@ -87,268 +100,367 @@ private:
     uint64_t time_base_us_;
 };
 
+// The bridge of one run: set up when made, then run until told to stop, then halted, summed up
+// and taken down.
+class Bridge {
+public:
+    Bridge(const BridgeOptions& options, std::ostream& out);
+    ~Bridge();
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // Returns the program's exit status.
+    int run(const std::atomic<bool>& stop);
+
+private:
+    // Setup.
+    Side& add_side(const std::string& label, const Mac& address, uint16_t bus_number);
+    void add_adapter_a();
+    void add_far_end();
+    void open_captures();
+    // Running.
+    bool start_adapters();
+    NDIS_STATUS start_adapter(Side& s);
+    void take_current_address(Side& s);
+    void announce();
+    void loop(const std::atomic<bool>& stop);
+    void housekeeping();
+    bool any_work() const;
+    void on_event(const host::ProtocolEvent& e);
+    Side* side_of(int adapter_id);
+    // Stopping: the readers end, frames already read go through, the adapters are halted.
+    void stop_readers();
+    host::Time stop();
+    // The summary.
+    void summary(host::Time ran_for);
+    void side_summary(const Side& s);
+    std::ostream& row(const std::string& what);
+    void cable_summary();
+
+    const BridgeOptions& options_;
+    std::ostream& out_;
+    Rig rig_;
+    host::Host& host_;
+    const model::WireRate rate_;
+    std::deque<Side> sides_;
+    Side* b_ = nullptr;
+    std::unique_ptr<TapPeer> far_end_;
+    model::Cable* cable_ = nullptr;
+    uint64_t time_base_us_ = 0;
+    std::unique_ptr<PcapWriter> wire_;
+    uint64_t runts_not_captured_ = 0;
+    std::unique_ptr<UsbCapture> usb_;
+    std::unique_ptr<std::ostream> events_;
+    host::Time started_ = 0;  // when the frames began to flow
+};
+
+Bridge::Bridge(const BridgeOptions& options, std::ostream& out)
+    : options_(options),
+      out_(out),
+      rig_({.seed = options.seed, .mode = host::Mode::RealTime, .policy = host::ViolationPolicy::Throw}),
+      host_(rig_.host),
+      rate_(options.full_speed ? model::WireRate::mbit_10 : model::WireRate::instant) {
+    add_adapter_a();
+    add_far_end();
+    open_captures();
+    host_.recorder().set_listener([this](const host::ProtocolEvent& e) { on_event(e); });
+}
+
+// The listener and the cable's tap refer to what is above; they go first.
+Bridge::~Bridge() {
+    host_.recorder().set_listener(nullptr);
+    cable_->set_tap(nullptr);
+}
+
+Side& Bridge::add_side(const std::string& label, const Mac& address, uint16_t bus_number) {
+    Side& s = sides_.emplace_back();
+    s.label = label;
+    s.address = address;
+    s.station = &rig_.add(label, device_config(address, options_.full_speed));
+    s.bus_number = bus_number;
+    return s;
+}
+
+void Bridge::add_adapter_a() {
+    Side& a = add_side("A", options_.adapter_address, 1);
+    if (options_.protocol) {
+        a.interface = options_.protocol->name;
+        a.above = "TAP interface " + a.interface;
+        a.protocol = std::make_unique<ProtocolSide>(host_, *a.station->adapter, options_.protocol->fd);
+    } else {
+        a.above = "a responder for " + (options_.ip ? ip_text(*options_.ip) : std::string("no address"));
+        a.protocol = std::make_unique<ProtocolSide>(host_, *a.station->adapter, -1);
+        if (options_.ip) a.protocol->answer_for(options_.adapter_address, *options_.ip);
+    }
+}
+
+// Adapter B with its TAP interface above it, or the TAP interface itself, at the cable's far end.
+void Bridge::add_far_end() {
+    Side& a = sides_.front();
+    if (options_.peer_adapter) {
+        b_ = &add_side("B", options_.peer_adapter_address, 2);
+        b_->interface = options_.peer.name;
+        b_->above = "TAP interface " + b_->interface;
+        b_->protocol = std::make_unique<ProtocolSide>(host_, *b_->station->adapter, options_.peer.fd);
+        cable_ = &rig_.connect(*a.station, *b_->station, rate_);
+    } else {
+        cable_ = &rig_.connect(*a.station, rate_);
+        far_end_ = std::make_unique<TapPeer>(host_, *cable_, 1, options_.peer.fd);
+        // About 50 ms of frames may wait for a 10 Mbit/s wire, as in a switch port's queue.
+        far_end_->limit_backlog(rate_, 50000);
+    }
+}
+
+// Captures, written as the run goes and stamped with the wall clock, so that they line up with a
+// capture of the same traffic on the TAP interfaces.
+void Bridge::open_captures() {
+    time_base_us_ = wall_clock_base(host_);
+    if (!options_.captures.ethernet.empty()) {
+        wire_ = std::make_unique<PcapWriter>(options_.captures.ethernet, PcapWriter::kEthernet, time_base_us_);
+        cable_->set_tap([this](const model::WireFrame& f) {
+            // Wireshark cannot take apart a frame shorter than its header.
+            if (f.bytes.size() < 14) ++runts_not_captured_;
+            else wire_->write(f.arrived_us, f.bytes);
+        });
+    }
+    usb_ = std::make_unique<UsbCapture>(options_.captures.usb, time_base_us_);
+    if (!options_.captures.events.empty()) events_ = open_events_file(options_.captures.events);
+}
+
+Side* Bridge::side_of(int adapter_id) {
+    for (Side& s : sides_)
+        if (s.station->adapter->id == adapter_id) return &s;
+    return nullptr;
+}
+
+// Every event NDIS sees goes to the events capture and to the protocol side of its adapter; a
+// change of link is printed once the run has started, and gates the protocol side.
+void Bridge::on_event(const host::ProtocolEvent& e) {
+    Side* s = side_of(e.adapter_id);
+    if (events_) *events_ << event_json(e, s ? s->label : "?") << "\n";
+    if (s == nullptr) return;
+    if (e.kind == host::ProtocolEventKind::Status &&
+        (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT)) {
+        const bool up = e.status == NDIS_STATUS_MEDIA_CONNECT;
+        if (up != s->link) {
+            s->link = up;
+            ++(up ? s->link_ups : s->link_downs);
+            // Before the run starts, the state is printed with the rest.
+            if (started_) {
+                out_ << "usbeth: adapter " << s->label << ": link " << (up ? "up" : "down") << " at "
+                     << seconds_text(e.time) << std::endl;
+            }
+        }
+        s->protocol->set_ready(s->running && s->link);
+    }
+    s->protocol->on_event(e);
+}
+
+int Bridge::run(const std::atomic<bool>& stop_requested) {
+    try {
+        if (!start_adapters()) return 1;
+        announce();
+        loop(stop_requested);
+        const host::Time ran_for = stop();
+        out_ << "\nadapters halted";
+        summary(ran_for);
+        out_ << "\nverifier: clean; nothing left allocated, outstanding or armed" << std::endl;
+        return 0;
+    } catch (const host::VerifierViolation& violation) {
+        stop_readers();
+        out_ << "\nstopped by a verifier violation";
+        summary(started_ ? host_.now() - started_ : 0);
+        out_ << "\nverifier: VIOLATION: " << violation.what() << std::endl;
+        return 3;
+    }
+}
+
+// Initializes the adapters in turn; when one fails, halts those already running.
+bool Bridge::start_adapters() {
+    for (Side& s : sides_) {
+        NDIS_STATUS status = start_adapter(s);
+        if (status != NDIS_STATUS_SUCCESS) {
+            out_ << "usbeth: adapter " << s.label << ": MpInitialize failed: " << status_name(status) << std::endl;
+            for (Side& r : sides_)
+                if (r.running) host_.halt(*r.station->adapter);
+            host_.run_until_idle(host::seconds(10));
+            return false;
+        }
+    }
+    return true;
+}
+
+NDIS_STATUS Bridge::start_adapter(Side& s) {
+    NDIS_STATUS status = host_.initialize(*s.station->adapter);
+    if (status != NDIS_STATUS_SUCCESS) return status;
+    s.running = true;
+    // What a bound protocol asks for: its own frames, multicast and broadcast.
+    ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
+    std::vector<uint8_t> bytes(sizeof(filter));
+    std::memcpy(bytes.data(), &filter, sizeof(filter));
+    host_.set(*s.station->adapter, OID_GEN_CURRENT_PACKET_FILTER, bytes);
+    std::optional<ULONG> media = rig_.query_ulong(*s.station, OID_GEN_MEDIA_CONNECT_STATUS);
+    s.link = media && *media == NdisMediaStateConnected;
+    s.protocol->set_ready(s.link);
+    if (s.protocol->fd() >= 0) take_current_address(s);
+    return status;
+}
+
+// The Linux side of a TAP interface above the adapter uses the adapter's address, as a protocol
+// bound to the adapter does.
+void Bridge::take_current_address(Side& s) {
+    const host::RequestRecord& r = host_.query(*s.station->adapter, OID_802_3_CURRENT_ADDRESS, 6);
+    if (r.status != NDIS_STATUS_SUCCESS || r.data.size() < 6) return;
+    Mac current;
+    std::copy(r.data.begin(), r.data.begin() + 6, current.begin());
+    std::string error;
+    if (!set_tap_address(s.protocol->fd(), current, error)) {
+        out_ << "usbeth: note: " << s.interface << " keeps its own Ethernet address (" << error << ")\n";
+    }
+}
+
+void Bridge::announce() {
+    out_ << "usbeth: adapter A between " << sides_.front().above << " and the cable; at the cable's far end "
+         << (b_ ? "adapter B, above it " + b_->above : "TAP interface " + options_.peer.name) << "; "
+         << (options_.full_speed ? "USB full speed and a 10 Mbit/s cable" : "instant bus and cable") << "\n";
+    for (const Side& s : sides_) {
+        out_ << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down; frames are dropped until it comes up") << "\n";
+    }
+    out_ << "usbeth: ready; stop with Ctrl-C" << std::endl;
+    // Linux refuses every frame written to a TAP interface that is down.
+    for (const std::string& name : {options_.protocol ? options_.protocol->name : std::string(), options_.peer.name}) {
+        if (!name.empty() && interface_up(name) == false) {
+            out_ << "usbeth: " << name << " is down: frames for it are refused until it is up (ip link set " << name
+                 << " up)" << std::endl;
+        }
+    }
+}
+
+bool Bridge::any_work() const {
+    for (const Side& s : sides_)
+        if (s.protocol->has_work()) return true;
+    return false;
+}
+
+void Bridge::loop(const std::atomic<bool>& stop_requested) {
+    started_ = std::max<host::Time>(host_.now(), 1);
+    for (Side& s : sides_) s.protocol->start();
+    if (far_end_) far_end_->start();
+    host::Time last_housekeeping = host_.now();
+    while (!stop_requested) {
+        host_.run_until([&] { return stop_requested.load() || any_work(); }, host::milliseconds(100));
+        for (Side& s : sides_) s.protocol->pump();
+        if (host_.now() - last_housekeeping >= host::milliseconds(50)) {
+            housekeeping();
+            last_housekeeping = host_.now();
+        }
+    }
+}
+
+// Records the run no longer needs go, so that memory stays flat however long it runs.
+void Bridge::housekeeping() {
+    usb_->drain(sides_);
+    host_.recorder().clear();
+    // A second's worth of finished sends stays known, to catch a late use by the driver.
+    const host::Time now = host_.now();
+    host_.ndis().forget_finished_sends(now > host::seconds(1) ? now - host::seconds(1) : 0);
+    if (wire_) wire_->flush();
+    if (events_) events_->flush();
+}
+
+void Bridge::stop_readers() {
+    for (Side& s : sides_) s.protocol->stop();
+    if (far_end_) far_end_->stop();
+}
+
+// Frames already read still go through; then the statistics are asked for and the adapters are
+// halted. Returns how long the frames flowed.
+host::Time Bridge::stop() {
+    stop_readers();
+    for (int round = 0; round < 5; ++round) {
+        host_.run_for(host::milliseconds(10));
+        for (Side& s : sides_) s.protocol->pump();
+    }
+    const host::Time ran_for = host_.now() - started_;
+    for (Side& s : sides_) {
+        for (NDIS_OID oid : kSummaryOids) s.statistics.emplace_back(oid, rig_.query_ulong(*s.station, oid));
+    }
+    for (Side& s : sides_) {
+        s.running = false;
+        s.protocol->set_ready(false);
+        host_.halt(*s.station->adapter);
+    }
+    host_.run_until_idle(host::seconds(10));
+    housekeeping();
+    host_.check_quiescent();
+    return ran_for;
+}
+
+std::ostream& Bridge::row(const std::string& what) {
+    return out_ << "  " << std::left << std::setw(44) << what << std::right;
+}
+
+void Bridge::summary(host::Time ran_for) {
+    out_ << "\nran for " << seconds_text(ran_for) << "; "
+         << (options_.full_speed ? "USB full speed, 10 Mbit/s cable" : "instant bus and cable") << "\n";
+    for (const Side& s : sides_) side_summary(s);
+    cable_summary();
+}
+
+void Bridge::side_summary(const Side& s) {
+    const ProtocolSide::Counters c = s.protocol->counters();
+    out_ << "\nadapter " << s.label << " (" << mac_text(s.address) << "), above it " << s.above << "\n";
+    row("link") << "up " << s.link_ups << " times, down " << s.link_downs << " times\n";
+    if (!s.interface.empty()) {
+        row("frames read from " + s.interface) << frames_text(c.read, c.read_bytes) << "\n";
+        row("  dropped: adapter not running or no link") << c.dropped_not_ready << "\n";
+        row("  dropped: send queue full") << c.dropped_queue_full << "\n";
+    }
+    row("frames taken by MpSend") << frames_text(c.sent, c.sent_bytes);
+    if (c.answers) out_ << ", " << c.answers << " of them answers";
+    out_ << "\n";
+    if (c.send_refused) row("  refused by MpSend") << c.send_refused << "\n";
+    row("  completed") << c.completed << (c.completed_failed ? ", " + std::to_string(c.completed_failed) + " failed" : "")
+                       << "\n";
+    row("frames indicated to NDIS") << frames_text(c.indicated, c.indicated_bytes) << "\n";
+    if (!s.interface.empty()) {
+        row("frames written to " + s.interface) << frames_text(c.written, c.written_bytes);
+        if (c.write_errors) out_ << ", " << c.write_errors << " failed writes";
+        if (c.down_writes) out_ << " (" << c.down_writes << " while " << s.interface << " was down)";
+        out_ << "\n";
+    }
+    for (auto& [oid, value] : s.statistics) {
+        std::vector<uint8_t> bytes(4);
+        if (value) std::memcpy(bytes.data(), &*value, 4);
+        row(oid_name(oid)) << (value ? oid_value_text(oid, bytes) : std::string("(failed)")) << "\n";
+    }
+    const model::ControllerCounters& device = s.station->device().counters();
+    row("controller: frames from the cable") << device.frames_from_cable << "\n";
+    row("  dropped: receive FIFO full") << device.fifo_overflows << "\n";
+    row("controller: frames onto the cable") << device.frames_out << "\n";
+}
+
+// The cable's frames and, with a TAP interface at the far end, what crossed it there.
+void Bridge::cable_summary() {
+    out_ << "\ncable (" << (options_.full_speed ? "10 Mbit/s" : "instant") << ")\n";
+    row("frames carried") << cable_->frames_carried() << "\n";
+    if (runts_not_captured_) row("frames too short to capture") << runts_not_captured_ << "\n";
+    if (!far_end_) return;
+    const std::string& name = options_.peer.name;
+    out_ << "far end: TAP interface " << name << "\n";
+    row("frames read from " + name) << frames_text(far_end_->frames_in(), far_end_->bytes_in()) << "\n";
+    row("  dropped: the cable's queue full") << far_end_->dropped() << "\n";
+    row("frames written to " + name) << frames_text(far_end_->frames_out(), far_end_->bytes_out());
+    if (far_end_->write_errors()) out_ << ", " << far_end_->write_errors() << " failed writes";
+    if (far_end_->down_writes()) out_ << " (" << far_end_->down_writes() << " while " << name << " was down)";
+    out_ << "\n";
+}
+
 }  // namespace
 
 int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std::ostream& out) {
-    Rig rig({.seed = options.seed, .mode = host::Mode::RealTime, .policy = host::ViolationPolicy::Throw});
-    host::Host& host = rig.host;
-    const model::WireRate rate = options.full_speed ? model::WireRate::mbit_10 : model::WireRate::instant;
-
-    std::deque<Side> sides;
-    Side& a = sides.emplace_back();
-    a.label = "A";
-    a.station = &rig.add("A", device_config(options.adapter_address, options.full_speed));
-    a.bus_number = 1;
-    if (options.protocol) {
-        a.interface = options.protocol->name;
-        a.above = "TAP interface " + a.interface;
-        a.protocol = std::make_unique<ProtocolSide>(host, *a.station->adapter, options.protocol->fd);
-    } else {
-        a.above = "a responder for " + (options.ip ? ip_text(*options.ip) : std::string("no address"));
-        a.protocol = std::make_unique<ProtocolSide>(host, *a.station->adapter, -1);
-        if (options.ip) a.protocol->answer_for(options.adapter_address, *options.ip);
-    }
-    Side* b = nullptr;
-    std::unique_ptr<TapPeer> far_end;
-    model::Cable* cable = nullptr;
-    if (options.peer_adapter) {
-        b = &sides.emplace_back();
-        b->label = "B";
-        b->station = &rig.add("B", device_config(options.peer_adapter_address, options.full_speed));
-        b->bus_number = 2;
-        b->interface = options.peer.name;
-        b->above = "TAP interface " + b->interface;
-        b->protocol = std::make_unique<ProtocolSide>(host, *b->station->adapter, options.peer.fd);
-        cable = &rig.connect(*a.station, *b->station, rate);
-    } else {
-        cable = &rig.connect(*a.station, rate);
-        far_end = std::make_unique<TapPeer>(host, *cable, 1, options.peer.fd);
-        // About 50 ms of frames may wait for a 10 Mbit/s wire, as in a switch port's queue.
-        far_end->limit_backlog(rate, 50000);
-    }
-
-    // Captures, written as the run goes and stamped with the wall clock, so that they line up
-    // with a capture of the same traffic on the TAP interfaces.
-    const uint64_t time_base_us =
-        static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count()) -
-        host.now();
-    std::unique_ptr<PcapWriter> wire;
-    uint64_t runts_not_captured = 0;
-    if (!options.captures.ethernet.empty()) {
-        wire = std::make_unique<PcapWriter>(options.captures.ethernet, PcapWriter::kEthernet, time_base_us);
-        cable->set_tap([&](const model::WireFrame& f) {
-            // Wireshark cannot take apart a frame shorter than its header.
-            if (f.bytes.size() < 14) ++runts_not_captured;
-            else wire->write(f.arrived_us, f.bytes);
-        });
-    }
-    UsbCapture usb(options.captures.usb, time_base_us);
-    std::unique_ptr<std::ostream> events;
-    if (!options.captures.events.empty()) events = open_events_file(options.captures.events);
-
-    host::Time started = 0;  // when the frames began to flow
-    auto side_of = [&](int adapter_id) -> Side* {
-        for (Side& s : sides)
-            if (s.station->adapter->id == adapter_id) return &s;
-        return nullptr;
-    };
-    host.recorder().set_listener([&](const host::ProtocolEvent& e) {
-        Side* s = side_of(e.adapter_id);
-        if (events) *events << event_json(e, s ? s->label : "?") << "\n";
-        if (s == nullptr) return;
-        if (e.kind == host::ProtocolEventKind::Status &&
-            (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT)) {
-            const bool up = e.status == NDIS_STATUS_MEDIA_CONNECT;
-            if (up != s->link) {
-                s->link = up;
-                ++(up ? s->link_ups : s->link_downs);
-                // Before the run starts, the state is printed with the rest.
-                if (started) {
-                    out << "usbeth: adapter " << s->label << ": link " << (up ? "up" : "down") << " at "
-                        << seconds_text(e.time) << std::endl;
-                }
-            }
-            s->protocol->set_ready(s->running && s->link);
-        }
-        s->protocol->on_event(e);
-    });
-    // The listener and the cable's tap refer to what is above; they go first.
-    struct ListenerReset {
-        host::Recorder& recorder;
-        model::Cable& cable;
-        ~ListenerReset() {
-            recorder.set_listener(nullptr);
-            cable.set_tap(nullptr);
-        }
-    } listener_reset{host.recorder(), *cable};
-
-    auto print_summary = [&](host::Time ran_for) {
-        auto row = [&](const std::string& what) -> std::ostream& {
-            return out << "  " << std::left << std::setw(44) << what << std::right;
-        };
-        out << "\nran for " << seconds_text(ran_for) << "; "
-            << (options.full_speed ? "USB full speed, 10 Mbit/s cable" : "instant bus and cable") << "\n";
-        for (const Side& s : sides) {
-            const ProtocolSide::Counters c = s.protocol->counters();
-            out << "\nadapter " << s.label << " (" << mac_text(s.label == "A" ? options.adapter_address
-                                                                            : options.peer_adapter_address)
-                << "), above it " << s.above << "\n";
-            row("link") << "up " << s.link_ups << " times, down " << s.link_downs << " times\n";
-            if (!s.interface.empty()) {
-                row("frames read from " + s.interface) << frames_text(c.read, c.read_bytes) << "\n";
-                row("  dropped: adapter not running or no link") << c.dropped_not_ready << "\n";
-                row("  dropped: send queue full") << c.dropped_queue_full << "\n";
-            }
-            row("frames taken by MpSend") << frames_text(c.sent, c.sent_bytes);
-            if (c.answers) out << ", " << c.answers << " of them answers";
-            out << "\n";
-            if (c.send_refused) row("  refused by MpSend") << c.send_refused << "\n";
-            row("  completed") << c.completed << (c.completed_failed ? ", " + std::to_string(c.completed_failed) + " failed" : "")
-                               << "\n";
-            row("frames indicated to NDIS") << frames_text(c.indicated, c.indicated_bytes) << "\n";
-            if (!s.interface.empty()) {
-                row("frames written to " + s.interface) << frames_text(c.written, c.written_bytes);
-                if (c.write_errors) out << ", " << c.write_errors << " failed writes";
-                if (c.down_writes) out << " (" << c.down_writes << " while " << s.interface << " was down)";
-                out << "\n";
-            }
-            for (auto& [oid, value] : s.statistics) {
-                std::vector<uint8_t> bytes(4);
-                if (value) std::memcpy(bytes.data(), &*value, 4);
-                row(oid_name(oid)) << (value ? oid_value_text(oid, bytes) : std::string("(failed)")) << "\n";
-            }
-            const model::ControllerCounters& device = s.station->device().counters();
-            row("controller: frames from the cable") << device.frames_from_cable << "\n";
-            row("  dropped: receive FIFO full") << device.fifo_overflows << "\n";
-            row("controller: frames onto the cable") << device.frames_out << "\n";
-        }
-        out << "\ncable (" << (options.full_speed ? "10 Mbit/s" : "instant") << ")\n";
-        row("frames carried") << cable->frames_carried() << "\n";
-        if (runts_not_captured) row("frames too short to capture") << runts_not_captured << "\n";
-        if (far_end) {
-            out << "far end: TAP interface " << options.peer.name << "\n";
-            row("frames read from " + options.peer.name) << frames_text(far_end->frames_in(), far_end->bytes_in()) << "\n";
-            row("  dropped: the cable's queue full") << far_end->dropped() << "\n";
-            row("frames written to " + options.peer.name) << frames_text(far_end->frames_out(), far_end->bytes_out());
-            if (far_end->write_errors()) out << ", " << far_end->write_errors() << " failed writes";
-            if (far_end->down_writes()) out << " (" << far_end->down_writes() << " while " << options.peer.name << " was down)";
-            out << "\n";
-        }
-    };
-
-    try {
-        for (Side& s : sides) {
-            NDIS_STATUS status = host.initialize(*s.station->adapter);
-            if (status != NDIS_STATUS_SUCCESS) {
-                out << "usbeth: adapter " << s.label << ": MpInitialize failed: " << status_name(status) << std::endl;
-                for (Side& r : sides)
-                    if (r.running) host.halt(*r.station->adapter);
-                host.run_until_idle(host::seconds(10));
-                return 1;
-            }
-            s.running = true;
-            // What a bound protocol asks for: its own frames, multicast and broadcast.
-            ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_MULTICAST | NDIS_PACKET_TYPE_BROADCAST;
-            std::vector<uint8_t> bytes(sizeof(filter));
-            std::memcpy(bytes.data(), &filter, sizeof(filter));
-            host.set(*s.station->adapter, OID_GEN_CURRENT_PACKET_FILTER, bytes);
-            std::optional<ULONG> media = rig.query_ulong(*s.station, OID_GEN_MEDIA_CONNECT_STATUS);
-            s.link = media && *media == NdisMediaStateConnected;
-            s.protocol->set_ready(s.link);
-            // The Linux side of a TAP interface above the adapter uses the adapter's address, as a
-            // protocol bound to the adapter does.
-            if (s.protocol->fd() >= 0) {
-                const host::RequestRecord& r = host.query(*s.station->adapter, OID_802_3_CURRENT_ADDRESS, 6);
-                if (r.status == NDIS_STATUS_SUCCESS && r.data.size() >= 6) {
-                    Mac current;
-                    std::copy(r.data.begin(), r.data.begin() + 6, current.begin());
-                    std::string error;
-                    if (!set_tap_address(s.protocol->fd(), current, error)) {
-                        out << "usbeth: note: " << s.interface << " keeps its own Ethernet address (" << error << ")\n";
-                    }
-                }
-            }
-        }
-        out << "usbeth: adapter A between " << a.above << " and the cable; at the cable's far end "
-            << (b ? "adapter B, above it " + b->above : "TAP interface " + options.peer.name) << "; "
-            << (options.full_speed ? "USB full speed and a 10 Mbit/s cable" : "instant bus and cable") << "\n";
-        for (const Side& s : sides) {
-            out << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down; frames are dropped until it comes up") << "\n";
-        }
-        out << "usbeth: ready; stop with Ctrl-C" << std::endl;
-        // Linux refuses every frame written to a TAP interface that is down.
-        for (const std::string& name : {options.protocol ? options.protocol->name : std::string(), options.peer.name}) {
-            if (!name.empty() && interface_up(name) == false) {
-                out << "usbeth: " << name << " is down: frames for it are refused until it is up (ip link set " << name
-                    << " up)" << std::endl;
-            }
-        }
-
-        started = std::max<host::Time>(host.now(), 1);
-        for (Side& s : sides) s.protocol->start();
-        if (far_end) far_end->start();
-
-        // Records the run no longer needs go, so that memory stays flat however long it runs.
-        auto housekeeping = [&] {
-            usb.drain(sides);
-            host.recorder().clear();
-            // A second's worth of finished sends stays known, to catch a late use by the driver.
-            const host::Time now = host.now();
-            host.ndis().forget_finished_sends(now > host::seconds(1) ? now - host::seconds(1) : 0);
-            if (wire) wire->flush();
-            if (events) events->flush();
-        };
-        auto any_work = [&] {
-            for (const Side& s : sides)
-                if (s.protocol->has_work()) return true;
-            return false;
-        };
-        host::Time last_housekeeping = host.now();
-        while (!stop) {
-            host.run_until([&] { return stop.load() || any_work(); }, host::milliseconds(100));
-            for (Side& s : sides) s.protocol->pump();
-            if (host.now() - last_housekeeping >= host::milliseconds(50)) {
-                housekeeping();
-                last_housekeeping = host.now();
-            }
-        }
-
-        // Frames already read still go through; then the adapters are halted.
-        for (Side& s : sides) s.protocol->stop();
-        if (far_end) far_end->stop();
-        for (int round = 0; round < 5; ++round) {
-            host.run_for(host::milliseconds(10));
-            for (Side& s : sides) s.protocol->pump();
-        }
-        const host::Time ran_for = host.now() - started;
-        for (Side& s : sides) {
-            for (NDIS_OID oid : {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_GEN_XMIT_ERROR, OID_GEN_RCV_ERROR,
-                                 OID_GEN_RCV_NO_BUFFER}) {
-                s.statistics.emplace_back(oid, rig.query_ulong(*s.station, oid));
-            }
-        }
-        for (Side& s : sides) {
-            s.running = false;
-            s.protocol->set_ready(false);
-            host.halt(*s.station->adapter);
-        }
-        host.run_until_idle(host::seconds(10));
-        housekeeping();
-        host.check_quiescent();
-        out << "\nadapters halted";
-        print_summary(ran_for);
-        out << "\nverifier: clean; nothing left allocated, outstanding or armed" << std::endl;
-        return 0;
-    } catch (const host::VerifierViolation& violation) {
-        for (Side& s : sides) s.protocol->stop();
-        if (far_end) far_end->stop();
-        out << "\nstopped by a verifier violation";
-        print_summary(started ? host.now() - started : 0);
-        out << "\nverifier: VIOLATION: " << violation.what() << std::endl;
-        return 3;
-    }
+    Bridge bridge(options, out);
+    return bridge.run(stop);
 }
 
 }  // namespace usbeth
