@@ -36,7 +36,8 @@ public:
     }
 
     // An object whose keys are all among `allowed`.
-    void object(std::initializer_list<const char*> allowed) const {
+    void object(std::initializer_list<const char*> allowed) const { object(std::vector<const char*>(allowed)); }
+    void object(const std::vector<const char*>& allowed) const {
         if (!value_.is_object()) fail("expected an object");
         for (const auto& [key, v] : value_.items()) {
             bool known = false;
@@ -463,122 +464,162 @@ AllocFaultAction read_alloc_fault(const Node& n) {
     return f;
 }
 
+// "A", or {"adapter": "A"}.
+std::string adapter_only(const Node& x, const Names& names) {
+    if (x.value().is_string()) return adapter_ref(x, names);
+    x.object({"adapter"});
+    return adapter_ref(x.at("adapter"), names);
+}
+
+Action read_send(const Node& a, const Names& names) {
+    a.object({"from", "to", "size", "sizes", "count", "rate_fps", "ethertype", "payload", "buffers", "rx_status",
+              "throughput"});
+    SendAction s;
+    Node from = a.at("from");
+    s.from = from.name();
+    bool from_adapter = names.adapters.count(s.from) != 0;
+    if (!from_adapter && !names.scripted.count(s.from)) from.fail("no adapter or scripted peer is named \"" + s.from + "\"");
+    s.frames = read_frames(a, names, from_adapter);
+    if (auto r = a.find("rx_status")) {
+        if (from_adapter) r->fail("only a scripted peer's frames carry a receive status byte");
+        s.rx_status = static_cast<uint8_t>(r->integer(0, 255));
+    }
+    if (auto t = a.find("throughput")) s.throughput = t->boolean();
+    return s;
+}
+
+Action read_receive(const Node& a, const Names& names) {
+    a.object({"adapter", "size", "sizes", "count", "rate_fps", "ethertype", "payload", "rx_status", "raw", "to"});
+    ReceiveAction r;
+    r.adapter = adapter_ref(a.at("adapter"), names);
+    if (auto raw = a.find("raw")) {
+        if (a.has("size") || a.has("sizes")) raw->fail("give \"raw\" or frame sizes, not both");
+        r.raw = raw->bytes();
+    }
+    r.frames = read_frames(a, names, false);
+    if (r.raw && !a.has("count")) r.frames.count = 1;
+    if (auto s = a.find("rx_status")) r.rx_status = static_cast<uint8_t>(s->integer(0, 255));
+    return r;
+}
+
+Action read_link(const Node& a, const Names& names) {
+    a.object({"adapter", "phy", "up"});
+    LinkAction l;
+    l.adapter = adapter_ref(a.at("adapter"), names);
+    if (auto p = a.find("phy")) {
+        l.phy = static_cast<uint8_t>(p->integer(0, 31));
+        if (!names.phys.at(l.adapter).count(l.phy)) p->fail("the adapter has no PHY at this address");
+    } else {
+        if (names.phys.at(l.adapter).empty()) a.fail("the adapter has no PHY");
+        l.phy = *names.phys.at(l.adapter).begin();
+    }
+    l.up = a.at("up").boolean();
+    return l;
+}
+
+Action read_cable_change(const Node& a, const Names& names) {
+    a.object({"adapter", "connected"});
+    CableAction c;
+    c.adapter = adapter_ref(a.at("adapter"), names);
+    c.connected = a.at("connected").boolean();
+    return c;
+}
+
+RequestAction read_request(const Node& a, const Names& names, bool set) {
+    RequestAction r;
+    r.set = set;
+    if (r.set) a.object({"adapter", "oid", "data", "value", "wait"});
+    else a.object({"adapter", "oid", "length", "wait"});
+    if (auto wait = a.find("wait")) r.wait = wait->boolean();
+    r.adapter = adapter_ref(a.at("adapter"), names);
+    r.oid = *oid_of(a.at("oid"));
+    if (auto l = a.find("length")) r.length = static_cast<uint32_t>(l->integer(0, 65536));
+    if (r.set) {
+        if (a.has("data") == a.has("value")) a.fail("expected either \"data\" (hex bytes) or \"value\" (a 32-bit number)");
+        if (auto d = a.find("data")) r.data = d->bytes();
+        if (auto v = a.find("value")) {
+            uint32_t x = static_cast<uint32_t>(v->integer(0, 0xFFFFFFFF));
+            for (int i = 0; i < 4; ++i) r.data.push_back(static_cast<uint8_t>(x >> (8 * i)));
+        }
+    }
+    return r;
+}
+
+// "A", or {"adapter": "A", "wait": false}.
+std::pair<std::string, bool> adapter_and_wait(const Node& a, const Names& names) {
+    if (!a.value().is_object()) return {adapter_only(a, names), true};
+    a.object({"adapter", "wait"});
+    std::string adapter = adapter_ref(a.at("adapter"), names);
+    bool wait = true;
+    if (auto x = a.find("wait")) wait = x->boolean();
+    return {adapter, wait};
+}
+
+Action read_fault(const Node& a, const Names& names) {
+    a.object({"adapter", "request", "register", "first", "times", "rate_ppm", "action", "delay_ms"});
+    DeviceFaultAction f;
+    f.adapter = adapter_ref(a.at("adapter"), names);
+    f.rule = read_device_fault(a);
+    return f;
+}
+
+// The actions a timeline entry may take, each with its reader; one per entry.
+struct ActionKind {
+    const char* name;
+    Action (*read)(const Node& a, const Names& names);
+};
+const ActionKind kActionKinds[] = {
+    {"send", read_send},
+    {"receive", read_receive},
+    {"link", read_link},
+    {"cable", read_cable_change},
+    {"query", [](const Node& a, const Names& names) -> Action { return read_request(a, names, false); }},
+    {"set", [](const Node& a, const Names& names) -> Action { return read_request(a, names, true); }},
+    {"reset",
+     [](const Node& a, const Names& names) -> Action {
+         auto [adapter, wait] = adapter_and_wait(a, names);
+         return ResetAction{adapter, wait};
+     }},
+    {"halt",
+     [](const Node& a, const Names& names) -> Action {
+         auto [adapter, wait] = adapter_and_wait(a, names);
+         return HaltAction{adapter, wait};
+     }},
+    {"initialize", [](const Node& a, const Names& names) -> Action { return InitializeAction{adapter_only(a, names)}; }},
+    {"fault", read_fault},
+    {"alloc_fault", [](const Node& a, const Names&) -> Action { return read_alloc_fault(a); }},
+};
+
+// The one action kind the entry has.
+const ActionKind& action_kind(const Node& n) {
+    const ActionKind* which = nullptr;
+    for (const ActionKind& kind : kActionKinds) {
+        if (!n.has(kind.name)) continue;
+        if (which) n.fail(std::string("one action per entry: both \"") + which->name + "\" and \"" + kind.name + "\"");
+        which = &kind;
+    }
+    if (!which) {
+        std::string list;
+        for (size_t i = 0; i < std::size(kActionKinds); ++i) {
+            list += (i == 0 ? "" : i + 1 == std::size(kActionKinds) ? " or " : ", ") + std::string(kActionKinds[i].name);
+        }
+        n.fail("missing an action (" + list + ")");
+    }
+    return *which;
+}
+
 TimelineItem read_item(const Node& n, const Names& names, uint64_t previous) {
-    static const char* kActions[] = {"send", "receive", "link", "cable", "query", "set", "reset", "halt", "initialize",
-                                     "fault", "alloc_fault"};
-    n.object({"at_ms", "label", "send", "receive", "link", "cable", "query", "set", "reset", "halt", "initialize",
-              "fault", "alloc_fault"});
+    std::vector<const char*> keys = {"at_ms", "label"};
+    for (const ActionKind& kind : kActionKinds) keys.push_back(kind.name);
+    n.object(keys);
     TimelineItem item;
     item.place = n.place();
     Node at = n.at("at_ms");
     item.at_us = at.millis();
     if (item.at_us < previous) at.fail("earlier than the entry before it; the timeline is in time order");
     if (auto l = n.find("label")) item.label = l->name();
-    const char* which = nullptr;
-    for (const char* a : kActions) {
-        if (n.has(a)) {
-            if (which) n.fail(std::string("one action per entry: both \"") + which + "\" and \"" + a + "\"");
-            which = a;
-        }
-    }
-    if (!which) {
-        n.fail("missing an action (send, receive, link, cable, query, set, reset, halt, initialize, fault or alloc_fault)");
-    }
-    Node a = n.at(which);
-    std::string w = which;
-    auto adapter_only = [&](const Node& x) {
-        if (x.value().is_string()) return adapter_ref(x, names);
-        x.object({"adapter"});
-        return adapter_ref(x.at("adapter"), names);
-    };
-    if (w == "send") {
-        a.object({"from", "to", "size", "sizes", "count", "rate_fps", "ethertype", "payload", "buffers", "rx_status",
-                  "throughput"});
-        SendAction s;
-        Node from = a.at("from");
-        s.from = from.name();
-        bool from_adapter = names.adapters.count(s.from) != 0;
-        if (!from_adapter && !names.scripted.count(s.from)) from.fail("no adapter or scripted peer is named \"" + s.from + "\"");
-        s.frames = read_frames(a, names, from_adapter);
-        if (auto r = a.find("rx_status")) {
-            if (from_adapter) r->fail("only a scripted peer's frames carry a receive status byte");
-            s.rx_status = static_cast<uint8_t>(r->integer(0, 255));
-        }
-        if (auto t = a.find("throughput")) s.throughput = t->boolean();
-        item.action = s;
-    } else if (w == "receive") {
-        a.object({"adapter", "size", "sizes", "count", "rate_fps", "ethertype", "payload", "rx_status", "raw", "to"});
-        ReceiveAction r;
-        r.adapter = adapter_ref(a.at("adapter"), names);
-        if (auto raw = a.find("raw")) {
-            if (a.has("size") || a.has("sizes")) raw->fail("give \"raw\" or frame sizes, not both");
-            r.raw = raw->bytes();
-        }
-        r.frames = read_frames(a, names, false);
-        if (r.raw && !a.has("count")) r.frames.count = 1;
-        if (auto s = a.find("rx_status")) r.rx_status = static_cast<uint8_t>(s->integer(0, 255));
-        item.action = r;
-    } else if (w == "link") {
-        a.object({"adapter", "phy", "up"});
-        LinkAction l;
-        l.adapter = adapter_ref(a.at("adapter"), names);
-        if (auto p = a.find("phy")) {
-            l.phy = static_cast<uint8_t>(p->integer(0, 31));
-            if (!names.phys.at(l.adapter).count(l.phy)) p->fail("the adapter has no PHY at this address");
-        } else {
-            if (names.phys.at(l.adapter).empty()) a.fail("the adapter has no PHY");
-            l.phy = *names.phys.at(l.adapter).begin();
-        }
-        l.up = a.at("up").boolean();
-        item.action = l;
-    } else if (w == "cable") {
-        a.object({"adapter", "connected"});
-        CableAction c;
-        c.adapter = adapter_ref(a.at("adapter"), names);
-        c.connected = a.at("connected").boolean();
-        item.action = c;
-    } else if (w == "query" || w == "set") {
-        RequestAction r;
-        r.set = w == "set";
-        if (r.set) a.object({"adapter", "oid", "data", "value", "wait"});
-        else a.object({"adapter", "oid", "length", "wait"});
-        if (auto wait = a.find("wait")) r.wait = wait->boolean();
-        r.adapter = adapter_ref(a.at("adapter"), names);
-        r.oid = *oid_of(a.at("oid"));
-        if (auto l = a.find("length")) r.length = static_cast<uint32_t>(l->integer(0, 65536));
-        if (r.set) {
-            if (a.has("data") == a.has("value")) a.fail("expected either \"data\" (hex bytes) or \"value\" (a 32-bit number)");
-            if (auto d = a.find("data")) r.data = d->bytes();
-            if (auto v = a.find("value")) {
-                uint32_t x = static_cast<uint32_t>(v->integer(0, 0xFFFFFFFF));
-                for (int i = 0; i < 4; ++i) r.data.push_back(static_cast<uint8_t>(x >> (8 * i)));
-            }
-        }
-        item.action = r;
-    } else if (w == "reset" || w == "halt") {
-        // "A", or {"adapter": "A", "wait": false}.
-        std::string adapter;
-        bool wait = true;
-        if (a.value().is_object()) {
-            a.object({"adapter", "wait"});
-            adapter = adapter_ref(a.at("adapter"), names);
-            if (auto x = a.find("wait")) wait = x->boolean();
-        } else {
-            adapter = adapter_only(a);
-        }
-        if (w == "reset") item.action = ResetAction{adapter, wait};
-        else item.action = HaltAction{adapter, wait};
-    } else if (w == "initialize") {
-        item.action = InitializeAction{adapter_only(a)};
-    } else if (w == "fault") {
-        a.object({"adapter", "request", "register", "first", "times", "rate_ppm", "action", "delay_ms"});
-        DeviceFaultAction f;
-        f.adapter = adapter_ref(a.at("adapter"), names);
-        f.rule = read_device_fault(a);
-        item.action = f;
-    } else {
-        item.action = read_alloc_fault(a);
-    }
+    const ActionKind& kind = action_kind(n);
+    item.action = kind.read(n.at(kind.name), names);
     return item;
 }
 
@@ -662,12 +703,10 @@ Expectation read_expectation(const Node& n, const Names& names) {
     return e;
 }
 
-}  // namespace
-
-Scenario parse_scenario(const std::string& text, const std::string& source) {
-    json doc;
+// The document, or a ScenarioError naming the line and column where it stops being JSON.
+json parse_json(const std::string& text, const std::string& source) {
     try {
-        doc = json::parse(text);
+        return json::parse(text);
     } catch (const json::parse_error& e) {
         // Line and column of the byte where parsing stopped.
         size_t line = 1, column = 1;
@@ -680,20 +719,9 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
         throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not valid JSON: " +
                             (cut != std::string::npos ? what.substr(cut) : what));
     }
-    Node root(doc, "", source);
-    root.object({"name", "description", "seed", "timing", "adapters", "cables", "timeline", "end_ms", "expect"});
-    Scenario s;
-    s.source = source;
-    if (auto n = root.find("name")) s.name = n->string();
-    if (auto d = root.find("description")) s.description = d->string();
-    if (auto seed = root.find("seed")) s.seed = seed->integer(0, UINT64_MAX);
-    if (auto t = root.find("timing")) {
-        std::string timing = t->string();
-        if (timing == "instant") s.timing = Timing::instant;
-        else if (timing == "full_speed") s.timing = Timing::full_speed;
-        else t->fail("expected \"instant\" or \"full_speed\"");
-    }
-    Names names;
+}
+
+void read_adapters(const Node& root, Scenario& s, Names& names) {
     std::vector<Node> adapters = root.at("adapters").array(1);
     for (size_t i = 0; i < adapters.size(); ++i) {
         s.adapters.push_back(read_adapter(adapters[i], i, s.warnings));
@@ -703,10 +731,10 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
             (adapters[i].has("name") ? adapters[i].at("name") : adapters[i]).fail("a second adapter with this name");
         }
     }
-    std::set<std::string> cabled;
-    if (auto cables = root.find("cables")) {
-        for (const Node& c : cables->array()) s.cables.push_back(read_cable(c, names, cabled));
-    }
+}
+
+// The labels first, so that any entry may be named; then the entries, in time order.
+void read_timeline(const Node& root, Scenario& s, Names& names) {
     std::vector<Node> items;
     if (auto t = root.find("timeline")) items = t->array();
     for (const Node& item : items) {
@@ -724,6 +752,32 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
         s.end_us = e->millis();
         if (*s.end_us < previous) e->fail("earlier than the last timeline entry");
     }
+}
+
+}  // namespace
+
+Scenario parse_scenario(const std::string& text, const std::string& source) {
+    json doc = parse_json(text, source);
+    Node root(doc, "", source);
+    root.object({"name", "description", "seed", "timing", "adapters", "cables", "timeline", "end_ms", "expect"});
+    Scenario s;
+    s.source = source;
+    if (auto n = root.find("name")) s.name = n->string();
+    if (auto d = root.find("description")) s.description = d->string();
+    if (auto seed = root.find("seed")) s.seed = seed->integer(0, UINT64_MAX);
+    if (auto t = root.find("timing")) {
+        std::string timing = t->string();
+        if (timing == "instant") s.timing = Timing::instant;
+        else if (timing == "full_speed") s.timing = Timing::full_speed;
+        else t->fail("expected \"instant\" or \"full_speed\"");
+    }
+    Names names;
+    read_adapters(root, s, names);
+    std::set<std::string> cabled;
+    if (auto cables = root.find("cables")) {
+        for (const Node& c : cables->array()) s.cables.push_back(read_cable(c, names, cabled));
+    }
+    read_timeline(root, s, names);
     if (auto e = root.find("expect")) {
         for (const Node& x : e->array()) s.expectations.push_back(read_expectation(x, names));
     }
