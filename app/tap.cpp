@@ -45,28 +45,33 @@ int open_tap(const std::string& name, std::string& error) {
     return fd;
 }
 
-std::optional<bool> interface_up(const std::string& name) {
+namespace {
+
+// Asks the kernel about an interface by name (SIOCGIF...) through a datagram socket; false when
+// the socket cannot be made or the request fails.
+bool ask_interface(const std::string& name, unsigned long what, ifreq& request) {
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return std::nullopt;
-    ifreq request{};
+    if (s < 0) return false;
+    request = ifreq{};
     std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    std::optional<bool> up;
-    if (::ioctl(s, SIOCGIFFLAGS, &request) == 0) up = (request.ifr_flags & IFF_UP) != 0;
+    const bool answered = ::ioctl(s, what, &request) == 0;
     ::close(s);
-    return up;
+    return answered;
+}
+
+}  // namespace
+
+std::optional<bool> interface_up(const std::string& name) {
+    ifreq request;
+    if (!ask_interface(name, SIOCGIFFLAGS, request)) return std::nullopt;
+    return (request.ifr_flags & IFF_UP) != 0;
 }
 
 std::optional<Mac> interface_address(const std::string& name) {
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return std::nullopt;
-    ifreq request{};
-    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    std::optional<Mac> mac;
-    if (::ioctl(s, SIOCGIFHWADDR, &request) == 0) {
-        mac.emplace();
-        std::memcpy(mac->data(), request.ifr_hwaddr.sa_data, 6);
-    }
-    ::close(s);
+    ifreq request;
+    if (!ask_interface(name, SIOCGIFHWADDR, request)) return std::nullopt;
+    Mac mac;
+    std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, mac.size());
     return mac;
 }
 
