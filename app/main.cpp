@@ -86,53 +86,62 @@ struct TapArguments {
     std::string mac = "02:00:5e:10:00:01", peer_mac = "02:00:5e:10:00:02";
 };
 
-int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
-    usbeth::BridgeOptions options = base;
-    if (!check_stdout_captures(options.captures)) return kUsage;
+// The addresses and the responder's IP address of the command line, into `options`; false after
+// saying what is wrong.
+bool read_tap_addresses(const TapArguments& args, usbeth::BridgeOptions& options) {
     auto mac = parse_mac(args.mac), peer_mac = parse_mac(args.peer_mac);
     if (!mac || !peer_mac) {
         std::cerr << "usbeth: " << (mac ? "--peer-adapter-mac" : "--adapter-mac")
                   << ": expected an Ethernet address such as 02:00:5e:10:00:01\n";
-        return kUsage;
+        return false;
     }
     options.adapter_address = *mac;
     options.peer_adapter_address = *peer_mac;
-    if (!args.ip.empty()) {
-        std::array<uint8_t, 4> a{};
-        unsigned parts[4];
-        char tail;
-        if (std::sscanf(args.ip.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
-            parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255) {
-            std::cerr << "usbeth: --ip: expected an IPv4 address such as 198.18.0.2\n";
-            return kUsage;
-        }
-        for (int i = 0; i < 4; ++i) a[static_cast<size_t>(i)] = static_cast<uint8_t>(parts[i]);
-        options.ip = a;
+    if (args.ip.empty()) return true;
+    std::array<uint8_t, 4> a{};
+    unsigned parts[4];
+    char tail;
+    if (std::sscanf(args.ip.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4 ||
+        parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255) {
+        std::cerr << "usbeth: --ip: expected an IPv4 address such as 198.18.0.2\n";
+        return false;
     }
+    for (int i = 0; i < 4; ++i) a[static_cast<size_t>(i)] = static_cast<uint8_t>(parts[i]);
+    options.ip = a;
+    return true;
+}
+
+int open_interface(const std::string& name) {
+    std::string error;
+    int fd = usbeth::open_tap(name, error);
+    if (fd < 0) std::cerr << "usbeth: " << error << "\n";
+    return fd;
+}
+
+// Opens the TAP interfaces of the command line into `options`; false after saying why not.
+bool open_tap_ends(const TapArguments& args, usbeth::BridgeOptions& options) {
     options.peer_adapter = !args.peer_adapter_interface.empty();
     const std::string& peer = options.peer_adapter ? args.peer_adapter_interface : args.peer_interface;
     if (peer == args.interface) {
         std::cerr << "usbeth: the two sides need two TAP interfaces, not " << peer << " twice\n";
-        return kUsage;
+        return false;
     }
-    auto open = [](const std::string& name) {
-        std::string error;
-        int fd = usbeth::open_tap(name, error);
-        if (fd < 0) std::cerr << "usbeth: " << error << "\n";
-        return fd;
-    };
     if (!args.interface.empty()) {
-        int fd = open(args.interface);
-        if (fd < 0) return kUsage;
+        int fd = open_interface(args.interface);
+        if (fd < 0) return false;
         options.protocol = usbeth::BridgeEnd{args.interface, fd};
     }
-    int fd = open(peer);
+    int fd = open_interface(peer);
     if (fd < 0) {
         if (options.protocol) ::close(options.protocol->fd);
-        return kUsage;
+        return false;
     }
     options.peer = usbeth::BridgeEnd{peer, fd};
+    return true;
+}
 
+// Runs the bridge until SIGINT or SIGTERM.
+int run_tap(const usbeth::BridgeOptions& options) {
     struct sigaction action {};
     action.sa_handler = request_stop;
     sigemptyset(&action.sa_mask);
@@ -155,31 +164,35 @@ int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
     }
 }
 
-}  // namespace
+int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
+    usbeth::BridgeOptions options = base;
+    if (!check_stdout_captures(options.captures)) return kUsage;
+    if (!read_tap_addresses(args, options) || !open_tap_ends(args, options)) return kUsage;
+    return run_tap(options);
+}
 
-int main(int argc, char** argv) {
-    CLI::App app{"usbeth: a USB Ethernet controller's NDIS 5.0 miniport driver, run on Linux against an emulated "
-                 "host and a model of the controller"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("usbeth ") + USBETH_VERSION);
-    app.footer(kExitStatuses);
-
+struct RunArguments {
     uint64_t seed = 1;
     std::string scenario;
-    CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
-    run->add_option("scenario", scenario, "Scenario file (JSON; docs/scenarios.md describes the format)");
-    auto* seed_option =
-        run->add_option("--seed", seed, "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
-            ->check(usbeth::whole_number());
     usbeth::CaptureFiles captures;
-    run->footer("A capture file given as - goes to standard output, and the report to standard error.");
-    run->add_option("--wire-pcap,--pcap", captures.ethernet, "Write the frames on the cables to this pcap file (Ethernet)");
-    run->add_option("--usb-pcap,--usbmon", captures.usb,
-                    "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
-    run->add_option("--events", captures.events, "Write the events NDIS saw to this file (JSON Lines)");
+    CLI::Option* seed_option = nullptr;
+};
 
-    TapArguments tap_args;
-    usbeth::BridgeOptions bridge;
+CLI::App* add_run_command(CLI::App& app, RunArguments& args) {
+    CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
+    run->add_option("scenario", args.scenario, "Scenario file (JSON; docs/scenarios.md describes the format)");
+    args.seed_option =
+        run->add_option("--seed", args.seed, "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
+            ->check(usbeth::whole_number());
+    run->footer("A capture file given as - goes to standard output, and the report to standard error.");
+    run->add_option("--wire-pcap,--pcap", args.captures.ethernet, "Write the frames on the cables to this pcap file (Ethernet)");
+    run->add_option("--usb-pcap,--usbmon", args.captures.usb,
+                    "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
+    run->add_option("--events", args.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
+    return run;
+}
+
+CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeOptions& bridge) {
     CLI::App* tap = app.add_subcommand(
         "tap", "Run the driver between Linux TAP interfaces in real time, until SIGINT (Ctrl-C) or SIGTERM");
     tap->footer("Create the TAP interfaces first (ip tuntap add dev NAME mode tap); scripts/tap-bench.sh shows a "
@@ -210,7 +223,32 @@ int main(int argc, char** argv) {
     tap->add_option("--usb-pcap,--usbmon", bridge.captures.usb,
                     "Write the adapters' USB transfers to this pcap file (Linux usbmon; bus 1 = adapter A, 2 = B)");
     tap->add_option("--events", bridge.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
+    return tap;
+}
 
+int sim_command(const usbeth::SimOptions& options) {
+    try {
+        return usbeth::run_sim_command(options, std::cout, std::cerr);
+    } catch (const std::exception& e) {
+        std::cerr << "usbeth: internal error: " << e.what() << "\n";
+        return kInternal;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"usbeth: a USB Ethernet controller's NDIS 5.0 miniport driver, run on Linux against an emulated "
+                 "host and a model of the controller"};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("usbeth ") + USBETH_VERSION);
+    app.footer(kExitStatuses);
+
+    RunArguments run_args;
+    CLI::App* run = add_run_command(app, run_args);
+    TapArguments tap_args;
+    usbeth::BridgeOptions bridge;
+    CLI::App* tap = add_tap_command(app, tap_args, bridge);
     usbeth::SimOptions sim_options;
     CLI::App* sim = usbeth::add_sim_command(app, sim_options);
 
@@ -223,17 +261,10 @@ int main(int argc, char** argv) {
 
     if (run->parsed()) {
         std::optional<uint64_t> chosen_seed;
-        if (seed_option->count()) chosen_seed = seed;
-        return run_command(scenario, chosen_seed, captures);
+        if (run_args.seed_option->count()) chosen_seed = run_args.seed;
+        return run_command(run_args.scenario, chosen_seed, run_args.captures);
     }
     if (tap->parsed()) return tap_command(tap_args, bridge);
-    if (sim->parsed()) {
-        try {
-            return usbeth::run_sim_command(sim_options, std::cout, std::cerr);
-        } catch (const std::exception& e) {
-            std::cerr << "usbeth: internal error: " << e.what() << "\n";
-            return kInternal;
-        }
-    }
+    if (sim->parsed()) return sim_command(sim_options);
     return kOk;
 }
