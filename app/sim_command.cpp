@@ -77,70 +77,98 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
     return sim;
 }
 
-int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
-    if (o.one_seed) {
-        sim::RunOptions options;
-        options.keep_trace = o.trace;
-        options.processors = o.processors;
-        sim::Result r = sim::run_seed(o.seed, options);
-        for (const std::string& line : r.trace) out << line << "\n";
-        out << "seed " << r.seed << ": " << (r.ok ? "clean" : "FAILED") << ", " << r.trace_lines << " trace lines, "
-            << r.virtual_us / 1000 << " ms virtual, trace hash " << hash_text(r.trace_hash) << "\n";
-        if (!r.ok) err << sim::describe_failure(r);
-        return r.ok ? 0 : 1;
+namespace {
+
+int run_one_seed(const SimOptions& o, std::ostream& out, std::ostream& err) {
+    sim::RunOptions options;
+    options.keep_trace = o.trace;
+    options.processors = o.processors;
+    sim::Result r = sim::run_seed(o.seed, options);
+    for (const std::string& line : r.trace) out << line << "\n";
+    out << "seed " << r.seed << ": " << (r.ok ? "clean" : "FAILED") << ", " << r.trace_lines << " trace lines, "
+        << r.virtual_us / 1000 << " ms virtual, trace hash " << hash_text(r.trace_hash) << "\n";
+    if (!r.ok) err << sim::describe_failure(r);
+    return r.ok ? 0 : 1;
+}
+
+// Seeds run one after another, from the first of the range on, and what they came to.
+class SeedRange {
+public:
+    SeedRange(const SimOptions& o, std::ostream& out, std::ostream& err) : o_(o), out_(out), err_(err), seed_(o.first) {}
+
+    // Runs until the range is done, or, for a soak, until stopped; returns the exit status.
+    int run() {
+        // A soak ends at SIGINT or SIGTERM; a range ends early at one, with the summary so far.
+        g_soak_stop = false;
+        std::signal(SIGINT, stop_soak);
+        std::signal(SIGTERM, stop_soak);
+        while (!done()) {
+            run_next();
+            if (o_.soak && std::chrono::steady_clock::now() - last_report_ >= std::chrono::seconds(10)) {
+                last_report_ = std::chrono::steady_clock::now();
+                report();
+                out_ << coverage_.table() << std::flush;
+            }
+        }
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        return finish();
     }
 
-    // A soak ends at SIGINT or SIGTERM; a range ends early at one, with the summary so far.
-    g_soak_stop = false;
-    std::signal(SIGINT, stop_soak);
-    std::signal(SIGTERM, stop_soak);
-    bool interrupted = false;
-    const auto start = std::chrono::steady_clock::now();
-    auto last_report = start;
-    sim::Coverage coverage;
-    uint64_t runs = 0, failures = 0, seed = o.first;
-    uint64_t virtual_us = 0;
-    auto report = [&] {
-        double wall = since(start);
-        out << "seeds " << o.first << ".." << (seed - 1) << ": " << runs << " run, " << failures << " failed, "
-            << static_cast<uint64_t>(runs / (wall > 0 ? wall : 1)) << " seeds/s, " << virtual_us / 1000000 << " s virtual in "
-            << static_cast<uint64_t>(wall) << " s\n";
-    };
-    for (;;) {
-        if (o.soak) {
-            if (g_soak_stop) break;
-        } else if (g_soak_stop) {
-            interrupted = true;
-            break;
-        } else if (runs >= o.count && since(start) >= o.seconds) {
-            break;
-        }
+private:
+    bool done() {
+        if (o_.soak) return g_soak_stop;
+        interrupted_ = g_soak_stop;
+        return interrupted_ || (runs_ >= o_.count && since(start_) >= o_.seconds);
+    }
+
+    void run_next() {
         const auto began = std::chrono::steady_clock::now();
         sim::RunOptions options;
-        options.processors = o.processors;
-        sim::Result r = sim::run_seed(seed++, options);
-        if (since(began) > 2.0) err << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
-        ++runs;
-        virtual_us += r.virtual_us;
-        coverage.add(r.coverage);
+        options.processors = o_.processors;
+        sim::Result r = sim::run_seed(seed_++, options);
+        if (since(began) > 2.0) err_ << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
+        ++runs_;
+        virtual_us_ += r.virtual_us;
+        coverage_.add(r.coverage);
         if (!r.ok) {
-            ++failures;
-            err << sim::describe_failure(r) << std::flush;
-        }
-        if (o.soak && std::chrono::steady_clock::now() - last_report >= std::chrono::seconds(10)) {
-            last_report = std::chrono::steady_clock::now();
-            report();
-            out << coverage.table() << std::flush;
+            ++failures_;
+            err_ << sim::describe_failure(r) << std::flush;
         }
     }
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    if (interrupted) out << "interrupted after " << runs << " of " << o.count << " seeds\n";
-    report();
-    if (!o.quiet || o.soak) out << "fault coverage (times injected, runs that had it):\n" << coverage.table();
-    if (failures) out << failures << " seed(s) failed; each prints the command that replays it\n";
-    if (failures) return 1;
-    return interrupted ? 130 : 0;
+
+    void report() {
+        double wall = since(start_);
+        out_ << "seeds " << o_.first << ".." << (seed_ - 1) << ": " << runs_ << " run, " << failures_ << " failed, "
+             << static_cast<uint64_t>(runs_ / (wall > 0 ? wall : 1)) << " seeds/s, " << virtual_us_ / 1000000
+             << " s virtual in " << static_cast<uint64_t>(wall) << " s\n";
+    }
+
+    int finish() {
+        if (interrupted_) out_ << "interrupted after " << runs_ << " of " << o_.count << " seeds\n";
+        report();
+        if (!o_.quiet || o_.soak) out_ << "fault coverage (times injected, runs that had it):\n" << coverage_.table();
+        if (failures_) out_ << failures_ << " seed(s) failed; each prints the command that replays it\n";
+        if (failures_) return 1;
+        return interrupted_ ? 130 : 0;
+    }
+
+    const SimOptions& o_;
+    std::ostream& out_;
+    std::ostream& err_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_report_ = start_;
+    sim::Coverage coverage_;
+    uint64_t runs_ = 0, failures_ = 0, seed_;
+    uint64_t virtual_us_ = 0;
+    bool interrupted_ = false;
+};
+
+}  // namespace
+
+int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
+    if (o.one_seed) return run_one_seed(o, out, err);
+    return SeedRange(o, out, err).run();
 }
 
 }  // namespace usbeth
