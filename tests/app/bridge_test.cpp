@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/bridge.h"
+#include "app/tap.h"
 
 namespace {
 
@@ -76,6 +77,20 @@ TEST(Responder, AnswersArpAndEchoForItsAddressOnly) {
     truncated.resize(60);
     EXPECT_FALSE(usbeth::respond(truncated, kAdapter, kIp));  // total length beyond the frame
     EXPECT_FALSE(usbeth::respond({1, 2, 3}, kAdapter, kIp));
+}
+
+// What the kernel says of an interface by name: the loopback interface is up with an all-zero
+// address; a name with no interface gives neither.
+TEST(TapInterface, AsksTheKernelByName) {
+    struct Case {
+        const char* name;
+        std::optional<bool> up;
+        std::optional<usbeth::Mac> address;
+    } cases[] = {{"lo", true, usbeth::Mac{}}, {"usbeth-none0", std::nullopt, std::nullopt}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(usbeth::interface_up(c.name), c.up) << c.name;
+        EXPECT_EQ(usbeth::interface_address(c.name), c.address) << c.name;
+    }
 }
 
 std::vector<uint8_t> read_frame(int fd, int timeout_ms) {

@@ -8,7 +8,8 @@ Exits 1 when a function is over the limit. It reads the source text, not the com
 comments, string and character literals (raw strings too) are blanked first, then each `{` is
 classed by what comes before it: a namespace, class, struct, union or enum body is entered, a
 brace after `)` (with qualifiers, a trailing return type or a member initializer list) outside
-any function opens a function body, anything else is part of what surrounds it."""
+any function opens a function body, a brace inside parentheses is an argument, anything else is
+part of what surrounds it."""
 
 import argparse
 import pathlib
@@ -92,6 +93,9 @@ def functions(path):
             header = text[start:i].strip()
             if inside:
                 stack.append("other")
+            elif header.count("(") > header.count(")"):
+                stack.append("argument")  # a braced argument, as in a member initializer: rig_({...})
+                continue
             elif SCOPE.match(" ".join(header.split())):
                 stack.append("scope")
             elif is_function_header(header):
@@ -104,6 +108,8 @@ def functions(path):
             start = i + 1
         elif ch == "}":
             kind = stack.pop() if stack else "scope"
+            if kind == "argument":
+                continue
             if kind == "function":
                 first, name = opened.pop()
                 found.append((name, first, line_of[i] - first + 1))

@@ -206,6 +206,32 @@ TEST(ScenarioRun, ActsWhileAHaltIsInProgress) {
     }
 }
 
+// The chosen PHY the summary shows is the one the controller's PHY window is left on, with the
+// identifier its registers give less the revision bits, whichever PHYs share the bus.
+TEST(ScenarioRun, ShowsThePhyTheDriverChoseAmongSeveral) {
+    struct Case {
+        const char* adapter;
+        const char* shown;
+    } cases[] = {
+        {R"("phys": [{"address": 2, "id": "homelan_a", "link": false}, {"address": 5, "id": "0x00437413"},
+                     {"address": 7, "id": "spare"}])",
+         "address 5, identifier 0x00437410"},
+        {R"("registry": {"MediaType": "5"},
+            "phys": [{"address": 2, "id": "homelan_a"}, {"address": 5, "id": "ethernet_b"}])",
+         "address 2, identifier 0x00006b90"},
+        {R"("phys": [{"address": 9, "id": "spare"}, {"address": 4, "id": "0x12345678"}])",
+         "address 4, identifier 0x12345670"},
+        {R"("phys": [])", "address 0, where no PHY answers"},
+    };
+    for (const Case& c : cases) {
+        auto s = usbeth::parse_scenario(std::string(R"({"adapters": [{"name": "A", )") + c.adapter + "}]}", "phy");
+        std::string output;
+        run(s, &output);
+        EXPECT_NE(output.find(std::string("chosen PHY        ") + c.shown + "\n"), std::string::npos)
+            << c.adapter << "\n" << output;
+    }
+}
+
 TEST(ScenarioRun, EventsNameStatusesAndRecordRequests) {
     auto s = usbeth::parse_scenario(R"({"adapters": [{"name": "A"}],
       "timeline": [{"at_ms": 10, "label": "q", "query": {"adapter": "A", "oid": "OID_GEN_MEDIA_CONNECT_STATUS"}}]})",
