@@ -363,50 +363,50 @@ NDIS_STATUS status_of(const Node& n) {
     return static_cast<NDIS_STATUS>(n.integer(0, 0xFFFFFFFF));
 }
 
-host::AllocKind alloc_kind_of(const Node& n) {
-    static const std::pair<const char*, host::AllocKind> kKinds[] = {
-        {"memory", host::AllocKind::Memory},          {"pool", host::AllocKind::Pool},
-        {"irp", host::AllocKind::Irp},                {"urb", host::AllocKind::Urb},
-        {"packet_pool", host::AllocKind::PacketPool}, {"buffer_pool", host::AllocKind::BufferPool},
-        {"packet", host::AllocKind::Packet},          {"buffer", host::AllocKind::Buffer}};
+// The value a name stands for in `table`; any other string is refused with the table's names.
+template <typename T, size_t N>
+T named(const Node& n, const std::pair<const char*, T> (&table)[N]) {
     std::string s = n.string();
-    for (auto [name, kind] : kKinds) {
-        if (s == name) return kind;
+    std::string names;
+    for (auto [name, value] : table) {
+        if (s == name) return value;
+        names += (names.empty() ? "" : ", ") + std::string(name);
     }
-    n.fail("expected one of memory, pool, irp, urb, packet_pool, buffer_pool, packet, buffer");
+    n.fail("expected one of " + names);
 }
 
+constexpr std::pair<const char*, host::AllocKind> kAllocKinds[] = {
+    {"memory", host::AllocKind::Memory},          {"pool", host::AllocKind::Pool},
+    {"irp", host::AllocKind::Irp},                {"urb", host::AllocKind::Urb},
+    {"packet_pool", host::AllocKind::PacketPool}, {"buffer_pool", host::AllocKind::BufferPool},
+    {"packet", host::AllocKind::Packet},          {"buffer", host::AllocKind::Buffer}};
+
+constexpr std::pair<const char*, model::RequestKind> kRequestKinds[] = {
+    {"any", model::RequestKind::any},
+    {"any_control", model::RequestKind::any_control},
+    {"get_descriptor", model::RequestKind::get_descriptor},
+    {"set_configuration", model::RequestKind::set_configuration},
+    {"set_feature", model::RequestKind::set_feature},
+    {"clear_feature", model::RequestKind::clear_feature},
+    {"get_status", model::RequestKind::get_status},
+    {"other_standard", model::RequestKind::other_standard},
+    {"register_read", model::RequestKind::vendor_read},
+    {"register_write", model::RequestKind::vendor_write},
+    {"bulk_in", model::RequestKind::bulk_in},
+    {"bulk_out", model::RequestKind::bulk_out},
+    {"interrupt_in", model::RequestKind::interrupt_in}};
+
+constexpr std::pair<const char*, model::FaultAction> kFaultActions[] = {
+    {"stall", model::FaultAction::stall},
+    {"error", model::FaultAction::error},
+    {"delay", model::FaultAction::delay},
+    {"never_complete", model::FaultAction::never_complete}};
+
+host::AllocKind alloc_kind_of(const Node& n) { return named(n, kAllocKinds); }
+
 model::FaultRule read_device_fault(const Node& n) {
-    static const std::pair<const char*, model::RequestKind> kKinds[] = {
-        {"any", model::RequestKind::any},
-        {"any_control", model::RequestKind::any_control},
-        {"get_descriptor", model::RequestKind::get_descriptor},
-        {"set_configuration", model::RequestKind::set_configuration},
-        {"set_feature", model::RequestKind::set_feature},
-        {"clear_feature", model::RequestKind::clear_feature},
-        {"get_status", model::RequestKind::get_status},
-        {"other_standard", model::RequestKind::other_standard},
-        {"register_read", model::RequestKind::vendor_read},
-        {"register_write", model::RequestKind::vendor_write},
-        {"bulk_in", model::RequestKind::bulk_in},
-        {"bulk_out", model::RequestKind::bulk_out},
-        {"interrupt_in", model::RequestKind::interrupt_in}};
-    static const std::pair<const char*, model::FaultAction> kActions[] = {
-        {"stall", model::FaultAction::stall},
-        {"error", model::FaultAction::error},
-        {"delay", model::FaultAction::delay},
-        {"never_complete", model::FaultAction::never_complete}};
     model::FaultRule rule;
-    Node request = n.at("request");
-    std::string kind = request.string();
-    bool found = false;
-    for (auto [name, k] : kKinds) {
-        if (kind == name) rule.kind = k, found = true;
-    }
-    if (!found) {
-        request.fail("expected one of any, any_control, get_descriptor, set_configuration, set_feature, clear_feature, "
-                     "get_status, other_standard, register_read, register_write, bulk_in, bulk_out, interrupt_in");
-    }
+    rule.kind = named(n.at("request"), kRequestKinds);
     if (auto r = n.find("register")) {
         if (rule.kind != model::RequestKind::vendor_read && rule.kind != model::RequestKind::vendor_write)
             r->fail("only register_read and register_write aim at a register");
@@ -415,13 +415,7 @@ model::FaultRule read_device_fault(const Node& n) {
     if (auto f = n.find("first")) rule.first_occurrence = static_cast<uint32_t>(f->integer(1, 0xFFFFFFFF));
     if (auto t = n.find("times")) rule.times = static_cast<uint32_t>(t->integer(0, 0xFFFFFFFF));
     if (auto r = n.find("rate_ppm")) rule.rate_ppm = static_cast<uint32_t>(r->integer(1, 1000000));
-    Node action = n.at("action");
-    std::string a = action.string();
-    found = false;
-    for (auto [name, act] : kActions) {
-        if (a == name) rule.action = act, found = true;
-    }
-    if (!found) action.fail("expected one of stall, error, delay, never_complete");
+    rule.action = named(n.at("action"), kFaultActions);
     if (auto d = n.find("delay_ms")) {
         if (rule.action != model::FaultAction::delay) d->fail("only the delay action takes a delay");
         rule.delay_us = d->millis(1e6);
