@@ -11,6 +11,8 @@
 #include <iterator>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "app/runner.h"
 #include "app/scenario.h"
 
@@ -86,8 +88,10 @@ protected:
         EXPECT_EQ(usbeth::run_scenario(s, options, out, err), 0) << out.str();
         return command_output(kTshark + options.captures.usb + " -P -V");
     }
-    // Each test its own files: CTest runs the tests of this file side by side.
-    std::string dir_ = testing::TempDir() + testing::UnitTest::GetInstance()->current_test_info()->name() + "-";
+    // Each test its own files: CTest runs the tests of this file side by side, and other builds on
+    // the machine may run them at the same time.
+    std::string dir_ = testing::TempDir() + std::to_string(::getpid()) + "-" +
+                       testing::UnitTest::GetInstance()->current_test_info()->name() + "-";
 };
 
 TEST_F(Dissector, FindsEveryFrameOfTheCableInsideTheBulkTransfers) {
