@@ -43,6 +43,7 @@ void Simulation::build() {
     o.schedule_window = schedule.window;
     o.overlap = schedule.overlap_us;
     o.cancel_completion_delay = seed_ % 2 ? host::milliseconds(2) : 0;  // a cancelled transfer given back late
+    o.interlocked_points = true;  // another processor may act between any two interlocked accesses
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
