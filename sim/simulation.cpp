@@ -9,6 +9,15 @@
 
 namespace sim {
 
+namespace {
+
+// How long the halt of a running adapter may take once the faults have stopped: the stop
+// sequence's second of pauses, its pipe and PHY requests on a slow bus, and a link poll it may
+// have to let finish. A halt that waits for a PHY window nobody holds takes seconds more.
+constexpr host::Time kOrderlyHaltLimit = host::milliseconds(3000);
+
+}  // namespace
+
 uint64_t fnv1a(uint64_t hash, const std::string& text) {
     for (unsigned char c : text) {
         hash ^= c;
@@ -43,6 +52,7 @@ void Simulation::build() {
     o.schedule_window = schedule.window;
     o.overlap = schedule.overlap_us;
     o.cancel_completion_delay = seed_ % 2 ? host::milliseconds(2) : 0;  // a cancelled transfer given back late
+    o.interlocked_points = true;  // another processor may act between any two interlocked accesses
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
@@ -240,7 +250,14 @@ void Simulation::checkpoint(bool settled) {
 
 void Simulation::finish() {
     for (Station& s : stations_) {
-        if (s.up) halt(s);
+        if (!s.up) continue;
+        const bool running = s.state() == ADAPTER_STATE_RUNNING;
+        const host::Time began = host_->now();
+        halt(s);
+        if (running && host_->now() - began > kOrderlyHaltLimit) {
+            fail("liveness", "the halt of " + s.adapter->name + " took " + std::to_string((host_->now() - began) / 1000) +
+                                 " ms after the faults stopped");
+        }
     }
     host_->run_until_idle(host::seconds(60));
     host_->check_quiescent();

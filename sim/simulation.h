@@ -32,9 +32,11 @@ inline constexpr host::Time kPollPeriod = host::milliseconds(3000);
 // How late a poll may see a change: the period, the requests of the poll on a slow bus, and a
 // tick that found the PHY window taken.
 inline constexpr host::Time kLinkSlack = host::milliseconds(1500);
-// Liveness bound of requests and resets. A reset whose control requests all time out (10 s each)
-// takes about 90 s; the bound leaves room for that and still catches one that never ends.
-inline constexpr host::Time kRequestLimit = host::seconds(300);
+// Liveness bound of requests and resets. A reset makes some hundred control requests when the
+// PHY window never reports done (each PHY access then reads the window back eleven times), and
+// each that never completes takes its 10 s time-out; the bound leaves room for all of them and
+// still catches a reset that never ends.
+inline constexpr host::Time kRequestLimit = host::seconds(1200);
 inline constexpr size_t kMinTransfer = 60;                       // frame transfers are padded to this
 inline constexpr size_t kKeepAliveLength = 32;
 inline constexpr size_t kMaxSendFrame = 1534;                    // what a transmit buffer holds

@@ -95,6 +95,7 @@ Task& Processors::spawn(std::string label, std::function<void()> body) {
     task->label = std::move(label);
     task->body = std::move(body);
     task->priority = fresh_priority();
+    task->due = host_.now();
     task->cpu.task = task.get();
     // The task's own frame: a caller outside the driver, named after the event.
     Frame& frame = task->cpu.frames.front();
@@ -187,10 +188,18 @@ bool Processors::runnable(const Task& task) const {
     }
 }
 
+// Routines that fell due a little apart may overlap, but each begins when its event falls due: a
+// processor that took up an earlier event is not idle, so its routine starts before one that fell
+// due later on another processor, whatever their priorities. Once started they interleave freely.
 Task* Processors::pick() {
+    Time first_due = kForever;
+    for (Task* task : on_processor_) {
+        if (task != nullptr && !task->started && runnable(*task)) first_due = std::min(first_due, task->due);
+    }
     Task* best = nullptr;
     for (Task* task : on_processor_) {
-        if (task != nullptr && runnable(*task) && (best == nullptr || task->priority > best->priority)) best = task;
+        if (task == nullptr || !runnable(*task) || (!task->started && task->due > first_due)) continue;
+        if (best == nullptr || task->priority > best->priority) best = task;
     }
     return best;
 }

@@ -47,6 +47,7 @@ struct Task {
     int64_t priority = 0;
     bool started = false;
     Time waiting_since = 0;  // when it last took a processor or paused on one
+    Time due = 0;            // when its event fell due: tasks not yet started start in this order
     bool awaited = false;    // a caller outside any task waits for it and takes its error
     bool abandon = false;    // unwind at the next scheduling point (the host is going away)
     // A wait in progress (Blocked).

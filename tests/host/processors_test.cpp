@@ -14,10 +14,11 @@ using host::Host;
 
 // A host of P processors whose test queues entries into the driver of one adapter.
 struct Machine {
-    Machine(int processors, uint64_t seed, uint64_t window = 8)
+    Machine(int processors, uint64_t seed, uint64_t window = 8, host::Time overlap = 0)
         : host({.seed = seed,
                 .processors = processors,
                 .schedule_window = window,
+                .overlap = overlap,
                 .policy = host::ViolationPolicy::Record}) {}
 
     // An entry at dispatch level, as a timer or completion routine would be, due at time t.
@@ -112,6 +113,32 @@ TEST(Processors, ASpinnerWaitsForTheHolderWhateverTheSchedule) {
         free_locks(m);
     }
     EXPECT_GT(spins, 0u);
+}
+
+// While a long routine runs, routines due a little later overlap it on the idle processors, but
+// each begins in the order its event fell due, whatever the schedule's priorities; once begun,
+// they interleave.
+TEST(Processors, RoutinesDueALittleApartBeginInTheOrderTheyFellDue) {
+    size_t interleaved = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        Machine m(3, seed, 8, 20);
+        std::vector<std::string> order;
+        auto routine = [&](const std::string& who) {
+            order.push_back(who + " begins");
+            for (int i = 0; i < 3; ++i) KeGetCurrentIrql();  // scheduling points
+            order.push_back(who + " ends");
+        };
+        m.at(0, "Long", [&] {
+            for (int i = 0; i < 20; ++i) KeGetCurrentIrql();
+        });
+        m.at(5, "Earlier", [&] { routine("earlier"); });
+        m.at(10, "Later", [&] { routine("later"); });
+        m.host.run_for(100);
+        ASSERT_EQ(order.size(), 4u) << "seed " << seed;
+        EXPECT_EQ(order.front(), "earlier begins") << "seed " << seed;
+        interleaved += order[1] == "later begins";
+    }
+    EXPECT_GT(interleaved, 0u);  // the overlap still lets the later one in before the earlier ends
 }
 
 // NdisMCancelTimer stops an expiry still queued (one processor: nothing takes it up while the
