@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/names.h"
-#include "app/rig.h"
+#include "testbed/testbed.h"
 #include "app/tap.h"
 
 namespace usbeth {
@@ -18,7 +18,7 @@ namespace {
 // An adapter with what sits above it.
 struct Side {
     std::string label;  // "A", "B"
-    Station* station = nullptr;
+    testbed::Unit* station = nullptr;
     uint16_t bus_number = 0;
     std::string above;  // "TAP interface tap1", "a responder for 198.18.0.2"
     std::string interface;
@@ -90,14 +90,14 @@ private:
 }  // namespace
 
 int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std::ostream& out) {
-    Rig rig({.seed = options.seed, .mode = host::Mode::RealTime, .policy = host::ViolationPolicy::Throw});
+    testbed::Bench rig({.seed = options.seed, .mode = host::Mode::RealTime, .policy = host::ViolationPolicy::Throw});
     host::Host& host = rig.host;
     const model::WireRate rate = options.full_speed ? model::WireRate::mbit_10 : model::WireRate::instant;
 
     std::deque<Side> sides;
     Side& a = sides.emplace_back();
     a.label = "A";
-    a.station = &rig.add("A", device_config(options.adapter_address, options.full_speed));
+    a.station = &rig.add({.name = "A", .device = device_config(options.adapter_address, options.full_speed)});
     a.bus_number = 1;
     if (options.protocol) {
         a.interface = options.protocol->name;
@@ -114,7 +114,7 @@ int run_bridge(const BridgeOptions& options, const std::atomic<bool>& stop, std:
     if (options.peer_adapter) {
         b = &sides.emplace_back();
         b->label = "B";
-        b->station = &rig.add("B", device_config(options.peer_adapter_address, options.full_speed));
+        b->station = &rig.add({.name = "B", .device = device_config(options.peer_adapter_address, options.full_speed)});
         b->bus_number = 2;
         b->interface = options.peer.name;
         b->above = "TAP interface " + b->interface;

@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "app/names.h"
-#include "app/rig.h"
 #include "app/tap.h"
+#include "testbed/testbed.h"
 #include "driver/miniport/adapter.h"
 
 namespace usbeth {
@@ -32,7 +32,7 @@ constexpr size_t kTagEnd = 20;
 
 struct AdapterRun {
     const AdapterSpec* plan = nullptr;
-    Station* station = nullptr;
+    testbed::Unit* station = nullptr;
     std::optional<NDIS_STATUS> initialize;
     bool halted = false;
     uint64_t frames_sent = 0, bytes_sent = 0, send_refused = 0;
@@ -129,7 +129,7 @@ private:
     const RunOptions& options_;
     std::ostream& out_;
     std::ostream& err_;
-    std::unique_ptr<Rig> rig_;
+    std::unique_ptr<testbed::Bench> rig_;
     std::map<std::string, AdapterRun> adapters_;
     std::vector<std::string> order_;  // adapters in scenario order
     std::map<std::string, PeerRun> peers_;
@@ -150,7 +150,7 @@ void Runner::build() {
     seed_ = options_.seed ? *options_.seed : s_.seed.value_or(1);
     host::Options o{.seed = seed_, .policy = host::ViolationPolicy::Throw};
     if (real_time()) o.mode = host::Mode::RealTime;
-    rig_ = std::make_unique<Rig>(o);
+    rig_ = std::make_unique<testbed::Bench>(o);
     if (real_time()) {
         time_base_us_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                                   std::chrono::system_clock::now().time_since_epoch())
@@ -177,16 +177,12 @@ void Runner::build() {
         }
         AdapterRun& a = adapters_[plan.name];
         a.plan = &plan;
-        a.station = &rig_->add(plan.name, std::move(config), plan.registry);
-        if (plan.network_address) a.station->adapter->config.network_address = plan.network_address;
-        for (const auto& [first, bytes] : plan.registers) {
-            for (size_t i = 0; i < bytes.size(); ++i) {
-                a.station->device().registers().poke(static_cast<uint8_t>(first + i), bytes[i]);
-            }
-        }
+        testbed::AdapterSetup setup{.name = plan.name, .device = std::move(config), .registry = plan.registry,
+                                    .network_address = plan.network_address, .registers = plan.registers};
         for (const PhySpec& p : plan.phys) {
-            for (const LinkChange& c : p.timeline) a.station->device().mii().schedule_link(p.address, c.at_us, c.up);
+            for (const LinkChange& c : p.timeline) setup.links.push_back({.phy = p.address, .at = c.at_us, .up = c.up});
         }
+        a.station = &rig_->add(std::move(setup));
         order_.push_back(plan.name);
     }
     const model::WireRate rate = s_.timing == Timing::full_speed ? model::WireRate::mbit_10 : model::WireRate::instant;
@@ -983,7 +979,7 @@ void Runner::write_captures() {
         std::vector<Entry> entries;
         uint16_t bus = 0;
         for (const std::string& name : order_) {
-            Station& s = *adapters_.at(name).station;
+            testbed::Unit& s = *adapters_.at(name).station;
             ++bus;
             for (const host::UsbRecord& r : s.bus->records()) entries.push_back({&r, bus, s.bus->device_address()});
         }
