@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "app/names.h"
-#include "app/rig.h"
 #include "app/tap.h"
+#include "testbed/testbed.h"
 
 namespace usbeth {
 
@@ -18,7 +18,7 @@ namespace {
 // An adapter with what sits above it.
 struct Side {
     std::string label;  // "A", "B"
-    Station* station = nullptr;
+    testbed::Unit* station = nullptr;
     uint16_t bus_number = 0;
     Mac address{};      // in the adapter's EEPROM
     std::string above;  // "TAP interface tap1", "a responder for 198.18.0.2"
@@ -139,7 +139,7 @@ private:
 
     const BridgeOptions& options_;
     std::ostream& out_;
-    Rig rig_;
+    testbed::Bench rig_;
     host::Host& host_;
     const model::WireRate rate_;
     std::deque<Side> sides_;
@@ -176,7 +176,7 @@ Side& Bridge::add_side(const std::string& label, const Mac& address, uint16_t bu
     Side& s = sides_.emplace_back();
     s.label = label;
     s.address = address;
-    s.station = &rig_.add(label, device_config(address, options_.full_speed));
+    s.station = &rig_.add({.name = label, .device = device_config(address, options_.full_speed)});
     s.bus_number = bus_number;
     return s;
 }

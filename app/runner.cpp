@@ -65,7 +65,7 @@ void Runner::build() {
     seed_ = options_.seed ? *options_.seed : s_.seed.value_or(1);
     host::Options o{.seed = seed_, .policy = host::ViolationPolicy::Throw};
     if (real_time()) o.mode = host::Mode::RealTime;
-    rig_ = std::make_unique<Rig>(o);
+    rig_ = std::make_unique<testbed::Bench>(o);
     if (real_time()) {
         time_base_us_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                                   std::chrono::system_clock::now().time_since_epoch())
@@ -102,16 +102,12 @@ void Runner::add_adapter(const AdapterSpec& plan) {
     }
     AdapterRun& a = adapters_[plan.name];
     a.plan = &plan;
-    a.station = &rig_->add(plan.name, std::move(config), plan.registry);
-    if (plan.network_address) a.station->adapter->config.network_address = plan.network_address;
-    for (const auto& [first, bytes] : plan.registers) {
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            a.station->device().registers().poke(static_cast<uint8_t>(first + i), bytes[i]);
-        }
-    }
+    testbed::AdapterSetup setup{.name = plan.name, .device = std::move(config), .registry = plan.registry,
+                                .network_address = plan.network_address, .registers = plan.registers};
     for (const PhySpec& p : plan.phys) {
-        for (const LinkChange& c : p.timeline) a.station->device().mii().schedule_link(p.address, c.at_us, c.up);
+        for (const LinkChange& c : p.timeline) setup.links.push_back({.phy = p.address, .at = c.at_us, .up = c.up});
     }
+    a.station = &rig_->add(std::move(setup));
     order_.push_back(plan.name);
 }
 
@@ -449,7 +445,7 @@ void Runner::write_usb_capture() {
     std::vector<Entry> entries;
     uint16_t bus = 0;
     for (const std::string& name : order_) {
-        Station& s = *adapters_.at(name).station;
+        testbed::Unit& s = *adapters_.at(name).station;
         ++bus;
         for (const host::UsbRecord& r : s.bus->records()) entries.push_back({&r, bus, s.bus->device_address()});
     }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/capture.h"
-#include "app/rig.h"
+#include "testbed/testbed.h"
 #include "app/runner.h"
 #include "app/scenario.h"
 #include "app/tap.h"
@@ -39,7 +39,7 @@ struct ChosenPhy {
 
 struct AdapterRun {
     const AdapterSpec* plan = nullptr;
-    Station* station = nullptr;
+    testbed::Unit* station = nullptr;
     std::optional<NDIS_STATUS> initialize;
     bool halted = false;
     uint64_t frames_sent = 0, bytes_sent = 0, send_refused = 0;
@@ -180,7 +180,7 @@ private:
     const RunOptions& options_;
     std::ostream& out_;
     std::ostream& err_;
-    std::unique_ptr<Rig> rig_;
+    std::unique_ptr<testbed::Bench> rig_;
     std::map<std::string, AdapterRun> adapters_;
     std::vector<std::string> order_;  // adapters in scenario order
     std::map<std::string, PeerRun> peers_;

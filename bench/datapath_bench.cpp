@@ -1,6 +1,7 @@
 // Frames per second of wall time through the data path, with the model's cable at zero latency:
 // - Frames: the whole road, MpSend on one adapter to the receive indication on the other;
-// - SendPath: MpSend to TransmitComplete (the descriptor back on TxFreeList);
+// - SendPath: MpSend to the bus completing the frame's transfer (TransmitComplete then gives
+//   the descriptor back to TxFreeList);
 // - ReceivePath: a bulk-in transfer waiting in the controller to its receive indication;
 // - CopyFloor: only copying the frame into a 1536-byte buffer, the least any path must do.
 // The paths run through the host's emulation (I/O manager, bus driver, model), which they
@@ -9,48 +10,50 @@
 //   build/<dir>/bench/datapath_bench
 #include <benchmark/benchmark.h>
 
-#include "driver/miniport/handlers.h"
-#include "host/host.h"
-#include "host/usb/bus_driver.h"
-#include "driver/miniport/adapter.h"
-#include "model/cable.h"
 #include "model/frame_format.h"
+#include "testbed/testbed.h"
 
 #include <cstring>
 
 namespace {
 
+// Two adapters joined by a cable at zero latency.
 struct Pair {
-    host::Host host;
-    std::shared_ptr<host::UsbBus> bus_a, bus_b;
-    host::Adapter* a = nullptr;
-    host::Adapter* b = nullptr;
-    std::unique_ptr<model::Cable> cable;
+    testbed::Bench bench{host::Options{.seed = 3}};
+    host::Host& host = bench.host;
+    testbed::Unit& a = bench.add({.device = quiet_device()});
+    testbed::Unit& b = bench.add({.device = quiet_device()});
+    size_t indicated = 0;
 
-    Pair() : host(host::Options{.seed = 3}) {
-        host.load_driver(DriverEntry);
-        model::ControllerConfig config;
-        config.options.keep_bulk_logs = false;
-        bus_a = std::make_shared<host::UsbBus>(host, config);
-        bus_b = std::make_shared<host::UsbBus>(host, config);
-        a = &host.add_adapter({.lower = bus_a});
-        b = &host.add_adapter({.lower = bus_b});
-        host.initialize(*a);
-        host.initialize(*b);
-        cable = std::make_unique<model::Cable>(bus_a->clock());
-        bus_a->controller().plug_into(*cable, 0);
-        bus_b->controller().plug_into(*cable, 1);
+    Pair() {
+        bench.initialize(a);
+        bench.initialize(b);
+        bench.connect(a, b);
         host.recorder().set_listener([this](const host::ProtocolEvent& event) {
-            if (event.kind == host::ProtocolEventKind::Receive && event.adapter_id == b->id) ++indicated;
+            if (event.kind == host::ProtocolEventKind::Receive && event.adapter_id == b.adapter->id) ++indicated;
         });
     }
     ~Pair() {
-        host.halt(*a);
-        host.halt(*b);
+        bench.halt(a);
+        bench.halt(b);
     }
     size_t received() const { return indicated; }
-    size_t indicated = 0;
+
+    static model::ControllerConfig quiet_device() {
+        model::ControllerConfig config;
+        config.options.keep_bulk_logs = false;
+        return config;
+    }
 };
+
+// Whether the bus has completed a bulk-out transfer among its records from `from` on.
+bool bulk_out_completed(const host::UsbBus& bus, size_t from) {
+    const auto& records = bus.records();
+    for (size_t i = from; i < records.size(); ++i) {
+        if (records[i].type == 'C' && records[i].transfer_type == 3 && !(records[i].endpoint & 0x80)) return true;
+    }
+    return false;
+}
 
 void Frames(benchmark::State& state) {
     Pair pair;
@@ -59,7 +62,7 @@ void Frames(benchmark::State& state) {
     size_t delivered = 0;
     for (auto _ : state) {
         size_t before = pair.received();
-        if (pair.host.send(*pair.a, frame).returned != NDIS_STATUS_PENDING) {
+        if (pair.host.send(*pair.a.adapter, frame).returned != NDIS_STATUS_PENDING) {
             state.SkipWithError("MpSend did not take the packet");
             break;
         }
@@ -83,15 +86,15 @@ BENCHMARK(Frames)->Arg(60)->Arg(590)->Arg(1514)->UseRealTime()->Unit(benchmark::
 void SendPath(benchmark::State& state) {
     Pair pair;
     std::vector<uint8_t> frame(static_cast<size_t>(state.range(0)), 0x5A);
-    auto* adapter = static_cast<ADAPTER*>(pair.a->context());
+    host::UsbBus& bus = *pair.a.bus;
     size_t sent = 0;
     for (auto _ : state) {
-        ULONG before = adapter->XmitOk;
-        if (pair.host.send(*pair.a, frame).returned != NDIS_STATUS_PENDING) {
+        const size_t before = bus.records().size();
+        if (pair.host.send(*pair.a.adapter, frame).returned != NDIS_STATUS_PENDING) {
             state.SkipWithError("MpSend did not take the packet");
             break;
         }
-        if (!pair.host.run_until([&] { return adapter->XmitOk != before; }, host::seconds(1))) {
+        if (!pair.host.run_until([&] { return bulk_out_completed(bus, before); }, host::seconds(1))) {
             state.SkipWithError("the transfer did not complete");
             break;
         }
@@ -100,6 +103,7 @@ void SendPath(benchmark::State& state) {
             // Keep the host's records from growing with the run, so each frame costs the same.
             pair.host.recorder().clear();
             pair.host.ndis().forget_finished_sends(pair.host.now() + 1);
+            bus.take_records();
         }
     }
     state.SetItemsProcessed(static_cast<int64_t>(sent));
@@ -111,7 +115,7 @@ void ReceivePath(benchmark::State& state) {
     Pair pair;
     std::vector<uint8_t> frame(static_cast<size_t>(state.range(0)), 0x5A);
     std::vector<uint8_t> transfer = model::make_bulk_in_transfer(frame, {});
-    model::Controller& device = pair.bus_b->controller();
+    model::Controller& device = pair.b.device();
     size_t received = 0;
     for (auto _ : state) {
         size_t before = pair.received();

@@ -14,11 +14,8 @@
 
 #include <cstring>
 
-#include "driver/miniport/adapter.h"
-#include "driver/miniport/handlers.h"
-#include "host/host.h"
-#include "host/usb/bus_driver.h"
 #include "model/frame_format.h"
+#include "testbed/testbed.h"
 
 namespace {
 
@@ -84,36 +81,42 @@ private:
     URB* held_urb_ = nullptr;
 };
 
-struct Bench {
-    host::Host host;
-    std::shared_ptr<host::UsbBus> bus;
+// One adapter whose IRPs reach the shortcut, which passes them on to the model's bus until the
+// adapter is up.
+struct ShortcutAdapter {
+    testbed::Bench bench{host::Options{.seed = 3}};
+    host::Host& host = bench.host;
     std::shared_ptr<ShortcutBus> shortcut;
-    host::Adapter* adapter = nullptr;
+    testbed::Unit& unit = bench.add({.device = quiet_device(), .lower = [this](std::shared_ptr<host::UsbBus> bus) {
+                                         shortcut = std::make_shared<ShortcutBus>(host, std::move(bus));
+                                         return shortcut;
+                                     }});
+    host::Adapter* adapter = unit.adapter;
     size_t indicated = 0;
 
-    Bench() : host(host::Options{.seed = 3}) {
-        host.load_driver(DriverEntry);
-        model::ControllerConfig config;
-        config.options.keep_bulk_logs = false;
-        bus = std::make_shared<host::UsbBus>(host, config);
-        shortcut = std::make_shared<ShortcutBus>(host, bus);
-        adapter = &host.add_adapter({.lower = shortcut});
+    ShortcutAdapter() {
         host.recorder().set_listener([this](const host::ProtocolEvent& event) {
             if (event.kind == host::ProtocolEventKind::Receive) ++indicated;
         });
-        if (host.initialize(*adapter) != NDIS_STATUS_SUCCESS) return;
+        if (bench.initialize(unit) != NDIS_STATUS_SUCCESS) return;
         // The bulk-in transfer posted at start is with the model: one frame brings it back, and
         // the driver posts the next one to the shortcut.
         shortcut->shortcut = true;
-        bus->controller().inject_bulk_in(model::make_bulk_in_transfer(std::vector<uint8_t>(60, 0xFF), {}));
+        unit.device().inject_bulk_in(model::make_bulk_in_transfer(std::vector<uint8_t>(60, 0xFF), {}));
         host.run_until([this] { return shortcut->holding(); }, host::seconds(1));
     }
-    ~Bench() { host.halt(*adapter); }
+    ~ShortcutAdapter() { bench.halt(unit); }
     bool ready() const { return shortcut->holding(); }
+
+    static model::ControllerConfig quiet_device() {
+        model::ControllerConfig config;
+        config.options.keep_bulk_logs = false;
+        return config;
+    }
 };
 
 void DriverSend(benchmark::State& state) {
-    Bench bench;
+    ShortcutAdapter bench;
     if (!bench.ready()) {
         state.SkipWithError("the adapter did not come up");
         return;
@@ -142,7 +145,7 @@ void DriverSend(benchmark::State& state) {
 BENCHMARK(DriverSend)->Arg(60)->Arg(590)->Arg(1514)->Unit(benchmark::kNanosecond);
 
 void DriverReceive(benchmark::State& state) {
-    Bench bench;
+    ShortcutAdapter bench;
     if (!bench.ready()) {
         state.SkipWithError("the adapter did not come up");
         return;

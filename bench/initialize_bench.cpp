@@ -12,9 +12,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "driver/miniport/handlers.h"
-#include "host/host.h"
-#include "host/usb/bus_driver.h"
+#include "testbed/testbed.h"
 
 namespace {
 
@@ -23,17 +21,15 @@ void bring_up_and_halt(benchmark::State& state, const char* keyword) {
     char text[16];
     std::snprintf(text, sizeof(text), "%lx", static_cast<unsigned long>(count));  // registry strings are hex
     for (auto _ : state) {
-        host::Host host(host::Options{.seed = 1});
-        host.load_driver(DriverEntry);
+        testbed::Bench bench(host::Options{.seed = 1});
         model::ControllerConfig config;
         config.options.keep_bulk_logs = false;
-        auto bus = std::make_shared<host::UsbBus>(host, config);
-        host::Adapter& adapter = host.add_adapter({.registry = {{keyword, text}}, .lower = bus});
-        if (host.initialize(adapter) != NDIS_STATUS_SUCCESS) {
+        testbed::Unit& unit = bench.add({.device = std::move(config), .registry = {{keyword, text}}});
+        if (bench.initialize(unit) != NDIS_STATUS_SUCCESS) {
             state.SkipWithError("MpInitialize failed");
             return;
         }
-        host.halt(adapter);
+        bench.halt(unit);
     }
     state.SetComplexityN(state.range(0));
     state.counters["per_descriptor"] =

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "driver/miniport/handlers.h"
 #include "sim/simulation.h"
 
 namespace sim {
@@ -56,9 +55,12 @@ void Simulation::build() {
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
-    host_ = std::make_unique<host::Host>(o);
-    host_->locks().order().name_context_fields(
-        {{offsetof(ADAPTER, TxLock), "TxLock"}, {offsetof(ADAPTER, RxLock), "RxLock"}, {offsetof(ADAPTER, SendLock), "SendLock"}});
+    try {
+        bench_ = std::make_unique<testbed::Bench>(o);
+    } catch (const testbed::Failure& e) {
+        fail("driver entry", e.what());
+    }
+    host_ = &bench_->host;
     host_->io().set_completion_policy(timing_.completions);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
         std::string line = std::string("ndis ") + host::protocol_event_name(e.kind) + " adapter " +
@@ -67,7 +69,6 @@ void Simulation::build() {
         if (e.send_id) line += " send " + std::to_string(e.send_id);
         trace(line);
     });
-    if (host_->load_driver(DriverEntry) != STATUS_SUCCESS) fail("driver entry", "DriverEntry failed");
     for (int k = 0; k < host::kAllocKinds; ++k) {
         if (alloc_ppm_[k] > 0) host_->faults().fail_rate_ppm(alloc_ppm_[k], static_cast<host::AllocKind>(k));
     }
@@ -119,20 +120,20 @@ void Simulation::start(Station& s) {
             if (c.at <= now) p.link_up = c.up;
         }
     }
-    s.bus = std::make_shared<host::UsbBus>(*host_, std::move(config));
-    for (const model::FaultRule& r : s.plan.rules) s.device().faults().add(r);
+    testbed::AdapterSetup setup{.name = s.name + " #" + std::to_string(++s.generation),
+                                .device = std::move(config),
+                                .registry = s.plan.registry,
+                                .network_address = s.plan.network_address,
+                                .faults = s.plan.rules};
     for (auto& [address, changes] : s.plan.links) {
         for (const LinkChange& c : changes) {
-            if (c.at > now) s.device().mii().schedule_link(address, c.at, c.up);
+            if (c.at > now) setup.links.push_back({.phy = address, .at = c.at, .up = c.up});
         }
     }
+    testbed::Unit& unit = bench_->add(std::move(setup));
+    s.bus = unit.bus;
+    s.adapter = unit.adapter;
     if (cable_) s.device().plug_into(*cable_, s.side);
-    host::AdapterConfig config_for_host;
-    config_for_host.name = s.name + " #" + std::to_string(++s.generation);
-    config_for_host.registry = s.plan.registry;
-    config_for_host.network_address = s.plan.network_address;
-    config_for_host.lower = s.bus;
-    s.adapter = &host_->add_adapter(std::move(config_for_host));
     s.controller_since = now;
     s.links_at_start.clear();
     for (const auto& p : s.plan.config.phys) {
@@ -303,7 +304,8 @@ Result Simulation::run() {
     peer_.reset();
     cable_.reset();
     stations_.clear();
-    host_.reset();
+    host_ = nullptr;
+    bench_.reset();
     return result_;
 }
 

@@ -25,6 +25,7 @@
 #include "model/cable.h"
 #include "model/controller.h"
 #include "sim/sim.h"
+#include "testbed/testbed.h"
 
 namespace sim {
 
@@ -275,7 +276,8 @@ private:
     uint64_t seed_;
     RunOptions options_;
     host::Random rng_;
-    std::unique_ptr<host::Host> host_;
+    std::unique_ptr<testbed::Bench> bench_;
+    host::Host* host_ = nullptr;  // the bench's
     std::deque<Station> stations_;
     std::unique_ptr<model::Cable> cable_;
     std::unique_ptr<model::ScriptedPeer> peer_;

@@ -1,7 +1,7 @@
 // The data path: descriptor pools, transmit with the keep-alive transfer, and receive.
 #pragma once
 
-#include "driver/miniport/adapter.h"
+#include "miniport/adapter.h"
 
 constexpr ULONG ETH_HEADER_SIZE = 14;
 constexpr ULONG ETH_MAX_FRAME_SIZE = 1514;                           // largest frame NDIS hands down

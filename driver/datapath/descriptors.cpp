@@ -1,7 +1,7 @@
 // Descriptor pools: one block carved into transmit and receive descriptors, each with its own
 // URB area and data buffer, and one NDIS packet with one buffer per receive descriptor.
-#include "driver/datapath/datapath.h"
-#include "driver/usb/transport.h"
+#include "datapath/datapath.h"
+#include "usb/transport.h"
 
 namespace {
 

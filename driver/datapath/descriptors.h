@@ -2,8 +2,8 @@
 // area and one data buffer in the adapter's descriptor block for the adapter's whole life.
 #pragma once
 
-#include "driver/miniport/list.h"
-#include "driver/platform/platform.h"
+#include "miniport/list.h"
+#include "platform/platform.h"
 
 struct ADAPTER;
 struct RX_PACKET_RECORD;

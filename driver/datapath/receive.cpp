@@ -1,8 +1,8 @@
 // Receive path: at most one bulk-in transfer outstanding, always into a receive descriptor's
 // buffer; good frames wait on RxReadyList and are indicated from RxIndicateTimer, one packet at a
 // time with NDIS_STATUS_RESOURCES, so the protocols copy them before the call returns.
-#include "driver/datapath/datapath.h"
-#include "driver/usb/transport.h"
+#include "datapath/datapath.h"
+#include "usb/transport.h"
 
 namespace {
 

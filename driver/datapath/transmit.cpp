@@ -2,8 +2,8 @@
 // descriptor and sent as one bulk-out transfer; the packet is completed with success as soon as
 // the transfer is in the USB stack. A transfer whose length is a multiple of 64 is followed by a
 // zero-length transfer, so that the controller sees where it ends.
-#include "driver/datapath/datapath.h"
-#include "driver/miniport/handlers.h"
+#include "datapath/datapath.h"
+#include "miniport/handlers.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include <atomic>
 
-#include "driver/datapath/descriptors.h"
-#include "driver/miniport/resources.h"
-#include "driver/platform/platform.h"
+#include "datapath/descriptors.h"
+#include "miniport/resources.h"
+#include "platform/platform.h"
 
 // Results of the driver's internal routines.
 constexpr ULONG RESULT_SUCCESS = 1;

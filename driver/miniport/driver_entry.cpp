@@ -1,6 +1,6 @@
 // Driver entry: binds the driver to the NDIS wrapper and registers its one set of miniport
 // handlers. Everything per adapter is wired up later by MpInitialize.
-#include "driver/miniport/handlers.h"
+#include "miniport/handlers.h"
 
 // DriverEntry — passive level, once at load. Registers the seven handlers as an NDIS 5.0
 // miniport; keeps nothing: the characteristics and the wrapper handle live only on this stack.

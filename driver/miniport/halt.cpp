@@ -1,10 +1,10 @@
 // Halt, shutdown and reset.
-#include "driver/datapath/datapath.h"
-#include "driver/miniport/handlers.h"
-#include "driver/miniport/lifecycle.h"
-#include "driver/phy/phy.h"
-#include "driver/usb/registers.h"
-#include "driver/usb/transport.h"
+#include "datapath/datapath.h"
+#include "miniport/handlers.h"
+#include "miniport/lifecycle.h"
+#include "phy/phy.h"
+#include "usb/registers.h"
+#include "usb/transport.h"
 
 namespace {
 

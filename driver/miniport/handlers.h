@@ -1,7 +1,7 @@
 // The miniport's entry points: the handlers registered with NDIS and the shutdown handler.
 #pragma once
 
-#include "driver/platform/platform.h"
+#include "platform/platform.h"
 
 extern "C++" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 

@@ -2,12 +2,12 @@
 // attributes and locks, then BringUpAdapter (USB configuration, station address, registry
 // parameters, address and multicast registers, PHY choice, descriptors, first hardware start),
 // and last the shutdown handler and the timers.
-#include "driver/datapath/datapath.h"
-#include "driver/miniport/handlers.h"
-#include "driver/miniport/lifecycle.h"
-#include "driver/phy/phy.h"
-#include "driver/usb/registers.h"
-#include "driver/usb/transport.h"
+#include "datapath/datapath.h"
+#include "miniport/handlers.h"
+#include "miniport/lifecycle.h"
+#include "phy/phy.h"
+#include "usb/registers.h"
+#include "usb/transport.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 // Initialization, hardware start, stop and reset routines behind the NDIS handlers.
 #pragma once
 
-#include "driver/miniport/adapter.h"
+#include "miniport/adapter.h"
 
 ULONG BringUpAdapter(ADAPTER* Adapter);
 ULONG ReadRegistryParameters(ADAPTER* Adapter);

@@ -3,7 +3,7 @@
 // first element. No locking here: each list's owner says which lock guards it.
 #pragma once
 
-#include "driver/platform/platform.h"
+#include "platform/platform.h"
 
 template <class T>
 struct LIST_HEAD3 {

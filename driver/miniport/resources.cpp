@@ -2,8 +2,8 @@
 // and released together, newest first.
 #include <atomic>
 
-#include "driver/miniport/adapter.h"
-#include "driver/miniport/resources.h"
+#include "miniport/adapter.h"
+#include "miniport/resources.h"
 
 namespace {
 

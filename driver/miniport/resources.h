@@ -3,8 +3,8 @@
 // initialization. Entries are carved from blocks of 15, allocated on demand.
 #pragma once
 
-#include "driver/miniport/list.h"
-#include "driver/platform/platform.h"
+#include "miniport/list.h"
+#include "platform/platform.h"
 
 struct ADAPTER;
 

@@ -1,7 +1,7 @@
 // PHY discovery and selection: the 32 MII addresses are scanned once per initialization, the
 // known PHYs recognised by identifier, and one PHY chosen by kind, MediaType and link.
-#include "driver/phy/phy.h"
-#include "driver/usb/registers.h"
+#include "phy/phy.h"
+#include "usb/registers.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Link monitoring: every 3 seconds a chain of asynchronous register requests reads the chosen
 // PHY's BMSR, and NDIS is told when the link came up or went down. Each step runs in the
 // completion of the previous request; PhyBusy keeps one asynchronous PHY request in flight.
-#include "driver/phy/phy.h"
-#include "driver/usb/registers.h"
-#include "driver/usb/transport.h"
+#include "phy/phy.h"
+#include "usb/registers.h"
+#include "usb/transport.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Media configuration of the chosen PHY and the controller at every hardware start, and the
 // PHY writes made when the adapter stops.
-#include "driver/phy/phy.h"
-#include "driver/usb/registers.h"
+#include "phy/phy.h"
+#include "usb/registers.h"
 
 namespace {
 

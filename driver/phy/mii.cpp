@@ -1,7 +1,7 @@
 // MII management access through the four-byte PHY window at controller register 0x25:
 // PHY address, data low, data high, control (MII register | read 0x40 / write 0x20; done 0x80).
-#include "driver/phy/phy.h"
-#include "driver/usb/registers.h"
+#include "phy/phy.h"
+#include "usb/registers.h"
 
 namespace {
 

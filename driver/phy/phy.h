@@ -2,7 +2,7 @@
 // media configuration, and link monitoring.
 #pragma once
 
-#include "driver/miniport/adapter.h"
+#include "miniport/adapter.h"
 
 // Clause 22 MII registers and bits.
 constexpr UCHAR MII_BMCR = 0;

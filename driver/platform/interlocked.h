@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "driver/platform/nt.h"
+#include "nt.h"
 
 VOID InterlockedOperationPoint();
 

@@ -2,7 +2,7 @@
 // wrapper services the driver calls. Declarations only: the host implements them.
 #pragma once
 
-#include "driver/platform/wdm.h"
+#include "wdm.h"
 
 typedef INT NDIS_STATUS;
 typedef NDIS_STATUS* PNDIS_STATUS;

@@ -1,8 +1,8 @@
 // Everything the driver may call or name from the platform below it.
 #pragma once
 
-#include "driver/platform/nt.h"
-#include "driver/platform/wdm.h"
-#include "driver/platform/ndis.h"
-#include "driver/platform/usb.h"
-#include "driver/platform/interlocked.h"
+#include "nt.h"
+#include "wdm.h"
+#include "ndis.h"
+#include "usb.h"
+#include "interlocked.h"

@@ -3,7 +3,7 @@
 // sender writes, and the bus driver reads the fields by function, not by Length.
 #pragma once
 
-#include "driver/platform/wdm.h"
+#include "wdm.h"
 
 constexpr ULONG IOCTL_INTERNAL_USB_SUBMIT_URB = 0x00220003;
 

@@ -3,7 +3,7 @@
 // routines declared here.
 #pragma once
 
-#include "driver/platform/nt.h"
+#include "nt.h"
 
 struct DEVICE_OBJECT;
 struct IRP;

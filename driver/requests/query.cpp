@@ -1,8 +1,8 @@
 // Query information: every answer comes at once from constants and ADAPTER fields; the device
 // is never touched.
-#include "driver/datapath/datapath.h"
-#include "driver/miniport/handlers.h"
-#include "driver/requests/requests.h"
+#include "datapath/datapath.h"
+#include "miniport/handlers.h"
+#include "requests/requests.h"
 
 const NDIS_OID SupportedOids[SUPPORTED_OID_COUNT] = {
     OID_GEN_SUPPORTED_LIST,         OID_GEN_HARDWARE_STATUS,        OID_GEN_MEDIA_SUPPORTED,

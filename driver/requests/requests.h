@@ -1,7 +1,7 @@
 // NDIS query and set information requests.
 #pragma once
 
-#include "driver/miniport/adapter.h"
+#include "miniport/adapter.h"
 
 constexpr ULONG SUPPORTED_OID_COUNT = 45;
 extern const NDIS_OID SupportedOids[SUPPORTED_OID_COUNT];

@@ -1,10 +1,10 @@
 // Set information: the packet filter, lookahead, multicast list and the wake-up pattern
 // requests. Only removing a wake-up pattern reaches the device, and since that waits for the
 // device it is pended and done in a work item at passive level.
-#include "driver/miniport/handlers.h"
-#include "driver/phy/phy.h"
-#include "driver/requests/requests.h"
-#include "driver/usb/registers.h"
+#include "miniport/handlers.h"
+#include "phy/phy.h"
+#include "requests/requests.h"
+#include "usb/registers.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // USB configuration: device and configuration descriptors, the first interface with its two
 // bulk pipes, and the device's remote-wake-up and status requests.
-#include "driver/usb/transport.h"
+#include "usb/transport.h"
 
 #include <cstddef>
 

@@ -1,7 +1,7 @@
 // Register access through the vendor requests, synchronous and asynchronous. Every
 // asynchronous request ends by running the adapter's PhyStep routine.
-#include "driver/usb/registers.h"
-#include "driver/usb/transport.h"
+#include "usb/registers.h"
+#include "usb/transport.h"
 
 namespace {
 

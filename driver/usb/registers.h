@@ -4,7 +4,7 @@
 // asynchronous form, from a buffer the caller names).
 #pragma once
 
-#include "driver/miniport/adapter.h"
+#include "miniport/adapter.h"
 
 constexpr UCHAR VENDOR_READ_REGISTERS = 0xF0;
 constexpr UCHAR VENDOR_WRITE_REGISTERS = 0xF1;

@@ -1,5 +1,5 @@
 // Synchronous URB submission, the pipe resets of the stop sequence and the link timer wrapper.
-#include "driver/usb/transport.h"
+#include "usb/transport.h"
 
 namespace {
 

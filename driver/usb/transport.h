@@ -1,7 +1,7 @@
 // Synchronous URB submission, USB configuration and the pipe reset of the stop sequence.
 #pragma once
 
-#include "driver/miniport/adapter.h"
+#include "miniport/adapter.h"
 
 constexpr ULONG URB_POOL_TAG = MakePoolTag('W', 'd', 'm', ' ');
 constexpr ULONG MAXIMUM_TRANSFER_SIZE = 1536;

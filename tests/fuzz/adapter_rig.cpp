@@ -1,34 +1,19 @@
 #include "tests/fuzz/adapter_rig.h"
 
-#include "driver/miniport/handlers.h"
-#include "tests/fuzz/fuzz_input.h"
-
 namespace fuzzing {
 
 Rig::Rig(uint64_t seed, model::ControllerConfig device, Registry registry)
-    : host({.seed = seed, .poison_request_guard = true}) {
-    check(host.load_driver(DriverEntry) == STATUS_SUCCESS, "DriverEntry failed");
-    bus = std::make_shared<host::UsbBus>(host, std::move(device));
-    host::AdapterConfig config;
-    config.registry = std::move(registry);
-    config.lower = bus;
-    adapter = &host.add_adapter(std::move(config));
-}
-
-NDIS_STATUS Rig::initialize() { return host.initialize(*adapter); }
+    : Bench({.seed = seed, .poison_request_guard = true}),
+      unit(add({.device = std::move(device), .registry = std::move(registry)})),
+      adapter(unit.adapter) {}
 
 std::vector<host::ProtocolEvent> Rig::events(host::ProtocolEventKind kind) {
     return host.recorder().of(kind, adapter);
 }
 
 void Rig::halt() {
-    host.halt(*adapter);
+    Bench::halt(unit);
     finish();
-}
-
-void Rig::finish() {
-    check(host.run_until_idle(host::seconds(60)), "the host did not go idle");
-    host.check_quiescent();
 }
 
 host::CompletionPolicy completion_policy(uint8_t choice) {

@@ -6,16 +6,14 @@
 #include <memory>
 #include <new>
 
-#include "driver/miniport/handlers.h"
 #include "driver/miniport/resources.h"
 #include "driver/usb/transport.h"
-#include "host/host.h"
-#include "host/usb/bus_driver.h"
+#include "testbed/testbed.h"
 #include "tests/fuzz/configuration_input.h"
 
 namespace {
 
-void configure_once(host::Host& host, host::Adapter& adapter) {
+void configure_once(host::Adapter& adapter) {
     PVOID memory = nullptr;
     if (NdisAllocateMemoryWithTag(&memory, sizeof(ADAPTER), ADAPTER_POOL_TAG) != NDIS_STATUS_SUCCESS) __builtin_trap();
     NdisZeroMemory(memory, sizeof(ADAPTER));
@@ -43,17 +41,12 @@ void configure_once(host::Host& host, host::Adapter& adapter) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::DeviceDescriptors input = fuzzing::split_input(data, size);
-    host::Host host({.seed = 1});
-    if (host.load_driver(DriverEntry) != STATUS_SUCCESS) __builtin_trap();
+    testbed::Bench bench({.seed = 1});
     model::ControllerConfig device;
     device.device_descriptor = input.device;
     device.configuration = input.configuration;
-    auto bus = std::make_shared<host::UsbBus>(host, std::move(device));
-    host::AdapterConfig config;
-    config.lower = bus;
-    host::Adapter& adapter = host.add_adapter(std::move(config));
-    host.call_driver(host::ContextKind::Test, "fuzz", &adapter, PASSIVE_LEVEL, [&] { configure_once(host, adapter); });
-    host.run_until_idle(host::seconds(60));
-    host.check_quiescent();
+    testbed::Unit& unit = bench.add({.device = std::move(device)});
+    bench.in_driver(unit, [&] { configure_once(*unit.adapter); });
+    bench.finish();
     return 0;
 }

@@ -1,75 +1,27 @@
-// A test bench: a host with the driver loaded, and adapters each on its own USB bus with a
-// controller model below. Adapters come up through MpInitialize and go down through MpHalt, and
-// the bench checks that nothing of a halted adapter is left and, at its end, that the host is
-// quiescent. Verifier violations throw (the host's default policy), failing the test.
+// The tests' bench: the bring-up library's Bench with the checks of a test. An adapter brought up
+// must initialize (or the test fails), and at the bench's end every adapter must have been halted,
+// nothing of a halted adapter may be left and the host must be quiescent. Verifier violations
+// throw (the host's default policy), failing the test.
 #pragma once
 
-#include <deque>
-#include <memory>
-#include <optional>
-#include <string>
+#include <array>
 #include <vector>
 
 #include "driver/miniport/adapter.h"
-#include "host/host.h"
-#include "host/usb/bus_driver.h"
-#include "model/cable.h"
-#include "model/controller.h"
+#include "testbed/testbed.h"
 
 namespace testbed {
 
-struct AdapterSetup {
-    model::ControllerConfig device;
-    std::map<std::string, host::RegistryValue, host::NoCase> registry;
-    std::optional<std::vector<uint8_t>> network_address;
-    bool fail_open_configuration = false;
-    CCHAR lower_stack_size = 1;
-};
-
-struct Unit {
-    std::shared_ptr<host::UsbBus> bus;
-    host::Adapter* adapter = nullptr;
-
-    model::Controller& device() { return bus->controller(); }
-    // The driver's record; valid between a successful initialization and the halt.
-    ADAPTER* record() { return static_cast<ADAPTER*>(adapter->context()); }
-};
-
-class Testbed {
+class Testbed : public Bench {
 public:
-    explicit Testbed(host::Options options = {});
-    ~Testbed();
-    Testbed(const Testbed&) = delete;
-    Testbed& operator=(const Testbed&) = delete;
+    explicit Testbed(host::Options options = {}) : Bench(std::move(options)) {}
+    ~Testbed() override;
 
-    host::Host host;
-
-    Unit& add(AdapterSetup setup = {});
-    NDIS_STATUS initialize(Unit& unit);
     // add + initialize, failing the test when initialization fails.
-    Unit& bring_up(AdapterSetup setup = {});
-    // MpHalt, then: nothing of the adapter allocated, outstanding or armed.
-    void halt(Unit& unit);
-
-    // Joins two adapters' controllers with a cable (instant unless a rate is given).
-    model::Cable& connect(Unit& a, Unit& b, model::WireRate rate = model::WireRate::instant);
-    // A cable from the unit's controller to a peer the test drives.
-    model::ScriptedPeer& connect_peer(Unit& unit, model::WireRate rate = model::WireRate::instant);
-
-    // Runs in a driver context of the adapter (passive level unless told otherwise), so that
-    // tests can call internal routines of the driver directly.
-    template <typename Call>
-    auto in_driver(Unit& unit, Call&& call, KIRQL irql = PASSIVE_LEVEL) {
-        return host.call_driver(host::ContextKind::Test, "test", unit.adapter, irql, std::forward<Call>(call));
-    }
+    Unit& bring_up(AdapterSetup setup = {}) override;
 
     // Set to false by a test that checks the end state itself.
     bool check_at_end = true;
-
-private:
-    std::deque<Unit> units_;
-    std::vector<std::unique_ptr<model::Cable>> cables_;
-    std::vector<std::unique_ptr<model::ScriptedPeer>> peers_;
 };
 
 // Helpers over the model's logs.
