@@ -1,9 +1,8 @@
 // Wall time of MpInitialize and MpHalt against the number of receive (and transmit) descriptors
-// the registry asks for. The descriptors, their packets and buffers are made at initialization,
-// so the time grows in proportion to the count: each doubling of the count doubles the time, the
-// figure per descriptor stays flat (it steps up once, where the descriptors' memory no longer fits
-// the caches), and Google Benchmark's fit to N prints the time per descriptor ("BigO") and how
-// far the runs stray from it ("RMS").
+// the registry asks for, from 16 up to 1024, the most the driver accepts. The descriptors, their
+// packets and buffers are made at initialization, so the time is a fixed part (the bus, the
+// EEPROM, the PHY) plus a part in proportion to the count; "per_descriptor" divides the whole by
+// the count, and the rise from 512 to 1024 is the proportional part.
 //
 //   build/<dir>/bench/initialize_bench
 //   build/<dir>/bench/initialize_bench --benchmark_filter=Rx   (receive descriptors only)
@@ -40,8 +39,8 @@ void bring_up_and_halt(benchmark::State& state, const char* keyword) {
 void RxDescriptors(benchmark::State& state) { bring_up_and_halt(state, "RxPacketDesc"); }
 void TxDescriptors(benchmark::State& state) { bring_up_and_halt(state, "TxPacketDesc"); }
 
-BENCHMARK(RxDescriptors)->RangeMultiplier(2)->Range(1 << 10, 1 << 17)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
-BENCHMARK(TxDescriptors)->RangeMultiplier(2)->Range(1 << 10, 1 << 17)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+BENCHMARK(RxDescriptors)->RangeMultiplier(2)->Range(1 << 4, 1 << 10)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+BENCHMARK(TxDescriptors)->RangeMultiplier(2)->Range(1 << 4, 1 << 10)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 
 }  // namespace
 
