@@ -27,17 +27,25 @@ run_suite() {
 run_suite dev
 run_suite asan
 
-# Static analysis of driver/, host/ and model/ over the dev build's compile database.
-bash scripts/tidy.sh
-
 # Under ThreadSanitizer: the threaded stress tests (CTest label "threaded") and the suites that run
 # the driver on several virtual processors over fixed schedule seeds (label "processors"), where
 # two processors' unsynchronized accesses to one field are reported with both stacks.
 echo "== tsan build =="
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
+
+# Static analysis of driver/, host/ and model/ with the dev build's compile database. The tsan
+# tests run one at a time, so clang-tidy takes the core they leave, one file at a time.
+TIDY_JOBS=1 bash scripts/tidy.sh >build/dev/tidy.log 2>&1 &
+tidy=$!
+
 echo "== tsan tests =="
 ctest --preset tsan
+
+tidy_status=0
+wait "$tidy" || tidy_status=$?
+cat build/dev/tidy.log
+[ "$tidy_status" -eq 0 ]
 
 # The deterministic simulation: thousands of seeded runs with injected faults.
 bash scripts/sim.sh

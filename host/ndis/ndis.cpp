@@ -26,7 +26,8 @@ constexpr size_t kGuardBytes = 16;
 // Under AddressSanitizer, and when the host's options ask for it, the guard bytes behind the
 // information buffer are poisoned while the driver has the request, so that a read past the
 // buffer's end is caught, not only a write.
-void poison_guard(std::vector<uint8_t>& buffer, size_t length, bool poisoned) {
+void poison_guard([[maybe_unused]] std::vector<uint8_t>& buffer, [[maybe_unused]] size_t length,
+                  [[maybe_unused]] bool poisoned) {
 #ifdef USBETH_ASAN
     if (buffer.size() <= length) return;
     if (poisoned) ASAN_POISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
@@ -93,7 +94,7 @@ NTSTATUS Ndis::load_driver(DriverEntryRoutine entry, const std::string& registry
                              [&] { return entry(driver_object_.get(), &driver_object_->RegistryPath); });
 }
 
-void Ndis::initialize_wrapper(PNDIS_HANDLE wrapper, PVOID system1, PVOID system2) {
+void Ndis::initialize_wrapper(PNDIS_HANDLE wrapper, PVOID /*system1*/, PVOID /*system2*/) {
     wrapper_initialized_ = true;
     *wrapper = &wrapper_token_;
 }
