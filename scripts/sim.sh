@@ -20,6 +20,7 @@ second=$(( base + 500000 ))
 usbeth=build/dev/app/usbeth
 logs=build/dev/sim-logs
 echo "== simulation build =="
+bash scripts/setup.sh
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$(nproc)" --target usbeth
 mkdir -p "$logs"
