@@ -132,7 +132,7 @@ Adapter& Ndis::add_adapter(AdapterConfig config) {
     auto adapter = std::make_unique<Adapter>();
     adapter->id = static_cast<int>(adapters_.size()) + 1;
     adapter->name = config.name.empty() ? "adapter " + std::to_string(adapter->id) : config.name;
-    CCHAR lower_stack = config.lower_stack_size < 1 ? 1 : config.lower_stack_size;
+    auto lower_stack = static_cast<CCHAR>(config.lower_stack_size < 1 ? 1 : config.lower_stack_size);
     Io& io = host_.io();
     adapter->physical_device = io.create_device(nullptr, 1, adapter->name + " physical device");
     adapter->next_device = io.create_device(config.lower, lower_stack, adapter->name + " lower device");
