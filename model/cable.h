@@ -22,7 +22,7 @@ public:
     // Whether this end has link now: a frame crosses only between two ends that have.
     virtual bool link_up() const { return true; }
     // The cable was pulled out of (false) or pushed back into (true) the sockets.
-    virtual void cable_connected(bool connected) {}
+    virtual void cable_connected(bool /*connected*/) {}
 };
 
 enum class WireRate : uint8_t {

@@ -15,10 +15,8 @@ profdata=llvm-profdata-14
 cov=llvm-cov-14
 
 echo "== coverage build =="
-cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
-  -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --preset coverage >/dev/null
+cmake --build --preset coverage -j "$(nproc)"
 
 rm -rf "$dir/profiles" && mkdir -p "$dir/profiles/sim" "$dir/profiles/tests"
 
@@ -28,8 +26,9 @@ LLVM_PROFILE_FILE="$PWD/$dir/profiles/sim/%p.profraw" \
 tail -1 "$dir/sim.log"
 
 echo "== tests =="
-LLVM_PROFILE_FILE="$PWD/$dir/profiles/tests/%p-%m.profraw" \
-  ctest --test-dir "$dir" -j "$(nproc)" --timeout 600 -E 'sim_|Simulation' >"$dir/tests.log" 2>&1 || true
+# The preset names the profile files (build/coverage/profiles/tests) and leaves the simulation's
+# tests out.
+ctest --preset coverage -j "$(nproc)" >"$dir/tests.log" 2>&1 || true
 tail -3 "$dir/tests.log"
 
 "$profdata" merge -sparse "$dir"/profiles/sim/*.profraw -o "$dir/sim.profdata"

@@ -11,9 +11,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 command -v valgrind >/dev/null || { bash scripts/setup.sh; apt-get install -y -qq valgrind >/dev/null; }
-build=build/bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target driver_path_bench >/dev/null
+build=build/dev
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$(nproc)" --target driver_path_bench >/dev/null
 bench="$build/bench/driver_path_bench"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

@@ -14,11 +14,10 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(configuration receive phy oid)
 
 echo "== fuzz build =="
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_FUZZ=ON -DUSBETH_SANITIZE=address \
-  -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
+cmake --preset fuzz >/dev/null
 build_targets=(configuration_corpus fuzz_corpus)
 for target in "${targets[@]}"; do build_targets+=("${target}_fuzzer"); done
-cmake --build "$build" -j "$jobs" --target "${build_targets[@]}"
+cmake --build --preset fuzz -j "$jobs" --target "${build_targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

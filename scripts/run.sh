@@ -6,9 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh" >&2
-cmake -S "$root" -B "$root/build/app" -G Ninja -DCMAKE_CXX_COMPILER=g++ -DUSBETH_TESTS=OFF >/dev/null
-cmake --build "$root/build/app" -j "$(nproc)" --target usbeth >&2
+(cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" >&2)
 if [ $# -eq 0 ]; then
   set -- run
 fi
-exec "$root/build/app/app/usbeth" "$@"
+exec "$root/build/release/app/usbeth" "$@"

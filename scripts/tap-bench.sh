@@ -48,9 +48,9 @@ fi
 
 if [ -z "${USBETH:-}" ]; then
   bash scripts/setup.sh
-  cmake -S . -B build/app -G Ninja -DCMAKE_CXX_COMPILER=g++ -DUSBETH_TESTS=OFF >/dev/null
-  cmake --build build/app -j "$(nproc)" --target usbeth
-  USBETH=build/app/app/usbeth
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$(nproc)"
+  USBETH=build/release/app/usbeth
 fi
 for tool in ip ping timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"

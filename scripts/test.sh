@@ -1,36 +1,44 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: a normal build (g++) and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build (clang++). Any failing test, verifier violation or sanitizer
-# report fails the run.
+# Builds and runs the whole test suite twice: a normal build (g++, preset dev) and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (clang++, preset asan). Any failing test,
+# verifier violation or sanitizer report fails the run. The builds are the presets of
+# CMakePresets.json, in build/<preset>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
+# The layout of every C++ file (.clang-format). The switch stays 0 until the tree has been laid
+# out once by scripts/format.sh; then it is 1 and a file out of layout fails the run.
+check_format=${USBETH_CHECK_FORMAT:-0}
+if [ "$check_format" = 1 ]; then
+  bash scripts/format.sh --check
+fi
+
 jobs=$(nproc)
 run_suite() {
-  local name=$1 cxx=$2 sanitize=$3
-  echo "== $name build =="
-  cmake -S . -B "build/$name" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DUSBETH_SANITIZE="$sanitize" -DUSBETH_WERROR=ON >/dev/null
-  cmake --build "build/$name" -j "$jobs"
-  echo "== $name tests =="
-  ctest --test-dir "build/$name" -j "$jobs" --output-on-failure --timeout 600
+  local preset=$1
+  echo "== $preset build =="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset tests =="
+  ctest --preset "$preset" -j "$jobs"
 }
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-
-run_suite normal g++ ""
-run_suite asan clang++ address
+run_suite dev
+run_suite asan
 
 # Under ThreadSanitizer: the threaded stress tests (CTest label "threaded") and the suites that run
 # the driver on several virtual processors over fixed schedule seeds (label "processors"), where
 # two processors' unsynchronized accesses to one field are reported with both stacks.
 echo "== tsan build =="
-cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUSBETH_SANITIZE=thread -DUSBETH_WERROR=ON >/dev/null
-cmake --build build/tsan -j "$jobs" --target threaded_tests host_multiprocessor_tests
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+
 echo "== tsan tests =="
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan -L 'threaded|processors' \
-  --output-on-failure --timeout 600
+ctest --preset tsan
+
+# Static analysis of driver/, host/ and model/ with the dev build's compile database.
+bash scripts/tidy.sh
 
 # The deterministic simulation: thousands of seeded runs with injected faults.
 bash scripts/sim.sh
@@ -39,4 +47,5 @@ bash scripts/sim.sh
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh
 fi
+
 echo "== all suites passed =="

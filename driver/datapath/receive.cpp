@@ -55,7 +55,7 @@ ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
 // ReceiveComplete — I/O completion routine, up to dispatch level. Judges the transfer by its
 // length and status byte; queues a good frame and posts the next free descriptor, or posts the
 // same descriptor again.
-NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS ReceiveComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<RX_DESCRIPTOR*>(Context);
     ADAPTER* Adapter = Descriptor->Adapter;
@@ -136,8 +136,8 @@ ULONG QueueReceivedFrame(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
 
 // RxIndicateTimerRoutine — NDIS timer routine, dispatch level. Indicates every queued frame,
 // restarts reception when no transfer is outstanding, and announces send resources.
-VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                            PVOID SystemSpecific3)
+VOID RxIndicateTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
+                            PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
 
@@ -188,8 +188,8 @@ VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 
 // RxRetryTimerRoutine — NDIS timer routine, dispatch level. Restarts reception after a post that
 // found no IRP, unless a receive went out meanwhile or the adapter no longer runs.
-VOID RxRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                         PVOID SystemSpecific3)
+VOID RxRetryTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
+                         PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
     if (Adapter->State == ADAPTER_STATE_RUNNING) {

@@ -95,7 +95,7 @@ NDIS_STATUS SendPacketLocked(ADAPTER* Adapter, PNDIS_PACKET Packet)
 // other direction. SendLock is held across IofCallDriver, so a completion delivered inside the
 // call runs with it held: completions therefore never take SendLock (they only take TxLock and
 // set ZeroLengthTimer), and the packet is completed to NDIS after SendLock is released.
-NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags)
+NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT /*Flags*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
 
@@ -161,7 +161,7 @@ ULONG SubmitTransmit(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET P
 
 // CopyPacketToDescriptor — dispatch level. The packet's buffers, in chain order, behind the
 // length prefix; never more than the buffer holds.
-ULONG CopyPacketToDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET Packet)
+ULONG CopyPacketToDescriptor(ADAPTER* /*Adapter*/, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET Packet)
 {
     PNDIS_BUFFER Buffer = nullptr;
     UINT PacketLength = 0;
@@ -189,7 +189,7 @@ ULONG CopyPacketToDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_
 // having a bus error. A zero-length transfer that failed is owed again: the frame it was to end
 // still waits in the controller, and without it the first frame sent after the reset would be
 // joined to that one and both lost.
-NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS TransmitComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<TX_DESCRIPTOR*>(Context);
     ADAPTER* Adapter = Descriptor->Adapter;
@@ -224,8 +224,8 @@ ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor)
 
 // ZeroLengthTimerRoutine — NDIS timer routine, dispatch level. Sends a zero-length transfer still
 // owed, under SendLock like every submission.
-VOID ZeroLengthTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                            PVOID SystemSpecific3)
+VOID ZeroLengthTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
+                            PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
     NdisDprAcquireSpinLock(&Adapter->SendLock);
@@ -239,8 +239,8 @@ VOID ZeroLengthTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 // fourth tick that finds the adapter running sends the keep-alive transfer. When a zero-length
 // transfer is owed, that tick's descriptor carries it instead, so that nothing comes between a
 // frame and the transfer that ends it.
-VOID KeepAliveTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                           PVOID SystemSpecific3)
+VOID KeepAliveTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
+                           PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
     if (Adapter->State == ADAPTER_STATE_RUNNING) {
@@ -289,7 +289,7 @@ ULONG SendKeepAlive(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PBOOLEAN Handed
 // counted. A keep-alive that failed marks a running adapter as having a bus error, as a frame's
 // transfer does: the bulk-out pipe may now be halted on the device, and only the reset that
 // follows a bus error clears it; an adapter left running would fail its next send.
-NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS KeepAliveComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<TX_DESCRIPTOR*>(Context);
     if (Irp->IoStatus.Status != STATUS_SUCCESS) {

@@ -27,4 +27,4 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 
 // MpReturnPacket — dispatch level. Every receive packet is indicated with NDIS_STATUS_RESOURCES,
 // so it is back in the driver's hands when the indication returns: nothing comes back here.
-VOID MpReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet) {}
+VOID MpReturnPacket(NDIS_HANDLE /*MiniportAdapterContext*/, PNDIS_PACKET /*Packet*/) {}

@@ -163,7 +163,7 @@ NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext
 // receive is outstanding, link polling if it stopped, and sends a zero-length transfer still
 // owed; and completes the reset with success. When the adapter has begun to stop, nothing is
 // restarted and the reset only completes. Owns nothing on return.
-VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
+VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM /*WorkItem*/, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
     NDIS_STATUS Status = NDIS_STATUS_SUCCESS;

@@ -43,7 +43,7 @@ BOOLEAN IsStationAddress(const UCHAR* Address)
 
 // MpInitialize — NDIS initialize handler, passive level; blocks. Returns NDIS_STATUS_SUCCESS
 // with the adapter running, or a failure with nothing of the adapter left behind.
-NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
+NDIS_STATUS MpInitialize(PNDIS_STATUS /*OpenErrorStatus*/, PUINT SelectedMediumIndex, PNDIS_MEDIUM MediumArray,
                          UINT MediumArraySize, NDIS_HANDLE MiniportAdapterHandle,
                          NDIS_HANDLE WrapperConfigurationContext)
 {
@@ -191,8 +191,9 @@ ULONG ReadStationAddress(ADAPTER* Adapter)
     UCHAR Image[EEPROM_WORDS * 2];
     for (ULONG Word = 0; Word < EEPROM_WORDS; Word++) {
         USHORT Value = ReadEepromWord(Adapter, static_cast<UCHAR>(Word));
-        Image[Word * 2] = static_cast<UCHAR>(Value & 0xFF);
-        Image[Word * 2 + 1] = static_cast<UCHAR>(Value >> 8);
+        UCHAR* Pair = &Image[static_cast<SIZE_T>(Word) * 2];
+        Pair[0] = static_cast<UCHAR>(Value & 0xFF);
+        Pair[1] = static_cast<UCHAR>(Value >> 8);
     }
     NdisMoveMemory(Adapter->PermanentAddress, Image, ETH_ADDRESS_LENGTH);
     return RESULT_SUCCESS;

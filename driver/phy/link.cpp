@@ -43,7 +43,7 @@ BOOLEAN StepFailed(ADAPTER* Adapter) { return !NT_SUCCESS(Adapter->AsyncStatus);
 // later, so that a passing holder does not end link polling. An indicator write that an earlier
 // poll owes goes first, in place of the poll. An adapter that does not run is not polled and
 // the timer stays unarmed.
-VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3)
+VOID LinkTimerTick(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/, PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
     if (Adapter->State != ADAPTER_STATE_RUNNING) {
@@ -110,7 +110,9 @@ VOID MiiReadDataDone(ADAPTER* Adapter)
 {
     if (StepFailed(Adapter) || Adapter->State == ADAPTER_STATE_STOPPED) {
         FinishLinkPoll(Adapter);
-    } else if ((Adapter->RegReadBuf[2] & PHY_DONE) != 0) {
+        return;
+    }
+    if ((Adapter->RegReadBuf[2] & PHY_DONE) != 0) {
         Adapter->PhyStep = Adapter->PhyNextStep;
         Adapter->PhyNextStep(Adapter);
     } else if (Adapter->PhyDataRereads < PHY_DATA_REREADS) {
@@ -123,8 +125,8 @@ VOID MiiReadDataDone(ADAPTER* Adapter)
 
 // PhyRetryTimerRoutine — NDIS timer routine, dispatch level. Reads the PHY data registers again
 // for a poll whose access was not done; the poll holds PhyBusy meanwhile.
-VOID PhyRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                          PVOID SystemSpecific3)
+VOID PhyRetryTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
+                          PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
     Adapter->PhyStep = MiiReadDataDone;
@@ -196,7 +198,7 @@ VOID IndicateLinkState(ADAPTER* Adapter)
 }
 
 // NoPhyStep — PhyStep between polls.
-VOID NoPhyStep(ADAPTER* Adapter) {}
+VOID NoPhyStep(ADAPTER* /*Adapter*/) {}
 
 // HomeLanIndicatorDone — PhyStep of the indicator write started at the end of a poll, or owed
 // and sent from the link timer. A write that failed is owed again.

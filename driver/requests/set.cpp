@@ -26,7 +26,7 @@ VOID ReadSlot(ADAPTER* Adapter, USHORT FirstRegister, UCHAR* Slot)
 {
     for (USHORT Half = 0; Half < 2; Half++) {
         ReadRegisters(Adapter, 8, static_cast<USHORT>(FirstRegister + Half * 8));
-        NdisMoveMemory(Slot + Half * 8, Adapter->RegReadBuf, 8);
+        NdisMoveMemory(Slot + static_cast<SIZE_T>(Half) * 8, Adapter->RegReadBuf, 8);
     }
 }
 
@@ -104,7 +104,7 @@ NDIS_STATUS MpSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, P
 // pended already, so it waits for the window as long as a PHY request holds it, one that is
 // stuck in the USB stack cancelled on the way. Only once the adapter has stopped and the window
 // is still taken is the register work left undone.
-VOID WakePatternWorkItemRoutine(PNDIS_WORK_ITEM WorkItem, PVOID Context)
+VOID WakePatternWorkItemRoutine(PNDIS_WORK_ITEM /*WorkItem*/, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
     ULONG Window = AcquirePhyWindowPatiently(Adapter);

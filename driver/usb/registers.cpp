@@ -148,7 +148,7 @@ NTSTATUS ReadRegistersAsync(ADAPTER* Adapter, USHORT Count, USHORT Register)
 
 // WriteRegistersComplete — I/O completion, up to dispatch level. Releases the URB and the IRP,
 // then runs PhyStep whatever the outcome; the I/O manager does no more with the released IRP.
-NTSTATUS WriteRegistersComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS WriteRegistersComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
     FinishAsyncRequest(Adapter, &Adapter->AsyncWriteUrb, Irp);
@@ -156,7 +156,7 @@ NTSTATUS WriteRegistersComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 }
 
 // ReadRegistersComplete — I/O completion, up to dispatch level; as WriteRegistersComplete.
-NTSTATUS ReadRegistersComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS ReadRegistersComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
     auto* Adapter = static_cast<ADAPTER*>(Context);
     FinishAsyncRequest(Adapter, &Adapter->AsyncReadUrb, Irp);

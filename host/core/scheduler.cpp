@@ -118,6 +118,7 @@ std::vector<std::string> Scheduler::labels() const {
         if (slot.id != 0) live.push_back(&slot);
     std::sort(live.begin(), live.end(), [](const Slot* a, const Slot* b) { return a->key < b->key; });
     std::vector<std::string> out;
+    out.reserve(live.size());
     for (const Slot* slot : live) out.push_back(slot->label);
     return out;
 }

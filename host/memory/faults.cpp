@@ -1,5 +1,7 @@
 #include "host/memory/faults.h"
 
+#include <cmath>
+
 #include "host/host.h"
 
 namespace host {
@@ -32,7 +34,7 @@ void Faults::fail_kind(AllocKind kind, uint64_t times) {
 
 void Faults::fail_rate(double rate, std::optional<AllocKind> kind) {
     const double clamped = rate < 0 ? 0 : rate > 1 ? 1 : rate;
-    fail_rate_ppm(static_cast<uint32_t>(clamped * kPpm + 0.5), kind);
+    fail_rate_ppm(static_cast<uint32_t>(std::lround(clamped * kPpm)), kind);
 }
 
 void Faults::fail_rate_ppm(uint32_t ppm, std::optional<AllocKind> kind) {

@@ -47,7 +47,7 @@ void* Memory::allocate(AllocKind kind, size_t size, ULONG tag) {
     return block;
 }
 
-void Memory::release(AllocKind kind, void* ptr, std::optional<size_t> size) {
+void Memory::release(AllocKind /*kind*/, void* ptr, std::optional<size_t> size) {
     auto it = live_.find(ptr);
     if (it == live_.end()) {
         if (freed_.count(ptr) != 0) {
@@ -97,7 +97,7 @@ void Memory::note_allocated(AllocKind kind, const void* object, size_t size, ULO
     log_event(MemoryEvent::Op::Allocate, a);
 }
 
-void Memory::note_released(AllocKind kind, const void* object) {
+void Memory::note_released(AllocKind /*kind*/, const void* object) {
     auto it = live_.find(object);
     if (it == live_.end()) return;
     Allocation gone = it->second;

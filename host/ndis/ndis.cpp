@@ -26,7 +26,8 @@ constexpr size_t kGuardBytes = 16;
 // Under AddressSanitizer, and when the host's options ask for it, the guard bytes behind the
 // information buffer are poisoned while the driver has the request, so that a read past the
 // buffer's end is caught, not only a write.
-void poison_guard(std::vector<uint8_t>& buffer, size_t length, bool poisoned) {
+void poison_guard([[maybe_unused]] std::vector<uint8_t>& buffer, [[maybe_unused]] size_t length,
+                  [[maybe_unused]] bool poisoned) {
 #ifdef USBETH_ASAN
     if (buffer.size() <= length) return;
     if (poisoned) ASAN_POISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
@@ -93,7 +94,7 @@ NTSTATUS Ndis::load_driver(DriverEntryRoutine entry, const std::string& registry
                              [&] { return entry(driver_object_.get(), &driver_object_->RegistryPath); });
 }
 
-void Ndis::initialize_wrapper(PNDIS_HANDLE wrapper, PVOID system1, PVOID system2) {
+void Ndis::initialize_wrapper(PNDIS_HANDLE wrapper, PVOID /*system1*/, PVOID /*system2*/) {
     wrapper_initialized_ = true;
     *wrapper = &wrapper_token_;
 }
@@ -131,7 +132,7 @@ Adapter& Ndis::add_adapter(AdapterConfig config) {
     auto adapter = std::make_unique<Adapter>();
     adapter->id = static_cast<int>(adapters_.size()) + 1;
     adapter->name = config.name.empty() ? "adapter " + std::to_string(adapter->id) : config.name;
-    CCHAR lower_stack = config.lower_stack_size < 1 ? 1 : config.lower_stack_size;
+    auto lower_stack = static_cast<CCHAR>(config.lower_stack_size < 1 ? 1 : config.lower_stack_size);
     Io& io = host_.io();
     adapter->physical_device = io.create_device(nullptr, 1, adapter->name + " physical device");
     adapter->next_device = io.create_device(config.lower, lower_stack, adapter->name + " lower device");

@@ -31,7 +31,7 @@ VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     e.host.waits().initialize(Event, Type, State != FALSE);
 }
 
-LONG KeSetEvent(PKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG KeSetEvent(PKEVENT Event, KPRIORITY /*Increment*/, BOOLEAN /*Wait*/) {
     Entered e;
     return e.host.waits().set(Event);
 }
@@ -41,7 +41,7 @@ VOID KeClearEvent(PKEVENT Event) {
     e.host.waits().clear(Event);
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/, KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
                                PLARGE_INTEGER Timeout) {
     Entered e;
     return e.host.waits().wait(static_cast<KEVENT*>(Object), Timeout);
@@ -66,7 +66,7 @@ VOID KeFlushQueuedDpcs() {
     e.host.timers().flush();
 }
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
     Entered e;
     return e.host.io().allocate_irp(StackSize, false);
 }
@@ -112,7 +112,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                                IoStatusBlock);
 }
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID ExAllocatePoolWithTag(POOL_TYPE /*PoolType*/, SIZE_T NumberOfBytes, ULONG Tag) {
     Entered e;
     return e.host.memory().allocate(host::AllocKind::Pool, NumberOfBytes, Tag);
 }

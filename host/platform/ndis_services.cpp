@@ -17,12 +17,12 @@ struct Entered {
 }  // namespace
 
 VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1, PVOID SystemSpecific2,
-                           PVOID SystemSpecific3) {
+                           PVOID /*SystemSpecific3*/) {
     Entered e;
     e.host.ndis().initialize_wrapper(NdisWrapperHandle, SystemSpecific1, SystemSpecific2);
 }
 
-VOID NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific) {
+VOID NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID /*SystemSpecific*/) {
     Entered e;
     e.host.ndis().terminate_wrapper(NdisWrapperHandle);
 }
@@ -90,7 +90,7 @@ NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG 
     return *VirtualAddress ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
 }
 
-VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT /*MemoryFlags*/) {
     Entered e;
     e.host.memory().release(host::AllocKind::Memory, VirtualAddress, Length);
 }
@@ -103,19 +103,19 @@ VOID NdisMoveMemory(PVOID Destination, const VOID* Source, ULONG Length) {
     if (Length) std::memmove(Destination, Source, Length);
 }
 
-VOID NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached, PVOID VirtualAddress,
-                           NDIS_PHYSICAL_ADDRESS PhysicalAddress) {
+VOID NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG /*Length*/, BOOLEAN /*Cached*/, PVOID /*VirtualAddress*/,
+                           NDIS_PHYSICAL_ADDRESS /*PhysicalAddress*/) {
     Entered e;
     e.host.ndis().released_resource(MiniportAdapterHandle, "NdisMFreeSharedMemory");
 }
 
-VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort, UINT NumberOfPorts,
-                                PVOID PortOffset) {
+VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT /*InitialPort*/, UINT /*NumberOfPorts*/,
+                                PVOID /*PortOffset*/) {
     Entered e;
     e.host.ndis().released_resource(MiniportAdapterHandle, "NdisMDeregisterIoPortRange");
 }
 
-VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
+VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT /*Interrupt*/) {
     Entered e;
     e.host.ndis().released_resource(nullptr, "NdisMDeregisterInterrupt");
 }

@@ -118,7 +118,7 @@ UsbBus::UsbBus(Host& host, model::ControllerConfig config)
 
 UsbBus::~UsbBus() = default;
 
-NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* device, IRP* irp) {
+NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* /*device*/, IRP* irp) {
     std::lock_guard guard(host_.lock());
     IO_STACK_LOCATION* location = host_.io().current_location(irp);
     if (location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
