@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "host/host.h"
@@ -237,11 +238,17 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
     if (length > 0 && (transfer.endpoint != 0 || host_.options().own_control_buffers)) {
         // The device fills the buffer of an IN transfer, and reads that of an OUT transfer.
         bool filled = transfer.endpoint == 0 ? (transfer.setup[0] & 0x80) != 0 : (transfer.endpoint & 0x80) != 0;
-        char what[64];
-        std::snprintf(what, sizeof what, "the buffer of %s transfer %llu (endpoint 0x%02X)",
-                      transfer.endpoint == 0 ? (filled ? "control-in" : "control-out") : filled ? "bulk-in" : "bulk-out",
-                      static_cast<unsigned long long>(id), transfer.endpoint);
-        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), what, buffer, length, filled);
+        // Built by hand: this runs for every transfer, and a formatted print costs more than the rest of it.
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string what = "the buffer of ";
+        what += transfer.endpoint == 0 ? (filled ? "control-in" : "control-out") : filled ? "bulk-in" : "bulk-out";
+        what += " transfer ";
+        what += std::to_string(id);
+        what += " (endpoint 0x";
+        what += kHex[transfer.endpoint >> 4];
+        what += kHex[transfer.endpoint & 0xF];
+        what += ')';
+        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), std::move(what), buffer, length, filled);
     }
     in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, false, transfer, std::move(finish), claim};
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
