@@ -24,9 +24,10 @@ uint64_t BusTiming::book(uint64_t now_us, uint32_t packets) {
         used_.insert(used_.begin(), static_cast<size_t>(first_frame_ - frame), 0);
         first_frame_ = frame;
     }
-    while (!used_.empty() && first_frame_ < frame) {  // the past is settled
-        used_.pop_front();
-        ++first_frame_;
+    if (!used_.empty() && first_frame_ < frame) {  // the past is settled
+        const auto past = static_cast<size_t>(std::min<uint64_t>(frame - first_frame_, used_.size()));
+        used_.erase(used_.begin(), used_.begin() + static_cast<std::ptrdiff_t>(past));
+        first_frame_ += past;
     }
     if (used_.empty()) first_frame_ = frame;
     while (true) {
