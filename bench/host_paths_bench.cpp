@@ -1,9 +1,11 @@
 // The host's paths that every request of the driver takes: an IRP's round trip (allocated, sent to
 // a lower device that completes it inside IofCallDriver or through the scheduler, its completion
-// routine run, freed) and the event queue (an event queued and run, or queued and cancelled).
+// routine run, freed), the event queue (an event queued and run, or queued and cancelled), and a
+// register read through the USB bus to the controller model and back.
 #include <benchmark/benchmark.h>
 
 #include "host/host.h"
+#include "host/usb/bus_driver.h"
 
 namespace {
 
@@ -71,6 +73,53 @@ void EventQueue(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kEvents);
 }
 BENCHMARK(EventQueue);
+
+NTSTATUS RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A vendor read of eight registers, the request the driver makes most: the IRP through the bus
+// driver, the transfer through the device model and its clock, the completion back. Arg: 0
+// completed inside IofCallDriver, 1 through the scheduler. The figure is per request.
+void UsbRegisterRead(benchmark::State& state) {
+    host::Host host({.seed = 1});
+    auto bus = std::make_shared<host::UsbBus>(host);
+    host.io().set_completion_policy({.timing = state.range(0) != 0 ? host::CompletionTiming::Later
+                                                                    : host::CompletionTiming::Inline,
+                                     .min_delay = 0,
+                                     .max_delay = 0});
+    host::Adapter& adapter = host.add_adapter({.lower = bus});
+    DEVICE_OBJECT* next = adapter.next_device;
+    constexpr int kRequests = 50;
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urbs[kRequests]{};
+    uint8_t buffers[kRequests][8]{};
+    for (auto _ : state) {
+        host.call_driver(host::ContextKind::Handler, "Reader", &adapter, PASSIVE_LEVEL, [&] {
+            for (int i = 0; i < kRequests; ++i) {
+                _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urbs[i];
+                r = {};
+                r.Hdr.Length = sizeof(r);
+                r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+                r.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+                r.Request = model::kVendorReadRegisters;
+                r.Index = 0x10;
+                r.TransferBufferLength = sizeof(buffers[i]);
+                r.TransferBuffer = buffers[i];
+                IRP* irp = IoAllocateIrp(static_cast<CCHAR>(next->StackSize + 1), FALSE);
+                IO_STACK_LOCATION* location = IoGetNextIrpStackLocation(irp);
+                location->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                location->Parameters.Others.Argument1 = &r;
+                location->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                IoSetCompletionRoutine(irp, RequestDone, nullptr, TRUE, TRUE, TRUE);
+                benchmark::DoNotOptimize(IofCallDriver(next, irp));
+            }
+        });
+        host.run_for(0);
+    }
+    state.SetItemsProcessed(state.iterations() * kRequests);
+}
+BENCHMARK(UsbRegisterRead)->Arg(0)->Arg(1);
 
 }  // namespace
 

@@ -186,7 +186,7 @@ void Host::check_quiescent() {
                                   std::to_string(a.size) + " bytes, tag '" + tag_text(a.tag) + "'");
     }
     for (const auto* s : io_->outstanding(nullptr)) {
-        verifier_->report_for(Rule::Irps, s->adapter, s->allocator, "IRP still outstanding at the end of the run");
+        verifier_->report_for(Rule::Irps, s->adapter, *s->allocator, "IRP still outstanding at the end of the run");
     }
     for (const auto& item : timers_->busy_items(nullptr)) {
         verifier_->report_for(Rule::Timers, item.adapter, item.routine, item.what + " at the end of the run");

@@ -19,9 +19,21 @@ uint64_t BusTiming::book(uint64_t now_us, uint32_t packets) {
     if (speed_ == BusSpeed::instant) return now_us + latency_us_;
 
     uint64_t frame = now_us / kFrameUs;
-    used_.erase(used_.begin(), used_.lower_bound(frame));  // the past is settled
+    if (!used_.empty() && frame < first_frame_) {
+        // Before the settled past (a clock never goes back there): frames with nothing booked.
+        used_.insert(used_.begin(), static_cast<size_t>(first_frame_ - frame), 0);
+        first_frame_ = frame;
+    }
+    if (!used_.empty() && first_frame_ < frame) {  // the past is settled
+        const auto past = static_cast<size_t>(std::min<uint64_t>(frame - first_frame_, used_.size()));
+        used_.erase(used_.begin(), used_.begin() + static_cast<std::ptrdiff_t>(past));
+        first_frame_ += past;
+    }
+    if (used_.empty()) first_frame_ = frame;
     while (true) {
-        uint32_t& used = used_[frame];
+        const size_t index = static_cast<size_t>(frame - first_frame_);
+        if (index >= used_.size()) used_.resize(index + 1, 0);
+        uint32_t& used = used_[index];
         const uint32_t take = std::min(packets, packets_per_frame_ - used);
         used += take;
         packets -= take;

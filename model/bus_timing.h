@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <vector>
 
 namespace model {
 
@@ -48,7 +48,10 @@ private:
     BusSpeed speed_;
     uint32_t packets_per_frame_;
     uint64_t latency_us_;
-    std::map<uint64_t, uint32_t> used_;  // frame number -> packets booked
+    // Packets booked in the frames from first_frame_ on (the past is settled and dropped); a
+    // few frames at most, in a vector that keeps its room.
+    std::vector<uint32_t> used_;
+    uint64_t first_frame_ = 0;
     uint64_t packets_carried_ = 0;
 };
 

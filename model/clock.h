@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <queue>
 #include <vector>
 
@@ -20,6 +21,15 @@ public:
     // Never runs fn inside schedule() itself, so callers may hold state that fn
     // also touches.
     virtual void schedule(uint64_t at_us, std::function<void()> fn) = 0;
+
+    // The same for a part of the model that may go before the clock: fn runs only if `owner`
+    // (the part's life record) still exists then. A clock may keep fn and the owner's record
+    // beside its queue rather than in a wrapper, so that queueing a small fn allocates nothing.
+    virtual void schedule_for(const std::shared_ptr<int>& owner, uint64_t at_us, std::function<void()> fn) {
+        schedule(at_us, [alive = std::weak_ptr<int>(owner), fn = std::move(fn)] {
+            if (!alive.expired()) fn();
+        });
+    }
 };
 
 // A Clock driven by hand: events wait in a queue until the owner advances time.

@@ -70,15 +70,15 @@ void Controller::submit(const Transfer& t, Done done) {
     }
 
     ++counters_.control_transfers;
-    auto it = add_pending(t, std::move(done));
+    Pending& p = add_pending(t, std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
-        it->held = true;
+        p.held = true;
         return;
     }
     const size_t data = t.direction == Direction::in ? SetupPacket::from_bytes(t.setup).length : t.out_data.size();
     uint64_t at = bus_.book(now, BusTiming::control_packets(data));
     if (fault) at += fault->delay_us;
-    finish_at(at, t.endpoint, it->serial, [this](const Transfer& tr) { return handle_control(tr); });
+    finish_at(at, t.endpoint, p.serial, Outcome::control);
 }
 
 std::optional<Fault> Controller::decide_fault(const Transfer& t) {
@@ -97,23 +97,22 @@ std::optional<Fault> Controller::decide_fault(const Transfer& t) {
     return faults_.decide(kind);
 }
 
-std::list<Controller::Pending>::iterator Controller::add_pending(const Transfer& t, Done done) {
+Controller::Pending& Controller::add_pending(const Transfer& t, Done done) {
     auto& queue = pending_[t.endpoint];
-    Pending p;
+    Pending& p = queue.emplace_back();
     p.serial = next_serial_++;
     p.transfer = t;
     p.done = std::move(done);
     p.submitted_us = clock_.now_us();
-    queue.push_back(std::move(p));
-    return std::prev(queue.end());
+    return p;
 }
 
 void Controller::fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at) {
-    auto it = add_pending(t, std::move(done));
+    const uint64_t serial = add_pending(t, std::move(done)).serial;
     TransferResult r;
     r.status = status;
     r.detail = std::move(detail);
-    finish_at(at, t.endpoint, it->serial, [r](const Transfer&) { return r; });
+    finish_at(at, t.endpoint, serial, Outcome::decided, std::move(r));
 }
 
 Controller::Pending* Controller::find_pending(uint8_t endpoint, uint64_t serial) {
@@ -124,18 +123,38 @@ Controller::Pending* Controller::find_pending(uint8_t endpoint, uint64_t serial)
     return nullptr;
 }
 
-void Controller::finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, MakeResult make) {
-    std::weak_ptr<int> alive = life_;
-    clock_.schedule(at, [this, alive, endpoint, serial, make = std::move(make)] {
-        if (alive.expired()) return;
+// Each transfer gets one completion time, so its outcome is kept with it at once; the event
+// carries only the controller and the transfer's serial and endpoint, and so fits a clock's
+// queue without an allocation of its own.
+void Controller::finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, Outcome outcome, TransferResult decided) {
+    if (Pending* p = find_pending(endpoint, serial)) {
+        p->outcome = outcome;
+        p->decided = std::move(decided);
+    }
+    const uint64_t key = serial << 8 | endpoint;
+    clock_.schedule_for(life_, at, [this, key] {
         // A transfer aborted meanwhile has already completed; the device never
         // sees it.
-        Pending* p = find_pending(endpoint, serial);
+        const auto endpoint = static_cast<uint8_t>(key & 0xFF);
+        Pending* p = find_pending(endpoint, key >> 8);
         if (!p) return;
         p->due = true;
-        p->make = make;
         complete_due(endpoint);
     });
+}
+
+TransferResult Controller::outcome_of(Pending& p) {
+    switch (p.outcome) {
+        case Outcome::control: return handle_control(p.transfer);
+        case Outcome::bulk_out: {
+            bulk_out_arrived(p.transfer.out_data);
+            TransferResult r;
+            r.actual_length = static_cast<uint32_t>(p.transfer.out_data.size());
+            return r;
+        }
+        case Outcome::decided: break;
+    }
+    return std::move(p.decided);
 }
 
 void Controller::complete_due(uint8_t endpoint) {
@@ -144,8 +163,8 @@ void Controller::complete_due(uint8_t endpoint) {
         auto q = pending_.find(endpoint);
         if (q == pending_.end() || q->second.empty() || !q->second.front().due) return;
         Pending p = std::move(q->second.front());
-        q->second.pop_front();
-        TransferResult result = p.make(p.transfer);
+        q->second.erase(q->second.begin());
+        TransferResult result = outcome_of(p);
         result.id = p.transfer.id;
         record(p, result);
         if (p.done) p.done(result);
@@ -173,7 +192,7 @@ void Controller::record(const Pending& p, const TransferResult& r) {
 size_t Controller::abort(uint8_t endpoint) {
     auto q = pending_.find(endpoint);
     if (q == pending_.end()) return 0;
-    std::list<Pending> cancelled = std::move(q->second);
+    std::vector<Pending> cancelled = std::move(q->second);
     q->second.clear();
     for (Pending& p : cancelled) {
         TransferResult r;
@@ -203,13 +222,12 @@ void Controller::end_faults() {
                     break;
                 case EndpointKind::bulk_out:
                     finish_at(bus_.book(now, BusTiming::bulk_packets(p.transfer.out_data.size())), endpoint, p.serial,
-                              bulk_out_result());
+                              Outcome::bulk_out);
                     break;
                 default: {
                     const size_t data = p.transfer.direction == Direction::in ? SetupPacket::from_bytes(p.transfer.setup).length
                                                                              : p.transfer.out_data.size();
-                    finish_at(bus_.book(now, BusTiming::control_packets(data)), endpoint, p.serial,
-                              [this](const Transfer& tr) { return handle_control(tr); });
+                    finish_at(bus_.book(now, BusTiming::control_packets(data)), endpoint, p.serial, Outcome::control);
                 }
             }
         }
@@ -240,7 +258,7 @@ void Controller::unplug() {
     if (!plugged_) return;
     plugged_ = false;
     configuration_ = 0;
-    std::map<uint8_t, std::list<Pending>> all = std::move(pending_);
+    std::map<uint8_t, std::vector<Pending>> all = std::move(pending_);
     pending_.clear();
     for (auto& [endpoint, queue] : all) {
         for (Pending& p : queue) {

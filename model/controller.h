@@ -217,7 +217,12 @@ public:
     void clear_logs();
 
 private:
-    using MakeResult = std::function<TransferResult(const Transfer&)>;
+    // What the device does with a transfer when it completes.
+    enum class Outcome : uint8_t {
+        control,   // the request takes effect and is answered
+        bulk_out,  // the data joins the bulk-out unit
+        decided,   // the result was decided before (a failure, a bulk-in delivery)
+    };
 
     struct Pending {
         uint64_t serial = 0;
@@ -229,16 +234,19 @@ private:
         bool stuck = false;       // a bulk-in transfer a fault keeps from ever taking data
         bool held = false;        // a fault keeps it from ever completing
         bool due = false;         // its bus time is over; it completes once it is at the front
-        MakeResult make;          // what the device does with it, run when it completes
+        Outcome outcome = Outcome::control;  // set with its completion time
+        TransferResult decided;   // Outcome::decided
     };
     enum class EndpointKind { control, bulk_in, bulk_out, interrupt_in, unknown };
 
     // controller.cpp
     EndpointKind kind_of(uint8_t endpoint) const;
-    std::list<Pending>::iterator add_pending(const Transfer& t, Done done);
+    Pending& add_pending(const Transfer& t, Done done);
     void fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at);
-    void finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, MakeResult make);
+    // The transfer completes at `at` (once those before it on its endpoint have) with `outcome`.
+    void finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, Outcome outcome, TransferResult decided = {});
     void complete_due(uint8_t endpoint);
+    TransferResult outcome_of(Pending& p);
     Pending* find_pending(uint8_t endpoint, uint64_t serial);
     void record(const Pending& p, const TransferResult& r);
     std::optional<Fault> decide_fault(const Transfer& t);
@@ -253,7 +261,6 @@ private:
     // controller_bulk.cpp
     void submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault);
     void submit_bulk_in(const Transfer& t, Done done, const std::optional<Fault>& fault);
-    MakeResult bulk_out_result();
     void bulk_out_arrived(const std::vector<uint8_t>& data);
     void finish_unit();
     void put_on_cable(const std::vector<uint8_t>& frame);
@@ -272,7 +279,8 @@ private:
     uint8_t configuration_ = 0;
     bool remote_wakeup_ = false;
     std::map<uint8_t, bool> halted_;
-    std::map<uint8_t, std::list<Pending>> pending_;
+    // Each endpoint's transfers in submission order (a few at most: a vector keeps its room).
+    std::map<uint8_t, std::vector<Pending>> pending_;
     uint64_t next_serial_ = 1;
 
     std::vector<uint8_t> out_unit_;

@@ -12,24 +12,15 @@ constexpr size_t kMaxOutUnit = 2048;
 
 }  // namespace
 
-Controller::MakeResult Controller::bulk_out_result() {
-    return [this](const Transfer& tr) {
-        bulk_out_arrived(tr.out_data);
-        TransferResult r;
-        r.actual_length = static_cast<uint32_t>(tr.out_data.size());
-        return r;
-    };
-}
-
 void Controller::submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault) {
-    auto it = add_pending(t, std::move(done));
+    Pending& p = add_pending(t, std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
-        it->held = true;
+        p.held = true;
         return;
     }
     uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(t.out_data.size()));
     if (fault) at += fault->delay_us;
-    finish_at(at, t.endpoint, it->serial, bulk_out_result());
+    finish_at(at, t.endpoint, p.serial, Outcome::bulk_out);
 }
 
 void Controller::bulk_out_arrived(const std::vector<uint8_t>& data) {
@@ -95,14 +86,14 @@ void Controller::inject_bulk_in(std::vector<uint8_t> raw) {
 }
 
 void Controller::submit_bulk_in(const Transfer& t, Done done, const std::optional<Fault>& fault) {
-    auto it = add_pending(t, std::move(done));
+    Pending& p = add_pending(t, std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
-        it->stuck = true;
-        it->held = true;
+        p.stuck = true;
+        p.held = true;
         return;
     }
-    it->wants_data = true;
-    if (fault) it->extra_delay_us = fault->delay_us;
+    p.wants_data = true;
+    if (fault) p.extra_delay_us = fault->delay_us;
     fill_bulk_in();
 }
 
@@ -120,8 +111,7 @@ void Controller::fill_bulk_in() {
         fifo_.pop_front();
         const size_t moved = std::min<size_t>(entry.size(), p.transfer.in_length);
         const uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(moved)) + p.extra_delay_us;
-        TransferResult r = deliver(p.transfer, std::move(entry));
-        finish_at(at, kBulkInEndpoint, p.serial, [r = std::move(r)](const Transfer&) { return r; });
+        finish_at(at, kBulkInEndpoint, p.serial, Outcome::decided, deliver(p.transfer, std::move(entry)));
     }
 }
 

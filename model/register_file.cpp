@@ -1,5 +1,6 @@
 #include "model/register_file.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace model {
@@ -13,9 +14,8 @@ RegisterFile::RegisterFile(Clock& clock, MiiBus& mii, std::vector<uint16_t> eepr
       life_(std::make_shared<int>(0)) {}
 
 std::vector<uint8_t> RegisterFile::peek_range(uint8_t first, size_t count) const {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < count && first + i < regs_.size(); ++i) out.push_back(regs_[first + i]);
-    return out;
+    const size_t n = std::min(count, regs_.size() - first);
+    return std::vector<uint8_t>(regs_.begin() + first, regs_.begin() + first + n);
 }
 
 std::vector<uint8_t> RegisterFile::read(uint8_t first, uint16_t count) {
@@ -58,10 +58,7 @@ void RegisterFile::write(uint8_t first, std::span<const uint8_t> bytes, uint16_t
 }
 
 void RegisterFile::later(uint64_t delay_us, std::function<void()> fn) {
-    std::weak_ptr<int> alive = life_;
-    clock_.schedule(clock_.now_us() + delay_us, [alive, fn = std::move(fn)] {
-        if (!alive.expired()) fn();
-    });
+    clock_.schedule_for(life_, clock_.now_us() + delay_us, std::move(fn));
 }
 
 void RegisterFile::start_eeprom_read() {
@@ -94,11 +91,17 @@ void RegisterFile::start_phy_command(uint8_t control) {
     // With both command bits set the read wins: it changes nothing in the PHY.
     const bool is_read = (control & reg::kPhyRead) != 0;
     const auto value = static_cast<uint16_t>(regs_[reg::kPhyDataLow] | regs_[reg::kPhyDataHigh] << 8);
-    if (behaviour_.phy_access_us == 0)
+    if (behaviour_.phy_access_us == 0) {
         finish_phy_command(command, address, mii_reg, is_read, value);
-    else
-        later(behaviour_.phy_access_us,
-              [=, this] { finish_phy_command(command, address, mii_reg, is_read, value); });
+        return;
+    }
+    // A later command supersedes this one, so the command in progress is kept here rather than
+    // in the event, which then carries no more than fits a clock's queue without an allocation.
+    phy_in_progress_ = PhyCommand{address, mii_reg, is_read, value};
+    later(behaviour_.phy_access_us, [this, command] {
+        const PhyCommand c = phy_in_progress_;
+        finish_phy_command(command, c.address, c.mii_reg, c.is_read, c.value);
+    });
 }
 
 void RegisterFile::finish_phy_command(uint64_t command, uint8_t address, uint8_t mii_reg, bool is_read,

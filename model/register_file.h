@@ -85,6 +85,13 @@ private:
     // that a late finish of an old one is ignored.
     uint64_t eeprom_command_ = 0;
     uint64_t phy_command_ = 0;
+    struct PhyCommand {
+        uint8_t address = 0;
+        uint8_t mii_reg = 0;
+        bool is_read = false;
+        uint16_t value = 0;
+    };
+    PhyCommand phy_in_progress_;  // that of phy_command_ while it waits for its time
     std::shared_ptr<int> life_;
 };
 

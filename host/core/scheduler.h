@@ -9,6 +9,7 @@
 #include <mutex>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -59,6 +60,9 @@ public:
     std::optional<Due> take_due();
     // Moves the clock on to t (a processor's task took that long while another went on).
     void pass_time_to(Time t) { move_clock(t); }
+
+    // Keeps `object` for as long as the queue: events may then point at it without owning it.
+    void keep(std::shared_ptr<void> object) { kept_.push_back(std::move(object)); }
 
     // Draws from the scheduler's seeded generator (completion timing, fault rates use their own).
     uint64_t draw();
@@ -127,6 +131,7 @@ private:
     std::condition_variable wake_;
     uint64_t wake_count_ = 0;
     std::chrono::steady_clock::time_point start_;
+    std::vector<std::shared_ptr<void>> kept_;
 };
 
 }  // namespace host

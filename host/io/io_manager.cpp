@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/core/sanitizers.h"
 #include "host/host.h"
 
 namespace host {
@@ -11,6 +12,7 @@ namespace host {
 namespace {
 
 constexpr size_t kIrpQuarantine = 4096;
+constexpr size_t kArenaBlock = size_t(64) << 10;
 
 std::string hex(NTSTATUS status) {
     char text[16];
@@ -23,7 +25,69 @@ std::string hex(NTSTATUS status) {
 Io::Io(Host& host) : host_(host) {}
 
 Io::~Io() {
-    for (auto& [irp, state] : irps_) std::free(state->irp);
+    if (kUnderSanitizer) {
+        irps_.for_each([](const void*, IrpState* s) { std::free(s->irp); });
+    }
+    for (void* block : arena_blocks_) std::free(block);
+}
+
+// An IRP's memory, zeroed.
+void* Io::take_block(size_t bytes, CCHAR stack_size) {
+    if (kUnderSanitizer) return std::calloc(1, bytes);
+    auto slot = static_cast<size_t>(stack_size);
+    if (slot < spare_irps_.size() && !spare_irps_[slot].empty()) {
+        void* block = spare_irps_[slot].back();
+        spare_irps_[slot].pop_back();
+        std::memset(block, 0, bytes);
+        return block;
+    }
+    size_t rounded = (bytes + 15) & ~size_t(15);
+    if (arena_left_ < rounded) {
+        size_t size = std::max(kArenaBlock, rounded);
+        void* block = std::malloc(size);
+        if (block == nullptr) return nullptr;
+        arena_blocks_.push_back(block);
+        arena_next_ = static_cast<uint8_t*>(block);
+        arena_left_ = size;
+    }
+    void* block = arena_next_;
+    arena_next_ += rounded;
+    arena_left_ -= rounded;
+    std::memset(block, 0, bytes);
+    return block;
+}
+
+// An IRP out of quarantine: its memory serves the next IRP of its size, its record the next IRP.
+void Io::give_back_block(IrpState& s) {
+    if (kUnderSanitizer) {
+        std::free(s.irp);
+    } else {
+        auto slot = (s.bytes - sizeof(IRP)) / sizeof(IO_STACK_LOCATION);  // the IRP itself is poisoned
+        if (slot >= spare_irps_.size()) spare_irps_.resize(slot + 1);
+        spare_irps_[slot].push_back(s.irp);
+    }
+    s = IrpState{};
+    spare_states_.push_back(&s);
+}
+
+IrpState& Io::take_state() {
+    if (spare_states_.empty()) return states_.emplace_back();
+    IrpState* s = spare_states_.back();
+    spare_states_.pop_back();
+    return *s;
+}
+
+const std::string* Io::intern(const std::string& routine) {
+    if (last_name_ < names_.size() && *names_[last_name_] == routine) return names_[last_name_].get();
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (*names_[i] == routine) {
+            last_name_ = i;
+            return names_[i].get();
+        }
+    }
+    names_.push_back(std::make_unique<std::string>(routine));
+    last_name_ = names_.size() - 1;
+    return names_.back().get();
 }
 
 DEVICE_OBJECT* Io::create_device(std::shared_ptr<LowerDevice> handler, CCHAR stack_size, std::string name) {
@@ -56,23 +120,23 @@ void Io::report(const IrpState* s, Rule rule, const std::string& message) {
     // Outside any driver routine (a lower device completing from the event loop), the IRP's
     // allocator and adapter are the ones concerned.
     if (s != nullptr && !host_.contexts().in_driver()) {
-        host_.verifier().report_for(rule, s->adapter, s->allocator, message);
+        host_.verifier().report_for(rule, s->adapter, *s->allocator, message);
     } else {
         host_.verifier().report(rule, message);
     }
 }
 
 IrpState* Io::find(const IRP* irp, const char* operation) {
-    auto it = irps_.find(irp);
-    if (it == irps_.end()) {
+    IrpState* s = lookup(irp);
+    if (s == nullptr) {
         host_.verifier().report(Rule::Irps, std::string(operation) + " on a pointer that is no IRP");
         return nullptr;
     }
-    if (it->second->owner == IrpOwner::Freed) {
-        report(it->second.get(), Rule::Irps, std::string(operation) + " on an IRP that has been freed");
+    if (s->owner == IrpOwner::Freed) {
+        report(s, Rule::Irps, std::string(operation) + " on an IRP that has been freed");
         return nullptr;
     }
-    return it->second.get();
+    return s;
 }
 
 IO_STACK_LOCATION* Io::stack(IRP* irp) const {
@@ -86,24 +150,24 @@ IRP* Io::allocate_irp(CCHAR stack_size, bool built) {
     }
     if (host_.faults().should_fail(AllocKind::Irp)) return nullptr;
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stack_size) * sizeof(IO_STACK_LOCATION);
-    auto* irp = static_cast<IRP*>(std::calloc(1, bytes));
+    auto* irp = static_cast<IRP*>(take_block(bytes, stack_size));
     if (irp == nullptr) return nullptr;
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(bytes);
     irp->StackCount = stack_size;
     irp->CurrentLocation = static_cast<CCHAR>(stack_size + 1);
     irp->CurrentStackLocation = stack(irp) + stack_size;
-    auto state = std::make_unique<IrpState>();
+    IrpState& state = take_state();
     const Frame& frame = host_.contexts().current();
-    state->irp = irp;
-    state->bytes = bytes;
-    state->adapter = frame.adapter;
-    state->allocator = frame.routine;
-    state->built = built;
-    state->serial = ++serial_;
-    state->live_slot = live_.size();
-    live_.push_back(state.get());
-    irps_[irp] = std::move(state);
+    state.irp = irp;
+    state.bytes = bytes;
+    state.adapter = frame.adapter;
+    state.allocator = intern(frame.routine);
+    state.built = built;
+    state.serial = ++serial_;
+    state.live_slot = live_.size();
+    live_.push_back(&state);
+    irps_.put(irp, &state);
     return irp;
 }
 
@@ -139,10 +203,9 @@ void Io::release_irp(IrpState& s) {
     while (quarantine_.size() > kIrpQuarantine) {
         const IRP* oldest = quarantine_.front();
         quarantine_.pop_front();
-        auto it = irps_.find(oldest);
-        if (it != irps_.end()) {
-            std::free(it->second->irp);
-            irps_.erase(it);
+        if (IrpState* gone = lookup(oldest)) {
+            irps_.erase(oldest);
+            give_back_block(*gone);
         }
     }
 }
@@ -207,12 +270,12 @@ NTSTATUS Io::call_driver(DEVICE_OBJECT* device, IRP* irp) {
     s->owner = IrpOwner::Lower;
     s->target = device;
     ++sent_;
-    std::shared_ptr<LowerDevice> handler = dev->second.handler;
-    if (!handler) return complete(irp, STATUS_NOT_SUPPORTED);
+    // Devices stay until the I/O manager goes: the handler outlives the call.
+    LowerDevice* handler = dev->second.handler.get();
+    if (handler == nullptr) return complete(irp, STATUS_NOT_SUPPORTED);
     NTSTATUS status = handler->dispatch(device, irp);
-    auto it = irps_.find(irp);
-    if (status != STATUS_PENDING && it != irps_.end() && it->second->owner == IrpOwner::Lower &&
-        it->second->target == device) {
+    IrpState* after = lookup(irp);
+    if (status != STATUS_PENDING && after != nullptr && after->owner == IrpOwner::Lower && after->target == device) {
         host_.verifier().report(Rule::Host, dev->second.name + " answered " + hex(status) +
                                                 " without completing the IRP or marking it pending");
     }
@@ -247,13 +310,13 @@ NTSTATUS Io::complete_later(IRP* irp, NTSTATUS status, ULONG_PTR information, Ti
         }
         complete(i, STATUS_CANCELLED);
     });
-    auto it = irps_.find(irp);
-    if (it == irps_.end() || it->second->owner != IrpOwner::Lower) return STATUS_PENDING;
-    uint64_t serial = it->second->serial;
-    it->second->scheduled = host_.scheduler().after(delay, "completion of an IRP", [this, irp, serial, status, information] {
-        auto it = irps_.find(irp);
-        if (it == irps_.end() || it->second->serial != serial || it->second->owner != IrpOwner::Lower) return;
-        it->second->scheduled = 0;
+    IrpState* s = lookup(irp);
+    if (s == nullptr || s->owner != IrpOwner::Lower) return STATUS_PENDING;
+    uint64_t serial = s->serial;
+    s->scheduled = host_.scheduler().after(delay, "completion of an IRP", [this, irp, serial, status, information] {
+        IrpState* s = lookup(irp);
+        if (s == nullptr || s->serial != serial || s->owner != IrpOwner::Lower) return;
+        s->scheduled = 0;
         complete(irp, status, information);
     });
     return STATUS_PENDING;
@@ -310,14 +373,14 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
         std::string name = routine_name_of(routine);
         NTSTATUS result = host_.call_driver(ContextKind::Completion, name, adapter, DISPATCH_LEVEL,
                                             [&] { return routine(device, irp, context); });
-        auto it = irps_.find(irp);
-        bool gone = it == irps_.end() || it->second->serial != serial || it->second->owner == IrpOwner::Freed;
+        IrpState* now = lookup(irp);
+        bool gone = now == nullptr || now->serial != serial || now->owner == IrpOwner::Freed;
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            if (!gone && it->second->owner == IrpOwner::Completing) it->second->owner = IrpOwner::Driver;
+            if (!gone && now->owner == IrpOwner::Completing) now->owner = IrpOwner::Driver;
             return status;
         }
         if (!built) {
-            if (!gone) it->second->owner = IrpOwner::Driver;
+            if (!gone) now->owner = IrpOwner::Driver;
             host_.verifier().report_for(Rule::Irps, adapter, name,
                                         "completion routine of a driver-allocated IRP returned " + hex(result) +
                                             " instead of STATUS_MORE_PROCESSING_REQUIRED");
@@ -329,14 +392,14 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
             return status;
         }
     }
-    s = irps_.at(irp).get();
+    s = lookup(irp);
     if (built) {
         finish_built(*s);
         return status;
     }
     s->owner = IrpOwner::Driver;
     if (!invoked) {
-        host_.verifier().report_for(Rule::Irps, adapter, s->allocator,
+        host_.verifier().report_for(Rule::Irps, adapter, *s->allocator,
                                     "a driver-allocated IRP completed with no completion routine to take it back");
     }
     return status;
@@ -383,10 +446,7 @@ IRP* Io::build_device_io_control(ULONG code, DEVICE_OBJECT* device, PVOID input,
     return irp;
 }
 
-const IrpState* Io::state(const IRP* irp) const {
-    auto it = irps_.find(irp);
-    return it == irps_.end() ? nullptr : it->second.get();
-}
+const IrpState* Io::state(const IRP* irp) const { return lookup(irp); }
 
 std::vector<const IrpState*> Io::outstanding(const Adapter* adapter) const {
     std::vector<const IrpState*> out;

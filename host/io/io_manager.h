@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/core/pointer_map.h"
 #include "host/core/scheduler.h"
 #include "host/core/types.h"
 #include "host/verifier/verifier.h"
@@ -45,7 +46,7 @@ struct IrpState {
     IRP* irp = nullptr;
     size_t bytes = 0;
     Adapter* adapter = nullptr;  // whose context allocated it
-    std::string allocator;       // the routine that allocated it
+    const std::string* allocator = nullptr;  // the routine that allocated it (kept by the Io)
     bool built = false;          // made by IoBuildDeviceIoControlRequest: the I/O manager frees it
     IrpOwner owner = IrpOwner::Driver;
     DEVICE_OBJECT* target = nullptr;  // the device it was last sent to
@@ -95,6 +96,14 @@ public:
 
 private:
     IrpState* find(const IRP* irp, const char* operation);
+    IrpState* lookup(const IRP* irp) const {
+        IrpState* const* s = irps_.find(irp);
+        return s ? *s : nullptr;
+    }
+    void* take_block(size_t bytes, CCHAR stack_size);
+    void give_back_block(IrpState& s);
+    IrpState& take_state();
+    const std::string* intern(const std::string& routine);
     void report(const IrpState* s, Rule rule, const std::string& message);
     IO_STACK_LOCATION* stack(IRP* irp) const;
     void finish_built(IrpState& s);
@@ -104,9 +113,20 @@ private:
     Host& host_;
     CompletionPolicy policy_;
     // Every IRP allocated and not yet out of quarantine, by address; looked up at every service.
-    std::unordered_map<const IRP*, std::unique_ptr<IrpState>> irps_;
+    PointerMap<IrpState*> irps_;
     std::vector<IrpState*> live_;   // those not freed, in no particular order
     std::deque<const IRP*> quarantine_;
+    // The records, and the IRPs' memory: carved from large blocks and, once out of quarantine,
+    // kept for the next IRP of the same stack size (allocated one by one under a sanitizer).
+    std::deque<IrpState> states_;
+    std::vector<IrpState*> spare_states_;
+    std::vector<void*> arena_blocks_;
+    uint8_t* arena_next_ = nullptr;
+    size_t arena_left_ = 0;
+    std::vector<std::vector<void*>> spare_irps_;  // by stack size
+    // The routines that allocated IRPs, each name kept once.
+    std::vector<std::unique_ptr<std::string>> names_;
+    size_t last_name_ = 0;
     struct DeviceState {
         std::unique_ptr<DEVICE_OBJECT> object;
         std::shared_ptr<LowerDevice> handler;

@@ -360,7 +360,7 @@ void Ndis::check_adapter_released(Adapter& adapter, const std::string& routine) 
     if (!irps.empty()) {
         host_.verifier().report_for(Rule::Irps, &adapter, routine,
                                     after + std::to_string(irps.size()) + " IRP(s) still outstanding, the first from " +
-                                        irps.front()->allocator);
+                                        *irps.front()->allocator);
     }
     if (!busy.empty()) {
         std::string list;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "host/host.h"
@@ -83,33 +84,63 @@ NTSTATUS irp_status(model::TransferStatus status) {
 
 // ---- ModelClock ----
 
-ModelClock::ModelClock(Host& host) : host_(host), alive_(std::make_shared<bool>(true)) {}
+ModelClock::ModelClock(Host& host) : host_(host), slots_(std::make_shared<Slots>()) {
+    slots_->lock = &host_.lock();
+    std::lock_guard guard(host_.lock());
+    host_.scheduler().keep(slots_);
+}
 
-ModelClock::~ModelClock() { *alive_ = false; }
+ModelClock::~ModelClock() {
+    // Events still queued find the slots dead; what they would have run goes now.
+    slots_->alive = false;
+    slots_->events.clear();
+}
 
 uint64_t ModelClock::now_us() const { return host_.now(); }
 
-void ModelClock::schedule(uint64_t at_us, std::function<void()> fn) {
+void ModelClock::schedule(uint64_t at_us, std::function<void()> fn) { schedule_for(nullptr, at_us, std::move(fn)); }
+
+void ModelClock::schedule_for(const std::shared_ptr<int>& owner, uint64_t at_us, std::function<void()> fn) {
     std::lock_guard guard(host_.lock());
-    if (capturing_ && at_us <= host_.now()) {
-        captured_.push_back(std::move(fn));
+    Event event{std::move(fn), owner, owner != nullptr};
+    if (captured_ != nullptr && at_us <= host_.now()) {
+        captured_->push_back(std::move(event));
         return;
     }
-    std::weak_ptr<bool> alive = alive_;
-    host_.scheduler().at(std::max<Time>(at_us, host_.now()), "USB device", [alive, fn = std::move(fn)] {
-        if (auto a = alive.lock(); a && *a) fn();
-    });
+    reschedule(at_us, std::move(event));
 }
 
-void ModelClock::start_capture() {
-    capturing_ = true;
-    captured_.clear();
+void ModelClock::reschedule(uint64_t at_us, Event event) {
+    std::lock_guard guard(host_.lock());
+    Slots& slots = *slots_;
+    uint32_t slot;
+    if (!slots.free.empty()) {
+        slot = slots.free.back();
+        slots.free.pop_back();
+        slots.events[slot] = std::move(event);
+    } else {
+        slot = static_cast<uint32_t>(slots.events.size());
+        slots.events.push_back(std::move(event));
+    }
+    host_.scheduler().at(std::max<Time>(at_us, host_.now()), "USB device",
+                         [at = slots_.get(), slot] { fire(at, slot); });
 }
 
-std::vector<std::function<void()>> ModelClock::stop_capture() {
-    capturing_ = false;
-    return std::exchange(captured_, {});
+void ModelClock::fire(Slots* slots, uint32_t slot) {
+    Event event;
+    {
+        std::lock_guard guard(*slots->lock);
+        if (!slots->alive) return;
+        event = std::move(slots->events[slot]);
+        slots->events[slot] = Event{};
+        slots->free.push_back(slot);
+    }
+    event.run();
 }
+
+void ModelClock::start_capture(std::vector<Event>& into) { captured_ = &into; }
+
+void ModelClock::stop_capture() { captured_ = nullptr; }
 
 // ---- UsbBus ----
 
@@ -231,25 +262,50 @@ const UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
 }
 
 NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
-                        std::function<void(const model::TransferResult&)> finish) {
+                        Completion completion) {
     uint64_t id = transfer.id;
     Ownership::Claim claim = 0;
     if (length > 0 && (transfer.endpoint != 0 || host_.options().own_control_buffers)) {
         // The device fills the buffer of an IN transfer, and reads that of an OUT transfer.
         bool filled = transfer.endpoint == 0 ? (transfer.setup[0] & 0x80) != 0 : (transfer.endpoint & 0x80) != 0;
-        char what[64];
-        std::snprintf(what, sizeof what, "the buffer of %s transfer %llu (endpoint 0x%02X)",
-                      transfer.endpoint == 0 ? (filled ? "control-in" : "control-out") : filled ? "bulk-in" : "bulk-out",
-                      static_cast<unsigned long long>(id), transfer.endpoint);
-        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), what, buffer, length, filled);
+        // Built by hand: this runs for every transfer, and a formatted print costs more than the rest of it.
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string what = "the buffer of ";
+        what += transfer.endpoint == 0 ? (filled ? "control-in" : "control-out") : filled ? "bulk-in" : "bulk-out";
+        what += " transfer ";
+        what += std::to_string(id);
+        what += " (endpoint 0x";
+        what += kHex[transfer.endpoint >> 4];
+        what += kHex[transfer.endpoint & 0xF];
+        what += ')';
+        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), std::move(what), buffer, length, filled);
     }
-    in_flight_[id] = InFlight{irp, urb, transfer.endpoint, false, false, transfer, std::move(finish), claim};
+    std::unique_ptr<InFlight> flight;
+    if (!spare_flights_.empty()) {
+        flight = std::move(spare_flights_.back());
+        spare_flights_.pop_back();
+    } else {
+        flight = std::make_unique<InFlight>();
+    }
+    flight->id = id;
+    flight->irp = irp;
+    flight->urb = urb;
+    flight->endpoint = transfer.endpoint;
+    flight->transfer = transfer;
+    flight->completion = std::move(completion);
+    flight->claim = claim;
+    in_flight_.push_back(std::move(flight));  // ids only grow: the records stay in order
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     host_.io().pend(irp, [this, id](IRP*) { cancel(id); });
 
-    clock_.start_capture();
+    std::vector<ModelClock::Event> due;
+    if (!spare_due_.empty()) {
+        due = std::move(spare_due_.back());
+        spare_due_.pop_back();
+    }
+    clock_.start_capture(due);
     controller_->submit(transfer, [this, id](const model::TransferResult& result) { completed(id, result); });
-    std::vector<std::function<void()>> due = clock_.stop_capture();
+    clock_.stop_capture();
 
     // Completions due now are delivered inside this call or later, as the policy draws it.
     const CompletionPolicy& policy = host_.io().completion_policy();
@@ -257,30 +313,102 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
                       (policy.timing == CompletionTiming::Seeded &&
                        host_.scheduler().draw_below(100) < policy.inline_percent);
     if (inline_now) {
-        for (auto& fn : due) fn();
+        for (auto& event : due) event.run();
     } else {
         Time span = policy.max_delay > policy.min_delay ? policy.max_delay - policy.min_delay : 0;
         Time delay = policy.timing == CompletionTiming::Inline ? 0 : policy.min_delay + host_.scheduler().draw_below(span + 1);
-        for (auto& fn : due) clock_.schedule(host_.now() + delay, std::move(fn));
+        for (auto& event : due) clock_.reschedule(host_.now() + delay, std::move(event));
     }
+    due.clear();
+    spare_due_.push_back(std::move(due));
     return STATUS_PENDING;
+}
+
+UsbBus::InFlight* UsbBus::flight(uint64_t id) {
+    auto it = std::lower_bound(in_flight_.begin(), in_flight_.end(), id,
+                               [](const std::unique_ptr<InFlight>& f, uint64_t key) { return f->id < key; });
+    return it != in_flight_.end() && (*it)->id == id ? it->get() : nullptr;
+}
+
+std::unique_ptr<UsbBus::InFlight> UsbBus::take_flight(uint64_t id) {
+    auto it = std::lower_bound(in_flight_.begin(), in_flight_.end(), id,
+                               [](const std::unique_ptr<InFlight>& f, uint64_t key) { return f->id < key; });
+    if (it == in_flight_.end() || (*it)->id != id) return nullptr;
+    std::unique_ptr<InFlight> taken = std::move(*it);
+    in_flight_.erase(it);
+    return taken;
+}
+
+// A finished record goes back as good as new, keeping the room its transfer's data had.
+void UsbBus::recycle(std::unique_ptr<InFlight> flight) {
+    constexpr size_t kSpareFlights = 16;
+    if (spare_flights_.size() >= kSpareFlights) return;
+    std::vector<uint8_t> room = std::move(flight->transfer.out_data);
+    room.clear();
+    *flight = InFlight{};
+    flight->transfer.out_data = std::move(room);
+    spare_flights_.push_back(std::move(flight));
 }
 
 void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
     std::lock_guard guard(host_.lock());
-    auto it = in_flight_.find(id);
-    if (it == in_flight_.end()) return;
-    if (it->second.requeue) return;  // taken off the device only to be given back (see cancel)
-    InFlight flight = std::move(it->second);
-    in_flight_.erase(it);
-    if (flight.cancelled) return;  // its IRP was completed when it was cancelled
-    host_.ownership().release(flight.claim);
-    flight.urb->UrbHeader.Status = usbd_status(result.status);
-    flight.finish(result);
+    InFlight* held = flight(id);
+    if (held == nullptr) return;
+    if (held->requeue) return;  // taken off the device only to be given back (see cancel)
+    std::unique_ptr<InFlight> done = take_flight(id);
+    if (done->cancelled) {  // its IRP was completed when it was cancelled
+        recycle(std::move(done));
+        return;
+    }
+    host_.ownership().release(done->claim);
+    URB* urb = done->urb;
+    IRP* irp = done->irp;
+    urb->UrbHeader.Status = usbd_status(result.status);
+    finish(*done, result);
+    recycle(std::move(done));
     // The IRP fails when the URB does, also for a short transfer the URB did not allow.
     NTSTATUS status = irp_status(result.status);
-    if (status == STATUS_SUCCESS && flight.urb->UrbHeader.Status != USBD_STATUS_SUCCESS) status = STATUS_UNSUCCESSFUL;
-    host_.io().complete(flight.irp, status);
+    if (status == STATUS_SUCCESS && urb->UrbHeader.Status != USBD_STATUS_SUCCESS) status = STATUS_UNSUCCESSFUL;
+    host_.io().complete(irp, status);
+}
+
+// What the transfer's completion writes into its URB and buffer, and its record for the capture.
+void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
+    const Completion& c = flight.completion;
+    const uint64_t id = flight.id;
+    const bool ok = r.status == model::TransferStatus::ok;
+    switch (c.finish) {
+    case Finish::control_in: {
+        uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), c.capacity);
+        deliver(id, c.buffer, r.data, moved);
+        *c.length = ok ? moved : 0;
+        record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
+               std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+        return;
+    }
+    case Finish::control_out:
+        if (c.length != nullptr) *c.length = ok ? r.actual_length : 0;
+        record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
+        return;
+    case Finish::bulk_in: {
+        URB* urb = flight.urb;
+        auto& t = urb->UrbBulkOrInterruptTransfer;
+        uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), c.capacity);
+        deliver(id, t.TransferBuffer, r.data, moved);
+        t.TransferBufferLength = ok ? moved : 0;
+        if (ok && moved < c.capacity && !c.short_ok) urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+        record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, moved,
+               std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+        return;
+    }
+    case Finish::bulk_out:
+        flight.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ok ? r.actual_length : 0;
+        record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, r.actual_length, {});
+        return;
+    case Finish::custom:
+        c.custom(r);
+        return;
+    }
 }
 
 // IoCancelIrp on a pending request: its transfer is taken off the device, so that the transfers
@@ -291,13 +419,13 @@ void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
 // them afresh).
 void UsbBus::cancel(uint64_t id, bool at_once) {
     std::lock_guard guard(host_.lock());
-    auto it = in_flight_.find(id);
-    if (it == in_flight_.end() || it->second.cancelled) return;
-    it->second.cancelled = true;
-    IRP* irp = it->second.irp;
-    URB* urb = it->second.urb;
-    uint8_t endpoint = it->second.endpoint;
-    auto hand_back = [this, id, claim = it->second.claim, urb, endpoint] {
+    InFlight* it = flight(id);
+    if (it == nullptr || it->cancelled) return;
+    it->cancelled = true;
+    IRP* irp = it->irp;
+    URB* urb = it->urb;
+    uint8_t endpoint = it->endpoint;
+    auto hand_back = [this, id, claim = it->claim, urb, endpoint] {
         host_.ownership().release(claim);
         urb->UrbHeader.Status = USBD_STATUS_CANCELED;
         record('C', id, endpoint == 0 ? 2 : 3, endpoint, -ENOENT, nullptr, 0, {});
@@ -306,18 +434,18 @@ void UsbBus::cancel(uint64_t id, bool at_once) {
     if (delay != 0 && host_.options().cancel_delay_drawn) delay = 1 + host_.scheduler().draw_below(delay);
     if (delay == 0) hand_back();
     std::vector<uint64_t> others;
-    for (auto& [other_id, flight] : in_flight_) {
-        if (other_id != id && flight.endpoint == endpoint && !flight.cancelled) {
-            flight.requeue = true;
-            others.push_back(other_id);
+    for (auto& other : in_flight_) {
+        if (other->id != id && other->endpoint == endpoint && !other->cancelled) {
+            other->requeue = true;
+            others.push_back(other->id);
         }
     }
     controller_->abort(endpoint);
     for (uint64_t other_id : others) {
-        auto other = in_flight_.find(other_id);
-        if (other == in_flight_.end()) continue;
-        other->second.requeue = false;
-        controller_->submit(other->second.transfer,
+        InFlight* other = flight(other_id);
+        if (other == nullptr) continue;
+        other->requeue = false;
+        controller_->submit(other->transfer,
                             [this, other_id](const model::TransferResult& r) { completed(other_id, r); });
     }
     if (delay == 0) {
@@ -336,13 +464,8 @@ NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup,
     auto raw = setup.bytes();
     record('S', id, 2, 0x80, kInProgress, &raw, setup.length, {});
     auto transfer = model::Transfer::control(id, setup);
-    return submit(irp, urb, transfer, buffer, *length, [this, id, buffer, length, capacity = *length](const model::TransferResult& r) {
-        uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), capacity);
-        deliver(id, buffer, r.data, moved);
-        *length = r.status == model::TransferStatus::ok ? moved : 0;
-        record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
-               std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
-    });
+    return submit(irp, urb, transfer, buffer, *length,
+                  Completion(Finish::control_in, buffer, length, *length));
 }
 
 // `length`, when the request has a data stage, is the URB's TransferBufferLength: on completion it
@@ -355,10 +478,7 @@ NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, count, data);
     auto transfer = model::Transfer::control(id, setup, std::move(data));
-    return submit(irp, urb, transfer, buffer, count, [this, id, length](const model::TransferResult& r) {
-        if (length != nullptr) *length = r.status == model::TransferStatus::ok ? r.actual_length : 0;
-        record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
-    });
+    return submit(irp, urb, transfer, buffer, count, Completion(Finish::control_out, nullptr, length));
 }
 
 NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
@@ -384,18 +504,7 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
         ULONG capacity = r.TransferBufferLength;
         bool short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
         return submit(irp, urb, transfer, r.TransferBuffer, capacity,
-                      [this, id, urb, capacity, short_ok, endpoint](const model::TransferResult& res) {
-            auto& t = urb->UrbBulkOrInterruptTransfer;
-            uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(res.data.size()), capacity);
-            deliver(id, t.TransferBuffer, res.data, moved);
-            t.TransferBufferLength = res.status == model::TransferStatus::ok ? moved : 0;
-            int status = usbmon_status(res.status);
-            if (res.status == model::TransferStatus::ok && moved < capacity && !short_ok) {
-                urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
-            }
-            record('C', id, 3, endpoint, status, nullptr, moved,
-                   std::vector<uint8_t>(res.data.begin(), res.data.begin() + moved));
-        });
+                      Completion(Finish::bulk_in, nullptr, nullptr, capacity, short_ok));
     }
     std::vector<uint8_t> data;
     if (r.TransferBufferLength > 0) {
@@ -405,17 +514,12 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, data);
     auto transfer = model::Transfer::bulk_out(id, std::move(data));
     transfer.endpoint = endpoint;
-    return submit(irp, urb, transfer, r.TransferBuffer, r.TransferBufferLength,
-                  [this, id, urb, endpoint](const model::TransferResult& res) {
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength =
-            res.status == model::TransferStatus::ok ? res.actual_length : 0;
-        record('C', id, 3, endpoint, usbmon_status(res.status), nullptr, res.actual_length, {});
-    });
+    return submit(irp, urb, transfer, r.TransferBuffer, r.TransferBufferLength, Completion(Finish::bulk_out));
 }
 
 void UsbBus::deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length) {
     if (length == 0) return;
-    host_.ownership().device_writing(buffer, data.data(), length, "the device (transfer " + std::to_string(id) + ")");
+    host_.ownership().device_filling(buffer, data.data(), length, id);
     std::memcpy(buffer, data.data(), length);
 }
 
@@ -427,8 +531,8 @@ NTSTATUS UsbBus::pipe_request(IRP* irp, URB* urb) {
     if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
         uint64_t id = next_id_++;
         std::vector<uint64_t> cancelled;
-        for (auto& [flight_id, flight] : in_flight_) {
-            if (flight.endpoint == p->endpoint && !flight.cancelled) cancelled.push_back(flight_id);
+        for (auto& f : in_flight_) {
+            if (f->endpoint == p->endpoint && !f->cancelled) cancelled.push_back(f->id);
         }
         controller_->abort(p->endpoint);
         for (uint64_t flight_id : cancelled) cancel(flight_id, true);  // any the device did not hold
@@ -496,8 +600,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     uint64_t id = next_id_++;
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, 0, {});
-    return submit(irp, urb, model::Transfer::control(id, setup), nullptr, 0,
-                  [this, id, urb, chosen, interface_copy](const model::TransferResult& result) {
+    Completion completion;
+    completion.custom = [this, id, urb, chosen, interface_copy](const model::TransferResult& result) {
                       record('C', id, 2, 0x00, usbmon_status(result.status), nullptr, 0, {});
                       if (result.status != model::TransferStatus::ok) return;
                       pipes_.clear();
@@ -525,7 +629,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
                           pipe_info.PipeHandle = &pipe;
                           pipes_[&pipe] = &pipe;
                       }
-                  });
+                  };
+    return submit(irp, urb, model::Transfer::control(id, setup), nullptr, 0, std::move(completion));
 }
 
 void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,

@@ -16,29 +16,51 @@
 #include <utility>
 #include <vector>
 
+#include "host/core/host_lock.h"
 #include "host/io/io_manager.h"
 #include "host/verifier/ownership.h"
 #include "model/controller.h"
 
 namespace host {
 
-// The model's clock, driven by the host's scheduler.
+// The model's clock, driven by the host's scheduler. Each event waits in a slot of the clock's
+// own, and the scheduler's event names the slot: small enough to need no allocation, and harmless
+// once the clock is gone (the slots outlive it for as long as the scheduler keeps them).
 class ModelClock final : public model::Clock {
 public:
     explicit ModelClock(Host& host);
     ~ModelClock() override;
     uint64_t now_us() const override;
     void schedule(uint64_t at_us, std::function<void()> fn) override;
+    void schedule_for(const std::shared_ptr<int>& owner, uint64_t at_us, std::function<void()> fn) override;
 
-    // While capturing, events due now are held back for the caller, who runs or schedules them.
-    void start_capture();
-    std::vector<std::function<void()>> stop_capture();
+    // An event with the part of the model it is for (none: it always runs).
+    struct Event {
+        std::function<void()> fn;
+        std::weak_ptr<int> owner;
+        bool owned = false;
+        void run() {
+            if (!owned || !owner.expired()) fn();
+        }
+    };
+    // While capturing, events due now are held back for the caller, who runs them or queues them
+    // again (reschedule).
+    void start_capture(std::vector<Event>& into);
+    void stop_capture();
+    void reschedule(uint64_t at_us, Event event);
 
 private:
+    struct Slots {
+        std::vector<Event> events;
+        std::vector<uint32_t> free;
+        bool alive = true;
+        HostLock* lock = nullptr;
+    };
+    static void fire(Slots* slots, uint32_t slot);
+
     Host& host_;
-    std::shared_ptr<bool> alive_;
-    bool capturing_ = false;
-    std::vector<std::function<void()>> captured_;
+    std::shared_ptr<Slots> slots_;
+    std::vector<Event>* captured_ = nullptr;
 };
 
 // One transfer as the bus saw it, in the terms of a usbmon capture.
@@ -81,14 +103,34 @@ private:
         uint16_t max_packet = 0;
         ULONG max_transfer = 0;
     };
+    // What the completion of a transfer does to its URB, besides its status.
+    enum class Finish : uint8_t {
+        control_in,   // the data lands in the buffer; the length becomes what came
+        control_out,  // the length (if any) becomes what the device took
+        bulk_in,      // as control_in, and a short transfer fails unless the URB allows it
+        bulk_out,     // the URB's length becomes what the device took
+        custom,       // the record's own function (selecting a configuration)
+    };
+    struct Completion {
+        Completion(Finish f = Finish::custom, void* into = nullptr, ULONG* urb_length = nullptr,
+                            ULONG most = 0, bool short_allowed = false)
+            : finish(f), buffer(into), length(urb_length), capacity(most), short_ok(short_allowed) {}
+        Finish finish;
+        void* buffer;    // control in: where the data lands
+        ULONG* length;   // control in and out: the URB's length
+        ULONG capacity;  // control and bulk in: the most bytes the buffer takes
+        bool short_ok;   // bulk in
+        std::function<void(const model::TransferResult&)> custom;
+    };
     struct InFlight {
+        uint64_t id = 0;
         IRP* irp = nullptr;
         URB* urb = nullptr;
         uint8_t endpoint = 0;
         bool cancelled = false;
         bool requeue = false;  // taken off the device to clear a cancelled transfer, to go back
         model::Transfer transfer;
-        std::function<void(const model::TransferResult&)> finish;
+        Completion completion;
         Ownership::Claim claim = 0;  // the transfer's buffer, the USB stack's until it completes
     };
 
@@ -96,7 +138,12 @@ private:
     // `buffer` and `length`: the memory the transfer reads or fills, owned by the USB stack until
     // the transfer completes.
     NTSTATUS submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
-                    std::function<void(const model::TransferResult&)> finish);
+                    Completion completion);
+    void finish(InFlight& flight, const model::TransferResult& result);
+    // The record of a transfer in flight, or null.
+    InFlight* flight(uint64_t id);
+    std::unique_ptr<InFlight> take_flight(uint64_t id);
+    void recycle(std::unique_ptr<InFlight> flight);
     // The device's data lands in the driver's buffer.
     void deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length);
     void completed(uint64_t id, const model::TransferResult& result);
@@ -118,7 +165,11 @@ private:
     std::unique_ptr<model::Controller> controller_;
     std::deque<Pipe> pipe_storage_;  // addresses serve as pipe handles and are never reused
     std::map<USBD_PIPE_HANDLE, Pipe*> pipes_;
-    std::map<uint64_t, InFlight> in_flight_;
+    // Transfers in flight in the order of their ids (the order they were submitted), and records
+    // kept for the next ones.
+    std::vector<std::unique_ptr<InFlight>> in_flight_;
+    std::vector<std::unique_ptr<InFlight>> spare_flights_;
+    std::vector<std::vector<ModelClock::Event>> spare_due_;  // for submissions within submissions
     uint64_t next_id_ = 1;
     uint8_t configuration_handle_ = 0;
     uint8_t interface_handle_ = 0;

@@ -64,6 +64,15 @@ void Ownership::release(Claim claim) {
 }
 
 void Ownership::device_writing(void* begin, const uint8_t* data, size_t length, const std::string& writer) {
+    check_write(begin, data, length, &writer, 0);
+}
+
+void Ownership::device_filling(void* begin, const uint8_t* data, size_t length, uint64_t transfer) {
+    check_write(begin, data, length, nullptr, transfer);
+}
+
+void Ownership::check_write(void* begin, const uint8_t* data, size_t length, const std::string* writer,
+                            uint64_t transfer) {
     if (length == 0) return;
     auto* b = static_cast<uint8_t*>(begin);
     uint8_t* e = b + length;
@@ -81,7 +90,9 @@ void Ownership::device_writing(void* begin, const uint8_t* data, size_t length, 
                     continue;
                 }
                 held.reported = true;
-                report(held, writer + " wrote into " +
+                const std::string who =
+                    writer != nullptr ? *writer : "the device (transfer " + std::to_string(transfer) + ")";
+                report(held, who + " wrote into " +
                                  byte_span(offset + static_cast<size_t>(from - piece.begin),
                                            offset + static_cast<size_t>(to - piece.begin) - 1) +
                                  " of " + held.what + " " + while_owned(held.owner, held.routine));

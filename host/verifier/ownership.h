@@ -51,6 +51,9 @@ public:
     // would land in a range the protocols own, or one an OUT transfer is sending. Transfers that
     // the device fills may share memory: the one completing last leaves its bytes.
     void device_writing(void* begin, const uint8_t* data, size_t length, const std::string& writer);
+    // The same for the device completing transfer `transfer` ("the device (transfer N)"): the
+    // writer's name is made only for a report.
+    void device_filling(void* begin, const uint8_t* data, size_t length, uint64_t transfer);
 
     // Memory went back to the pool: a claim inside it is reported and forgotten.
     void forget_range(const void* begin, const void* end);
@@ -72,6 +75,8 @@ private:
         bool reported = false;  // a write into it was reported already
     };
     void report(Held& held, const std::string& message);
+    // The writer is named by `writer`, or when that is null, as the device completing `transfer`.
+    void check_write(void* begin, const uint8_t* data, size_t length, const std::string* writer, uint64_t transfer);
 
     Host& host_;
     std::map<Claim, Held> claims_;
