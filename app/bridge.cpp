@@ -219,8 +219,10 @@ void Bridge::open_captures() {
         wire_ = std::make_unique<PcapWriter>(options_.captures.ethernet, PcapWriter::kEthernet, time_base_us_);
         cable_->set_tap([this](const model::WireFrame& f) {
             // Wireshark cannot take apart a frame shorter than its header.
-            if (f.bytes.size() < 14) ++runts_not_captured_;
-            else wire_->write(f.arrived_us, f.bytes);
+            if (f.bytes.size() < 14)
+                ++runts_not_captured_;
+            else
+                wire_->write(f.arrived_us, f.bytes);
         });
     }
     usb_ = std::make_unique<UsbCapture>(options_.captures.usb, time_base_us_);
@@ -324,7 +326,8 @@ void Bridge::announce() {
          << (b_ ? "adapter B, above it " + b_->above : "TAP interface " + options_.peer.name) << "; "
          << (options_.full_speed ? "USB full speed and a 10 Mbit/s cable" : "instant bus and cable") << "\n";
     for (const Side& s : sides_) {
-        out_ << "usbeth: adapter " << s.label << ": link " << (s.link ? "up" : "down; frames are dropped until it comes up") << "\n";
+        out_ << "usbeth: adapter " << s.label << ": link "
+             << (s.link ? "up" : "down; frames are dropped until it comes up") << "\n";
     }
     out_ << "usbeth: ready; stop with Ctrl-C" << std::endl;
     // Linux refuses every frame written to a TAP interface that is down.
@@ -420,8 +423,8 @@ void Bridge::side_summary(const Side& s) {
     if (c.answers) out_ << ", " << c.answers << " of them answers";
     out_ << "\n";
     if (c.send_refused) row("  refused by MpSend") << c.send_refused << "\n";
-    row("  completed") << c.completed << (c.completed_failed ? ", " + std::to_string(c.completed_failed) + " failed" : "")
-                       << "\n";
+    row("  completed") << c.completed
+                       << (c.completed_failed ? ", " + std::to_string(c.completed_failed) + " failed" : "") << "\n";
     row("frames indicated to NDIS") << frames_text(c.indicated, c.indicated_bytes) << "\n";
     if (!s.interface.empty()) {
         row("frames written to " + s.interface) << frames_text(c.written, c.written_bytes);

@@ -32,10 +32,10 @@ struct BridgeEnd {
 };
 
 struct BridgeOptions {
-    std::optional<BridgeEnd> protocol;          // adapter A's protocol side; none: the responder
-    std::optional<std::array<uint8_t, 4>> ip;   // the responder answers ARP and ping for it
-    BridgeEnd peer;                             // the cable's far end, or adapter B's protocol side
-    bool peer_adapter = false;                  // adapter B between the cable and `peer`
+    std::optional<BridgeEnd> protocol;         // adapter A's protocol side; none: the responder
+    std::optional<std::array<uint8_t, 4>> ip;  // the responder answers ARP and ping for it
+    BridgeEnd peer;                            // the cable's far end, or adapter B's protocol side
+    bool peer_adapter = false;                 // adapter B between the cable and `peer`
     Mac adapter_address{0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
     Mac peer_adapter_address{0x02, 0x00, 0x5E, 0x10, 0x00, 0x02};
     // USB full-speed bus timing and a 10 Mbit/s cable; otherwise both are instant and only the

@@ -157,7 +157,8 @@ std::string request_json(const host::RequestRecord& r, const std::string& adapte
         j[set ? "bytes_read" : "bytes_written"] = r.bytes_done;
         j["bytes_needed"] = r.bytes_needed;
         if (!set && r.status == NDIS_STATUS_SUCCESS) {
-            std::vector<uint8_t> data(r.data.begin(), r.data.begin() + std::min<std::ptrdiff_t>(r.bytes_done, r.data.size()));
+            std::vector<uint8_t> data(r.data.begin(),
+                                      r.data.begin() + std::min<std::ptrdiff_t>(r.bytes_done, r.data.size()));
             j["data"] = hex(data);
             j["value"] = oid_value_text(r.oid, data);
         }

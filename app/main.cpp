@@ -181,11 +181,12 @@ struct RunArguments {
 CLI::App* add_run_command(CLI::App& app, RunArguments& args) {
     CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
     run->add_option("scenario", args.scenario, "Scenario file (JSON; docs/scenarios.md describes the format)");
-    args.seed_option =
-        run->add_option("--seed", args.seed, "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
-            ->check(usbeth::whole_number());
+    args.seed_option = run->add_option("--seed", args.seed,
+                                       "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
+                           ->check(usbeth::whole_number());
     run->footer("A capture file given as - goes to standard output, and the report to standard error.");
-    run->add_option("--wire-pcap,--pcap", args.captures.ethernet, "Write the frames on the cables to this pcap file (Ethernet)");
+    run->add_option("--wire-pcap,--pcap", args.captures.ethernet,
+                    "Write the frames on the cables to this pcap file (Ethernet)");
     run->add_option("--usb-pcap,--usbmon", args.captures.usb,
                     "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
     run->add_option("--events", args.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
@@ -195,10 +196,11 @@ CLI::App* add_run_command(CLI::App& app, RunArguments& args) {
 CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeOptions& bridge) {
     CLI::App* tap = app.add_subcommand(
         "tap", "Run the driver between Linux TAP interfaces in real time, until SIGINT (Ctrl-C) or SIGTERM");
-    tap->footer("Create the TAP interfaces first (ip tuntap add dev NAME mode tap); scripts/tap-bench.sh shows a "
-                "whole setup with two network namespaces. Captures are stamped with the wall clock; one given as - "
-                "goes to standard output (the report to standard error): usbeth tap ... --wire-pcap - | wireshark "
-                "-k -i -");
+    tap->footer(
+        "Create the TAP interfaces first (ip tuntap add dev NAME mode tap); scripts/tap-bench.sh shows a "
+        "whole setup with two network namespaces. Captures are stamped with the wall clock; one given as - "
+        "goes to standard output (the report to standard error): usbeth tap ... --wire-pcap - | wireshark "
+        "-k -i -");
     CLI::Option_group* above = tap->add_option_group("above adapter A", "One of these");
     above->add_option("--interface", tap_args.interface,
                       "TAP interface above adapter A: frames Linux sends there go to the driver's send handler, "
@@ -219,7 +221,8 @@ CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeO
     tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events")
         ->check(usbeth::whole_number())
         ->capture_default_str();
-    tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet, "Write the frames on the cable to this pcap file (Ethernet)");
+    tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet,
+                    "Write the frames on the cable to this pcap file (Ethernet)");
     tap->add_option("--usb-pcap,--usbmon", bridge.captures.usb,
                     "Write the adapters' USB transfers to this pcap file (Linux usbmon; bus 1 = adapter A, 2 = B)");
     tap->add_option("--events", bridge.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
@@ -238,8 +241,9 @@ int sim_command(const usbeth::SimOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"usbeth: a USB Ethernet controller's NDIS 5.0 miniport driver, run on Linux against an emulated "
-                 "host and a model of the controller"};
+    CLI::App app{
+        "usbeth: a USB Ethernet controller's NDIS 5.0 miniport driver, run on Linux against an emulated "
+        "host and a model of the controller"};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("usbeth ") + USBETH_VERSION);
     app.footer(kExitStatuses);

@@ -9,49 +9,71 @@ namespace usbeth {
 
 namespace {
 
-#define NAMED(x) {#x, x}
+#define NAMED(x) \
+    { #x, x }
 
 constexpr std::pair<const char*, NDIS_OID> kOids[] = {
-    NAMED(OID_GEN_SUPPORTED_LIST),        NAMED(OID_GEN_HARDWARE_STATUS),
-    NAMED(OID_GEN_MEDIA_SUPPORTED),       NAMED(OID_GEN_MEDIA_IN_USE),
-    NAMED(OID_GEN_MAXIMUM_LOOKAHEAD),     NAMED(OID_GEN_MAXIMUM_FRAME_SIZE),
-    NAMED(OID_GEN_LINK_SPEED),            NAMED(OID_GEN_TRANSMIT_BUFFER_SPACE),
-    NAMED(OID_GEN_RECEIVE_BUFFER_SPACE),  NAMED(OID_GEN_TRANSMIT_BLOCK_SIZE),
-    NAMED(OID_GEN_RECEIVE_BLOCK_SIZE),    NAMED(OID_GEN_VENDOR_ID),
-    NAMED(OID_GEN_VENDOR_DESCRIPTION),    NAMED(OID_GEN_CURRENT_PACKET_FILTER),
-    NAMED(OID_GEN_CURRENT_LOOKAHEAD),     NAMED(OID_GEN_DRIVER_VERSION),
-    NAMED(OID_GEN_MAXIMUM_TOTAL_SIZE),    NAMED(OID_GEN_PROTOCOL_OPTIONS),
-    NAMED(OID_GEN_MAC_OPTIONS),           NAMED(OID_GEN_MEDIA_CONNECT_STATUS),
-    NAMED(OID_GEN_MAXIMUM_SEND_PACKETS),  NAMED(OID_GEN_VENDOR_DRIVER_VERSION),
-    NAMED(OID_GEN_SUPPORTED_GUIDS),       NAMED(OID_GEN_XMIT_OK),
-    NAMED(OID_GEN_RCV_OK),                NAMED(OID_GEN_XMIT_ERROR),
-    NAMED(OID_GEN_RCV_ERROR),             NAMED(OID_GEN_RCV_NO_BUFFER),
-    NAMED(OID_GEN_RCV_CRC_ERROR),         NAMED(OID_802_3_PERMANENT_ADDRESS),
-    NAMED(OID_802_3_CURRENT_ADDRESS),     NAMED(OID_802_3_MULTICAST_LIST),
-    NAMED(OID_802_3_MAXIMUM_LIST_SIZE),   NAMED(OID_802_3_RCV_ERROR_ALIGNMENT),
-    NAMED(OID_802_3_XMIT_ONE_COLLISION),  NAMED(OID_802_3_XMIT_MORE_COLLISIONS),
-    NAMED(OID_802_3_XMIT_DEFERRED),       NAMED(OID_802_3_XMIT_MAX_COLLISIONS),
-    NAMED(OID_802_3_RCV_OVERRUN),         NAMED(OID_802_3_XMIT_UNDERRUN),
-    NAMED(OID_PNP_CAPABILITIES),          NAMED(OID_PNP_SET_POWER),
-    NAMED(OID_PNP_QUERY_POWER),           NAMED(OID_PNP_ADD_WAKE_UP_PATTERN),
-    NAMED(OID_PNP_REMOVE_WAKE_UP_PATTERN), NAMED(OID_PNP_WAKE_UP_PATTERN_LIST),
-    NAMED(OID_PNP_ENABLE_WAKE_UP),        NAMED(OID_TCP_TASK_OFFLOAD),
-    NAMED(OID_TCP_TASK_IPSEC_ADD_SA),     NAMED(OID_TCP_TASK_IPSEC_DELETE_SA),
+    NAMED(OID_GEN_SUPPORTED_LIST),
+    NAMED(OID_GEN_HARDWARE_STATUS),
+    NAMED(OID_GEN_MEDIA_SUPPORTED),
+    NAMED(OID_GEN_MEDIA_IN_USE),
+    NAMED(OID_GEN_MAXIMUM_LOOKAHEAD),
+    NAMED(OID_GEN_MAXIMUM_FRAME_SIZE),
+    NAMED(OID_GEN_LINK_SPEED),
+    NAMED(OID_GEN_TRANSMIT_BUFFER_SPACE),
+    NAMED(OID_GEN_RECEIVE_BUFFER_SPACE),
+    NAMED(OID_GEN_TRANSMIT_BLOCK_SIZE),
+    NAMED(OID_GEN_RECEIVE_BLOCK_SIZE),
+    NAMED(OID_GEN_VENDOR_ID),
+    NAMED(OID_GEN_VENDOR_DESCRIPTION),
+    NAMED(OID_GEN_CURRENT_PACKET_FILTER),
+    NAMED(OID_GEN_CURRENT_LOOKAHEAD),
+    NAMED(OID_GEN_DRIVER_VERSION),
+    NAMED(OID_GEN_MAXIMUM_TOTAL_SIZE),
+    NAMED(OID_GEN_PROTOCOL_OPTIONS),
+    NAMED(OID_GEN_MAC_OPTIONS),
+    NAMED(OID_GEN_MEDIA_CONNECT_STATUS),
+    NAMED(OID_GEN_MAXIMUM_SEND_PACKETS),
+    NAMED(OID_GEN_VENDOR_DRIVER_VERSION),
+    NAMED(OID_GEN_SUPPORTED_GUIDS),
+    NAMED(OID_GEN_XMIT_OK),
+    NAMED(OID_GEN_RCV_OK),
+    NAMED(OID_GEN_XMIT_ERROR),
+    NAMED(OID_GEN_RCV_ERROR),
+    NAMED(OID_GEN_RCV_NO_BUFFER),
+    NAMED(OID_GEN_RCV_CRC_ERROR),
+    NAMED(OID_802_3_PERMANENT_ADDRESS),
+    NAMED(OID_802_3_CURRENT_ADDRESS),
+    NAMED(OID_802_3_MULTICAST_LIST),
+    NAMED(OID_802_3_MAXIMUM_LIST_SIZE),
+    NAMED(OID_802_3_RCV_ERROR_ALIGNMENT),
+    NAMED(OID_802_3_XMIT_ONE_COLLISION),
+    NAMED(OID_802_3_XMIT_MORE_COLLISIONS),
+    NAMED(OID_802_3_XMIT_DEFERRED),
+    NAMED(OID_802_3_XMIT_MAX_COLLISIONS),
+    NAMED(OID_802_3_RCV_OVERRUN),
+    NAMED(OID_802_3_XMIT_UNDERRUN),
+    NAMED(OID_PNP_CAPABILITIES),
+    NAMED(OID_PNP_SET_POWER),
+    NAMED(OID_PNP_QUERY_POWER),
+    NAMED(OID_PNP_ADD_WAKE_UP_PATTERN),
+    NAMED(OID_PNP_REMOVE_WAKE_UP_PATTERN),
+    NAMED(OID_PNP_WAKE_UP_PATTERN_LIST),
+    NAMED(OID_PNP_ENABLE_WAKE_UP),
+    NAMED(OID_TCP_TASK_OFFLOAD),
+    NAMED(OID_TCP_TASK_IPSEC_ADD_SA),
+    NAMED(OID_TCP_TASK_IPSEC_DELETE_SA),
 };
 
 constexpr std::pair<const char*, NDIS_STATUS> kStatuses[] = {
-    NAMED(NDIS_STATUS_SUCCESS),          NAMED(NDIS_STATUS_PENDING),
-    NAMED(NDIS_STATUS_NOT_RECOGNIZED),   NAMED(NDIS_STATUS_NOT_COPIED),
-    NAMED(NDIS_STATUS_NOT_ACCEPTED),     NAMED(NDIS_STATUS_RESET_START),
-    NAMED(NDIS_STATUS_RESET_END),        NAMED(NDIS_STATUS_MEDIA_CONNECT),
-    NAMED(NDIS_STATUS_MEDIA_DISCONNECT), NAMED(NDIS_STATUS_FAILURE),
-    NAMED(NDIS_STATUS_RESOURCES),        NAMED(NDIS_STATUS_NOT_SUPPORTED),
-    NAMED(NDIS_STATUS_CLOSING),          NAMED(NDIS_STATUS_BAD_VERSION),
-    NAMED(NDIS_STATUS_BAD_CHARACTERISTICS), NAMED(NDIS_STATUS_ADAPTER_NOT_FOUND),
-    NAMED(NDIS_STATUS_RESET_IN_PROGRESS), NAMED(NDIS_STATUS_INVALID_LENGTH),
-    NAMED(NDIS_STATUS_INVALID_DATA),     NAMED(NDIS_STATUS_BUFFER_TOO_SHORT),
-    NAMED(NDIS_STATUS_INVALID_OID),      NAMED(NDIS_STATUS_UNSUPPORTED_MEDIA),
-    NAMED(NDIS_STATUS_FILE_NOT_FOUND),
+    NAMED(NDIS_STATUS_SUCCESS),           NAMED(NDIS_STATUS_PENDING),           NAMED(NDIS_STATUS_NOT_RECOGNIZED),
+    NAMED(NDIS_STATUS_NOT_COPIED),        NAMED(NDIS_STATUS_NOT_ACCEPTED),      NAMED(NDIS_STATUS_RESET_START),
+    NAMED(NDIS_STATUS_RESET_END),         NAMED(NDIS_STATUS_MEDIA_CONNECT),     NAMED(NDIS_STATUS_MEDIA_DISCONNECT),
+    NAMED(NDIS_STATUS_FAILURE),           NAMED(NDIS_STATUS_RESOURCES),         NAMED(NDIS_STATUS_NOT_SUPPORTED),
+    NAMED(NDIS_STATUS_CLOSING),           NAMED(NDIS_STATUS_BAD_VERSION),       NAMED(NDIS_STATUS_BAD_CHARACTERISTICS),
+    NAMED(NDIS_STATUS_ADAPTER_NOT_FOUND), NAMED(NDIS_STATUS_RESET_IN_PROGRESS), NAMED(NDIS_STATUS_INVALID_LENGTH),
+    NAMED(NDIS_STATUS_INVALID_DATA),      NAMED(NDIS_STATUS_BUFFER_TOO_SHORT),  NAMED(NDIS_STATUS_INVALID_OID),
+    NAMED(NDIS_STATUS_UNSUPPORTED_MEDIA), NAMED(NDIS_STATUS_FILE_NOT_FOUND),
 };
 
 #undef NAMED
@@ -146,16 +168,15 @@ std::optional<std::string> structured_text(NDIS_OID oid, const std::vector<uint8
             while (!text.empty() && text.back() == '\0') text.pop_back();
             return "\"" + text + "\"";
         }
-        default:
-            break;
+        default: break;
     }
     return std::nullopt;
 }
 
 std::string packet_filter_text(uint32_t v) {
-    static const std::pair<uint32_t, const char*> kBits[] = {
-        {0x01, "directed"}, {0x02, "multicast"}, {0x04, "all multicast"}, {0x08, "broadcast"},
-        {0x10, "source routing"}, {0x20, "promiscuous"}};
+    static const std::pair<uint32_t, const char*> kBits[] = {{0x01, "directed"},       {0x02, "multicast"},
+                                                             {0x04, "all multicast"},  {0x08, "broadcast"},
+                                                             {0x10, "source routing"}, {0x20, "promiscuous"}};
     std::string text;
     for (auto [bit, name] : kBits) {
         if (v & bit) text += (text.empty() ? "" : ", ") + std::string(name);
@@ -167,13 +188,14 @@ std::string packet_filter_text(uint32_t v) {
 std::string ulong_text(NDIS_OID oid, uint32_t v) {
     const std::string n = std::to_string(v);
     switch (oid) {
-        case OID_GEN_MEDIA_CONNECT_STATUS:
-            return v == 0 ? "connected (0)" : v == 1 ? "disconnected (1)" : n;
+        case OID_GEN_MEDIA_CONNECT_STATUS: return v == 0 ? "connected (0)" : v == 1 ? "disconnected (1)" : n;
         case OID_GEN_LINK_SPEED: {
             // In units of 100 bit/s.
             char text[48];
-            if (v % 10000 == 0) std::snprintf(text, sizeof(text), "%u Mbit/s (%u)", v / 10000, v);
-            else std::snprintf(text, sizeof(text), "%.4g Mbit/s (%u)", v / 10000.0, v);
+            if (v % 10000 == 0)
+                std::snprintf(text, sizeof(text), "%u Mbit/s (%u)", v / 10000, v);
+            else
+                std::snprintf(text, sizeof(text), "%.4g Mbit/s (%u)", v / 10000.0, v);
             return text;
         }
         case OID_GEN_HARDWARE_STATUS: {
@@ -181,8 +203,7 @@ std::string ulong_text(NDIS_OID oid, uint32_t v) {
             return v < 5 ? std::string(kNames[v]) + " (" + n + ")" : n;
         }
         case OID_GEN_MEDIA_SUPPORTED:
-        case OID_GEN_MEDIA_IN_USE:
-            return v == 0 ? "802.3 (0)" : n;
+        case OID_GEN_MEDIA_IN_USE: return v == 0 ? "802.3 (0)" : n;
         case OID_PNP_SET_POWER:
         case OID_PNP_QUERY_POWER:
             if (v >= 1 && v <= 4) {
@@ -196,12 +217,9 @@ std::string ulong_text(NDIS_OID oid, uint32_t v) {
         case OID_GEN_VENDOR_ID:
         case OID_GEN_VENDOR_DRIVER_VERSION:
         case OID_GEN_MAC_OPTIONS:
-        case OID_PNP_ENABLE_WAKE_UP:
-            return hex32(v);
-        case OID_GEN_CURRENT_PACKET_FILTER:
-            return packet_filter_text(v);
-        default:
-            return n;
+        case OID_PNP_ENABLE_WAKE_UP: return hex32(v);
+        case OID_GEN_CURRENT_PACKET_FILTER: return packet_filter_text(v);
+        default: return n;
     }
 }
 

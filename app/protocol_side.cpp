@@ -32,7 +32,8 @@ std::optional<std::vector<uint8_t>> respond(const std::vector<uint8_t>& f, const
     const uint16_t type = be16(f, 12);
     if (type == 0x0806 && f.size() >= 42 && (to_us || broadcast)) {
         // ARP request for Ethernet and IPv4 asking for our address.
-        if (be16(f, 14) != 1 || be16(f, 16) != 0x0800 || f[18] != 6 || f[19] != 4 || be16(f, 20) != 1) return std::nullopt;
+        if (be16(f, 14) != 1 || be16(f, 16) != 0x0800 || f[18] != 6 || f[19] != 4 || be16(f, 20) != 1)
+            return std::nullopt;
         if (!std::equal(ip.begin(), ip.end(), f.begin() + 38)) return std::nullopt;
         std::vector<uint8_t> r(42);
         std::copy(f.begin() + 6, f.begin() + 12, r.begin());  // to the asker
@@ -204,7 +205,8 @@ void ProtocolSide::on_event(const host::ProtocolEvent& e) {
                     if (n < 0 && errno == EIO) ++c_.down_writes;  // the interface is down
                 }
             } else if (responder_) {
-                if (auto reply = respond(e.data, responder_->first, responder_->second)) accept({std::move(*reply), true});
+                if (auto reply = respond(e.data, responder_->first, responder_->second))
+                    accept({std::move(*reply), true});
             }
             break;
         case host::ProtocolEventKind::SendComplete:

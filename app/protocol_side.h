@@ -30,12 +30,12 @@ class ProtocolSide {
 public:
     struct Counters {
         uint64_t read = 0, read_bytes = 0;  // frames read from the descriptor
-        uint64_t dropped_not_ready = 0;     // read before the adapter ran with its link up, or queued when the link went
-        uint64_t dropped_queue_full = 0;    // read while the send queue was full
+        uint64_t dropped_not_ready = 0;   // read before the adapter ran with its link up, or queued when the link went
+        uint64_t dropped_queue_full = 0;  // read while the send queue was full
         uint64_t sent = 0, sent_bytes = 0;  // accepted by MpSend
         uint64_t send_refused = 0;          // MpSend returned a failure
         uint64_t completed = 0, completed_failed = 0;
-        uint64_t answers = 0;               // the responder's replies among the frames sent
+        uint64_t answers = 0;  // the responder's replies among the frames sent
         uint64_t indicated = 0, indicated_bytes = 0;
         uint64_t written = 0, written_bytes = 0, write_errors = 0, down_writes = 0;
     };
@@ -93,7 +93,7 @@ private:
 
     bool ready_ = false;
     std::deque<Queued> queue_;
-    bool blocked_ = false;   // MpSend had no room: wait for a completion
+    bool blocked_ = false;  // MpSend had no room: wait for a completion
     host::Time blocked_at_ = 0;
     Counters c_;
 };

@@ -18,9 +18,9 @@ namespace runner {
 namespace {
 
 // The statistics every adapter's summary shows, asked for just before the adapter is halted.
-constexpr NDIS_OID kSummaryOids[] = {OID_GEN_XMIT_OK,       OID_GEN_RCV_OK,     OID_GEN_XMIT_ERROR,
-                                     OID_GEN_RCV_ERROR,     OID_GEN_RCV_NO_BUFFER, OID_GEN_LINK_SPEED,
-                                     OID_GEN_MEDIA_CONNECT_STATUS};
+constexpr NDIS_OID kSummaryOids[] = {
+    OID_GEN_XMIT_OK,       OID_GEN_RCV_OK,     OID_GEN_XMIT_ERROR,          OID_GEN_RCV_ERROR,
+    OID_GEN_RCV_NO_BUFFER, OID_GEN_LINK_SPEED, OID_GEN_MEDIA_CONNECT_STATUS};
 
 // The identifier's low four bits are the part's revision.
 constexpr uint32_t kPhyRevisionBits = 0xF;
@@ -67,9 +67,9 @@ void Runner::build() {
     if (real_time()) o.mode = host::Mode::RealTime;
     rig_ = std::make_unique<testbed::Bench>(o);
     if (real_time()) {
-        time_base_us_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                  std::chrono::system_clock::now().time_since_epoch())
-                                                  .count());
+        time_base_us_ = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
     }
     open_captures();
     for (const AdapterSpec& plan : s_.adapters) add_adapter(plan);
@@ -102,8 +102,11 @@ void Runner::add_adapter(const AdapterSpec& plan) {
     }
     AdapterRun& a = adapters_[plan.name];
     a.plan = &plan;
-    testbed::AdapterSetup setup{.name = plan.name, .device = std::move(config), .registry = plan.registry,
-                                .network_address = plan.network_address, .registers = plan.registers};
+    testbed::AdapterSetup setup{.name = plan.name,
+                                .device = std::move(config),
+                                .registry = plan.registry,
+                                .network_address = plan.network_address,
+                                .registers = plan.registers};
     for (const PhySpec& p : plan.phys) {
         for (const LinkChange& c : p.timeline) setup.links.push_back({.phy = p.address, .at = c.at_us, .up = c.up});
     }
@@ -141,8 +144,10 @@ void Runner::add_cable(const CableSpec& c, model::WireRate rate) {
         cable->set_tap([this](const model::WireFrame& f) {
             // Wireshark cannot take apart a frame shorter than its header: such runts are
             // counted, not captured.
-            if (f.bytes.size() < 14) ++runts_not_captured_;
-            else ethernet_->write(f.arrived_us, f.bytes);
+            if (f.bytes.size() < 14)
+                ++runts_not_captured_;
+            else
+                ethernet_->write(f.arrived_us, f.bytes);
         });
     }
 }
@@ -182,11 +187,16 @@ std::vector<uint8_t> Runner::make_frame(const ItemRun& r, const FrameSpec& f, ui
     header[13] = static_cast<uint8_t>(f.ethertype);
     std::vector<uint8_t> frame(length);
     for (size_t i = 0; i < length; ++i) {
-        if (i < 14) frame[i] = header[i];
-        else if (f.payload) frame[i] = (*f.payload)[(i - 14) % f.payload->size()];
-        else if (i < 16) frame[i] = static_cast<uint8_t>((r.index + 1) >> (i == 14 ? 8 : 0));
-        else if (i < kTagEnd) frame[i] = static_cast<uint8_t>(seq >> (8 * (kTagEnd - 1 - i)));
-        else frame[i] = static_cast<uint8_t>(length + i);
+        if (i < 14)
+            frame[i] = header[i];
+        else if (f.payload)
+            frame[i] = (*f.payload)[(i - 14) % f.payload->size()];
+        else if (i < 16)
+            frame[i] = static_cast<uint8_t>((r.index + 1) >> (i == 14 ? 8 : 0));
+        else if (i < kTagEnd)
+            frame[i] = static_cast<uint8_t>(seq >> (8 * (kTagEnd - 1 - i)));
+        else
+            frame[i] = static_cast<uint8_t>(length + i);
     }
     return frame;
 }
@@ -214,9 +224,7 @@ uint64_t Runner::step_time(const ItemRun& r) const {
     return r.item->at_us + static_cast<uint64_t>(std::llround(static_cast<double>(r.done) * 1e6 / f->rate_fps));
 }
 
-void Runner::start_adapter(AdapterRun& a) {
-    a.initialize = rig_->host.initialize(*a.station->adapter);
-}
+void Runner::start_adapter(AdapterRun& a) { a.initialize = rig_->host.initialize(*a.station->adapter); }
 
 void Runner::wait_for_request_in_progress(AdapterRun& a) {
     if (!a.station->adapter->request.pending) return;
@@ -250,8 +258,10 @@ void Runner::halt_adapter(AdapterRun& a, ItemRun* r, bool wait) {
     };
     // A request that never ended is left to the halt itself to report, which it does from outside
     // any task.
-    if (wait || a.station->adapter->request.pending) halt();
-    else host.scheduler().after(0, "NDIS halts " + a.plan->name, halt);
+    if (wait || a.station->adapter->request.pending)
+        halt();
+    else
+        host.scheduler().after(0, "NDIS halts " + a.plan->name, halt);
 }
 
 void Runner::finish_halts() {
@@ -294,7 +304,8 @@ void Runner::progress(bool final) {
         return;
     }
     char line[160];
-    std::snprintf(line, sizeof(line), "\rusbeth: %.3f s of virtual time, step %" PRIu64 " of %" PRIu64 " (%.0f%%)\033[K",
+    std::snprintf(line, sizeof(line),
+                  "\rusbeth: %.3f s of virtual time, step %" PRIu64 " of %" PRIu64 " (%.0f%%)\033[K",
                   static_cast<double>(rig_->host.now()) / 1e6, steps_done_, total_steps_,
                   total_steps_ ? 100.0 * static_cast<double>(steps_done_) / static_cast<double>(total_steps_) : 100.0);
     err_ << line << std::flush;
@@ -383,7 +394,8 @@ bool Runner::initialized_as_expected() {
         bool expected = false;
         for (const Expectation& e : s_.expectations) {
             for (const Check& c : e.checks) {
-                expected = expected || (e.subject == Expectation::Subject::adapter && e.name == name && c.key == "initialize");
+                expected =
+                    expected || (e.subject == Expectation::Subject::adapter && e.name == name && c.key == "initialize");
             }
         }
         if (!expected) {
@@ -476,9 +488,9 @@ void Runner::write_events() {
     for (const ItemRun& r : items_) {
         auto* halt = std::get_if<HaltAction>(&r.item->action);
         if (!halt || !r.halt_started) continue;
-        lines.emplace_back(*r.halt_started, halt_json(halt->adapter, r.item->place, r.item->label, *r.halt_started,
-                                                      r.halt_took ? std::optional(*r.halt_started + *r.halt_took)
-                                                                  : std::nullopt));
+        lines.emplace_back(*r.halt_started,
+                           halt_json(halt->adapter, r.item->place, r.item->label, *r.halt_started,
+                                     r.halt_took ? std::optional(*r.halt_started + *r.halt_took) : std::nullopt));
     }
     std::stable_sort(lines.begin(), lines.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     for (const auto& [time, line] : lines) *events_ << line << "\n";

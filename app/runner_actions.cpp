@@ -11,9 +11,10 @@ namespace usbeth::runner {
 bool Runner::adapter_running(ItemRun& r, AdapterRun& a, const char* what, uint64_t seq) {
     if (a.running()) return true;
     if (!r.skip_noted) {
-        note(r, a.plan->name + (a.halting ? " is being halted (NDIS asks nothing more of an adapter once it has "
-                                            "called MpHalt)"
-                                          : " is not running") +
+        note(r, a.plan->name +
+                    (a.halting ? " is being halted (NDIS asks nothing more of an adapter once it has "
+                                 "called MpHalt)"
+                               : " is not running") +
                     "; the " + what + " was skipped" +
                     (seq > 0 ? " from frame " + std::to_string(seq + 1) + " on" : ""));
         r.skip_noted = true;

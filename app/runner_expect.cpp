@@ -23,8 +23,10 @@ NDIS_OID statistics_oid(const std::string& key) {
 
 // How a measured value is compared and shown, by kind.
 std::string number(const Check& c, double got, bool& ok) {
-    if (c.exact) ok = got == *c.exact;
-    else ok = (!c.min || got >= *c.min) && (!c.max || got <= *c.max);
+    if (c.exact)
+        ok = got == *c.exact;
+    else
+        ok = (!c.min || got >= *c.min) && (!c.max || got <= *c.max);
     std::ostringstream s;
     s << std::setprecision(15) << got;
     return s.str();
@@ -46,10 +48,14 @@ std::string not_measured(const std::string& why, bool& ok) {
 std::string wanted_text(const Check& c) {
     std::ostringstream wanted;
     wanted << std::setprecision(15);
-    if (c.status) wanted << status_name(*c.status);
-    else if (c.flag) wanted << (*c.flag ? "true" : "false");
-    else if (c.bytes) wanted << hex_text(*c.bytes);
-    else if (c.exact) wanted << *c.exact;
+    if (c.status)
+        wanted << status_name(*c.status);
+    else if (c.flag)
+        wanted << (*c.flag ? "true" : "false");
+    else if (c.bytes)
+        wanted << hex_text(*c.bytes);
+    else if (c.exact)
+        wanted << *c.exact;
     else {
         if (c.min) wanted << "at least " << *c.min;
         if (c.min && c.max) wanted << " and ";
@@ -163,7 +169,8 @@ std::string Runner::measure_entry(const std::string& label, const Check& c, bool
         return number(c, static_cast<double>(r->traceable - std::min(r->traceable, delivered(*r))), ok);
     }
     if (c.key == "halt_ms") {
-        if (!r->halt_took) return not_measured(r->halt_started ? "(MpHalt never returned)" : "(the halt was not made)", ok);
+        if (!r->halt_took)
+            return not_measured(r->halt_started ? "(MpHalt never returned)" : "(the halt was not made)", ok);
         return number(c, static_cast<double>(*r->halt_took) / 1000.0, ok);
     }
     if (c.key == "addressing_reset") {

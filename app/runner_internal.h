@@ -78,7 +78,7 @@ struct ItemRun {
     std::optional<host::Time> halt_started, halt_took;
     bool skip_noted = false;
     uint64_t accepted = 0;
-    uint64_t traceable = 0;  // accepted frames that carry the entry's tag
+    uint64_t traceable = 0;   // accepted frames that carry the entry's tag
     std::string destination;  // adapter or peer name the frames were addressed to
     // Throughput window.
     host::Time started = 0;

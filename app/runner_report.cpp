@@ -15,8 +15,10 @@ namespace {
 std::string phy_text(const std::optional<ChosenPhy>& phy) {
     if (!phy) return "(not known: the adapter was not running when it was halted)";
     char text[64];
-    if (phy->id) std::snprintf(text, sizeof(text), "address %u, identifier 0x%08x", phy->address, *phy->id);
-    else std::snprintf(text, sizeof(text), "address %u, where no PHY answers", phy->address);
+    if (phy->id)
+        std::snprintf(text, sizeof(text), "address %u, identifier 0x%08x", phy->address, *phy->id);
+    else
+        std::snprintf(text, sizeof(text), "address %u, where no PHY answers", phy->address);
     return text;
 }
 
@@ -91,7 +93,8 @@ void Runner::peer_summary(const std::string& name, const PeerRun& p) {
         for (const auto& f : p.scripted->received()) bytes += f.size();
         out_ << "  frames received   " << p.scripted->received().size() << " (" << bytes << " bytes)\n";
     } else {
-        out_ << "  frames read from the interface    " << p.tap->frames_in() << " (" << p.tap->bytes_in() << " bytes)\n";
+        out_ << "  frames read from the interface    " << p.tap->frames_in() << " (" << p.tap->bytes_in()
+             << " bytes)\n";
         out_ << "  frames written to the interface   " << p.tap->frames_out() << " (" << p.tap->bytes_out()
              << " bytes)\n";
     }
@@ -104,12 +107,18 @@ void Runner::entry_results() {
     for (const ItemRun& r : items_) {
         const TimelineItem& item = *r.item;
         std::string result;
-        if (auto* send = std::get_if<SendAction>(&item.action)) result = send_result(r, *send);
-        else if (auto* receive = std::get_if<ReceiveAction>(&item.action)) result = receive_result(r, *receive);
-        else if (auto* request = std::get_if<RequestAction>(&item.action)) result = request_result(r, *request);
-        else if (auto* reset = std::get_if<ResetAction>(&item.action)) result = reset_result(r, *reset);
-        else if (auto* halt = std::get_if<HaltAction>(&item.action)) result = halt_result(r, *halt);
-        else continue;
+        if (auto* send = std::get_if<SendAction>(&item.action))
+            result = send_result(r, *send);
+        else if (auto* receive = std::get_if<ReceiveAction>(&item.action))
+            result = receive_result(r, *receive);
+        else if (auto* request = std::get_if<RequestAction>(&item.action))
+            result = request_result(r, *request);
+        else if (auto* reset = std::get_if<ResetAction>(&item.action))
+            result = reset_result(r, *reset);
+        else if (auto* halt = std::get_if<HaltAction>(&item.action))
+            result = halt_result(r, *halt);
+        else
+            continue;
         text << "  " << item.place << (item.label.empty() ? "" : " (" + item.label + ")") << " at "
              << millis_text(item.at_us) << " ms: " << result << "\n";
     }
@@ -119,8 +128,10 @@ void Runner::entry_results() {
 std::string Runner::send_result(const ItemRun& r, const SendAction& send) const {
     std::ostringstream line;
     line << "send " << send.from << " -> "
-         << (group_destination(r) ? mac_text(*send.frames.to) : r.destination.empty() ? "?" : r.destination) << ": "
-         << r.accepted << " of " << r.steps << " accepted";
+         << (group_destination(r)    ? mac_text(*send.frames.to)
+             : r.destination.empty() ? "?"
+                                     : r.destination)
+         << ": " << r.accepted << " of " << r.steps << " accepted";
     if (peers_.count(r.destination) && peers_.at(r.destination).tap) {
         line << " (what a TAP interface receives is not counted)";
     } else if (group_destination(r)) {
@@ -169,8 +180,10 @@ std::string Runner::reset_result(const ItemRun& r, const ResetAction& reset) con
 
 std::string Runner::halt_result(const ItemRun& r, const HaltAction& halt) const {
     std::string line = "halt " + halt.adapter + ": ";
-    if (r.halt_took) line += "MpHalt returned after " + millis_text(*r.halt_took) + " ms";
-    else line += r.halt_started ? "MpHalt never returned" : "not made";
+    if (r.halt_took)
+        line += "MpHalt returned after " + millis_text(*r.halt_took) + " ms";
+    else
+        line += r.halt_started ? "MpHalt never returned" : "not made";
     if (!halt.wait) line += " (the timeline went on meanwhile)";
     return line;
 }
@@ -188,7 +201,9 @@ void Runner::throughput(const ItemRun& r, const SendAction& send) {
     }
     host::Time last_received = r.started;
     uint64_t received = tagged_frames(r.destination, r.index, &last_received);
-    auto rate = [](uint64_t frames, host::Time us) { return us > 0 ? static_cast<double>(frames) * 1e6 / static_cast<double>(us) : 0.0; };
+    auto rate = [](uint64_t frames, host::Time us) {
+        return us > 0 ? static_cast<double>(frames) * 1e6 / static_cast<double>(us) : 0.0;
+    };
     double send_fps = rate(r.accepted, last_sent - r.started);
     double receive_fps = rate(received, last_received - r.started);
     double bits = static_cast<double>(r.frame_size) * 8 / 1e6;

@@ -71,12 +71,12 @@ struct CableSpec {
 struct FrameSpec {
     std::vector<size_t> sizes;
     uint64_t count = 0;
-    double rate_fps = 0;  // 0: one after another as fast as they are taken
+    double rate_fps = 0;                 // 0: one after another as fast as they are taken
     std::optional<std::string> to_name;  // an adapter or a peer
     std::optional<Mac> to;
     uint16_t ethertype = 0x88B5;
     std::optional<std::vector<uint8_t>> payload;  // bytes after the header, repeated; else a pattern
-    std::vector<size_t> buffers;  // lengths of the leading buffers of each packet sent by an adapter
+    std::vector<size_t> buffers;                  // lengths of the leading buffers of each packet sent by an adapter
 };
 
 struct SendAction {
@@ -159,7 +159,7 @@ struct TimelineItem {
 struct Check {
     std::string key;
     std::optional<double> exact, min, max;
-    std::optional<NDIS_STATUS> status;       // for status-valued keys
+    std::optional<NDIS_STATUS> status;          // for status-valued keys
     std::optional<std::vector<uint8_t>> bytes;  // for data
     std::optional<bool> flag;
 };

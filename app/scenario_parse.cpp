@@ -64,7 +64,8 @@ public:
         if (!value_.is_array()) fail("expected an array");
         if (value_.size() < at_least) fail("expected at least " + std::to_string(at_least) + " entries");
         std::vector<Node> items;
-        for (size_t i = 0; i < value_.size(); ++i) items.emplace_back(value_[i], place_ + "[" + std::to_string(i) + "]", source_);
+        for (size_t i = 0; i < value_.size(); ++i)
+            items.emplace_back(value_[i], place_ + "[" + std::to_string(i) + "]", source_);
         return items;
     }
 
@@ -131,7 +132,8 @@ public:
         }
         if (digits.size() % 2) fail("expected an even number of hex digits");
         std::vector<uint8_t> out;
-        for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+        for (size_t i = 0; i < digits.size(); i += 2)
+            out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
         return out;
     }
 
@@ -140,8 +142,7 @@ public:
         if (value_.is_string()) {
             try {
                 b = bytes();
-            } catch (const ScenarioError&) {
-            }
+            } catch (const ScenarioError&) {}
         }
         if (b.size() != 6) fail("expected an Ethernet address such as \"02:00:5e:10:00:01\"");
         Mac m;
@@ -181,8 +182,9 @@ uint32_t phy_id_of(const Node& n) {
             if (s == name) return id;
         }
         if (s.empty() || !std::isdigit(static_cast<unsigned char>(s[0]))) {
-            n.fail("expected a PHY identifier (a number such as \"0x00406211\", or ethernet_a, ethernet_b, ethernet_c, "
-                   "homelan_a, homelan_b, spare)");
+            n.fail(
+                "expected a PHY identifier (a number such as \"0x00406211\", or ethernet_a, ethernet_b, ethernet_c, "
+                "homelan_a, homelan_b, spare)");
         }
     }
     return static_cast<uint32_t>(n.integer(0, 0xFFFFFFFF));
@@ -234,7 +236,8 @@ AdapterSpec read_adapter(const Node& n, size_t index, std::vector<std::string>& 
             if (v.is_string()) {
                 a.registry.emplace(key, host::RegistryValue(v.get<std::string>()));
                 warn_registry_string(value, key, v.get<std::string>(), warnings);
-            } else a.registry.emplace(key, host::RegistryValue(static_cast<ULONG>(value.integer(0, 0xFFFFFFFF))));
+            } else
+                a.registry.emplace(key, host::RegistryValue(static_cast<ULONG>(value.integer(0, 0xFFFFFFFF))));
         }
     }
     if (auto na = n.find("network_address")) a.network_address = na->bytes();
@@ -256,15 +259,17 @@ AdapterSpec read_adapter(const Node& n, size_t index, std::vector<std::string>& 
             const json key_text = key;
             uint64_t first = Node(key_text, bytes.place(), n.source_ref()).integer(0, 255);
             std::vector<uint8_t> data;
-            if (v.is_number()) data.push_back(static_cast<uint8_t>(bytes.integer(0, 255)));
-            else data = bytes.bytes();
-            if (data.empty() || first + data.size() > 256) bytes.fail("expected 1 or more bytes within registers 0 to 0xFF");
+            if (v.is_number())
+                data.push_back(static_cast<uint8_t>(bytes.integer(0, 255)));
+            else
+                data = bytes.bytes();
+            if (data.empty() || first + data.size() > 256)
+                bytes.fail("expected 1 or more bytes within registers 0 to 0xFF");
             a.registers.emplace_back(static_cast<uint8_t>(first), std::move(data));
         }
     }
     return a;
 }
-
 
 // What the timeline and the expectations may name.
 struct Names {
@@ -296,7 +301,8 @@ CableSpec read_cable(const Node& n, Names& names, std::set<std::string>& cabled)
         return c;
     }
     p.object({"scripted", "tap", "address"});
-    if (p.has("scripted") == p.has("tap")) p.fail("expected either \"scripted\" (a peer's name) or \"tap\" (an interface name)");
+    if (p.has("scripted") == p.has("tap"))
+        p.fail("expected either \"scripted\" (a peer's name) or \"tap\" (an interface name)");
     if (auto s = p.find("scripted")) {
         c.peer.kind = PeerSpec::Kind::scripted;
         c.peer.name = s->name();
@@ -329,9 +335,12 @@ FrameSpec read_frames(const Node& n, const Names& names, bool adapter_sends) {
     if (auto r = n.find("rate_fps")) f.rate_fps = r->number(0.001, 1e7);
     if (auto t = n.find("to")) {
         std::string s = t->name();
-        if (s == "broadcast") f.to = Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-        else if (names.adapters.count(s) || names.scripted.count(s) || names.taps.count(s)) f.to_name = s;
-        else f.to = t->mac();
+        if (s == "broadcast")
+            f.to = Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        else if (names.adapters.count(s) || names.scripted.count(s) || names.taps.count(s))
+            f.to_name = s;
+        else
+            f.to = t->mac();
     }
     if (auto e = n.find("ethertype")) f.ethertype = static_cast<uint16_t>(e->integer(0, 0xFFFF));
     if (auto p = n.find("payload")) {
@@ -375,11 +384,14 @@ T named(const Node& n, const std::pair<const char*, T> (&table)[N]) {
     n.fail("expected one of " + names);
 }
 
-constexpr std::pair<const char*, host::AllocKind> kAllocKinds[] = {
-    {"memory", host::AllocKind::Memory},          {"pool", host::AllocKind::Pool},
-    {"irp", host::AllocKind::Irp},                {"urb", host::AllocKind::Urb},
-    {"packet_pool", host::AllocKind::PacketPool}, {"buffer_pool", host::AllocKind::BufferPool},
-    {"packet", host::AllocKind::Packet},          {"buffer", host::AllocKind::Buffer}};
+constexpr std::pair<const char*, host::AllocKind> kAllocKinds[] = {{"memory", host::AllocKind::Memory},
+                                                                   {"pool", host::AllocKind::Pool},
+                                                                   {"irp", host::AllocKind::Irp},
+                                                                   {"urb", host::AllocKind::Urb},
+                                                                   {"packet_pool", host::AllocKind::PacketPool},
+                                                                   {"buffer_pool", host::AllocKind::BufferPool},
+                                                                   {"packet", host::AllocKind::Packet},
+                                                                   {"buffer", host::AllocKind::Buffer}};
 
 constexpr std::pair<const char*, model::RequestKind> kRequestKinds[] = {
     {"any", model::RequestKind::any},
@@ -472,7 +484,8 @@ Action read_send(const Node& a, const Names& names) {
     Node from = a.at("from");
     s.from = from.name();
     bool from_adapter = names.adapters.count(s.from) != 0;
-    if (!from_adapter && !names.scripted.count(s.from)) from.fail("no adapter or scripted peer is named \"" + s.from + "\"");
+    if (!from_adapter && !names.scripted.count(s.from))
+        from.fail("no adapter or scripted peer is named \"" + s.from + "\"");
     s.frames = read_frames(a, names, from_adapter);
     if (auto r = a.find("rx_status")) {
         if (from_adapter) r->fail("only a scripted peer's frames carry a receive status byte");
@@ -522,14 +535,17 @@ Action read_cable_change(const Node& a, const Names& names) {
 RequestAction read_request(const Node& a, const Names& names, bool set) {
     RequestAction r;
     r.set = set;
-    if (r.set) a.object({"adapter", "oid", "data", "value", "wait"});
-    else a.object({"adapter", "oid", "length", "wait"});
+    if (r.set)
+        a.object({"adapter", "oid", "data", "value", "wait"});
+    else
+        a.object({"adapter", "oid", "length", "wait"});
     if (auto wait = a.find("wait")) r.wait = wait->boolean();
     r.adapter = adapter_ref(a.at("adapter"), names);
     r.oid = *oid_of(a.at("oid"));
     if (auto l = a.find("length")) r.length = static_cast<uint32_t>(l->integer(0, 65536));
     if (r.set) {
-        if (a.has("data") == a.has("value")) a.fail("expected either \"data\" (hex bytes) or \"value\" (a 32-bit number)");
+        if (a.has("data") == a.has("value"))
+            a.fail("expected either \"data\" (hex bytes) or \"value\" (a 32-bit number)");
         if (auto d = a.find("data")) r.data = d->bytes();
         if (auto v = a.find("value")) {
             uint32_t x = static_cast<uint32_t>(v->integer(0, 0xFFFFFFFF));
@@ -579,7 +595,8 @@ const ActionKind kActionKinds[] = {
          auto [adapter, wait] = adapter_and_wait(a, names);
          return HaltAction{adapter, wait};
      }},
-    {"initialize", [](const Node& a, const Names& names) -> Action { return InitializeAction{adapter_only(a, names)}; }},
+    {"initialize",
+     [](const Node& a, const Names& names) -> Action { return InitializeAction{adapter_only(a, names)}; }},
     {"fault", read_fault},
     {"alloc_fault", [](const Node& a, const Names&) -> Action { return read_alloc_fault(a); }},
 };
@@ -595,7 +612,10 @@ const ActionKind& action_kind(const Node& n) {
     if (!which) {
         std::string list;
         for (size_t i = 0; i < std::size(kActionKinds); ++i) {
-            list += (i == 0 ? "" : i + 1 == std::size(kActionKinds) ? " or " : ", ") + std::string(kActionKinds[i].name);
+            list += (i == 0                             ? ""
+                     : i + 1 == std::size(kActionKinds) ? " or "
+                                                        : ", ") +
+                    std::string(kActionKinds[i].name);
         }
         n.fail("missing an action (" + list + ")");
     }
@@ -641,13 +661,13 @@ Check read_check(const Node& key_node, const std::string& key, const Node& v) {
 
 Expectation read_expectation(const Node& n, const Names& names) {
     static const std::set<std::string> kAdapterKeys = {
-        "initialize", "halted", "connected", "frames_sent", "bytes_sent", "send_refused", "frames_received",
-        "bytes_received", "media_connect", "media_disconnect", "keep_alives", "fifo_overflows", "frames_on_wire",
-        "zero_length_transfers", "statistics"};
+        "initialize",   "halted",          "connected",      "frames_sent",           "bytes_sent",
+        "send_refused", "frames_received", "bytes_received", "media_connect",         "media_disconnect",
+        "keep_alives",  "fifo_overflows",  "frames_on_wire", "zero_length_transfers", "statistics"};
     static const std::set<std::string> kPeerKeys = {"frames_received", "bytes_received"};
-    static const std::set<std::string> kLabelKeys = {"status",       "value",      "data",     "bytes",
-                                                     "bytes_needed", "reset",      "accepted", "delivered",
-                                                     "lost",         "addressing_reset", "halt_ms"};
+    static const std::set<std::string> kLabelKeys = {"status", "value",    "data",      "bytes", "bytes_needed",
+                                                     "reset",  "accepted", "delivered", "lost",  "addressing_reset",
+                                                     "halt_ms"};
     if (!n.value().is_object()) n.fail("expected an object");
     Expectation e;
     e.place = n.place();
@@ -705,13 +725,15 @@ json parse_json(const std::string& text, const std::string& source) {
         // Line and column of the byte where parsing stopped.
         size_t line = 1, column = 1;
         for (size_t i = 0; i < e.byte - (e.byte > 0 ? 1 : 0) && i < text.size(); ++i) {
-            if (text[i] == '\n') line++, column = 1;
-            else column++;
+            if (text[i] == '\n')
+                line++, column = 1;
+            else
+                column++;
         }
         std::string what = e.what();
         size_t cut = what.find("syntax error");
-        throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not valid JSON: " +
-                            (cut != std::string::npos ? what.substr(cut) : what));
+        throw ScenarioError(source + ":" + std::to_string(line) + ":" + std::to_string(column) +
+                            ": not valid JSON: " + (cut != std::string::npos ? what.substr(cut) : what));
     }
 }
 
@@ -761,9 +783,12 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
     if (auto seed = root.find("seed")) s.seed = seed->integer(0, UINT64_MAX);
     if (auto t = root.find("timing")) {
         std::string timing = t->string();
-        if (timing == "instant") s.timing = Timing::instant;
-        else if (timing == "full_speed") s.timing = Timing::full_speed;
-        else t->fail("expected \"instant\" or \"full_speed\"");
+        if (timing == "instant")
+            s.timing = Timing::instant;
+        else if (timing == "full_speed")
+            s.timing = Timing::full_speed;
+        else
+            t->fail("expected \"instant\" or \"full_speed\"");
     }
     Names names;
     read_adapters(root, s, names);

@@ -43,7 +43,8 @@ CLI::Validator whole_number(uint64_t least) {
             errno = 0;
             unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
             if (!digits || errno == ERANGE || value < least) {
-                return "expected a whole number from " + std::to_string(least) + " to 18446744073709551615, not " + text;
+                return "expected a whole number from " + std::to_string(least) + " to 18446744073709551615, not " +
+                       text;
             }
             return {};
         },
@@ -51,7 +52,8 @@ CLI::Validator whole_number(uint64_t least) {
 }
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
-    CLI::App* sim = app.add_subcommand("sim", "Seeded simulation runs with injected faults, invariants checked throughout");
+    CLI::App* sim =
+        app.add_subcommand("sim", "Seeded simulation runs with injected faults, invariants checked throughout");
     // Seeds and counts are unsigned: "-1" is refused rather than read as 2^64 - 1.
     auto* seed = sim->add_option("--seed", o.seed, "Run this one seed (a failure prints the command that replays it)")
                      ->check(whole_number())
@@ -62,10 +64,11 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
     auto* count = sim->add_option("--count", o.count, "Run at least this many seeds")
                       ->check(whole_number(1))
                       ->capture_default_str();
-    auto* seconds = sim->add_option("--seconds", o.seconds, "Go on with further seeds until this much wall time has passed")
-                        ->check(CLI::Range(0.0, 1e7));
-    auto* soak = sim->add_flag("--soak", o.soak,
-                               "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
+    auto* seconds =
+        sim->add_option("--seconds", o.seconds, "Go on with further seeds until this much wall time has passed")
+            ->check(CLI::Range(0.0, 1e7));
+    auto* soak = sim->add_flag(
+        "--soak", o.soak, "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
     sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run")->needs(seed);
     sim->add_flag("--quiet", o.quiet, "Print only failures and the summary");
     sim->add_option("--processors", o.processors,
@@ -94,7 +97,8 @@ int run_one_seed(const SimOptions& o, std::ostream& out, std::ostream& err) {
 // Seeds run one after another, from the first of the range on, and what they came to.
 class SeedRange {
 public:
-    SeedRange(const SimOptions& o, std::ostream& out, std::ostream& err) : o_(o), out_(out), err_(err), seed_(o.first) {}
+    SeedRange(const SimOptions& o, std::ostream& out, std::ostream& err)
+        : o_(o), out_(out), err_(err), seed_(o.first) {}
 
     // Runs until the range is done, or, for a soak, until stopped; returns the exit status.
     int run() {

@@ -8,20 +8,20 @@
 namespace CLI {
 class App;
 class Validator;
-}
+}  // namespace CLI
 
 namespace usbeth {
 
 struct SimOptions {
-    uint64_t seed = 0;      // --seed: run this one seed
+    uint64_t seed = 0;  // --seed: run this one seed
     bool one_seed = false;
-    uint64_t first = 1;     // --first: the first seed of a range
-    uint64_t count = 100;   // --count: at least this many seeds
-    double seconds = 0;     // --seconds: and go on until this much wall time has passed
-    bool soak = false;      // --soak: run seeds until SIGINT or SIGTERM
-    bool trace = false;     // --trace: print every trace line of the seed
+    uint64_t first = 1;    // --first: the first seed of a range
+    uint64_t count = 100;  // --count: at least this many seeds
+    double seconds = 0;    // --seconds: and go on until this much wall time has passed
+    bool soak = false;     // --soak: run seeds until SIGINT or SIGTERM
+    bool trace = false;    // --trace: print every trace line of the seed
     bool quiet = false;
-    int processors = 0;     // --processors: 1 to 4; 0: each seed draws its own
+    int processors = 0;  // --processors: 1 to 4; 0: each seed draws its own
 };
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& options);

@@ -48,13 +48,13 @@ public:
     void frame_from_cable(std::span<const uint8_t> frame) override;
     void cable_gone() override { cable_ = nullptr; }
 
-    uint64_t frames_in() const { return frames_in_; }    // read from the interface
+    uint64_t frames_in() const { return frames_in_; }  // read from the interface
     uint64_t bytes_in() const { return bytes_in_; }
     uint64_t frames_out() const { return frames_out_; }  // written to the interface
     uint64_t bytes_out() const { return bytes_out_; }
     uint64_t write_errors() const { return write_errors_; }
     uint64_t down_writes() const { return down_writes_; }  // refused because the interface was down
-    uint64_t dropped() const { return dropped_; }  // the wire's queue was full
+    uint64_t dropped() const { return dropped_; }          // the wire's queue was full
 
 private:
     void read_loop();

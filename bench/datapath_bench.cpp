@@ -79,7 +79,8 @@ void Frames(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(delivered));
     state.SetBytesProcessed(static_cast<int64_t>(delivered * frame.size()));
-    state.counters["frames_per_second"] = benchmark::Counter(static_cast<double>(delivered), benchmark::Counter::kIsRate);
+    state.counters["frames_per_second"] =
+        benchmark::Counter(static_cast<double>(delivered), benchmark::Counter::kIsRate);
 }
 BENCHMARK(Frames)->Arg(60)->Arg(590)->Arg(1514)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

@@ -85,10 +85,10 @@ NTSTATUS RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID) {
 void UsbRegisterRead(benchmark::State& state) {
     host::Host host({.seed = 1});
     auto bus = std::make_shared<host::UsbBus>(host);
-    host.io().set_completion_policy({.timing = state.range(0) != 0 ? host::CompletionTiming::Later
-                                                                    : host::CompletionTiming::Inline,
-                                     .min_delay = 0,
-                                     .max_delay = 0});
+    host.io().set_completion_policy(
+        {.timing = state.range(0) != 0 ? host::CompletionTiming::Later : host::CompletionTiming::Inline,
+         .min_delay = 0,
+         .max_delay = 0});
     host::Adapter& adapter = host.add_adapter({.lower = bus});
     DEVICE_OBJECT* next = adapter.next_device;
     constexpr int kRequests = 50;

@@ -31,16 +31,23 @@ void bring_up_and_halt(benchmark::State& state, const char* keyword) {
         bench.halt(unit);
     }
     state.SetComplexityN(state.range(0));
-    state.counters["per_descriptor"] =
-        benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
-                                                           benchmark::Counter::kInvert);
+    state.counters["per_descriptor"] = benchmark::Counter(
+        static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void RxDescriptors(benchmark::State& state) { bring_up_and_halt(state, "RxPacketDesc"); }
 void TxDescriptors(benchmark::State& state) { bring_up_and_halt(state, "TxPacketDesc"); }
 
-BENCHMARK(RxDescriptors)->RangeMultiplier(2)->Range(1 << 4, 1 << 10)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
-BENCHMARK(TxDescriptors)->RangeMultiplier(2)->Range(1 << 4, 1 << 10)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+BENCHMARK(RxDescriptors)
+    ->RangeMultiplier(2)
+    ->Range(1 << 4, 1 << 10)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+BENCHMARK(TxDescriptors)
+    ->RangeMultiplier(2)
+    ->Range(1 << 4, 1 << 10)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
 
 }  // namespace
 

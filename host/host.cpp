@@ -141,10 +141,13 @@ bool Host::run_until_idle(Time limit) {
 
 void Host::settle() {
     std::lock_guard guard(lock_);
-    scheduler_->pump(now(), [this] {
-        auto next = scheduler_->next_time();
-        return !processors_->mid_flight() && !(next && *next <= now());
-    }, false);
+    scheduler_->pump(
+        now(),
+        [this] {
+            auto next = scheduler_->next_time();
+            return !processors_->mid_flight() && !(next && *next <= now());
+        },
+        false);
 }
 
 void Host::post(std::function<void()> fn) { scheduler_->post(std::move(fn)); }

@@ -78,10 +78,10 @@ struct Options {
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.
     Time idle_wait_limit = seconds(3600);
-    uint8_t fresh_fill = 0xA5;   // fills fresh allocations
-    uint8_t freed_fill = 0xDD;   // fills freed memory in quarantine
+    uint8_t fresh_fill = 0xA5;  // fills fresh allocations
+    uint8_t freed_fill = 0xDD;  // fills freed memory in quarantine
     size_t quarantine_bytes = size_t(64) << 20;
-    double real_time_pace = 1.0; // real-time mode: virtual microseconds per wall microsecond
+    double real_time_pace = 1.0;  // real-time mode: virtual microseconds per wall microsecond
     // Under AddressSanitizer, poison the guard bytes behind a request's information buffer while
     // the driver has it, so that a read past its end stops the run (so does a write then, before
     // the verifier could report it).

@@ -7,8 +7,8 @@
 namespace model {
 
 enum class BusSpeed : uint8_t {
-    instant,    // every transfer completes at the time it can start
-    full_speed, // 12 Mbit/s: 1 ms frames with room for a fixed number of packets
+    instant,     // every transfer completes at the time it can start
+    full_speed,  // 12 Mbit/s: 1 ms frames with room for a fixed number of packets
 };
 
 // Bus time of transfers. At full speed the bus runs 1 ms frames and carries

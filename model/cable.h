@@ -26,8 +26,8 @@ public:
 };
 
 enum class WireRate : uint8_t {
-    instant,   // a frame arrives at the time it is sent
-    mbit_10,   // 10 Mbit/s: preamble, frame, FCS and gap at 0.8 us a byte
+    instant,  // a frame arrives at the time it is sent
+    mbit_10,  // 10 Mbit/s: preamble, frame, FCS and gap at 0.8 us a byte
 };
 
 struct WireFrame {
@@ -88,8 +88,8 @@ private:
     CableEnd* ends_[2] = {nullptr, nullptr};
     void deliver_due(int from_side);
 
-    uint64_t busy_until_[2] = {0, 0};           // per direction, by sending side
-    std::deque<WireFrame> in_flight_[2];         // per direction, in sending order
+    uint64_t busy_until_[2] = {0, 0};     // per direction, by sending side
+    std::deque<WireFrame> in_flight_[2];  // per direction, in sending order
     std::function<void(const WireFrame&)> tap_;
     uint64_t frames_carried_ = 0;
     uint64_t frames_lost_no_link_ = 0;

@@ -63,9 +63,7 @@ private:
         std::function<void()> fn;
     };
     struct Later {
-        bool operator()(const Event& a, const Event& b) const {
-            return a.at != b.at ? a.at > b.at : a.seq > b.seq;
-        }
+        bool operator()(const Event& a, const Event& b) const { return a.at != b.at ? a.at > b.at : a.seq > b.seq; }
     };
 
     uint64_t now_;

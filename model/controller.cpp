@@ -46,8 +46,7 @@ void Controller::submit(const Transfer& t, Done done) {
         return fail_later(t, std::move(done), TransferStatus::error, "direction does not match endpoint", now);
     if (kind != EndpointKind::control && configuration_ == 0)
         return fail_later(t, std::move(done), TransferStatus::error, "device not configured", now);
-    if (halted(t.endpoint))
-        return fail_later(t, std::move(done), TransferStatus::stall, "endpoint halted", now);
+    if (halted(t.endpoint)) return fail_later(t, std::move(done), TransferStatus::stall, "endpoint halted", now);
 
     const std::optional<Fault> fault = decide_fault(t);
     if (fault && (fault->action == FaultAction::stall || fault->action == FaultAction::error)) {
@@ -175,8 +174,8 @@ void Controller::record(const Pending& p, const TransferResult& r) {
     const uint64_t now = clock_.now_us();
     switch (kind_of(p.transfer.endpoint)) {
         case EndpointKind::control:
-            control_log_.push_back({p.submitted_us, now, SetupPacket::from_bytes(p.transfer.setup),
-                                    p.transfer.out_data, r.status, r.data});
+            control_log_.push_back({p.submitted_us, now, SetupPacket::from_bytes(p.transfer.setup), p.transfer.out_data,
+                                    r.status, r.data});
             break;
         case EndpointKind::bulk_in:
             if (config_.options.keep_bulk_logs) bulk_in_log_.push_back({now, r.status, r.data});
@@ -225,8 +224,9 @@ void Controller::end_faults() {
                               Outcome::bulk_out);
                     break;
                 default: {
-                    const size_t data = p.transfer.direction == Direction::in ? SetupPacket::from_bytes(p.transfer.setup).length
-                                                                             : p.transfer.out_data.size();
+                    const size_t data = p.transfer.direction == Direction::in
+                                            ? SetupPacket::from_bytes(p.transfer.setup).length
+                                            : p.transfer.out_data.size();
                     finish_at(bus_.book(now, BusTiming::control_packets(data)), endpoint, p.serial, Outcome::control);
                 }
             }

@@ -40,9 +40,9 @@ struct ControllerOptions {
     BusSpeed bus_speed = BusSpeed::instant;
     uint32_t packets_per_frame = BusTiming::kPacketsPerFrame;
     uint64_t bus_latency_us = 0;  // added to every transfer's completion
-    size_t rx_fifo_depth = 8;  // frames waiting for a bulk-in transfer
+    size_t rx_fifo_depth = 8;     // frames waiting for a bulk-in transfer
     BulkInOverrun bulk_in_overrun = BulkInOverrun::truncate;
-    RxTrailer rx_trailer;      // status bytes of received frames unless queued otherwise
+    RxTrailer rx_trailer;  // status bytes of received frames unless queued otherwise
     // The MAC pads frames shorter than 60 bytes with zeros on the wire.
     bool pad_short_frames = true;
     // The bulk-out endpoint sees packets, not transfers: a transfer made only
@@ -108,13 +108,13 @@ struct ControllerCounters {
     uint64_t bytes_out = 0;
     uint64_t keep_alives = 0;
     uint64_t zero_length_transfers = 0;
-    uint64_t malformed_out = 0;       // bulk-out units that were not a frame
+    uint64_t malformed_out = 0;  // bulk-out units that were not a frame
     uint64_t frames_from_cable = 0;
-    uint64_t fifo_overflows = 0;      // frames dropped because the FIFO was full
-    uint64_t frames_flushed = 0;      // frames dropped by a MAC reset
-    uint64_t frames_in = 0;           // bulk-in transfers delivered with data
+    uint64_t fifo_overflows = 0;  // frames dropped because the FIFO was full
+    uint64_t frames_flushed = 0;  // frames dropped by a MAC reset
+    uint64_t frames_in = 0;       // bulk-in transfers delivered with data
     uint64_t bytes_in = 0;
-    uint64_t bulk_in_truncated = 0;   // deliveries cut short (or failed) by the host's length
+    uint64_t bulk_in_truncated = 0;  // deliveries cut short (or failed) by the host's length
     uint64_t mac_resets = 0;
     uint64_t control_transfers = 0;
 };
@@ -231,11 +231,11 @@ private:
         uint64_t submitted_us = 0;
         bool wants_data = false;  // a bulk-in transfer that takes the next FIFO entry
         uint64_t extra_delay_us = 0;
-        bool stuck = false;       // a bulk-in transfer a fault keeps from ever taking data
-        bool held = false;        // a fault keeps it from ever completing
-        bool due = false;         // its bus time is over; it completes once it is at the front
+        bool stuck = false;                  // a bulk-in transfer a fault keeps from ever taking data
+        bool held = false;                   // a fault keeps it from ever completing
+        bool due = false;                    // its bus time is over; it completes once it is at the front
         Outcome outcome = Outcome::control;  // set with its completion time
-        TransferResult decided;   // Outcome::decided
+        TransferResult decided;              // Outcome::decided
     };
     enum class EndpointKind { control, bulk_in, bulk_out, interrupt_in, unknown };
 

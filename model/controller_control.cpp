@@ -95,10 +95,8 @@ TransferResult Controller::handle_standard(const SetupPacket& s, const Transfer&
             configuration_ = static_cast<uint8_t>(s.value);
             halted_.clear();  // selecting a configuration resets every endpoint
             return ok_out(0);
-        case std_request::kGetConfiguration:
-            return ok_in({configuration_}, s.length);
-        case std_request::kSetAddress:
-            return ok_out(0);
+        case std_request::kGetConfiguration: return ok_in({configuration_}, s.length);
+        case std_request::kSetAddress: return ok_out(0);
         case std_request::kGetInterface:
             if (s.index != 0 || configuration_ == 0) return stall("no such interface");
             return ok_in({0}, s.length);
@@ -108,15 +106,13 @@ TransferResult Controller::handle_standard(const SetupPacket& s, const Transfer&
         case std_request::kGetStatus: {
             if (s.data_direction() != Direction::in) return stall("bad GET_STATUS");
             switch (s.recipient()) {
-                case kRecipientDevice:
-                    return ok_in({static_cast<uint8_t>(remote_wakeup_ ? 0x02 : 0x00), 0}, s.length);
+                case kRecipientDevice: return ok_in({static_cast<uint8_t>(remote_wakeup_ ? 0x02 : 0x00), 0}, s.length);
                 case kRecipientInterface:
                     if (s.index != 0) return stall("no such interface");
                     return ok_in({0, 0}, s.length);
                 case kRecipientEndpoint: {
                     const auto endpoint = static_cast<uint8_t>(s.index);
-                    if (s.index > 0xFF || kind_of(endpoint) == EndpointKind::unknown)
-                        return stall("no such endpoint");
+                    if (s.index > 0xFF || kind_of(endpoint) == EndpointKind::unknown) return stall("no such endpoint");
                     return ok_in({static_cast<uint8_t>(halted(endpoint) ? 1 : 0), 0}, s.length);
                 }
                 default: return stall("bad recipient");

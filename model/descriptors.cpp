@@ -75,8 +75,7 @@ std::vector<uint8_t> ConfigurationBuilder::build() const {
     std::vector<uint8_t> body;
     body.insert(body.end(),
                 {interface_length_, kDescriptorTypeInterface, interface_number_, alternate_,
-                 num_endpoints_.value_or(static_cast<uint8_t>(endpoints_.size())), class_, subclass_,
-                 protocol_, 0});
+                 num_endpoints_.value_or(static_cast<uint8_t>(endpoints_.size())), class_, subclass_, protocol_, 0});
     for (const EndpointDescriptor& e : endpoints_) {
         body.insert(body.end(), {e.length, kDescriptorTypeEndpoint, e.address, e.attributes});
         put16(body, e.max_packet);

@@ -21,22 +21,40 @@ inline constexpr uint8_t kEndpointInterrupt = 0x03;
 // made without writing bytes by hand.
 class DeviceDescriptorBuilder {
 public:
-    DeviceDescriptorBuilder& length(uint8_t v) { length_ = v; return *this; }
-    DeviceDescriptorBuilder& descriptor_type(uint8_t v) { type_ = v; return *this; }
-    DeviceDescriptorBuilder& usb_version(uint16_t bcd) { bcd_usb_ = bcd; return *this; }
+    DeviceDescriptorBuilder& length(uint8_t v) {
+        length_ = v;
+        return *this;
+    }
+    DeviceDescriptorBuilder& descriptor_type(uint8_t v) {
+        type_ = v;
+        return *this;
+    }
+    DeviceDescriptorBuilder& usb_version(uint16_t bcd) {
+        bcd_usb_ = bcd;
+        return *this;
+    }
     DeviceDescriptorBuilder& device_class(uint8_t cls, uint8_t sub, uint8_t proto);
-    DeviceDescriptorBuilder& max_packet0(uint8_t v) { max_packet0_ = v; return *this; }
+    DeviceDescriptorBuilder& max_packet0(uint8_t v) {
+        max_packet0_ = v;
+        return *this;
+    }
     DeviceDescriptorBuilder& ids(uint16_t vendor, uint16_t product, uint16_t release);
-    DeviceDescriptorBuilder& num_configurations(uint8_t v) { num_configurations_ = v; return *this; }
+    DeviceDescriptorBuilder& num_configurations(uint8_t v) {
+        num_configurations_ = v;
+        return *this;
+    }
     // Keeps only the first n bytes of the encoding.
-    DeviceDescriptorBuilder& truncate(size_t n) { truncate_ = n; return *this; }
+    DeviceDescriptorBuilder& truncate(size_t n) {
+        truncate_ = n;
+        return *this;
+    }
 
     std::vector<uint8_t> build() const;
 
 private:
     uint8_t length_ = 18;
     uint8_t type_ = kDescriptorTypeDevice;
-    uint16_t bcd_usb_ = 0x0110;  // full speed
+    uint16_t bcd_usb_ = 0x0110;                        // full speed
     uint8_t class_ = 0, subclass_ = 0, protocol_ = 0;  // class given by the interface
     uint8_t max_packet0_ = 64;
     // Placeholder identifiers of this model, not a registered vendor.
@@ -61,22 +79,52 @@ public:
     // The controller's own set: bulk in 0x81, bulk out 0x02, interrupt in 0x83.
     static ConfigurationBuilder standard();
 
-    ConfigurationBuilder& configuration_value(uint8_t v) { config_value_ = v; return *this; }
-    ConfigurationBuilder& attributes(uint8_t v) { attributes_ = v; return *this; }
-    ConfigurationBuilder& max_power(uint8_t v) { max_power_ = v; return *this; }
-    ConfigurationBuilder& config_length(uint8_t v) { config_length_ = v; return *this; }
-    ConfigurationBuilder& interface_length(uint8_t v) { interface_length_ = v; return *this; }
+    ConfigurationBuilder& configuration_value(uint8_t v) {
+        config_value_ = v;
+        return *this;
+    }
+    ConfigurationBuilder& attributes(uint8_t v) {
+        attributes_ = v;
+        return *this;
+    }
+    ConfigurationBuilder& max_power(uint8_t v) {
+        max_power_ = v;
+        return *this;
+    }
+    ConfigurationBuilder& config_length(uint8_t v) {
+        config_length_ = v;
+        return *this;
+    }
+    ConfigurationBuilder& interface_length(uint8_t v) {
+        interface_length_ = v;
+        return *this;
+    }
     ConfigurationBuilder& interface_class(uint8_t cls, uint8_t sub, uint8_t proto);
     ConfigurationBuilder& interface_number(uint8_t number, uint8_t alternate);
 
-    ConfigurationBuilder& add_endpoint(const EndpointDescriptor& e) { endpoints_.push_back(e); return *this; }
-    ConfigurationBuilder& clear_endpoints() { endpoints_.clear(); return *this; }
+    ConfigurationBuilder& add_endpoint(const EndpointDescriptor& e) {
+        endpoints_.push_back(e);
+        return *this;
+    }
+    ConfigurationBuilder& clear_endpoints() {
+        endpoints_.clear();
+        return *this;
+    }
     std::vector<EndpointDescriptor>& endpoints() { return endpoints_; }
 
-    ConfigurationBuilder& total_length(uint16_t v) { total_length_ = v; return *this; }
-    ConfigurationBuilder& num_endpoints(uint8_t v) { num_endpoints_ = v; return *this; }
+    ConfigurationBuilder& total_length(uint16_t v) {
+        total_length_ = v;
+        return *this;
+    }
+    ConfigurationBuilder& num_endpoints(uint8_t v) {
+        num_endpoints_ = v;
+        return *this;
+    }
     ConfigurationBuilder& append_raw(std::vector<uint8_t> bytes);
-    ConfigurationBuilder& truncate(size_t n) { truncate_ = n; return *this; }
+    ConfigurationBuilder& truncate(size_t n) {
+        truncate_ = n;
+        return *this;
+    }
 
     std::vector<uint8_t> build() const;
 

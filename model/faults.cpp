@@ -36,8 +36,7 @@ const char* to_string(FaultAction action) {
 bool kind_matches(RequestKind rule, RequestKind actual) {
     if (rule == RequestKind::any || rule == actual) return true;
     if (rule == RequestKind::any_control)
-        return actual != RequestKind::bulk_in && actual != RequestKind::bulk_out &&
-               actual != RequestKind::interrupt_in;
+        return actual != RequestKind::bulk_in && actual != RequestKind::bulk_out && actual != RequestKind::interrupt_in;
     return false;
 }
 

@@ -17,9 +17,9 @@ enum class RequestKind : uint8_t {
     set_feature,
     clear_feature,
     get_status,
-    other_standard,   // any other standard request
-    vendor_read,      // register read, 0xF0
-    vendor_write,     // register write, 0xF1
+    other_standard,  // any other standard request
+    vendor_read,     // register read, 0xF0
+    vendor_write,    // register write, 0xF1
     bulk_in,
     bulk_out,
     interrupt_in,

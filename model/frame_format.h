@@ -29,9 +29,9 @@ const char* to_string(BulkOutKind kind);
 
 struct ParsedBulkOut {
     BulkOutKind kind = BulkOutKind::malformed;
-    uint16_t prefix = 0;                // the length prefix, when there are two bytes
-    std::vector<uint8_t> frame;         // kind frame: the frame behind the prefix
-    std::vector<uint8_t> filler;        // bytes behind the frame (padding up to 60, or more)
+    uint16_t prefix = 0;          // the length prefix, when there are two bytes
+    std::vector<uint8_t> frame;   // kind frame: the frame behind the prefix
+    std::vector<uint8_t> filler;  // bytes behind the frame (padding up to 60, or more)
 };
 
 // Splits one unit of bulk-out data (one or more transfers joined, see

@@ -2,9 +2,7 @@
 
 namespace model {
 
-Phy::Phy(const PhyConfig& config) : config_(config), cable_link_(config.link_up) {
-    reset_registers();
-}
+Phy::Phy(const PhyConfig& config) : config_(config), cable_link_(config.link_up) { reset_registers(); }
 
 void Phy::reset_registers() {
     regs_.fill(0);
@@ -36,8 +34,7 @@ void Phy::write(uint8_t reg, uint16_t value) {
     switch (reg) {
         case mii::kBmsr:
         case mii::kId1:
-        case mii::kId2:
-            return;  // read-only
+        case mii::kId2: return;  // read-only
         case mii::kBmcr: {
             const bool was_up = link();
             if (value & mii::kBmcrReset) {
@@ -49,8 +46,7 @@ void Phy::write(uint8_t reg, uint16_t value) {
             note_link_change(was_up);
             return;
         }
-        default:
-            regs_[reg] = value;
+        default: regs_[reg] = value;
     }
 }
 

@@ -44,7 +44,7 @@ struct PhyConfig {
     uint8_t address = 1;
     uint32_t id = phy_id::kEthernetA;  // register 2 = high half, register 3 = low half
     bool link_up = true;
-    uint16_t bmcr = 0x3000;          // auto-negotiation enabled, 100 Mbit/s
+    uint16_t bmcr = 0x3000;            // auto-negotiation enabled, 100 Mbit/s
     uint16_t bmsr_abilities = 0x7809;  // BMSR without the link bit
     uint16_t anar = 0x01E1;
     std::map<uint8_t, uint16_t> extra_registers{};  // initial values of registers 5..31

@@ -48,8 +48,7 @@ void RegisterFile::write(uint8_t first, std::span<const uint8_t> bytes, uint16_t
                 regs_[r] = static_cast<uint8_t>((v & ~reg::kPhyDone) | (regs_[r] & reg::kPhyDone));
                 if (v & (reg::kPhyRead | reg::kPhyWrite)) phy_command = v;
                 break;
-            default:
-                regs_[r] = v;
+            default: regs_[r] = v;
         }
     }
     if (eeprom_command) start_eeprom_read();
@@ -115,8 +114,8 @@ void RegisterFile::finish_phy_command(uint64_t command, uint8_t address, uint8_t
     } else {
         mii_.write(address, mii_reg, value);
     }
-    regs_[reg::kPhyControl] = static_cast<uint8_t>(
-        (regs_[reg::kPhyControl] & ~(reg::kPhyRead | reg::kPhyWrite)) | reg::kPhyDone);
+    regs_[reg::kPhyControl] =
+        static_cast<uint8_t>((regs_[reg::kPhyControl] & ~(reg::kPhyRead | reg::kPhyWrite)) | reg::kPhyDone);
 }
 
 void RegisterFile::set_wake_slot(unsigned slot, std::span<const uint8_t, reg::kWakeSlotBytes> mask) {

@@ -24,8 +24,8 @@ struct RegisterAccess {
 
 // How the register file's slow parts behave, and the faults they can have.
 struct RegisterBehaviour {
-    uint64_t eeprom_read_us = 0;   // from the read command to the done bit; 0: at once
-    uint64_t phy_access_us = 0;    // from the window command to the done bit; 0: at once
+    uint64_t eeprom_read_us = 0;     // from the read command to the done bit; 0: at once
+    uint64_t phy_access_us = 0;      // from the window command to the done bit; 0: at once
     bool eeprom_done_never = false;  // the EEPROM read never finishes
     bool phy_done_never = false;     // a window command never finishes
     bool phy_read_garbage = false;   // window reads deliver noise instead of the PHY's value

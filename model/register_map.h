@@ -9,8 +9,8 @@ namespace model::reg {
 inline constexpr uint8_t kControl0 = 0x00;
 inline constexpr uint8_t kControl1 = 0x01;  // bit kMacReset
 inline constexpr uint8_t kControl2 = 0x02;
-inline constexpr uint8_t kMulticastHash = 0x08;    // 8 bytes
-inline constexpr uint8_t kStationAddress = 0x10;   // 6 bytes
+inline constexpr uint8_t kMulticastHash = 0x08;   // 8 bytes
+inline constexpr uint8_t kStationAddress = 0x10;  // 6 bytes
 inline constexpr uint8_t kEepromWordIndex = 0x20;
 inline constexpr uint8_t kEepromDataLow = 0x21;
 inline constexpr uint8_t kEepromDataHigh = 0x22;

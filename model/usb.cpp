@@ -49,9 +49,7 @@ SetupPacket SetupPacket::clear_endpoint_halt(uint8_t endpoint) {
     return {0x02, std_request::kClearFeature, kFeatureEndpointHalt, endpoint, 0};
 }
 
-SetupPacket SetupPacket::get_device_status() {
-    return {0x80, std_request::kGetStatus, 0, 0, 2};
-}
+SetupPacket SetupPacket::get_device_status() { return {0x80, std_request::kGetStatus, 0, 0, 2}; }
 
 Transfer Transfer::control(uint64_t id, const SetupPacket& setup, std::vector<uint8_t> out_data) {
     Transfer t;

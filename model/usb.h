@@ -51,8 +51,8 @@ struct SetupPacket {
     uint16_t length = 0;
 
     Direction data_direction() const { return (request_type & 0x80) ? Direction::in : Direction::out; }
-    uint8_t type() const { return (request_type >> 5) & 0x03; }       // 0 standard, 1 class, 2 vendor
-    uint8_t recipient() const { return request_type & 0x1F; }         // 0 device, 1 interface, 2 endpoint
+    uint8_t type() const { return (request_type >> 5) & 0x03; }  // 0 standard, 1 class, 2 vendor
+    uint8_t recipient() const { return request_type & 0x1F; }    // 0 device, 1 interface, 2 endpoint
 
     std::array<uint8_t, 8> bytes() const;
     static SetupPacket from_bytes(std::span<const uint8_t, 8> raw);
@@ -69,11 +69,11 @@ struct SetupPacket {
 // One USB transfer as the bus driver hands it to the device.
 struct Transfer {
     uint64_t id = 0;
-    uint8_t endpoint = kControlEndpoint;  // endpoint address; 0 is the control pipe
+    uint8_t endpoint = kControlEndpoint;   // endpoint address; 0 is the control pipe
     Direction direction = Direction::out;  // for control: the direction of the data stage
-    std::array<uint8_t, 8> setup{};      // control transfers only
-    std::vector<uint8_t> out_data;       // OUT data (bulk out, or a control data stage)
-    uint32_t in_length = 0;              // IN: the most bytes the host accepts
+    std::array<uint8_t, 8> setup{};        // control transfers only
+    std::vector<uint8_t> out_data;         // OUT data (bulk out, or a control data stage)
+    uint32_t in_length = 0;                // IN: the most bytes the host accepts
 
     static Transfer control(uint64_t id, const SetupPacket& setup, std::vector<uint8_t> out_data = {});
     static Transfer bulk_out(uint64_t id, std::vector<uint8_t> data);

@@ -62,7 +62,8 @@ void Simulation::process_records(Station& s) {
         if (r.endpoint & 0x80) {
             if (r.type == 'S') {
                 if (++s.receives.bulk_in_outstanding > 1) {
-                    fail("one bulk-in transfer", s.adapter->name + " has " + std::to_string(s.receives.bulk_in_outstanding) +
+                    fail("one bulk-in transfer", s.adapter->name + " has " +
+                                                     std::to_string(s.receives.bulk_in_outstanding) +
                                                      " bulk-in transfers outstanding");
                 }
             } else if (r.type == 'C') {
@@ -96,13 +97,15 @@ void Simulation::process_records(Station& s) {
                 t.tx = *s.sends.sending;
                 // Length prefix, the packet's bytes, zeros up to the least transfer.
                 const size_t n = e.bytes.size();
-                bool good = r.data.size() == std::max(n + 2, kMinTransfer) && r.data[0] == (n & 0xFF) && r.data[1] == (n >> 8) &&
-                            std::equal(e.bytes.begin(), e.bytes.end(), r.data.begin() + 2) &&
+                bool good = r.data.size() == std::max(n + 2, kMinTransfer) && r.data[0] == (n & 0xFF) &&
+                            r.data[1] == (n >> 8) && std::equal(e.bytes.begin(), e.bytes.end(), r.data.begin() + 2) &&
                             std::all_of(r.data.begin() + static_cast<std::ptrdiff_t>(std::min(n + 2, r.data.size())),
                                         r.data.end(), [](uint8_t b) { return b == 0; });
                 if (!good) {
-                    fail("cable bytes", "the bulk-out transfer of a " + std::to_string(n) + "-byte packet is not its prefix, bytes "
-                                        "and zero padding (" + std::to_string(r.data.size()) + " bytes)");
+                    fail("cable bytes", "the bulk-out transfer of a " + std::to_string(n) +
+                                            "-byte packet is not its prefix, bytes "
+                                            "and zero padding (" +
+                                            std::to_string(r.data.size()) + " bytes)");
                 }
             }
             s.sends.out_by_id[r.id] = s.sends.out.size();
@@ -116,8 +119,10 @@ void Simulation::process_records(Station& s) {
             t.done = true;
             t.ok = r.status == 0;
             if (t.ok && t.length != kKeepAliveLength) {
-                if (s.epoch.open) ++s.epoch.xmit_ok;
-                else s.epoch.transition_xmit = true;
+                if (s.epoch.open)
+                    ++s.epoch.xmit_ok;
+                else
+                    s.epoch.transition_xmit = true;
             }
         }
     }

@@ -48,9 +48,11 @@ void Simulation::check_sends(Station& s, bool final) {
             if (!e.bytes.empty()) s.sends.late.push_back(e.bytes);
             if (s.sends.late.size() > 16) s.sends.late.pop_front();
         } else {
-            fail("cable bytes", "send " + std::to_string(e.send_id) + " (" + std::to_string(e.bytes.size()) +
-                                    " bytes) completed with success and its transfer went through, but the frame is not the "
-                                    "next on the cable of " + s.adapter->name);
+            fail("cable bytes",
+                 "send " + std::to_string(e.send_id) + " (" + std::to_string(e.bytes.size()) +
+                     " bytes) completed with success and its transfer went through, but the frame is not the "
+                     "next on the cable of " +
+                     s.adapter->name);
         }
         ++s.sends.tx_cursor;
     }

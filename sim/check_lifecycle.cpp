@@ -17,7 +17,6 @@ void Simulation::check_verifier() {
     }
 }
 
-
 // Nothing of an adapter outlives MpHalt: the host's end-of-adapter checks ran in the verifier;
 // here, no IRP of the adapter is still outstanding.
 void Simulation::check_halted(Station& s) {

@@ -58,9 +58,11 @@ void Simulation::check_links(Station& s) {
         checked(Check::LinkState);
         if (told != changes[i].up) {
             fail("link indications", "the link of PHY " + std::to_string(address) + " of " + s.adapter->name + " was " +
-                                         (changes[i].up ? "up" : "down") + " from t=" + std::to_string(t0) + " to t=" +
-                                         std::to_string(t1) + ", but NDIS was last told " +
-                                         (!told ? "nothing" : *told ? "connected" : "disconnected"));
+                                         (changes[i].up ? "up" : "down") + " from t=" + std::to_string(t0) +
+                                         " to t=" + std::to_string(t1) + ", but NDIS was last told " +
+                                         (!told   ? "nothing"
+                                          : *told ? "connected"
+                                                  : "disconnected"));
         }
     }
 }

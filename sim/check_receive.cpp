@@ -32,21 +32,24 @@ void Simulation::check_receives(Station& s, bool require_indicated) {
                 break;
             }
             if (mandatory(x)) {
-                fail("receive indications", "a good " + std::to_string(x.verdict.frame.size()) + "-byte frame delivered at t=" +
-                                                std::to_string(x.time) + " was not indicated by " + s.adapter->name);
+                fail("receive indications", "a good " + std::to_string(x.verdict.frame.size()) +
+                                                "-byte frame delivered at t=" + std::to_string(x.time) +
+                                                " was not indicated by " + s.adapter->name);
             }
         }
         if (!found) {
             fail("receive indications", s.adapter->name + " indicated a " + std::to_string(ev.data.size()) +
-                                            "-byte frame that no good bulk-in transfer carried (crc " + hex(crc_of(ev.data)) + ")");
+                                            "-byte frame that no good bulk-in transfer carried (crc " +
+                                            hex(crc_of(ev.data)) + ")");
         }
     }
     if (!require_indicated) return;
     for (size_t i = s.receives.rx_cursor; i < s.receives.rx.size(); ++i) {
         const RxExpect& x = s.receives.rx[i];
         if (mandatory(x) && x.time + 2000 <= host_->now()) {
-            fail("receive indications", "a good " + std::to_string(x.verdict.frame.size()) + "-byte frame delivered at t=" +
-                                            std::to_string(x.time) + " is still not indicated by " + s.adapter->name);
+            fail("receive indications", "a good " + std::to_string(x.verdict.frame.size()) +
+                                            "-byte frame delivered at t=" + std::to_string(x.time) +
+                                            " is still not indicated by " + s.adapter->name);
         }
     }
 }

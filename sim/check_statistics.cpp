@@ -33,8 +33,8 @@ void Simulation::check_statistics(Station& s) {
         host_->settle();
         process_records(s);
         const uint64_t after = *c.seen;
-        const bool still_clean = s.epoch.open && s.window.open && !s.window.dirty && !s.epoch.rcv_uncertain &&
-                                 !s.epoch.xmit_uncertain;
+        const bool still_clean =
+            s.epoch.open && s.window.open && !s.window.dirty && !s.epoch.rcv_uncertain && !s.epoch.xmit_uncertain;
         const bool valid = c.valid && still_clean && after >= before;
         const host::RequestRecord& r = s.adapter->request;
         if (r.status != NDIS_STATUS_SUCCESS || r.data.size() < sizeof(ULONG)) {
@@ -43,9 +43,10 @@ void Simulation::check_statistics(Station& s) {
         }
         ULONG value;
         std::memcpy(&value, r.data.data(), sizeof(value));
-        std::string expected = before == after ? std::to_string(before)
-                                               : std::to_string(before) + " to " + std::to_string(after);
-        trace(std::string("statistics ") + c.name + " = " + std::to_string(value) + (valid ? " expected " + expected : ""));
+        std::string expected =
+            before == after ? std::to_string(before) : std::to_string(before) + " to " + std::to_string(after);
+        trace(std::string("statistics ") + c.name + " = " + std::to_string(value) +
+              (valid ? " expected " + expected : ""));
         if (valid) checked(Check::Statistic);
         if (valid && (value < static_cast<ULONG>(before) || value > static_cast<ULONG>(after))) {
             fail("statistics", std::string(c.name) + " of " + s.adapter->name + " is " + std::to_string(value) +

@@ -81,13 +81,13 @@ std::string Coverage::table() const {
     std::snprintf(line, sizeof(line), "  %-34s %12s %10s\n", "fault kind", "injected", "runs");
     out << line;
     for (int k = 0; k < kFaultKinds; ++k) {
-        std::snprintf(line, sizeof(line), "  %-34s %12" PRIu64 " %10" PRIu64 "\n", fault_kind_name(static_cast<FaultKind>(k)),
-                      injected[k], runs[k]);
+        std::snprintf(line, sizeof(line), "  %-34s %12" PRIu64 " %10" PRIu64 "\n",
+                      fault_kind_name(static_cast<FaultKind>(k)), injected[k], runs[k]);
         out << line;
     }
-    const char* names[kChecks] = {"sent frames on the cable", "indications of good frames", "statistics compared",
-                                  "link states held past a poll", "halts left clean", "sends owed acceptance",
-                                  "adapters recovered", "recovery frames delivered"};
+    const char* names[kChecks] = {"sent frames on the cable",     "indications of good frames", "statistics compared",
+                                  "link states held past a poll", "halts left clean",           "sends owed acceptance",
+                                  "adapters recovered",           "recovery frames delivered"};
     out << "  invariants put to the test:\n";
     for (int c = 0; c < kChecks; ++c) {
         std::snprintf(line, sizeof(line), "  %-34s %12" PRIu64 "\n", names[c], checks[c]);

@@ -9,9 +9,14 @@ namespace sim {
 
 namespace {
 
-const uint32_t kPhyIds[] = {model::phy_id::kHomeLanA, model::phy_id::kHomeLanB, model::phy_id::kEthernetA,
-                            model::phy_id::kEthernetB, model::phy_id::kEthernetC, model::phy_id::kSpare,
-                            0x12345670, 0x00000000};
+const uint32_t kPhyIds[] = {model::phy_id::kHomeLanA,
+                            model::phy_id::kHomeLanB,
+                            model::phy_id::kEthernetA,
+                            model::phy_id::kEthernetB,
+                            model::phy_id::kEthernetC,
+                            model::phy_id::kSpare,
+                            0x12345670,
+                            0x00000000};
 
 }  // namespace
 
@@ -47,8 +52,7 @@ void Simulation::plan_timing() {
     t.full_speed_bus = chance(300'000);
     t.bus_latency_us = chance(500'000) ? 0 : extreme_or_between(rng_, chance(200'000) ? 5000 : 500);
     t.completions.timing = host::CompletionTiming::Seeded;
-    t.completions.inline_percent =
-        static_cast<unsigned>(chance(300'000) ? (chance(500'000) ? 0 : 100) : draw(101));
+    t.completions.inline_percent = static_cast<unsigned>(chance(300'000) ? (chance(500'000) ? 0 : 100) : draw(101));
     t.completions.min_delay = 0;
     t.completions.max_delay = chance(400'000) ? 0 : extreme_or_between(rng_, chance(200'000) ? 5000 : 1000);
     t.cable = chance(250'000) ? model::WireRate::mbit_10 : model::WireRate::instant;
@@ -117,11 +121,18 @@ void Simulation::plan_station(Station& s) {
     // USB request faults.
     if (chance(500'000)) {
         size_t rules = between(1, 3);
-        const model::RequestKind kinds[] = {
-            model::RequestKind::any,          model::RequestKind::any_control,   model::RequestKind::get_descriptor,
-            model::RequestKind::set_configuration, model::RequestKind::clear_feature, model::RequestKind::set_feature,
-            model::RequestKind::vendor_read,  model::RequestKind::vendor_write,  model::RequestKind::bulk_in,
-            model::RequestKind::bulk_out,     model::RequestKind::bulk_out,      model::RequestKind::bulk_in};
+        const model::RequestKind kinds[] = {model::RequestKind::any,
+                                            model::RequestKind::any_control,
+                                            model::RequestKind::get_descriptor,
+                                            model::RequestKind::set_configuration,
+                                            model::RequestKind::clear_feature,
+                                            model::RequestKind::set_feature,
+                                            model::RequestKind::vendor_read,
+                                            model::RequestKind::vendor_write,
+                                            model::RequestKind::bulk_in,
+                                            model::RequestKind::bulk_out,
+                                            model::RequestKind::bulk_out,
+                                            model::RequestKind::bulk_in};
         for (size_t i = 0; i < rules; ++i) {
             model::FaultRule r;
             r.kind = kinds[draw(std::size(kinds))];
@@ -129,12 +140,13 @@ void Simulation::plan_station(Station& s) {
             r.times = 0;
             r.rate_ppm = static_cast<uint32_t>(heavy_ ? between(20000, 300000) : between(2000, 60000));
             int action = static_cast<int>(draw(4));
-            r.action = action == 0 ? model::FaultAction::stall
+            r.action = action == 0   ? model::FaultAction::stall
                        : action == 1 ? model::FaultAction::error
                        : action == 2 ? model::FaultAction::delay
                                      : model::FaultAction::never_complete;
             r.delay_us = chance(500'000) ? between(1000, 100000) : between(1000000, 8000000);
-            if (r.kind != model::RequestKind::bulk_in && r.kind != model::RequestKind::bulk_out) s.plan.control_faults = true;
+            if (r.kind != model::RequestKind::bulk_in && r.kind != model::RequestKind::bulk_out)
+                s.plan.control_faults = true;
             s.plan.rules.push_back(r);
         }
     }
@@ -142,8 +154,10 @@ void Simulation::plan_station(Station& s) {
     if (chance(40'000)) {
         auto& d = chance(500'000) ? c.device_descriptor : c.configuration;
         if (!d.empty()) {
-            if (chance(500'000)) d[draw(d.size())] = static_cast<uint8_t>(rng_());
-            else d.resize(draw(d.size()));
+            if (chance(500'000))
+                d[draw(d.size())] = static_cast<uint8_t>(rng_());
+            else
+                d.resize(draw(d.size()));
         }
         s.plan.bad_descriptor = true;
     }

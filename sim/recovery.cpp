@@ -21,12 +21,18 @@ constexpr host::Time kDeliveryLimit = host::seconds(2);
 constexpr int kRecoveryFrames = 4;
 
 const NDIS_OID kStatistics[] = {
-    OID_GEN_XMIT_OK,           OID_GEN_RCV_OK,
-    OID_GEN_XMIT_ERROR,        OID_GEN_RCV_ERROR,
-    OID_GEN_RCV_NO_BUFFER,     OID_GEN_RCV_CRC_ERROR,
-    OID_802_3_RCV_ERROR_ALIGNMENT, OID_802_3_XMIT_ONE_COLLISION,
-    OID_802_3_XMIT_MORE_COLLISIONS, OID_802_3_XMIT_DEFERRED,
-    OID_802_3_XMIT_MAX_COLLISIONS, OID_802_3_RCV_OVERRUN,
+    OID_GEN_XMIT_OK,
+    OID_GEN_RCV_OK,
+    OID_GEN_XMIT_ERROR,
+    OID_GEN_RCV_ERROR,
+    OID_GEN_RCV_NO_BUFFER,
+    OID_GEN_RCV_CRC_ERROR,
+    OID_802_3_RCV_ERROR_ALIGNMENT,
+    OID_802_3_XMIT_ONE_COLLISION,
+    OID_802_3_XMIT_MORE_COLLISIONS,
+    OID_802_3_XMIT_DEFERRED,
+    OID_802_3_XMIT_MAX_COLLISIONS,
+    OID_802_3_RCV_OVERRUN,
     OID_802_3_XMIT_UNDERRUN,
 };
 
@@ -55,7 +61,8 @@ void Simulation::recover() {
     for (Station& s : stations_) {
         if (!s.bus) continue;
         model::Controller& device = s.device();
-        for (const model::FaultRule& r : device.faults().rules()) delayed |= r.action == model::FaultAction::delay && r.hits > 0;
+        for (const model::FaultRule& r : device.faults().rules())
+            delayed |= r.action == model::FaultAction::delay && r.hits > 0;
         device.end_faults();
         model::RegisterBehaviour& registers = device.registers().behaviour();
         registers.eeprom_done_never = registers.phy_done_never = registers.phy_read_garbage = false;
@@ -106,20 +113,24 @@ void Simulation::recover_station(Station& s) {
     auto truth = [&] { return s.device().mii().phy(address) != nullptr && s.device().mii().phy(address)->link(); };
     if (!host_->run_until([&] { return last_told(s, host_->now()) == truth(); }, kLinkLimit)) {
         const std::optional<bool> told = last_told(s, host_->now());
-        fail("recovery", "the link of PHY " + std::to_string(address) + " of " + name + " is " + (truth() ? "up" : "down") +
-                             ", but " + std::to_string(kLinkLimit / 1000000) + " s after the faults stopped NDIS was last told " +
-                             (!told ? "nothing" : *told ? "connected" : "disconnected"));
+        fail("recovery", "the link of PHY " + std::to_string(address) + " of " + name + " is " +
+                             (truth() ? "up" : "down") + ", but " + std::to_string(kLinkLimit / 1000000) +
+                             " s after the faults stopped NDIS was last told " +
+                             (!told   ? "nothing"
+                              : *told ? "connected"
+                                      : "disconnected"));
     }
     host_->query(*s.adapter, OID_GEN_MEDIA_CONNECT_STATUS, sizeof(ULONG));
     wait_request(s, "media connect status query");
     {
         const host::RequestRecord& r = s.adapter->request;
         ULONG value = 0;
-        if (r.status == NDIS_STATUS_SUCCESS && r.data.size() >= sizeof(ULONG)) std::memcpy(&value, r.data.data(), sizeof(value));
+        if (r.status == NDIS_STATUS_SUCCESS && r.data.size() >= sizeof(ULONG))
+            std::memcpy(&value, r.data.data(), sizeof(value));
         const ULONG expected = truth() ? NdisMediaStateConnected : NdisMediaStateDisconnected;
         if (r.status != NDIS_STATUS_SUCCESS || value != expected) {
-            fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + hex(r.status) + "/" + std::to_string(value) +
-                                 " while the link of its PHY is " + (truth() ? "up" : "down"));
+            fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + hex(r.status) + "/" +
+                                 std::to_string(value) + " while the link of its PHY is " + (truth() ? "up" : "down"));
         }
     }
     // Frames cross only between two ends with link.
@@ -185,7 +196,8 @@ void Simulation::recover_station(Station& s) {
     const size_t events_from = host_->recorder().events().size();
     for (int i = 0; i < kRecoveryFrames; ++i) {
         std::vector<uint8_t> frame = random_bytes(between(kMinTransfer, kMaxFrame));
-        trace("recovery: frame from cable to " + name + " " + std::to_string(frame.size()) + " bytes crc " + hex(crc_of(frame)));
+        trace("recovery: frame from cable to " + name + " " + std::to_string(frame.size()) + " bytes crc " +
+              hex(crc_of(frame)));
         cable_->send(1 - s.side, frame);
         in.push_back(std::move(frame));
         // One at a time, so that the smallest receive FIFO holds each.

@@ -23,22 +23,22 @@ enum class FaultKind : int {
     AllocBuffer,
     UsbStall,
     UsbError,
-    UsbTimeout,        // a transfer that completes only after a long delay
+    UsbTimeout,  // a transfer that completes only after a long delay
     UsbNeverComplete,
     BadDescriptor,
     MiiGarbage,
     EepromNeverDone,
     PhyNeverDone,
-    LaterCompletion,   // completions delivered outside IofCallDriver
-    RxBadStatus,       // a received frame with a bad status byte
-    RxRunt,            // a bulk-in transfer too short to hold a frame
-    RxRaw,             // a bulk-in transfer of arbitrary bytes
+    LaterCompletion,  // completions delivered outside IofCallDriver
+    RxBadStatus,      // a received frame with a bad status byte
+    RxRunt,           // a bulk-in transfer too short to hold a frame
+    RxRaw,            // a bulk-in transfer of arbitrary bytes
     LinkChange,
     Reset,
     Reinitialize,
     CablePull,
-    SlowPhy,           // the PHY window takes time to finish a command
-    SlowBus,           // full-speed bus or completion latency
+    SlowPhy,  // the PHY window takes time to finish a command
+    SlowBus,  // full-speed bus or completion latency
 };
 constexpr int kFaultKinds = 26;
 const char* fault_kind_name(FaultKind kind);
@@ -61,7 +61,7 @@ struct Coverage {
 struct RunOptions {
     bool keep_trace = false;  // keep every trace line (for --trace), not only the tail
     size_t tail_lines = 40;
-    int processors = 0;       // virtual processors of the host, 1 to 4; 0: drawn from the seed
+    int processors = 0;  // virtual processors of the host, 1 to 4; 0: drawn from the seed
 };
 
 // How a seed's host schedules its tasks, drawn from the seed alone (apart from the run's own
@@ -78,12 +78,12 @@ struct Result {
     uint64_t seed = 0;
     int processors = 1;
     bool ok = true;
-    std::string invariant;        // which invariant broke
+    std::string invariant;  // which invariant broke
     std::string detail;
     std::vector<std::string> tail;   // the last trace lines before the failure
     std::vector<std::string> trace;  // every line, when kept
     uint64_t trace_hash = 0;
-    uint64_t plan_hash = 0;   // of the plan's lines alone: timing, faults, adapters
+    uint64_t plan_hash = 0;  // of the plan's lines alone: timing, faults, adapters
     uint64_t trace_lines = 0;
     uint64_t virtual_us = 0;
     Coverage coverage;

@@ -62,7 +62,8 @@ void Simulation::build() {
     o.interlocked_points = true;  // another processor may act between any two interlocked accesses
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
-          std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) + " us");
+          std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) +
+          " us");
     try {
         bench_ = std::make_unique<testbed::Bench>(o);
     } catch (const testbed::Failure& e) {
@@ -95,11 +96,13 @@ void Simulation::build() {
     trace(timing_.describe());
     for (Station& s : stations_) {
         std::string phys;
-        for (const auto& p : s.plan.config.phys) phys += ' ' + std::to_string(p.address) + ":" + hex(p.id) + (p.link_up ? "+" : "-");
+        for (const auto& p : s.plan.config.phys)
+            phys += ' ' + std::to_string(p.address) + ":" + hex(p.id) + (p.link_up ? "+" : "-");
         std::string reg;
         for (const auto& [k, v] : s.plan.registry) reg += " " + k + "=" + (v.is_string ? v.text : hex(v.integer));
         trace(s.name + ": phys" + phys + "; registry" + reg + "; rules " + std::to_string(s.plan.rules.size()) +
-              (s.plan.bad_descriptor ? "; bad descriptor" : "") + (s.plan.config.options.registers.phy_read_garbage ? "; MII garbage" : "") +
+              (s.plan.bad_descriptor ? "; bad descriptor" : "") +
+              (s.plan.config.options.registers.phy_read_garbage ? "; MII garbage" : "") +
               (s.plan.config.options.registers.eeprom_done_never ? "; EEPROM never done" : "") +
               (s.plan.config.options.registers.phy_done_never ? "; PHY window never done" : ""));
     }
@@ -244,7 +247,6 @@ void Simulation::wait_request(Station& s, const char* what) {
     }
 }
 
-
 void Simulation::checkpoint(bool settled) {
     check_verifier();
     for (Station& s : stations_) {
@@ -264,8 +266,8 @@ void Simulation::finish() {
         const host::Time began = host_->now();
         halt(s);
         if (running && host_->now() - began > kOrderlyHaltLimit) {
-            fail("liveness", "the halt of " + s.adapter->name + " took " + std::to_string((host_->now() - began) / 1000) +
-                                 " ms after the faults stopped");
+            fail("liveness", "the halt of " + s.adapter->name + " took " +
+                                 std::to_string((host_->now() - began) / 1000) + " ms after the faults stopped");
         }
     }
     host_->run_until_idle(host::seconds(60));
@@ -316,7 +318,6 @@ Result Simulation::run() {
     bench_.reset();
     return result_;
 }
-
 
 Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }
 

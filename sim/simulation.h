@@ -38,9 +38,9 @@ inline constexpr host::Time kLinkSlack = host::milliseconds(1500);
 // each that never completes takes its 10 s time-out; the bound leaves room for all of them and
 // still catches a reset that never ends.
 inline constexpr host::Time kRequestLimit = host::seconds(1200);
-inline constexpr size_t kMinTransfer = 60;                       // frame transfers are padded to this
+inline constexpr size_t kMinTransfer = 60;  // frame transfers are padded to this
 inline constexpr size_t kKeepAliveLength = 32;
-inline constexpr size_t kMaxSendFrame = 1534;                    // what a transmit buffer holds
+inline constexpr size_t kMaxSendFrame = 1534;  // what a transmit buffer holds
 inline constexpr size_t kEthHeader = 14;
 inline constexpr size_t kMaxFrame = 1514;
 
@@ -56,8 +56,8 @@ std::string hex(uint64_t v);
 // How the driver must take a bulk-in transfer: counted as received, counted as an error, and
 // indicated (with the frame) or not.
 struct RxVerdict {
-    bool good = false;    // RcvOk + 1
-    bool crc = false;     // RcvError + 1
+    bool good = false;  // RcvOk + 1
+    bool crc = false;   // RcvError + 1
     bool indicate = false;
     std::vector<uint8_t> frame;
 };
@@ -115,7 +115,7 @@ struct StationPlan {
     bool control_faults = false;   // the fault plan aims at control transfers
     bool register_faults = false;  // garbage or stuck registers
     bool bad_descriptor = false;
-    std::vector<model::FaultRule> rules;              // the fault plan of each new controller
+    std::vector<model::FaultRule> rules;               // the fault plan of each new controller
     std::map<uint8_t, std::vector<LinkChange>> links;  // the medium of each PHY, by address, from time 0
 };
 
@@ -145,13 +145,13 @@ struct ReceiveLedger {
 // within it unless a fault touched it.
 struct Window {
     uint64_t id = 0;
-    bool open = false;      // no reset or initialization in progress
-    bool dirty = false;     // the adapter was found not running inside it
-    bool faulted = false;   // a fault touched the adapter inside it
+    bool open = false;     // no reset or initialization in progress
+    bool dirty = false;    // the adapter was found not running inside it
+    bool faulted = false;  // a fault touched the adapter inside it
     host::Time start = 0;
-    uint64_t rule_hits = 0;      // device fault hits when it opened
+    uint64_t rule_hits = 0;                    // device fault hits when it opened
     std::map<uint64_t, bool> faulted_windows;  // closed windows: whether a fault touched them
-    std::map<uint64_t, host::Time> closed_at;   // closed windows: when they closed
+    std::map<uint64_t, host::Time> closed_at;  // closed windows: when they closed
 };
 
 // The statistics epoch: since the last initialization or reset, which zero the counters.
@@ -196,8 +196,7 @@ struct Station {
 
 class Simulation {
 public:
-    Simulation(uint64_t seed, const RunOptions& options)
-        : seed_(seed), options_(options), rng_(seed) {}
+    Simulation(uint64_t seed, const RunOptions& options) : seed_(seed), options_(options), rng_(seed) {}
 
     Result run();
 

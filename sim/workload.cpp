@@ -9,22 +9,54 @@ namespace sim {
 namespace {
 
 const NDIS_OID kOids[] = {
-    OID_GEN_SUPPORTED_LIST,          OID_GEN_HARDWARE_STATUS,      OID_GEN_MEDIA_SUPPORTED,
-    OID_GEN_MEDIA_IN_USE,            OID_GEN_MAXIMUM_LOOKAHEAD,    OID_GEN_MAXIMUM_FRAME_SIZE,
-    OID_GEN_LINK_SPEED,              OID_GEN_TRANSMIT_BUFFER_SPACE, OID_GEN_RECEIVE_BUFFER_SPACE,
-    OID_GEN_TRANSMIT_BLOCK_SIZE,     OID_GEN_RECEIVE_BLOCK_SIZE,   OID_GEN_VENDOR_ID,
-    OID_GEN_VENDOR_DESCRIPTION,      OID_GEN_CURRENT_PACKET_FILTER, OID_GEN_CURRENT_LOOKAHEAD,
-    OID_GEN_DRIVER_VERSION,          OID_GEN_MAXIMUM_TOTAL_SIZE,   OID_GEN_PROTOCOL_OPTIONS,
-    OID_GEN_MAC_OPTIONS,             OID_GEN_MEDIA_CONNECT_STATUS, OID_GEN_MAXIMUM_SEND_PACKETS,
-    OID_GEN_VENDOR_DRIVER_VERSION,   OID_GEN_SUPPORTED_GUIDS,      OID_GEN_XMIT_OK,
-    OID_GEN_RCV_OK,                  OID_GEN_XMIT_ERROR,           OID_GEN_RCV_ERROR,
-    OID_GEN_RCV_NO_BUFFER,           OID_GEN_RCV_CRC_ERROR,        OID_802_3_PERMANENT_ADDRESS,
-    OID_802_3_CURRENT_ADDRESS,       OID_802_3_MULTICAST_LIST,     OID_802_3_MAXIMUM_LIST_SIZE,
-    OID_802_3_RCV_ERROR_ALIGNMENT,   OID_802_3_XMIT_ONE_COLLISION, OID_802_3_XMIT_MORE_COLLISIONS,
-    OID_802_3_XMIT_DEFERRED,         OID_802_3_XMIT_MAX_COLLISIONS, OID_802_3_RCV_OVERRUN,
-    OID_802_3_XMIT_UNDERRUN,         OID_PNP_CAPABILITIES,         OID_PNP_SET_POWER,
-    OID_PNP_QUERY_POWER,             OID_PNP_ADD_WAKE_UP_PATTERN,  OID_PNP_REMOVE_WAKE_UP_PATTERN,
-    OID_PNP_ENABLE_WAKE_UP,          OID_TCP_TASK_OFFLOAD,         OID_TCP_TASK_IPSEC_ADD_SA,
+    OID_GEN_SUPPORTED_LIST,
+    OID_GEN_HARDWARE_STATUS,
+    OID_GEN_MEDIA_SUPPORTED,
+    OID_GEN_MEDIA_IN_USE,
+    OID_GEN_MAXIMUM_LOOKAHEAD,
+    OID_GEN_MAXIMUM_FRAME_SIZE,
+    OID_GEN_LINK_SPEED,
+    OID_GEN_TRANSMIT_BUFFER_SPACE,
+    OID_GEN_RECEIVE_BUFFER_SPACE,
+    OID_GEN_TRANSMIT_BLOCK_SIZE,
+    OID_GEN_RECEIVE_BLOCK_SIZE,
+    OID_GEN_VENDOR_ID,
+    OID_GEN_VENDOR_DESCRIPTION,
+    OID_GEN_CURRENT_PACKET_FILTER,
+    OID_GEN_CURRENT_LOOKAHEAD,
+    OID_GEN_DRIVER_VERSION,
+    OID_GEN_MAXIMUM_TOTAL_SIZE,
+    OID_GEN_PROTOCOL_OPTIONS,
+    OID_GEN_MAC_OPTIONS,
+    OID_GEN_MEDIA_CONNECT_STATUS,
+    OID_GEN_MAXIMUM_SEND_PACKETS,
+    OID_GEN_VENDOR_DRIVER_VERSION,
+    OID_GEN_SUPPORTED_GUIDS,
+    OID_GEN_XMIT_OK,
+    OID_GEN_RCV_OK,
+    OID_GEN_XMIT_ERROR,
+    OID_GEN_RCV_ERROR,
+    OID_GEN_RCV_NO_BUFFER,
+    OID_GEN_RCV_CRC_ERROR,
+    OID_802_3_PERMANENT_ADDRESS,
+    OID_802_3_CURRENT_ADDRESS,
+    OID_802_3_MULTICAST_LIST,
+    OID_802_3_MAXIMUM_LIST_SIZE,
+    OID_802_3_RCV_ERROR_ALIGNMENT,
+    OID_802_3_XMIT_ONE_COLLISION,
+    OID_802_3_XMIT_MORE_COLLISIONS,
+    OID_802_3_XMIT_DEFERRED,
+    OID_802_3_XMIT_MAX_COLLISIONS,
+    OID_802_3_RCV_OVERRUN,
+    OID_802_3_XMIT_UNDERRUN,
+    OID_PNP_CAPABILITIES,
+    OID_PNP_SET_POWER,
+    OID_PNP_QUERY_POWER,
+    OID_PNP_ADD_WAKE_UP_PATTERN,
+    OID_PNP_REMOVE_WAKE_UP_PATTERN,
+    OID_PNP_ENABLE_WAKE_UP,
+    OID_TCP_TASK_OFFLOAD,
+    OID_TCP_TASK_IPSEC_ADD_SA,
     OID_TCP_TASK_IPSEC_DELETE_SA,
 };
 
@@ -33,9 +65,12 @@ const NDIS_OID kOids[] = {
 void Simulation::act_send(Station& s) {
     size_t length;
     uint64_t pick = draw(100);
-    if (pick < 50) length = between(kEthHeader, 1514);
-    else if (pick < 65) length = between(0, kEthHeader - 1);
-    else if (pick < 80) length = between(1515, 2000);
+    if (pick < 50)
+        length = between(kEthHeader, 1514);
+    else if (pick < 65)
+        length = between(0, kEthHeader - 1);
+    else if (pick < 80)
+        length = between(1515, 2000);
     else {
         const size_t edges[] = {58, 59, 60, 61, 62, 63, 64, 125, 126, 127, 190, 510, 1022, 1533, 1534, 1535};
         length = edges[draw(std::size(edges))];
@@ -63,23 +98,27 @@ void Simulation::act_send(Station& s) {
     const host::SendRecord* record = host_->ndis().send_record(ticket.id);
     if (record == nullptr) fail("send completion", "the host has no record of send " + std::to_string(ticket.id));
     if (done.success && (!record->completed || record->completion_status != NDIS_STATUS_SUCCESS)) {
-        fail("send completion", "send " + std::to_string(ticket.id) + " returned pending but was not completed with success");
+        fail("send completion",
+             "send " + std::to_string(ticket.id) + " returned pending but was not completed with success");
     }
     if (!done.success && record->completed) {
-        fail("send completion", "send " + std::to_string(ticket.id) + " returned " + hex(ticket.returned) + " and was completed too");
+        fail("send completion",
+             "send " + std::to_string(ticket.id) + " returned " + hex(ticket.returned) + " and was completed too");
     }
     if (done.success && length > kMaxSendFrame) {
-        fail("cable bytes", "a " + std::to_string(length) + "-byte packet, longer than a transmit buffer holds, completed with success");
+        fail("cable bytes", "a " + std::to_string(length) +
+                                "-byte packet, longer than a transmit buffer holds, completed with success");
     }
     // A running adapter that no fault has touched takes every packet it can hold: it may refuse
     // one for want of a descriptor only while its transfers are still in the USB stack.
     if (!done.success && running && s.window.open && length <= kMaxSendFrame && !faulted(s)) {
-        const bool busy = s.sends.outstanding > 0 ||
-                          host_->now() <= s.sends.last_completion + timing_.completions.max_delay;
+        const bool busy =
+            s.sends.outstanding > 0 || host_->now() <= s.sends.last_completion + timing_.completions.max_delay;
         if (ticket.returned != NDIS_STATUS_RESOURCES || !busy) {
-            fail("liveness", s.adapter->name + " refused send " + std::to_string(ticket.id) + " (" + std::to_string(length) +
-                                 " bytes) with " + hex(ticket.returned) + " while running, with " +
-                                 std::to_string(s.sends.outstanding) + " bulk-out transfer(s) in the USB stack and no fault");
+            fail("liveness", s.adapter->name + " refused send " + std::to_string(ticket.id) + " (" +
+                                 std::to_string(length) + " bytes) with " + hex(ticket.returned) +
+                                 " while running, with " + std::to_string(s.sends.outstanding) +
+                                 " bulk-out transfer(s) in the USB stack and no fault");
         }
         checked(Check::SendAccepted);
     }
@@ -180,7 +219,8 @@ void Simulation::act_set(Station& s) {
     host_->set(*s.adapter, oid, data);
     wait_request(s, "set");
     const host::RequestRecord& r = s.adapter->request;
-    trace("set -> " + hex(r.status) + " read " + std::to_string(r.bytes_done) + " needed " + std::to_string(r.bytes_needed));
+    trace("set -> " + hex(r.status) + " read " + std::to_string(r.bytes_done) + " needed " +
+          std::to_string(r.bytes_needed));
     if (power) open_window(s);
 }
 
@@ -227,7 +267,7 @@ void Simulation::step() {
     }
     // Then time passes: none (the next action is simultaneous), a little, or several polls.
     uint64_t d = draw(100);
-    host::Time duration = d < 30 ? 0
+    host::Time duration = d < 30   ? 0
                           : d < 80 ? between(1000, 20000)
                           : d < 95 ? between(20000, 1000000)
                                    : between(1000000, 8000000);

@@ -21,9 +21,11 @@ std::string status_text(NDIS_STATUS status) {
 
 Bench::Bench(host::Options options) : host(std::move(options)) {
     // Lock classes take the name of the ADAPTER field that holds the lock.
-    host.locks().order().name_context_fields(
-        {{offsetof(ADAPTER, TxLock), "TxLock"}, {offsetof(ADAPTER, RxLock), "RxLock"}, {offsetof(ADAPTER, SendLock), "SendLock"}});
-    if (host.load_driver(DriverEntry) != STATUS_SUCCESS) throw Failure("DriverEntry failed: the driver did not register");
+    host.locks().order().name_context_fields({{offsetof(ADAPTER, TxLock), "TxLock"},
+                                              {offsetof(ADAPTER, RxLock), "RxLock"},
+                                              {offsetof(ADAPTER, SendLock), "SendLock"}});
+    if (host.load_driver(DriverEntry) != STATUS_SUCCESS)
+        throw Failure("DriverEntry failed: the driver did not register");
 }
 
 Unit& Bench::add(AdapterSetup setup) {
@@ -31,7 +33,8 @@ Unit& Bench::add(AdapterSetup setup) {
     unit.bus = std::make_shared<host::UsbBus>(host, std::move(setup.device));
     for (const model::FaultRule& rule : setup.faults) unit.device().faults().add(rule);
     for (const auto& [first, bytes] : setup.registers) {
-        for (size_t i = 0; i < bytes.size(); ++i) unit.device().registers().poke(static_cast<uint8_t>(first + i), bytes[i]);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            unit.device().registers().poke(static_cast<uint8_t>(first + i), bytes[i]);
     }
     for (const LinkChange& change : setup.links) unit.device().mii().schedule_link(change.phy, change.at, change.up);
     host::AdapterConfig config;
@@ -51,7 +54,8 @@ NDIS_STATUS Bench::initialize(Unit& unit) { return host.initialize(*unit.adapter
 Unit& Bench::bring_up(AdapterSetup setup) {
     Unit& unit = add(std::move(setup));
     NDIS_STATUS status = initialize(unit);
-    if (status != NDIS_STATUS_SUCCESS) throw Failure("MpInitialize of " + unit.name + " failed: " + status_text(status));
+    if (status != NDIS_STATUS_SUCCESS)
+        throw Failure("MpInitialize of " + unit.name + " failed: " + status_text(status));
     return unit;
 }
 

@@ -46,8 +46,8 @@ struct LinkChange {
 
 // Everything one adapter is made with.
 struct AdapterSetup {
-    std::string name{};                 // empty: the host's "adapter N"
-    model::ControllerConfig device{};   // descriptors, EEPROM, PHYs, register faults, bus timing
+    std::string name{};                // empty: the host's "adapter N"
+    model::ControllerConfig device{};  // descriptors, EEPROM, PHYs, register faults, bus timing
     Registry registry{};
     std::optional<std::vector<uint8_t>> network_address{};  // the override NDIS reads for the driver
     // Controller registers set before the driver starts: first register, then its bytes.

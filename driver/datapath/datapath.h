@@ -4,8 +4,8 @@
 #include "miniport/adapter.h"
 
 constexpr ULONG ETH_HEADER_SIZE = 14;
-constexpr ULONG ETH_MAX_FRAME_SIZE = 1514;                           // largest frame NDIS hands down
-constexpr ULONG TX_PREFIX_SIZE = 2;                                  // length prefix of a bulk-out frame
+constexpr ULONG ETH_MAX_FRAME_SIZE = 1514;                               // largest frame NDIS hands down
+constexpr ULONG TX_PREFIX_SIZE = 2;                                      // length prefix of a bulk-out frame
 constexpr ULONG TX_MAX_FRAME = DESCRIPTOR_BUFFER_SIZE - TX_PREFIX_SIZE;  // 1534: what a buffer holds
 constexpr ULONG TX_MIN_TRANSFER = 60;
 constexpr ULONG BULK_PACKET_SIZE = 64;
@@ -25,10 +25,8 @@ ULONG SubmitTransmit(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET P
 ULONG CopyPacketToDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET Packet);
 NTSTATUS TransmitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor);
-VOID ZeroLengthTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                            PVOID SystemSpecific3);
-VOID KeepAliveTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                           PVOID SystemSpecific3);
+VOID ZeroLengthTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
+VOID KeepAliveTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
 ULONG SendKeepAlive(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PBOOLEAN HandedOver);
 NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
@@ -36,13 +34,11 @@ NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor);
 NTSTATUS ReceiveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 ULONG QueueReceivedFrame(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor);
-VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                            PVOID SystemSpecific3);
+VOID RxIndicateTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
 // Posts a receive when every receive descriptor is free (no transfer outstanding): after a
 // reset, and once an initialized adapter runs, so that a first post that failed is made good.
 VOID RestartReception(ADAPTER* Adapter);
-VOID RxRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                         PVOID SystemSpecific3);
+VOID RxRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
 
 // A bulk transfer that failed (not one cancelled by a pipe abort) may have left its pipe halted
 // on the device: the next reset clears the pipes, and a running adapter has a bus error until

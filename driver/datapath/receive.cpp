@@ -40,9 +40,9 @@ ULONG FrameLength(ULONG TransferLength) { return static_cast<USHORT>(((TransferL
 ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
 {
     BOOLEAN HandedOver;
-    NTSTATUS Status = SubmitBulkTransfer(Adapter, Descriptor, BULK_IN_PIPE,
-                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                         DESCRIPTOR_BUFFER_SIZE, ReceiveComplete, &HandedOver);
+    NTSTATUS Status =
+        SubmitBulkTransfer(Adapter, Descriptor, BULK_IN_PIPE, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                           DESCRIPTOR_BUFFER_SIZE, ReceiveComplete, &HandedOver);
     if (!HandedOver) {
         HoldBack(Adapter, Descriptor);
         if (Adapter->State == ADAPTER_STATE_RUNNING) {

@@ -54,8 +54,8 @@ RESOURCE_ENTRY* TakeResourceEntry(ADAPTER* Adapter)
 {
     if (Adapter->FreeEntryList.Count == 0) {
         PVOID Block = nullptr;
-        NDIS_STATUS Status = NdisAllocateMemoryWithTag(
-            &Block, RESOURCE_BLOCK_SIZE, BlockTagCounter.fetch_add(1, std::memory_order_relaxed));
+        NDIS_STATUS Status = NdisAllocateMemoryWithTag(&Block, RESOURCE_BLOCK_SIZE,
+                                                       BlockTagCounter.fetch_add(1, std::memory_order_relaxed));
         if (Status != NDIS_STATUS_SUCCESS || Block == nullptr) {
             return nullptr;
         }

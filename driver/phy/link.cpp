@@ -43,7 +43,8 @@ BOOLEAN StepFailed(ADAPTER* Adapter) { return !NT_SUCCESS(Adapter->AsyncStatus);
 // later, so that a passing holder does not end link polling. An indicator write that an earlier
 // poll owes goes first, in place of the poll. An adapter that does not run is not polled and
 // the timer stays unarmed.
-VOID LinkTimerTick(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/, PVOID /*SystemSpecific3*/)
+VOID LinkTimerTick(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
+                   PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
     if (Adapter->State != ADAPTER_STATE_RUNNING) {
@@ -184,8 +185,7 @@ VOID FinishLinkPoll(ADAPTER* Adapter)
 VOID IndicateLinkState(ADAPTER* Adapter)
 {
     ULONG LinkState = Adapter->LinkState;
-    NDIS_STATUS Status =
-        LinkState == LINK_STATE_CONNECTED ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT;
+    NDIS_STATUS Status = LinkState == LINK_STATE_CONNECTED ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT;
     NdisMIndicateStatus(Adapter->MiniportAdapterHandle, Status, nullptr, 0);
     NdisMIndicateStatusComplete(Adapter->MiniportAdapterHandle);
     // What NDIS was told is what the next poll compares against, so that a report that did not

@@ -22,7 +22,7 @@ constexpr ULONG MII_ADDRESS_COUNT = 32;
 // Known PHY identifiers (revision bits cleared).
 constexpr ULONG PHY_ID_REVISION_MASK = 0xFFFFFFF0;
 constexpr ULONG PHY_ID_HOMELAN_A = 0x00006B90;
-constexpr ULONG PHY_ID_HOMELAN_B = 0x20005C20;  // keeps the keep-alive and the link indicator
+constexpr ULONG PHY_ID_HOMELAN_B = 0x20005C20;   // keeps the keep-alive and the link indicator
 constexpr ULONG PHY_ID_ETHERNET_A = 0x00406210;  // also assumed when no PHY answers
 constexpr ULONG PHY_ID_ETHERNET_B = 0x00437410;
 constexpr ULONG PHY_ID_ETHERNET_C = 0x00225610;
@@ -80,8 +80,7 @@ NTSTATUS StartLinkStatusRead(ADAPTER* Adapter, UCHAR PhyAddress, PHY_STEP_ROUTIN
 NTSTATUS StartMiiReadChain(ADAPTER* Adapter, UCHAR PhyAddress, UCHAR Register, PHY_STEP_ROUTINE Next);
 VOID MiiReadCommandDone(ADAPTER* Adapter);
 VOID MiiReadDataDone(ADAPTER* Adapter);
-VOID PhyRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                          PVOID SystemSpecific3);
+VOID PhyRetryTimerRoutine(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);
 VOID LinkStatusReadDone(ADAPTER* Adapter);
 VOID LinkPollDone(ADAPTER* Adapter);
 VOID FinishLinkPoll(ADAPTER* Adapter);

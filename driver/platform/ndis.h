@@ -263,8 +263,7 @@ typedef VOID (*W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID (*W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef NDIS_STATUS (*W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
                                             PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                                            NDIS_HANDLE MiniportAdapterHandle,
-                                            NDIS_HANDLE WrapperConfigurationContext);
+                                            NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE WrapperConfigurationContext);
 typedef VOID (*W_ISR_HANDLER)(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                               NDIS_HANDLE MiniportAdapterContext);
 typedef NDIS_STATUS (*W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
@@ -278,9 +277,8 @@ typedef NDIS_STATUS (*W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterCont
                                                  PVOID InformationBuffer, ULONG InformationBufferLength,
                                                  PULONG BytesRead, PULONG BytesNeeded);
 typedef NDIS_STATUS (*W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
-                                               NDIS_HANDLE MiniportAdapterContext,
-                                               NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
-                                               UINT BytesToTransfer);
+                                               NDIS_HANDLE MiniportAdapterContext, NDIS_HANDLE MiniportReceiveContext,
+                                               UINT ByteOffset, UINT BytesToTransfer);
 typedef VOID (*W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet);
 typedef VOID (*W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PPNDIS_PACKET PacketArray,
                                        UINT NumberOfPackets);
@@ -289,8 +287,7 @@ typedef VOID (*W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext, 
 typedef NDIS_STATUS (*W_CO_CREATE_VC_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_HANDLE NdisVcHandle,
                                               PNDIS_HANDLE MiniportVcContext);
 typedef NDIS_STATUS (*W_CO_DELETE_VC_HANDLER)(NDIS_HANDLE MiniportVcContext);
-typedef NDIS_STATUS (*W_CO_ACTIVATE_VC_HANDLER)(NDIS_HANDLE MiniportVcContext,
-                                                PCO_CALL_PARAMETERS CallParameters);
+typedef NDIS_STATUS (*W_CO_ACTIVATE_VC_HANDLER)(NDIS_HANDLE MiniportVcContext, PCO_CALL_PARAMETERS CallParameters);
 typedef NDIS_STATUS (*W_CO_DEACTIVATE_VC_HANDLER)(NDIS_HANDLE MiniportVcContext);
 typedef VOID (*W_CO_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportVcContext, PPNDIS_PACKET PacketArray,
                                           UINT NumberOfPackets);
@@ -335,8 +332,7 @@ typedef NDIS_MINIPORT_CHARACTERISTICS* PNDIS_MINIPORT_CHARACTERISTICS;
 VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1, PVOID SystemSpecific2,
                            PVOID SystemSpecific3);
 VOID NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
-                                  PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle, PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                   UINT CharacteristicsLength);
 
 // Adapter attributes, shutdown handler and device objects.
@@ -418,8 +414,7 @@ VOID NDIS_SET_PACKET_HEADER_SIZE(PNDIS_PACKET Packet, UINT HeaderSize);
 // Completions and indications to the protocols.
 VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet, NDIS_STATUS Status);
 VOID NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle);
-VOID NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
-                                UINT NumberOfPackets);
+VOID NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets, UINT NumberOfPackets);
 VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus, PVOID StatusBuffer,
                          UINT StatusBufferSize);
 VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);

@@ -103,8 +103,8 @@ struct DEVICE_OBJECT {
 VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG KeSetEvent(PKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID KeClearEvent(PKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
 KIRQL KeGetCurrentIrql();
 // Passive level: returns once every deferred routine already queued on any processor (an NDIS
 // timer routine whose timer has expired among them) has run to its end.
@@ -115,15 +115,14 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
 PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                            BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
 BOOLEAN IoCancelIrp(PIRP Irp);
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 
 // Pool memory.
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

@@ -138,8 +138,8 @@ VOID RemoveWakePattern(ADAPTER* Adapter)
     NDIS_PM_PACKET_PATTERN Header;
     NdisMoveMemory(&Header, Adapter->WakePatternBuf, sizeof(Header));
     ULONG MaskSize = Header.MaskSize;
-    BOOLEAN MaskExists = MaskSize <= WAKEUP_SLOT_MASK_LENGTH &&
-                         PATTERN_HEADER_SIZE + MaskSize <= Adapter->PendingRequestLength;
+    BOOLEAN MaskExists =
+        MaskSize <= WAKEUP_SLOT_MASK_LENGTH && PATTERN_HEADER_SIZE + MaskSize <= Adapter->PendingRequestLength;
     if (MaskExists && MaskSize != 0) {
         const UCHAR* Mask = Adapter->WakePatternBuf + PATTERN_HEADER_SIZE;
         for (ULONG Slot = 0; Slot < 3; Slot++) {

@@ -74,8 +74,7 @@ BOOLEAN ValidateConfigurationSet(PUCHAR Set, ULONG BytesRead)
     return TRUE;
 }
 
-VOID BuildDescriptorRequest(_URB_CONTROL_DESCRIPTOR_REQUEST* Request, UCHAR DescriptorType, PVOID Buffer,
-                            ULONG Length)
+VOID BuildDescriptorRequest(_URB_CONTROL_DESCRIPTOR_REQUEST* Request, UCHAR DescriptorType, PVOID Buffer, ULONG Length)
 {
     NdisZeroMemory(Request, sizeof(*Request));
     Request->Hdr.Length = URB_LENGTH_CONTROL;
@@ -111,8 +110,7 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
     if (AllocateTrackedMemory(Adapter, &ConfigurationBuffer, CONFIGURATION_BUFFER_SIZE) != RESULT_SUCCESS) {
         return RESULT_FAILURE;
     }
-    BuildDescriptorRequest(&Request, USB_CONFIGURATION_DESCRIPTOR_TYPE, ConfigurationBuffer,
-                           CONFIGURATION_BUFFER_SIZE);
+    BuildDescriptorRequest(&Request, USB_CONFIGURATION_DESCRIPTOR_TYPE, ConfigurationBuffer, CONFIGURATION_BUFFER_SIZE);
     if (SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&Request)) != RESULT_SUCCESS) {
         return RESULT_FAILURE;
     }
@@ -158,8 +156,8 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
     // endpoints come the other way round, or are of another type, could never move a frame (the
     // bus refuses every bulk transfer on them), and must not pass for a working one.
     if ((Info->Pipes[0].EndpointAddress & ENDPOINT_DIRECTION_IN) == 0 ||
-        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0 ||
-        Info->Pipes[0].PipeType != UsbdPipeTypeBulk || Info->Pipes[1].PipeType != UsbdPipeTypeBulk) {
+        (Info->Pipes[1].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0 || Info->Pipes[0].PipeType != UsbdPipeTypeBulk ||
+        Info->Pipes[1].PipeType != UsbdPipeTypeBulk) {
         ExFreePool(Select);
         return RESULT_FAILURE;
     }
@@ -191,5 +189,5 @@ ULONG ConfigureUsbDevice(ADAPTER* Adapter)
     GetStatus.TransferBuffer = Adapter->RegReadBuf;
     GetStatus.TransferBufferLength = 2;
     return SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&GetStatus)) == RESULT_SUCCESS ? RESULT_SUCCESS
-                                                                                         : RESULT_FAILURE;
+                                                                                        : RESULT_FAILURE;
 }

@@ -25,8 +25,8 @@ VOID BuildVendorRequest(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST* Request, UCHAR Cod
 // Starts one asynchronous vendor request on a new URB and IRP; the completion routine releases
 // both. A start that cannot get its IRP releases the URB it took and reports 2; no completion
 // follows it.
-NTSTATUS StartAsyncRequest(ADAPTER* Adapter, PURB* Slot, UCHAR Code, ULONG Direction, USHORT Register,
-                           USHORT Count, PVOID Buffer, PIO_COMPLETION_ROUTINE Completion)
+NTSTATUS StartAsyncRequest(ADAPTER* Adapter, PURB* Slot, UCHAR Code, ULONG Direction, USHORT Register, USHORT Count,
+                           PVOID Buffer, PIO_COMPLETION_ROUTINE Completion)
 {
     auto* Request = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_POOL_TAG));
@@ -109,8 +109,7 @@ ULONG ReadRegisters(ADAPTER* Adapter, USHORT Count, USHORT Register)
     _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Request;
     BuildVendorRequest(&Request, VENDOR_READ_REGISTERS, USBD_TRANSFER_DIRECTION_IN, 0, Register, Count,
                        Adapter->RegReadBuf);
-    return SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&Request)) == RESULT_SUCCESS ? RESULT_SUCCESS
-                                                                                       : RESULT_FAILURE;
+    return SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&Request)) == RESULT_SUCCESS ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
 // WriteRegisters — passive level only: it waits. Writes Count bytes of RegWriteBuf; a one-byte
@@ -124,8 +123,7 @@ ULONG WriteRegisters(ADAPTER* Adapter, USHORT Count, USHORT Register)
     _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Request;
     BuildVendorRequest(&Request, VENDOR_WRITE_REGISTERS, USBD_TRANSFER_DIRECTION_OUT, Value, Register, Count,
                        Adapter->RegWriteBuf);
-    return SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&Request)) == RESULT_SUCCESS ? RESULT_SUCCESS
-                                                                                       : RESULT_FAILURE;
+    return SubmitUrbSync(Adapter, reinterpret_cast<PURB>(&Request)) == RESULT_SUCCESS ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
 // WriteRegistersAsync — up to dispatch level; never waits. Data must stay unchanged until the

@@ -28,11 +28,11 @@ struct Frame {
 struct Cpu {
     std::vector<Frame> frames;
     KIRQL irql = PASSIVE_LEVEL;
-    int interrupt_mask = 0;              // nesting depth of _disable
-    std::vector<SpinLockState*> held;    // in acquisition order
-    bool waiting = false;                // blocked in a wait while events run elsewhere
+    int interrupt_mask = 0;            // nesting depth of _disable
+    std::vector<SpinLockState*> held;  // in acquisition order
+    bool waiting = false;              // blocked in a wait while events run elsewhere
     int number = 0;
-    Task* task = nullptr;                // the task these are the state of (virtual processors)
+    Task* task = nullptr;  // the task these are the state of (virtual processors)
 };
 
 // The processors of one thread: the thread's own, plus one per wait in progress.

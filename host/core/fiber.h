@@ -15,11 +15,11 @@ struct Transfer;
 // One task's execution context. The scheduler's own stack (the thread that runs the event loop)
 // is the other end of every switch.
 struct FiberContext {
-    void* context = nullptr;       // saved fcontext while the task is suspended
-    void* stack = nullptr;         // lowest address of the usable stack
+    void* context = nullptr;  // saved fcontext while the task is suspended
+    void* stack = nullptr;    // lowest address of the usable stack
     size_t stack_size = 0;
-    void* fake_stack = nullptr;    // AddressSanitizer's fake stack of the suspended task
-    void* tsan_fiber = nullptr;    // ThreadSanitizer's fiber of the task
+    void* fake_stack = nullptr;  // AddressSanitizer's fake stack of the suspended task
+    void* tsan_fiber = nullptr;  // ThreadSanitizer's fiber of the task
     bool finished = false;
 };
 

@@ -320,7 +320,8 @@ bool Processors::worth_switching(const Task& task) {
     for (const auto& other : tasks_) {
         if (other->processor >= 0) continue;
         if (other->state == TaskState::Ready) return true;
-        if (other->state == TaskState::Blocked && ((*other->satisfied)() || host_.now() >= other->deadline)) return true;
+        if (other->state == TaskState::Blocked && ((*other->satisfied)() || host_.now() >= other->deadline))
+            return true;
     }
     return false;
 }
@@ -382,7 +383,8 @@ std::string Processors::describe(const Task& task) const {
         for (size_t i = 0; i < task.cpu.held.size(); ++i) text += (i ? ", " : "") + task.cpu.held[i]->name();
     }
     if (task.state == TaskState::Spinning && task.spinning_on) text += ", spinning on " + task.spinning_on->name();
-    if (task.state == TaskState::Blocked) text += ", waiting" + (task.deadline == kForever ? std::string() : " until t=" + std::to_string(task.deadline));
+    if (task.state == TaskState::Blocked)
+        text += ", waiting" + (task.deadline == kForever ? std::string() : " until t=" + std::to_string(task.deadline));
     return text;
 }
 
@@ -466,7 +468,8 @@ void Processors::run_task(const std::string& label, std::function<void()> body) 
     task.queued_by = queue_token();
     bool ended;
     try {
-        ended = host_.scheduler().pump(kForever, [&] { return task.state == TaskState::Done; }, false, true);
+        ended = host_.scheduler().pump(
+            kForever, [&] { return task.state == TaskState::Done; }, false, true);
     } catch (...) {
         abandon(task);
         erase(task);

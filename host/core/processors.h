@@ -41,8 +41,8 @@ struct Task {
     uint64_t id = 0;
     std::string label;
     std::function<void()> body;
-    Cpu cpu;                 // frames, IRQL, interrupt mask and spin locks of the task
-    int processor = -1;      // -1 while it has none
+    Cpu cpu;             // frames, IRQL, interrupt mask and spin locks of the task
+    int processor = -1;  // -1 while it has none
     TaskState state = TaskState::Ready;
     int64_t priority = 0;
     bool started = false;
@@ -56,10 +56,10 @@ struct Task {
     // A lock it is parked on (Spinning).
     SpinLockState* spinning_on = nullptr;
     std::exception_ptr error;
-    int lock_depth = 0;      // levels of the host lock this task holds
-    int host_code = 0;       // levels of host code it is in (ThreadSanitizer)
+    int lock_depth = 0;               // levels of the host lock this task holds
+    int host_code = 0;                // levels of host code it is in (ThreadSanitizer)
     const void* queued_by = nullptr;  // who queued its event: the task starts after that
-    char sync = 0;           // what it releases when it queues events (ThreadSanitizer)
+    char sync = 0;                    // what it releases when it queues events (ThreadSanitizer)
     FiberContext fiber;
 };
 
@@ -156,12 +156,12 @@ private:
     std::vector<Task*> on_processor_;
     Task* current_ = nullptr;
     uint64_t next_id_ = 1;
-    int64_t next_low_ = int64_t(1) << 40;   // priorities after a drop: below every fresh one
+    int64_t next_low_ = int64_t(1) << 40;  // priorities after a drop: below every fresh one
     uint64_t window_start_ = 0;
     std::vector<uint64_t> change_points_;  // scheduling point numbers in this window, ascending
     ProcessorStats stats_;
-    char outside_sync_ = 0;       // the token of the thread outside any task
-    int outside_host_code_ = 1;   // that thread is host (and test) code throughout
+    char outside_sync_ = 0;      // the token of the thread outside any task
+    int outside_host_code_ = 1;  // that thread is host (and test) code throughout
     int* outside_slot_ = nullptr;
 };
 

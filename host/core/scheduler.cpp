@@ -75,8 +75,9 @@ void Scheduler::drop_stale() {
     }
     // Cancelled events deep in the heap are dropped all at once when they outnumber the live ones.
     if (heap_.size() > 64 && heap_.size() > 4 * live_) {
-        heap_.erase(std::remove_if(heap_.begin(), heap_.end(), [this](const Entry& e) { return slot_of(e.id) == nullptr; }),
-                    heap_.end());
+        heap_.erase(
+            std::remove_if(heap_.begin(), heap_.end(), [this](const Entry& e) { return slot_of(e.id) == nullptr; }),
+            heap_.end());
         std::make_heap(heap_.begin(), heap_.end(), Later{});
     }
 }

@@ -228,8 +228,8 @@ IO_STACK_LOCATION* Io::current_location(IRP* irp) {
     return irp->CurrentStackLocation;
 }
 
-void Io::set_completion_routine(IRP* irp, PIO_COMPLETION_ROUTINE routine, PVOID context, bool on_success,
-                                bool on_error, bool on_cancel) {
+void Io::set_completion_routine(IRP* irp, PIO_COMPLETION_ROUTINE routine, PVOID context, bool on_success, bool on_error,
+                                bool on_cancel) {
     IO_STACK_LOCATION* next = next_location(irp);
     if (next == nullptr) return;
     next->CompletionRoutine = routine;
@@ -324,9 +324,9 @@ NTSTATUS Io::complete_later(IRP* irp, NTSTATUS status, ULONG_PTR information, Ti
 
 NTSTATUS Io::answer(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     std::lock_guard guard(host_.lock());
-    bool inline_now = policy_.timing == CompletionTiming::Inline ||
-                      (policy_.timing == CompletionTiming::Seeded &&
-                       host_.scheduler().draw_below(100) < policy_.inline_percent);
+    bool inline_now =
+        policy_.timing == CompletionTiming::Inline ||
+        (policy_.timing == CompletionTiming::Seeded && host_.scheduler().draw_below(100) < policy_.inline_percent);
     if (inline_now) return complete(irp, status, information);
     Time span = policy_.max_delay > policy_.min_delay ? policy_.max_delay - policy_.min_delay : 0;
     Time delay = policy_.min_delay + host_.scheduler().draw_below(span + 1);
@@ -338,8 +338,8 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     IrpState* s = find(irp, "IoCompleteRequest");
     if (s == nullptr) return status;
     if (s->owner != IrpOwner::Lower) {
-        report(s, Rule::Irps, s->completions > 0 ? "completing an IRP twice"
-                                                  : "completing an IRP that no lower driver holds");
+        report(s, Rule::Irps,
+               s->completions > 0 ? "completing an IRP twice" : "completing an IRP that no lower driver holds");
         return status;
     }
     if (s->scheduled != 0) host_.scheduler().cancel(s->scheduled);

@@ -33,7 +33,7 @@ public:
 enum class CompletionTiming { Inline, Later, Seeded };
 struct CompletionPolicy {
     CompletionTiming timing = CompletionTiming::Seeded;
-    Time min_delay = 0;        // later completions fall due after a delay drawn in [min, max]
+    Time min_delay = 0;  // later completions fall due after a delay drawn in [min, max]
     Time max_delay = 1000;
     unsigned inline_percent = 50;  // Seeded: the share completed inside IofCallDriver
 };
@@ -45,16 +45,16 @@ enum class IrpOwner { Driver, Lower, Completing, Freed };
 struct IrpState {
     IRP* irp = nullptr;
     size_t bytes = 0;
-    Adapter* adapter = nullptr;  // whose context allocated it
+    Adapter* adapter = nullptr;              // whose context allocated it
     const std::string* allocator = nullptr;  // the routine that allocated it (kept by the Io)
-    bool built = false;          // made by IoBuildDeviceIoControlRequest: the I/O manager frees it
+    bool built = false;                      // made by IoBuildDeviceIoControlRequest: the I/O manager frees it
     IrpOwner owner = IrpOwner::Driver;
     DEVICE_OBJECT* target = nullptr;  // the device it was last sent to
     uint64_t completions = 0;
-    EventId scheduled = 0;       // a completion queued through the scheduler
-    CancelRoutine cancel;        // set while a lower device holds it cancellably
+    EventId scheduled = 0;  // a completion queued through the scheduler
+    CancelRoutine cancel;   // set while a lower device holds it cancellably
     uint64_t serial = 0;
-    size_t live_slot = 0;        // its place among the IRPs not freed (Io's own bookkeeping)
+    size_t live_slot = 0;  // its place among the IRPs not freed (Io's own bookkeeping)
 };
 
 class Io {
@@ -81,8 +81,8 @@ public:
     void free_irp(IRP* irp);
     IO_STACK_LOCATION* next_location(IRP* irp);
     IO_STACK_LOCATION* current_location(IRP* irp);
-    void set_completion_routine(IRP* irp, PIO_COMPLETION_ROUTINE routine, PVOID context, bool on_success,
-                                bool on_error, bool on_cancel);
+    void set_completion_routine(IRP* irp, PIO_COMPLETION_ROUTINE routine, PVOID context, bool on_success, bool on_error,
+                                bool on_cancel);
     NTSTATUS call_driver(DEVICE_OBJECT* device, IRP* irp);
     bool cancel(IRP* irp);
     IRP* build_device_io_control(ULONG code, DEVICE_OBJECT* device, PVOID input, ULONG input_length, PVOID output,
@@ -114,7 +114,7 @@ private:
     CompletionPolicy policy_;
     // Every IRP allocated and not yet out of quarantine, by address; looked up at every service.
     PointerMap<IrpState*> irps_;
-    std::vector<IrpState*> live_;   // those not freed, in no particular order
+    std::vector<IrpState*> live_;  // those not freed, in no particular order
     std::deque<const IRP*> quarantine_;
     // The records, and the IRPs' memory: carved from large blocks and, once out of quarantine,
     // kept for the next IRP of the same stack size (allocated one by one under a sanitizer).

@@ -62,8 +62,8 @@ private:
     struct Plan {
         std::optional<AllocKind> kind;
         std::optional<ULONG> tag;
-        uint64_t nth = 0;        // 0: any allocation that matches
-        bool nth_of_all = false; // nth counts allocations of every kind
+        uint64_t nth = 0;         // 0: any allocation that matches
+        bool nth_of_all = false;  // nth counts allocations of every kind
         uint64_t times = UINT64_MAX;
         uint32_t rate_ppm = kPpm;
     };

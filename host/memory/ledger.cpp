@@ -64,7 +64,7 @@ void Memory::release(AllocKind /*kind*/, void* ptr, std::optional<size_t> size) 
     }
     if (size && *size != a.size) {
         host_.verifier().report(Rule::Memory, "memory of " + std::to_string(a.size) + " bytes freed as " +
-                                                   std::to_string(*size) + " bytes");
+                                                  std::to_string(*size) + " bytes");
         // The block is still freed below so that the run can go on consistently.
     }
     Allocation gone = a;

@@ -83,8 +83,8 @@ private:
     size_t quarantine_limit_;
     size_t quarantined_bytes_ = 0;
     uint64_t serial_ = 0;
-    std::map<const void*, Allocation> live_;       // keyed by start address
-    std::map<const void*, size_t> freed_;           // quarantined blocks by start address
+    std::map<const void*, Allocation> live_;  // keyed by start address
+    std::map<const void*, size_t> freed_;     // quarantined blocks by start address
     std::deque<Freed> quarantine_order_;
     std::vector<MemoryEvent> log_;
 };

@@ -73,7 +73,7 @@ struct SendRecord {
     Adapter* adapter = nullptr;
     NDIS_PACKET* packet = nullptr;
     std::vector<uint8_t> bytes;
-    bool in_send = false;         // MpSend has not returned yet
+    bool in_send = false;  // MpSend has not returned yet
     bool returned = false;
     NDIS_STATUS returned_status = 0;
     bool completed = false;
@@ -106,7 +106,7 @@ struct Adapter {
     int lock_classes = 0;  // spin locks allocated so far in this adapter's name
     int open_configurations = 0;
 
-    RequestRecord request;  // the request in progress or the last one
+    RequestRecord request;                // the request in progress or the last one
     std::vector<RequestRecord> requests;  // every finished request, in order
 
     NDIS_HANDLE handle() { return this; }

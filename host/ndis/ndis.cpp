@@ -30,8 +30,10 @@ void poison_guard([[maybe_unused]] std::vector<uint8_t>& buffer, [[maybe_unused]
                   [[maybe_unused]] bool poisoned) {
 #ifdef USBETH_ASAN
     if (buffer.size() <= length) return;
-    if (poisoned) ASAN_POISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
-    else ASAN_UNPOISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
+    if (poisoned)
+        ASAN_POISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
+    else
+        ASAN_UNPOISON_MEMORY_REGION(buffer.data() + length, buffer.size() - length);
 #endif
 }
 
@@ -53,10 +55,14 @@ std::optional<ULONG> parse_number(const std::string& text, int base) {
     uint64_t value = 0;
     for (char c : text) {
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
         if (digit >= base) return std::nullopt;
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
         if (value > 0xFFFFFFFFull) return std::nullopt;
@@ -241,8 +247,8 @@ NDIS_STATUS Ndis::read_configuration(PNDIS_CONFIGURATION_PARAMETER* value, NDIS_
     } else if (type == NdisParameterString && stored.is_string) {
         auto text = std::make_unique<std::u16string>(stored.text.begin(), stored.text.end());
         parameter->ParameterType = NdisParameterString;
-        parameter->ParameterData.StringData = NDIS_STRING{static_cast<USHORT>(text->size() * 2),
-                                                          static_cast<USHORT>(text->size() * 2), text->data()};
+        parameter->ParameterData.StringData =
+            NDIS_STRING{static_cast<USHORT>(text->size() * 2), static_cast<USHORT>(text->size() * 2), text->data()};
         c->strings.push_back(std::move(text));
     } else if (type == NdisParameterString) {
         parameter->ParameterType = NdisParameterInteger;
@@ -314,10 +320,11 @@ void Ndis::halt(Adapter& adapter) {
     // loop run until the miniport completes it, for as long as a send may take.
     if (adapter.request.pending) {
         Time deadline = host_.now() + host_.options().send_completion_deadline;
-        if (!host_.scheduler().pump(deadline, [&] { return !adapter.request.pending; }, true)) {
-            host_.verifier().report_for(Rule::Requests, &adapter, "",
-                                        "the pending request was never completed, so " + adapter.name +
-                                            " cannot be halted");
+        if (!host_.scheduler().pump(
+                deadline, [&] { return !adapter.request.pending; }, true)) {
+            host_.verifier().report_for(
+                Rule::Requests, &adapter, "",
+                "the pending request was never completed, so " + adapter.name + " cannot be halted");
             return;
         }
     }
@@ -405,24 +412,25 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
     if (status == NDIS_STATUS_PENDING) {
         if (!s.completed) {
             uint64_t id = s.id;
-            s.deadline = host_.scheduler().after(host_.options().send_completion_deadline, "send deadline", [this, id, name] {
-                SendRecord* r = sends_.at(id).get();
-                r->deadline = 0;
-                if (!r->completed) {
-                    host_.verifier().report_for(Rule::Packets, r->adapter, name,
-                                                "send " + std::to_string(id) +
-                                                    " returned NDIS_STATUS_PENDING and was not completed within " +
-                                                    std::to_string(host_.options().send_completion_deadline / 1000000) +
-                                                    " s");
-                }
-            });
+            s.deadline =
+                host_.scheduler().after(host_.options().send_completion_deadline, "send deadline", [this, id, name] {
+                    SendRecord* r = sends_.at(id).get();
+                    r->deadline = 0;
+                    if (!r->completed) {
+                        host_.verifier().report_for(
+                            Rule::Packets, r->adapter, name,
+                            "send " + std::to_string(id) +
+                                " returned NDIS_STATUS_PENDING and was not completed within " +
+                                std::to_string(host_.options().send_completion_deadline / 1000000) + " s");
+                    }
+                });
         }
     } else {
         host_.packets().release_send_packet(s.packet);
         if (s.completed) {
-            host_.verifier().report_for(Rule::Packets, &adapter, name,
-                                        "completed a packet for which it returned " + hex(status) +
-                                            " instead of NDIS_STATUS_PENDING");
+            host_.verifier().report_for(
+                Rule::Packets, &adapter, name,
+                "completed a packet for which it returned " + hex(status) + " instead of NDIS_STATUS_PENDING");
         }
     }
     return ticket;
@@ -511,16 +519,15 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
             const auto* end = static_cast<const uint8_t*>(a->ptr) + a->size;
             if (start + b->ByteCount > end) {
                 host_.verifier().report(Rule::Receive, "indicated buffer of " + std::to_string(b->ByteCount) +
-                                                           " bytes runs " +
-                                                           std::to_string(start + b->ByteCount - end) +
+                                                           " bytes runs " + std::to_string(start + b->ByteCount - end) +
                                                            " bytes past the memory behind it");
                 return;
             }
             ranges.push_back({start, b->ByteCount});
         }
         Ownership::Claim claim = host_.ownership().claim(
-            Owner::Protocols, adapter, "packet " + std::to_string(i + 1) + " of " + std::to_string(count) + " indicated",
-            ranges);
+            Owner::Protocols, adapter,
+            "packet " + std::to_string(i + 1) + " of " + std::to_string(count) + " indicated", ranges);
         // The protocols copy the packet now, while the indication is being made.
         ProtocolEvent e = event(ProtocolEventKind::Receive, *adapter);
         e.status = packet->status;
@@ -672,8 +679,10 @@ const RequestRecord& Ndis::reset(Adapter& adapter) {
 void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status, const std::string& routine) {
     // Answered at once, the handler that answered is named; completed later, the running routine.
     auto fail = [&](const std::string& message) {
-        if (routine.empty()) host_.verifier().report(Rule::Requests, message);
-        else host_.verifier().report_for(Rule::Requests, &adapter, routine, message);
+        if (routine.empty())
+            host_.verifier().report(Rule::Requests, message);
+        else
+            host_.verifier().report_for(Rule::Requests, &adapter, routine, message);
     };
     RequestRecord& r = adapter.request;
     r.pending = false;
@@ -696,26 +705,27 @@ void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status, const std::strin
              std::to_string(r.buffer_length) + "-byte information buffer");
     }
     if (status != NDIS_STATUS_SUCCESS && r.bytes_done != 0) {
-        fail("request failed with " + hex(status) + " but changed " + counter + " to " +
-             std::to_string(r.bytes_done));
+        fail("request failed with " + hex(status) + " but changed " + counter + " to " + std::to_string(r.bytes_done));
     }
 }
 
 void Ndis::request_complete(NDIS_HANDLE handle, NDIS_STATUS status, RequestKind kind) {
-    const char* operation = kind == RequestKind::Query ? "NdisMQueryInformationComplete" : "NdisMSetInformationComplete";
+    const char* operation =
+        kind == RequestKind::Query ? "NdisMQueryInformationComplete" : "NdisMSetInformationComplete";
     Adapter* adapter = find(handle, operation);
     if (adapter == nullptr) return;
-    ProtocolEvent e = event(kind == RequestKind::Query ? ProtocolEventKind::QueryComplete : ProtocolEventKind::SetComplete,
-                            *adapter);
+    ProtocolEvent e =
+        event(kind == RequestKind::Query ? ProtocolEventKind::QueryComplete : ProtocolEventKind::SetComplete, *adapter);
     e.status = status;
     host_.recorder().add(std::move(e));
     RequestRecord& r = adapter->request;
     if (!r.pending || r.kind != kind) {
         bool answered_at_once = r.kind == kind && r.completed && r.returned != NDIS_STATUS_PENDING;
-        host_.verifier().report(Rule::Requests, std::string(operation) +
-                                                    (answered_at_once ? " for a request answered at once"
-                                                     : r.kind == kind && r.completed ? " for a request completed already"
-                                                                                      : " with no request pending"));
+        host_.verifier().report(
+            Rule::Requests,
+            std::string(operation) + (answered_at_once                ? " for a request answered at once"
+                                      : r.kind == kind && r.completed ? " for a request completed already"
+                                                                      : " with no request pending"));
         return;
     }
     finish_request(*adapter, status, "");

@@ -36,8 +36,8 @@ NDIS_STATUS Packets::allocate_packet_pool(NDIS_HANDLE* pool, UINT descriptors, U
 void Packets::free_packet_pool(NDIS_HANDLE pool) {
     auto it = packet_pools_.find(pool);
     if (it == packet_pools_.end() || !it->second->alive) {
-        host_.verifier().report(Rule::Memory, it == packet_pools_.end() ? "freeing an unknown packet pool"
-                                                                         : "freeing a packet pool twice");
+        host_.verifier().report(
+            Rule::Memory, it == packet_pools_.end() ? "freeing an unknown packet pool" : "freeing a packet pool twice");
         return;
     }
     // Freeing the pool frees every packet taken from it; the pool stays behind, dead, so that a
@@ -107,8 +107,8 @@ NDIS_STATUS Packets::allocate_buffer_pool(NDIS_HANDLE* pool, UINT descriptors) {
 void Packets::free_buffer_pool(NDIS_HANDLE pool) {
     auto it = buffer_pools_.find(pool);
     if (it == buffer_pools_.end() || !it->second->alive) {
-        host_.verifier().report(Rule::Memory, it == buffer_pools_.end() ? "freeing an unknown buffer pool"
-                                                                         : "freeing a buffer pool twice");
+        host_.verifier().report(
+            Rule::Memory, it == buffer_pools_.end() ? "freeing an unknown buffer pool" : "freeing a buffer pool twice");
         return;
     }
     BufferPool& p = *it->second;
@@ -275,8 +275,10 @@ NDIS_PACKET* Packets::make_send_packet(const std::vector<uint8_t>& bytes, const 
         buffer->ByteCount = buffer->AllocatedCount = static_cast<UINT>(length);
         buffer->in_use = true;
         buffer->owner = packet;
-        if (packet->last) packet->last->Next = buffer.get();
-        else packet->first = buffer.get();
+        if (packet->last)
+            packet->last->Next = buffer.get();
+        else
+            packet->first = buffer.get();
         packet->last = buffer.get();
         send_buffers_[buffer.get()] = packet;
         send.buffers.push_back(std::move(buffer));

@@ -26,10 +26,10 @@ struct ProtocolEvent {
     ProtocolEventKind kind = ProtocolEventKind::Receive;
     Time time = 0;
     int adapter_id = 0;
-    NDIS_STATUS status = 0;       // packet status, indicated status or completion status
-    std::vector<uint8_t> data;    // received frame, or the status buffer
+    NDIS_STATUS status = 0;     // packet status, indicated status or completion status
+    std::vector<uint8_t> data;  // received frame, or the status buffer
     const NDIS_PACKET* packet = nullptr;
-    uint64_t send_id = 0;         // SendComplete: the send it completes
+    uint64_t send_id = 0;  // SendComplete: the send it completes
     UINT header_size = 0;
     bool addressing_reset = false;
 };

@@ -41,8 +41,8 @@ VOID KeClearEvent(PKEVENT Event) {
     e.host.waits().clear(Event);
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/, KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
-                               PLARGE_INTEGER Timeout) {
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/, KPROCESSOR_MODE /*WaitMode*/,
+                               BOOLEAN /*Alertable*/, PLARGE_INTEGER Timeout) {
     Entered e;
     return e.host.waits().wait(static_cast<KEVENT*>(Object), Timeout);
 }
@@ -86,11 +86,10 @@ PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return e.host.io().current_location(Irp);
 }
 
-VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                            BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
     Entered e;
-    e.host.io().set_completion_routine(Irp, CompletionRoutine, Context, InvokeOnSuccess, InvokeOnError,
-                                       InvokeOnCancel);
+    e.host.io().set_completion_routine(Irp, CompletionRoutine, Context, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -103,8 +103,8 @@ VOID NdisMoveMemory(PVOID Destination, const VOID* Source, ULONG Length) {
     if (Length) std::memmove(Destination, Source, Length);
 }
 
-VOID NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG /*Length*/, BOOLEAN /*Cached*/, PVOID /*VirtualAddress*/,
-                           NDIS_PHYSICAL_ADDRESS /*PhysicalAddress*/) {
+VOID NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG /*Length*/, BOOLEAN /*Cached*/,
+                           PVOID /*VirtualAddress*/, NDIS_PHYSICAL_ADDRESS /*PhysicalAddress*/) {
     Entered e;
     e.host.ndis().released_resource(MiniportAdapterHandle, "NdisMFreeSharedMemory");
 }
@@ -287,8 +287,7 @@ VOID NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
     e.host.ndis().send_resources_available(MiniportAdapterHandle);
 }
 
-VOID NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
-                                UINT NumberOfPackets) {
+VOID NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets, UINT NumberOfPackets) {
     Entered e;
     e.host.ndis().indicate_receive(MiniportAdapterHandle, ReceivePackets, NumberOfPackets);
 }

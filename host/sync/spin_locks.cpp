@@ -6,9 +6,7 @@
 
 namespace host {
 
-std::string SpinLockState::name() const {
-    return class_name + (adapter ? " of " + adapter->name : std::string());
-}
+std::string SpinLockState::name() const { return class_name + (adapter ? " of " + adapter->name : std::string()); }
 
 SpinLockState* SpinLocks::find(NDIS_SPIN_LOCK* lock, const char* operation) {
     auto it = locks_.find(lock);
@@ -53,7 +51,8 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising, const void* site) {
     if (state == nullptr) return;
     Cpu& cpu = host_.contexts().cpu();
     if (!raising && cpu.irql < DISPATCH_LEVEL) {
-        host_.verifier().report(Rule::SpinLocks, "NdisDprAcquireSpinLock on " + state->name() + " below dispatch level");
+        host_.verifier().report(Rule::SpinLocks,
+                                "NdisDprAcquireSpinLock on " + state->name() + " below dispatch level");
     }
     if (state->holder == &cpu) {
         host_.verifier().report(Rule::SpinLocks, "acquiring " + state->name() + " that this processor already holds");

@@ -21,7 +21,7 @@ namespace host {
 struct SpinLockState {
     NDIS_SPIN_LOCK* address = nullptr;
     int id = 0;
-    int lock_class = 0;       // see LockOrder
+    int lock_class = 0;  // see LockOrder
     std::string class_name;
     Adapter* adapter = nullptr;
     Cpu* holder = nullptr;

@@ -69,8 +69,8 @@ NTSTATUS Waits::wait(KEVENT* event, const LARGE_INTEGER* timeout) {
 
 void Waits::sleep(ULONG microseconds) {
     if (host_.contexts().irql() >= DISPATCH_LEVEL) {
-        host_.verifier().report(Rule::WaitAtDispatch, "NdisMSleep(" + std::to_string(microseconds) +
-                                                          ") at dispatch level");
+        host_.verifier().report(Rule::WaitAtDispatch,
+                                "NdisMSleep(" + std::to_string(microseconds) + ") at dispatch level");
     }
     Time deadline = host_.now() + microseconds;
     host_.wait_until([this, deadline] { return host_.now() >= deadline; }, deadline);

@@ -37,10 +37,9 @@ void Timers::set(NDIS_MINIPORT_TIMER* timer, UINT delay_ms) {
     state.due = host_.now() + milliseconds(delay_ms);
     ++state.set_count;
     // Even a 0 ms timer runs later, from the event loop, never inside this call.
-    state.event = host_.scheduler().at(state.due, "timer " + routine_name_of(state.routine),
-                                       [this, timer, routine = state.routine, expiry = state.set_count] {
-                                           fire(timer, routine, expiry);
-                                       });
+    state.event = host_.scheduler().at(
+        state.due, "timer " + routine_name_of(state.routine),
+        [this, timer, routine = state.routine, expiry = state.set_count] { fire(timer, routine, expiry); });
 }
 
 void Timers::withdraw(TimerState& state) {
@@ -179,8 +178,8 @@ void Timers::forget_range(const void* begin, const void* end) {
         }
         if (it->second.running > 0 || it->second.taken > 0) {
             problems.push_back("memory holding the timer " + routine_name_of(it->second.routine) +
-                               " was freed while its routine " +
-                               (it->second.running > 0 ? "runs" : "is about to run") + " on another processor");
+                               " was freed while its routine " + (it->second.running > 0 ? "runs" : "is about to run") +
+                               " on another processor");
         }
         it = timers_.erase(it);
     }

@@ -20,63 +20,45 @@ constexpr int kInProgress = -EINPROGRESS;
 // The bytes of a URB that the bus reads or writes for a function: up to the last field it uses.
 size_t request_bytes(USHORT function) {
     switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return offsetof(_URB_SELECT_CONFIGURATION, Interface);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL);
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE:
-        return offsetof(_URB_PIPE_REQUEST, Reserved);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        return offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, Reserved2);
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-        return offsetof(_URB_CONTROL_FEATURE_REQUEST, Reserved1);
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-        return offsetof(_URB_CONTROL_GET_STATUS_REQUEST, Reserved2);
-    case URB_FUNCTION_VENDOR_DEVICE:
-        return offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Reserved1);
-    default:
-        return sizeof(_URB_HEADER);
+        case URB_FUNCTION_SELECT_CONFIGURATION: return offsetof(_URB_SELECT_CONFIGURATION, Interface);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL);
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_RESET_PIPE: return offsetof(_URB_PIPE_REQUEST, Reserved);
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, Reserved2);
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: return offsetof(_URB_CONTROL_FEATURE_REQUEST, Reserved1);
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE: return offsetof(_URB_CONTROL_GET_STATUS_REQUEST, Reserved2);
+        case URB_FUNCTION_VENDOR_DEVICE: return offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Reserved1);
+        default: return sizeof(_URB_HEADER);
     }
 }
 
 int usbmon_status(model::TransferStatus status) {
     switch (status) {
-    case model::TransferStatus::ok:
-        return 0;
-    case model::TransferStatus::stall:
-        return -EPIPE;
-    case model::TransferStatus::cancelled:
-        return -ENOENT;
-    case model::TransferStatus::error:
-        break;
+        case model::TransferStatus::ok: return 0;
+        case model::TransferStatus::stall: return -EPIPE;
+        case model::TransferStatus::cancelled: return -ENOENT;
+        case model::TransferStatus::error: break;
     }
     return -EPROTO;
 }
 
 USBD_STATUS usbd_status(model::TransferStatus status) {
     switch (status) {
-    case model::TransferStatus::ok:
-        return USBD_STATUS_SUCCESS;
-    case model::TransferStatus::stall:
-        return USBD_STATUS_STALL_PID;
-    case model::TransferStatus::cancelled:
-        return USBD_STATUS_CANCELED;
-    case model::TransferStatus::error:
-        break;
+        case model::TransferStatus::ok: return USBD_STATUS_SUCCESS;
+        case model::TransferStatus::stall: return USBD_STATUS_STALL_PID;
+        case model::TransferStatus::cancelled: return USBD_STATUS_CANCELED;
+        case model::TransferStatus::error: break;
     }
     return USBD_STATUS_DEV_NOT_RESPONDING;
 }
 
 NTSTATUS irp_status(model::TransferStatus status) {
     switch (status) {
-    case model::TransferStatus::ok:
-        return STATUS_SUCCESS;
-    case model::TransferStatus::cancelled:
-        return STATUS_CANCELLED;
-    default:
-        return STATUS_UNSUCCESSFUL;
+        case model::TransferStatus::ok: return STATUS_SUCCESS;
+        case model::TransferStatus::cancelled: return STATUS_CANCELLED;
+        default: return STATUS_UNSUCCESSFUL;
     }
 }
 
@@ -171,60 +153,57 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* /*device*/, IRP* irp) {
     }
 
     switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return select_configuration(irp, urb);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return bulk_transfer(irp, urb);
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE:
-        return pipe_request(irp, urb);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        auto& r = urb->UrbControlDescriptorRequest;
-        if (!buffer_ok(r.TransferBuffer, r.TransferBufferLength) || r.TransferBufferLength > 0xFFFF) {
-            return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad descriptor buffer");
+        case URB_FUNCTION_SELECT_CONFIGURATION: return select_configuration(irp, urb);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return bulk_transfer(irp, urb);
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_RESET_PIPE: return pipe_request(irp, urb);
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            auto& r = urb->UrbControlDescriptorRequest;
+            if (!buffer_ok(r.TransferBuffer, r.TransferBufferLength) || r.TransferBufferLength > 0xFFFF) {
+                return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad descriptor buffer");
+            }
+            auto setup = model::SetupPacket::get_descriptor(r.DescriptorType, r.Index,
+                                                            static_cast<uint16_t>(r.TransferBufferLength));
+            setup.index = r.LanguageId;
+            return control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
         }
-        auto setup = model::SetupPacket::get_descriptor(r.DescriptorType, r.Index,
-                                                        static_cast<uint16_t>(r.TransferBufferLength));
-        setup.index = r.LanguageId;
-        return control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
-    }
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
-        auto& r = urb->UrbControlFeatureRequest;
-        model::SetupPacket setup;
-        setup.request_type = 0x00;
-        setup.request = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? model::std_request::kSetFeature
-                                                                                      : model::std_request::kClearFeature;
-        setup.value = r.FeatureSelector;
-        setup.index = r.Index;
-        return control_out(irp, urb, setup, nullptr, nullptr);
-    }
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
-        auto& r = urb->UrbControlGetStatusRequest;
-        if (r.TransferBufferLength != 2 || !buffer_ok(r.TransferBuffer, 2)) {
-            return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "a status read takes two bytes");
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
+            auto& r = urb->UrbControlFeatureRequest;
+            model::SetupPacket setup;
+            setup.request_type = 0x00;
+            setup.request = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE
+                                ? model::std_request::kSetFeature
+                                : model::std_request::kClearFeature;
+            setup.value = r.FeatureSelector;
+            setup.index = r.Index;
+            return control_out(irp, urb, setup, nullptr, nullptr);
         }
-        auto setup = model::SetupPacket::get_device_status();
-        setup.index = r.Index;
-        return control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
-    }
-    case URB_FUNCTION_VENDOR_DEVICE: {
-        auto& r = urb->UrbControlVendorClassRequest;
-        if (r.TransferBufferLength > 0xFFFF || !buffer_ok(r.TransferBuffer, r.TransferBufferLength)) {
-            return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad vendor request buffer");
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
+            auto& r = urb->UrbControlGetStatusRequest;
+            if (r.TransferBufferLength != 2 || !buffer_ok(r.TransferBuffer, 2)) {
+                return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "a status read takes two bytes");
+            }
+            auto setup = model::SetupPacket::get_device_status();
+            setup.index = r.Index;
+            return control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
         }
-        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        model::SetupPacket setup;
-        setup.request_type = static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 | (r.RequestTypeReservedBits & 0x1F));
-        setup.request = r.Request;
-        setup.value = r.Value;
-        setup.index = r.Index;
-        setup.length = static_cast<uint16_t>(r.TransferBufferLength);
-        return in ? control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength)
-                  : control_out(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
-    }
-    default:
-        return refuse_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, "unknown URB function");
+        case URB_FUNCTION_VENDOR_DEVICE: {
+            auto& r = urb->UrbControlVendorClassRequest;
+            if (r.TransferBufferLength > 0xFFFF || !buffer_ok(r.TransferBuffer, r.TransferBufferLength)) {
+                return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad vendor request buffer");
+            }
+            bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+            model::SetupPacket setup;
+            setup.request_type = static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 | (r.RequestTypeReservedBits & 0x1F));
+            setup.request = r.Request;
+            setup.value = r.Value;
+            setup.index = r.Index;
+            setup.length = static_cast<uint16_t>(r.TransferBufferLength);
+            return in ? control_in(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength)
+                      : control_out(irp, urb, setup, r.TransferBuffer, &r.TransferBufferLength);
+        }
+        default: return refuse_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, "unknown URB function");
     }
 }
 
@@ -250,7 +229,8 @@ bool UsbBus::buffer_ok(const void* buffer, ULONG length) const {
 bool UsbBus::urb_holds(const URB* urb, size_t bytes) const {
     if (host_.memory().in_quarantine(urb)) return false;
     if (const Allocation* a = host_.memory().containing(urb)) {
-        size_t offset = static_cast<size_t>(reinterpret_cast<const uint8_t*>(urb) - static_cast<const uint8_t*>(a->ptr));
+        size_t offset =
+            static_cast<size_t>(reinterpret_cast<const uint8_t*>(urb) - static_cast<const uint8_t*>(a->ptr));
         return bytes <= a->size - offset;
     }
     return true;
@@ -278,7 +258,8 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
         what += kHex[transfer.endpoint >> 4];
         what += kHex[transfer.endpoint & 0xF];
         what += ')';
-        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), std::move(what), buffer, length, filled);
+        claim = host_.ownership().claim(Owner::UsbStack, host_.contexts().adapter(), std::move(what), buffer, length,
+                                        filled);
     }
     std::unique_ptr<InFlight> flight;
     if (!spare_flights_.empty()) {
@@ -309,14 +290,15 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
 
     // Completions due now are delivered inside this call or later, as the policy draws it.
     const CompletionPolicy& policy = host_.io().completion_policy();
-    bool inline_now = policy.timing == CompletionTiming::Inline ||
-                      (policy.timing == CompletionTiming::Seeded &&
-                       host_.scheduler().draw_below(100) < policy.inline_percent);
+    bool inline_now =
+        policy.timing == CompletionTiming::Inline ||
+        (policy.timing == CompletionTiming::Seeded && host_.scheduler().draw_below(100) < policy.inline_percent);
     if (inline_now) {
         for (auto& event : due) event.run();
     } else {
         Time span = policy.max_delay > policy.min_delay ? policy.max_delay - policy.min_delay : 0;
-        Time delay = policy.timing == CompletionTiming::Inline ? 0 : policy.min_delay + host_.scheduler().draw_below(span + 1);
+        Time delay =
+            policy.timing == CompletionTiming::Inline ? 0 : policy.min_delay + host_.scheduler().draw_below(span + 1);
         for (auto& event : due) clock_.reschedule(host_.now() + delay, std::move(event));
     }
     due.clear();
@@ -378,45 +360,43 @@ void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
     const uint64_t id = flight.id;
     const bool ok = r.status == model::TransferStatus::ok;
     switch (c.finish) {
-    case Finish::control_in: {
-        uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), c.capacity);
-        deliver(id, c.buffer, r.data, moved);
-        *c.length = ok ? moved : 0;
-        record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
-               std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
-        return;
-    }
-    case Finish::control_out:
-        if (c.length != nullptr) *c.length = ok ? r.actual_length : 0;
-        record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
-        return;
-    case Finish::bulk_in: {
-        URB* urb = flight.urb;
-        auto& t = urb->UrbBulkOrInterruptTransfer;
-        uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), c.capacity);
-        deliver(id, t.TransferBuffer, r.data, moved);
-        t.TransferBufferLength = ok ? moved : 0;
-        if (ok && moved < c.capacity && !c.short_ok) urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
-        record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, moved,
-               std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
-        return;
-    }
-    case Finish::bulk_out:
-        flight.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ok ? r.actual_length : 0;
-        record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, r.actual_length, {});
-        return;
-    case Finish::custom:
-        c.custom(r);
-        return;
+        case Finish::control_in: {
+            uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), c.capacity);
+            deliver(id, c.buffer, r.data, moved);
+            *c.length = ok ? moved : 0;
+            record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
+                   std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+            return;
+        }
+        case Finish::control_out:
+            if (c.length != nullptr) *c.length = ok ? r.actual_length : 0;
+            record('C', id, 2, 0x00, usbmon_status(r.status), nullptr, r.actual_length, {});
+            return;
+        case Finish::bulk_in: {
+            URB* urb = flight.urb;
+            auto& t = urb->UrbBulkOrInterruptTransfer;
+            uint32_t moved = std::min<uint32_t>(static_cast<uint32_t>(r.data.size()), c.capacity);
+            deliver(id, t.TransferBuffer, r.data, moved);
+            t.TransferBufferLength = ok ? moved : 0;
+            if (ok && moved < c.capacity && !c.short_ok) urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+            record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, moved,
+                   std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+            return;
+        }
+        case Finish::bulk_out:
+            flight.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = ok ? r.actual_length : 0;
+            record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, r.actual_length, {});
+            return;
+        case Finish::custom: c.custom(r); return;
     }
 }
 
 // IoCancelIrp on a pending request: its transfer is taken off the device, so that the transfers
 // queued behind it on the endpoint go on, and its IRP completes with STATUS_CANCELLED, at once or,
 // under the host's cancel_completion_delay, later (not for an abort of the pipe, which completes
-// after its transfers): until then the IRP, the URB and the buffer stay the USB stack's. The device can only abort an endpoint as a whole: the other transfers of the
-// endpoint are taken off with it and given back in their order (the device's fault plan decides
-// them afresh).
+// after its transfers): until then the IRP, the URB and the buffer stay the USB stack's. The device can only abort an
+// endpoint as a whole: the other transfers of the endpoint are taken off with it and given back in their order (the
+// device's fault plan decides them afresh).
 void UsbBus::cancel(uint64_t id, bool at_once) {
     std::lock_guard guard(host_.lock());
     InFlight* it = flight(id);
@@ -464,8 +444,7 @@ NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup,
     auto raw = setup.bytes();
     record('S', id, 2, 0x80, kInProgress, &raw, setup.length, {});
     auto transfer = model::Transfer::control(id, setup);
-    return submit(irp, urb, transfer, buffer, *length,
-                  Completion(Finish::control_in, buffer, length, *length));
+    return submit(irp, urb, transfer, buffer, *length, Completion(Finish::control_in, buffer, length, *length));
 }
 
 // `length`, when the request has a data stage, is the URB's TransferBufferLength: on completion it
@@ -553,7 +532,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     }
     // The URB must hold its interface information, and the descriptor set must lie in its memory.
     USBD_INTERFACE_INFORMATION* info = &r.Interface;
-    constexpr size_t header = offsetof(_URB_SELECT_CONFIGURATION, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    constexpr size_t header =
+        offsetof(_URB_SELECT_CONFIGURATION, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
     if (!urb_holds(urb, header) ||
         !urb_holds(urb, header + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION))) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "interface information runs past the URB");
@@ -583,13 +563,15 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
             if (d->bInterfaceNumber == info->InterfaceNumber && d->bAlternateSetting == info->AlternateSetting) {
                 interface = d;
             }
-        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && interface != nullptr && length >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && interface != nullptr &&
+                   length >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
             endpoints.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(set + offset));
         }
         offset += length;
     }
     if (interface == nullptr || endpoints.size() < info->NumberOfPipes) {
-        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "the interface and its endpoints are not in the set");
+        return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER,
+                          "the interface and its endpoints are not in the set");
     }
 
     // The pipes take effect when the device has accepted the configuration.
@@ -602,34 +584,34 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     record('S', id, 2, 0x00, kInProgress, &raw, 0, {});
     Completion completion;
     completion.custom = [this, id, urb, chosen, interface_copy](const model::TransferResult& result) {
-                      record('C', id, 2, 0x00, usbmon_status(result.status), nullptr, 0, {});
-                      if (result.status != model::TransferStatus::ok) return;
-                      pipes_.clear();
-                      auto& r = urb->UrbSelectConfiguration;
-                      USBD_INTERFACE_INFORMATION* info = &r.Interface;
-                      r.ConfigurationHandle = &configuration_handle_;
-                      info->InterfaceHandle = &interface_handle_;
-                      info->Class = interface_copy.bInterfaceClass;
-                      info->SubClass = interface_copy.bInterfaceSubClass;
-                      info->Protocol = interface_copy.bInterfaceProtocol;
-                      info->Length = static_cast<USHORT>(offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
-                                                         chosen.size() * sizeof(USBD_PIPE_INFORMATION));
-                      for (size_t i = 0; i < chosen.size(); ++i) {
-                          USBD_PIPE_INFORMATION& pipe_info = info->Pipes[i];
-                          const USB_ENDPOINT_DESCRIPTOR& e = chosen[i];
-                          Pipe& pipe = pipe_storage_.emplace_back();
-                          pipe.endpoint = e.bEndpointAddress;
-                          pipe.type = static_cast<USBD_PIPE_TYPE>(e.bmAttributes & 0x03);
-                          pipe.max_packet = e.wMaxPacketSize;
-                          pipe.max_transfer = pipe_info.MaximumTransferSize;
-                          pipe_info.MaximumPacketSize = e.wMaxPacketSize;
-                          pipe_info.EndpointAddress = e.bEndpointAddress;
-                          pipe_info.Interval = e.bInterval;
-                          pipe_info.PipeType = pipe.type;
-                          pipe_info.PipeHandle = &pipe;
-                          pipes_[&pipe] = &pipe;
-                      }
-                  };
+        record('C', id, 2, 0x00, usbmon_status(result.status), nullptr, 0, {});
+        if (result.status != model::TransferStatus::ok) return;
+        pipes_.clear();
+        auto& r = urb->UrbSelectConfiguration;
+        USBD_INTERFACE_INFORMATION* info = &r.Interface;
+        r.ConfigurationHandle = &configuration_handle_;
+        info->InterfaceHandle = &interface_handle_;
+        info->Class = interface_copy.bInterfaceClass;
+        info->SubClass = interface_copy.bInterfaceSubClass;
+        info->Protocol = interface_copy.bInterfaceProtocol;
+        info->Length = static_cast<USHORT>(offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
+                                           chosen.size() * sizeof(USBD_PIPE_INFORMATION));
+        for (size_t i = 0; i < chosen.size(); ++i) {
+            USBD_PIPE_INFORMATION& pipe_info = info->Pipes[i];
+            const USB_ENDPOINT_DESCRIPTOR& e = chosen[i];
+            Pipe& pipe = pipe_storage_.emplace_back();
+            pipe.endpoint = e.bEndpointAddress;
+            pipe.type = static_cast<USBD_PIPE_TYPE>(e.bmAttributes & 0x03);
+            pipe.max_packet = e.wMaxPacketSize;
+            pipe.max_transfer = pipe_info.MaximumTransferSize;
+            pipe_info.MaximumPacketSize = e.wMaxPacketSize;
+            pipe_info.EndpointAddress = e.bEndpointAddress;
+            pipe_info.Interval = e.bInterval;
+            pipe_info.PipeType = pipe.type;
+            pipe_info.PipeHandle = &pipe;
+            pipes_[&pipe] = &pipe;
+        }
+    };
     return submit(irp, urb, model::Transfer::control(id, setup), nullptr, 0, std::move(completion));
 }
 

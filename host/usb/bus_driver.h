@@ -70,7 +70,7 @@ struct UsbRecord {
     uint8_t transfer_type = 2;  // 2 control, 3 bulk
     uint8_t endpoint = 0;       // bit 0x80 for IN
     Time time = 0;
-    int status = 0;             // 0, -EINPROGRESS on submission, or a negative errno
+    int status = 0;  // 0, -EINPROGRESS on submission, or a negative errno
     bool has_setup = false;
     std::array<uint8_t, 8> setup{};
     uint32_t length = 0;        // asked for on submission; moved on completion
@@ -112,8 +112,8 @@ private:
         custom,       // the record's own function (selecting a configuration)
     };
     struct Completion {
-        Completion(Finish f = Finish::custom, void* into = nullptr, ULONG* urb_length = nullptr,
-                            ULONG most = 0, bool short_allowed = false)
+        Completion(Finish f = Finish::custom, void* into = nullptr, ULONG* urb_length = nullptr, ULONG most = 0,
+                   bool short_allowed = false)
             : finish(f), buffer(into), length(urb_length), capacity(most), short_ok(short_allowed) {}
         Finish finish;
         void* buffer;    // control in: where the data lands

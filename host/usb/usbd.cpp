@@ -17,7 +17,8 @@ const uint8_t* descriptor_end(Host& host, const USB_CONFIGURATION_DESCRIPTOR* co
     if (const host::Allocation* a = host.memory().containing(start)) {
         limit = static_cast<const uint8_t*>(a->ptr) + a->size;
         // Too short to hold even the total length: nothing to walk.
-        if (limit - start < static_cast<ptrdiff_t>(offsetof(USB_CONFIGURATION_DESCRIPTOR, bNumInterfaces))) return start;
+        if (limit - start < static_cast<ptrdiff_t>(offsetof(USB_CONFIGURATION_DESCRIPTOR, bNumInterfaces)))
+            return start;
     }
     const uint8_t* end = start + config->wTotalLength;
     if (limit != nullptr && end > limit) end = limit;
@@ -88,7 +89,8 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
         interface->InterfaceNumber = d->bInterfaceNumber;
         interface->AlternateSetting = d->bAlternateSetting;
         interface->NumberOfPipes = d->bNumEndpoints;
-        for (ULONG i = 0; i < d->bNumEndpoints; ++i) interface->Pipes[i].MaximumTransferSize = kDefaultMaximumTransferSize;
+        for (ULONG i = 0; i < d->bNumEndpoints; ++i)
+            interface->Pipes[i].MaximumTransferSize = kDefaultMaximumTransferSize;
         entry->Interface = interface;
         info += length;
     }

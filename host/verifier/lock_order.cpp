@@ -27,15 +27,18 @@ int LockOrder::classify(const void* lock, const void* site) {
     std::string key;
     std::string name;
     if (const Allocation* block = host_.memory().containing(lock)) {
-        size_t offset = static_cast<size_t>(static_cast<const uint8_t*>(lock) - static_cast<const uint8_t*>(block->ptr));
+        size_t offset =
+            static_cast<size_t>(static_cast<const uint8_t*>(lock) - static_cast<const uint8_t*>(block->ptr));
         bool context = false;
-        for (const auto& adapter : host_.ndis().adapters()) context |= adapter->attributes.set && adapter->context() == block->ptr;
+        for (const auto& adapter : host_.ndis().adapters())
+            context |= adapter->attributes.set && adapter->context() == block->ptr;
         if (context) {
             // The same field of every adapter's context is one class.
             key = "context" + hex_offset(offset);
             auto field = context_fields_.find(offset);
-            name = field != context_fields_.end() ? field->second
-                                                  : "lock at " + hex_offset(offset) + " of the adapter context, allocated in " + routine;
+            name = field != context_fields_.end()
+                       ? field->second
+                       : "lock at " + hex_offset(offset) + " of the adapter context, allocated in " + routine;
         } else {
             key = "block " + block->routine + " " + std::to_string(block->tag) + " " + std::to_string(block->size) +
                   hex_offset(offset);
@@ -65,7 +68,8 @@ void LockOrder::acquiring(const SpinLockState& lock, const Cpu& cpu, const void*
 }
 
 std::string LockOrder::Site::text() const {
-    return routine.empty() ? std::string("(host)") : routine + (address ? " at " + code_location(address) : std::string());
+    return routine.empty() ? std::string("(host)")
+                           : routine + (address ? " at " + code_location(address) : std::string());
 }
 
 std::string LockOrder::Edge::text(const LockOrder& order) const {

@@ -86,7 +86,8 @@ void Ownership::check_write(void* begin, const uint8_t* data, size_t length, con
                 const uint8_t* to = std::min<const uint8_t*>(e, pe);
                 if (held.filled) {
                     // The same device fills it: what it will hold at its completion is these bytes.
-                    std::memcpy(piece.bytes.data() + (from - piece.begin), data + (from - b), static_cast<size_t>(to - from));
+                    std::memcpy(piece.bytes.data() + (from - piece.begin), data + (from - b),
+                                static_cast<size_t>(to - from));
                     continue;
                 }
                 held.reported = true;
@@ -108,9 +109,8 @@ void Ownership::forget_range(const void* begin, const void* end) {
     const auto* e = static_cast<const uint8_t*>(end);
     std::vector<Held> freed;
     for (auto it = claims_.begin(); it != claims_.end();) {
-        bool inside = std::any_of(it->second.pieces.begin(), it->second.pieces.end(), [&](const Piece& p) {
-            return p.begin < e && b < p.begin + p.bytes.size();
-        });
+        bool inside = std::any_of(it->second.pieces.begin(), it->second.pieces.end(),
+                                  [&](const Piece& p) { return p.begin < e && b < p.begin + p.bytes.size(); });
         if (inside) {
             freed.push_back(std::move(it->second));
             it = claims_.erase(it);
@@ -119,7 +119,8 @@ void Ownership::forget_range(const void* begin, const void* end) {
         }
     }
     for (Held& held : freed) {
-        if (!held.reported) report(held, "the memory of " + held.what + " was freed " + while_owned(held.owner, held.routine));
+        if (!held.reported)
+            report(held, "the memory of " + held.what + " was freed " + while_owned(held.owner, held.routine));
     }
 }
 

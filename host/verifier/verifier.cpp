@@ -28,8 +28,8 @@ std::string Violation::text() const {
     char when[64];
     std::snprintf(when, sizeof when, "%llu.%06llu s", static_cast<unsigned long long>(time / 1000000),
                   static_cast<unsigned long long>(time % 1000000));
-    return std::string("verifier: ") + rule_title(rule) + " in " + routine + " for " + adapter + " at " + when +
-           ": " + message;
+    return std::string("verifier: ") + rule_title(rule) + " in " + routine + " for " + adapter + " at " + when + ": " +
+           message;
 }
 
 VerifierViolation::VerifierViolation(Violation violation)

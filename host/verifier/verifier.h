@@ -11,17 +11,17 @@
 namespace host {
 
 enum class Rule : int {
-    Host = 0,             // misuse of the host itself, or a wait that can never end
-    WaitAtDispatch = 1,   // waiting where waiting is not allowed
-    SpinLocks = 2,        // lock misuse and lock order
-    Interrupts = 3,       // interrupt masking balance
-    Memory = 4,           // pool memory misuse and leaks
-    Irps = 5,             // I/O request packet misuse and leaks
-    Timers = 6,           // timers (and work items) outliving their adapter
-    Packets = 7,          // send packet ownership and completion
-    Requests = 8,         // information requests and resets
-    Receive = 9,          // receive indications
-    ShutdownHandler = 10, // shutdown handler registration pairs
+    Host = 0,              // misuse of the host itself, or a wait that can never end
+    WaitAtDispatch = 1,    // waiting where waiting is not allowed
+    SpinLocks = 2,         // lock misuse and lock order
+    Interrupts = 3,        // interrupt masking balance
+    Memory = 4,            // pool memory misuse and leaks
+    Irps = 5,              // I/O request packet misuse and leaks
+    Timers = 6,            // timers (and work items) outliving their adapter
+    Packets = 7,           // send packet ownership and completion
+    Requests = 8,          // information requests and resets
+    Receive = 9,           // receive indications
+    ShutdownHandler = 10,  // shutdown handler registration pairs
 };
 
 const char* rule_title(Rule rule);

@@ -60,8 +60,8 @@ std::vector<uint8_t> echo_request(size_t data_bytes) {
 TEST(Responder, AnswersArpAndEchoForItsAddressOnly) {
     auto arp = usbeth::respond(arp_request(kIp), kAdapter, kIp);
     ASSERT_TRUE(arp);
-    EXPECT_TRUE(std::equal(kLinux.begin(), kLinux.end(), arp->begin()));        // to the asker
-    EXPECT_EQ((*arp)[21], 2);                                                   // a reply
+    EXPECT_TRUE(std::equal(kLinux.begin(), kLinux.end(), arp->begin()));           // to the asker
+    EXPECT_EQ((*arp)[21], 2);                                                      // a reply
     EXPECT_TRUE(std::equal(kAdapter.begin(), kAdapter.end(), arp->begin() + 22));  // our address
     EXPECT_FALSE(usbeth::respond(arp_request({10, 77, 0, 3}), kAdapter, kIp));
 
@@ -137,7 +137,9 @@ private:
     std::thread thread_;
 };
 
-void write_frame(int fd, const std::vector<uint8_t>& f) { ASSERT_EQ(::write(fd, f.data(), f.size()), ssize_t(f.size())); }
+void write_frame(int fd, const std::vector<uint8_t>& f) {
+    ASSERT_EQ(::write(fd, f.data(), f.size()), ssize_t(f.size()));
+}
 
 TEST(Bridge, ResponderAnswersThroughTheDriver) {
     usbeth::BridgeOptions options;
@@ -189,8 +191,7 @@ TEST_P(BridgeForms, FramesCrossBothWaysUnchanged) {
             got = read_frame(to, 100);
         }
         ASSERT_FALSE(got.empty()) << bridge.output();
-        while (!read_frame(to, 50).empty()) {
-        }
+        while (!read_frame(to, 50).empty()) {}
     }
     const std::vector<size_t> lengths = {60, 61, 64, 127, 128, 512, 1000, 1514};
     for (auto [from, to] : {std::pair{bridge.protocol(), bridge.peer()}, std::pair{bridge.peer(), bridge.protocol()}}) {

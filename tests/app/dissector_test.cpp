@@ -59,8 +59,8 @@ const std::string kTshark = "tshark -n -X lua_script:" USBETH_DISSECTOR " -r ";
 
 Decoded decode_frames(const std::string& usb_pcap) {
     Decoded d;
-    std::istringstream lines(command_output(kTshark + usb_pcap +
-                                            " -Y 'eth && usbeth' -T fields -e usbeth.direction -e usbeth.frame"));
+    std::istringstream lines(
+        command_output(kTshark + usb_pcap + " -Y 'eth && usbeth' -T fields -e usbeth.direction -e usbeth.frame"));
     std::string line;
     while (std::getline(lines, line)) {
         auto tab = line.find('\t');
@@ -111,7 +111,8 @@ TEST_F(Dissector, FindsEveryFrameOfTheCableInsideTheBulkTransfers) {
     // Received frames are frames the cable carried (the receive FIFO drops some of the burst).
     ASSERT_GT(usb.in.size(), 100u);
     for (const std::string& frame : usb.in) {
-        EXPECT_TRUE(std::binary_search(wire.begin(), wire.end(), frame)) << "received a frame never on the cable: " << frame;
+        EXPECT_TRUE(std::binary_search(wire.begin(), wire.end(), frame))
+            << "received a frame never on the cable: " << frame;
     }
 }
 
@@ -123,8 +124,8 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
     const Case cases[] = {
         {nullptr,  // the default scenario
          {"read PHY 1 register 1 (BMSR) = 0x", "read PHY 1 register 2 (PHYSID1) = 0x0040", "EEPROM word 0 = 0x",
-          "0x10 station address 0 = 0x02", "bulk out: zero-length transfer", "Length prefix: 1514",
-          "CRC good: True", "Receive status: 0x00", "Request in:"}},
+          "0x10 station address 0 = 0x02", "bulk out: zero-length transfer", "Length prefix: 1514", "CRC good: True",
+          "Receive status: 0x00", "Request in:"}},
         {"bad_receive", {"Bad frame, counted as a receive error (0x08): True", "runt", "Frame good: False"}},
         {"homelan", {"keep-alive", "Keep-alive:"}},
     };
@@ -135,7 +136,8 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
         if (!c.scenario) c.scenario = "default";
         EXPECT_EQ(text.find("Malformed"), std::string::npos) << c.scenario;
         EXPECT_EQ(text.find("Lua Error"), std::string::npos) << c.scenario;
-        for (const char* wanted : c.texts) EXPECT_NE(text.find(wanted), std::string::npos) << c.scenario << ": " << wanted;
+        for (const char* wanted : c.texts)
+            EXPECT_NE(text.find(wanted), std::string::npos) << c.scenario << ": " << wanted;
     }
 }
 

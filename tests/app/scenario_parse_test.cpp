@@ -25,7 +25,8 @@ std::string error_of(const std::string& text) {
 // A valid document with one part replaced.
 std::string with(const std::string& timeline, const std::string& expect = "[]", const std::string& adapters = "") {
     return R"({"adapters": [{"name": "A"}, {"name": "B", "phys": [{"address": 2}]})" + adapters +
-           R"(], "cables": [{"adapter": "A", "peer": "B"}], "timeline": )" + timeline + R"(, "expect": )" + expect + "}";
+           R"(], "cables": [{"adapter": "A", "peer": "B"}], "timeline": )" + timeline + R"(, "expect": )" + expect +
+           "}";
 }
 
 TEST(ScenarioParse, NamesThePlaceOfEachMistake) {
@@ -164,8 +165,10 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"sim --trace", 2, "--trace requires --seed"},
         {"sim --seed 3 --first 2", 2, "--seed excludes --first"},
         {"run --seed -1", 2, "--seed: expected a whole number"},
-        {"run --wire-pcap /nonexistent/dir/w.pcap", 2, "cannot write /nonexistent/dir/w.pcap: No such file or directory"},
-        {"run --events /nonexistent/dir/e.jsonl", 2, "cannot write /nonexistent/dir/e.jsonl: No such file or directory"},
+        {"run --wire-pcap /nonexistent/dir/w.pcap", 2,
+         "cannot write /nonexistent/dir/w.pcap: No such file or directory"},
+        {"run --events /nonexistent/dir/e.jsonl", 2,
+         "cannot write /nonexistent/dir/e.jsonl: No such file or directory"},
         {"run --wire-pcap - --usb-pcap -", 2, "only one of --wire-pcap, --usb-pcap and --events"},
         {"tap --interface usbeth-none7 --peer-interface usbeth-none8", 2, "there is no network interface usbeth-none7"},
         {"--version", 0, "usbeth "},
@@ -183,7 +186,8 @@ TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) 
     auto scenario = [](const std::string& expect) {
         return R"({"adapters": [{"name": "A", "start": false}],
                    "timeline": [{"at_ms": 1, "alloc_fault": {"kind": "packet_pool", "nth": 1}},
-                                {"at_ms": 2, "initialize": "A"}], "expect": )" + expect + "}";
+                                {"at_ms": 2, "initialize": "A"}], "expect": )" +
+               expect + "}";
     };
     std::string unexpected = testing::TempDir() + "init_unexpected.json";
     std::ofstream(unexpected) << scenario("[]");

@@ -99,8 +99,8 @@ TEST(ScenarioRun, FailedExpectationsNameWhatWasExpectedAndWhatHappened) {
 
 TEST(ScenarioRun, TapPeerWithoutTheInterfaceIsASetupError) {
     // Not even with the rights to: attaching to a name that does not exist would create it.
-    auto s = usbeth::parse_scenario(R"({"adapters": [{}], "cables": [{"adapter": "adapter A", "peer": {"tap": "usbeth-none9"}}]})",
-                                    "t.json");
+    auto s = usbeth::parse_scenario(
+        R"({"adapters": [{}], "cables": [{"adapter": "adapter A", "peer": {"tap": "usbeth-none9"}}]})", "t.json");
     EXPECT_THROW(run(s), usbeth::SetupError);
 }
 
@@ -136,7 +136,8 @@ TEST(ScenarioRun, ActsWhileAResetIsInProgressAndShowsEachEntrysResult) {
           "adapters": [{"name": "A", "registers": {"0x78": "20 00"}}, {"name": "B"}],
           "cables": [{"adapter": "A", "peer": "B"}],
           "timeline": [
-            {"at_ms": 100, "label": "reset", "reset": {"adapter": "A", "wait": )") + (wait ? "true" : "false") + R"(}},
+            {"at_ms": 100, "label": "reset", "reset": {"adapter": "A", "wait": )") +
+                                            (wait ? "true" : "false") + R"(}},
             {"at_ms": 100.5, "label": "during", "send": {"from": "A", "size": 100, "count": 3}},
             {"at_ms": 100.6, "label": "q", "query": {"adapter": "A", "oid": "OID_802_3_CURRENT_ADDRESS", "length": 2}},
             {"at_ms": 200, "label": "group", "send": {"from": "A", "to": "broadcast", "size": 100, "count": 4}},
@@ -176,7 +177,8 @@ TEST(ScenarioRun, ActsWhileAHaltIsInProgress) {
             {"at_ms": 100, "label": "remove", "set": {"adapter": "A", "oid": "OID_PNP_REMOVE_WAKE_UP_PATTERN",
               "data": "00000000 00000000 02000000 1a000000 0c000000 00000000 ff0f 02005e100001ffffffffffff",
               "wait": false}},
-            {"at_ms": 100, "label": "halt", "halt": {"adapter": "A", "wait": )") + (wait ? "true" : "false") + R"(}},
+            {"at_ms": 100, "label": "halt", "halt": {"adapter": "A", "wait": )") +
+                                            (wait ? "true" : "false") + R"(}},
             {"at_ms": 100, "label": "q", "query": {"adapter": "A", "oid": "OID_GEN_XMIT_OK"}},
             {"at_ms": 100, "label": "out", "send": {"from": "A", "size": 100, "count": 2}},
             {"at_ms": 600, "link": {"adapter": "A", "up": false}},
@@ -202,7 +204,8 @@ TEST(ScenarioRun, ActsWhileAHaltIsInProgress) {
             if (j.value("label", "") == "b") b_asked = j.at("time_us").get<uint64_t>();
         }
         ASSERT_TRUE(halt_ended && b_asked);
-        EXPECT_EQ(*b_asked < *halt_ended, !wait) << "B's query at " << *b_asked << " us, the halt ended at " << *halt_ended;
+        EXPECT_EQ(*b_asked < *halt_ended, !wait)
+            << "B's query at " << *b_asked << " us, the halt ended at " << *halt_ended;
     }
 }
 
@@ -228,7 +231,8 @@ TEST(ScenarioRun, ShowsThePhyTheDriverChoseAmongSeveral) {
         std::string output;
         run(s, &output);
         EXPECT_NE(output.find(std::string("chosen PHY        ") + c.shown + "\n"), std::string::npos)
-            << c.adapter << "\n" << output;
+            << c.adapter << "\n"
+            << output;
     }
 }
 
@@ -241,7 +245,8 @@ TEST(ScenarioRun, EventsNameStatusesAndRecordRequests) {
     ASSERT_EQ(run(s, nullptr, options), 0);
     std::ifstream in(options.captures.events);
     std::string text((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_NE(text.find(R"("status":"NDIS_STATUS_MEDIA_CONNECT","status_code":"0x4001000B")"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("status":"NDIS_STATUS_MEDIA_CONNECT","status_code":"0x4001000B")"), std::string::npos)
+        << text;
     EXPECT_NE(text.find(R"("bytes_needed":0,"bytes_written":4)"), std::string::npos) << text;
     EXPECT_NE(text.find(R"("event":"query","finished_us")"), std::string::npos) << text;
     EXPECT_NE(text.find(R"x("value":"connected (0)")x"), std::string::npos) << text;

@@ -64,8 +64,8 @@ TEST(Descriptors, CountsTooLargeForTheBlockFailInitialization) {
 // A receive packet or buffer that cannot be allocated, whichever it is, fails initialization;
 // no adapter runs with a receive descriptor that has no packet.
 TEST(Descriptors, AnyReceivePacketOrBufferMissingFailsInitialization) {
-    for (host::AllocKind kind : {host::AllocKind::PacketPool, host::AllocKind::BufferPool, host::AllocKind::Packet,
-                                 host::AllocKind::Buffer}) {
+    for (host::AllocKind kind :
+         {host::AllocKind::PacketPool, host::AllocKind::BufferPool, host::AllocKind::Packet, host::AllocKind::Buffer}) {
         bool pool = kind == host::AllocKind::PacketPool || kind == host::AllocKind::BufferPool;
         for (uint64_t nth : pool ? std::vector<uint64_t>{1} : std::vector<uint64_t>{1, 2, 4}) {
             SCOPED_TRACE(std::string(host::alloc_kind_name(kind)) + " " + std::to_string(nth));

@@ -110,7 +110,8 @@ void run_stress(const std::vector<size_t>& lengths) {
     std::map<std::vector<uint8_t>, int> indicated;
     for (const auto& frame : bench.host.recorder().frames(b.adapter)) indicated[frame]++;
     for (const auto& [frame, times] : indicated) EXPECT_EQ(times, 1);
-    EXPECT_EQ(indicated.size() + b.device().counters().fifo_overflows, static_cast<size_t>(kSenders * kFramesPerSender));
+    EXPECT_EQ(indicated.size() + b.device().counters().fifo_overflows,
+              static_cast<size_t>(kSenders * kFramesPerSender));
     EXPECT_GT(indicated.size(), 0u);
 
     bench.halt(a);

@@ -149,7 +149,8 @@ TEST(Transmit, ExhaustedDescriptorsAreAnnouncedAgainAfterAReceivedFrame) {
     model::ScriptedPeer& peer = bench.connect_peer(unit);
     slow_bus(bench.host, host::milliseconds(100));
 
-    for (uint8_t i = 0; i < 3; ++i) expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, i)));
+    for (uint8_t i = 0; i < 3; ++i)
+        expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, i)));
     for (int i = 0; i < 2; ++i) {
         auto refused = bench.host.send(*unit.adapter, make_frame(100));
         EXPECT_EQ(refused.returned, NDIS_STATUS_RESOURCES);
@@ -180,7 +181,8 @@ TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up();
     model::ScriptedPeer& peer = bench.connect_peer(unit);
-    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
+    unit.device().faults().add(
+        {.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
 
     expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, 1)));
     expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, 2)));
@@ -219,7 +221,8 @@ TEST(Transmit, AFailedEmptyTransferIsOwedAgainAfterAReset) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up();
     model::ScriptedPeer& peer = bench.connect_peer(unit);
-    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
+    unit.device().faults().add(
+        {.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
 
     std::vector<uint8_t> first = make_frame(62, 1), second = make_frame(100, 2);
     expect_completed_with_success(bench, bench.host.send(*unit.adapter, first));

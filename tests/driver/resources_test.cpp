@@ -110,8 +110,9 @@ TEST_F(TrackedResources, TagsAreTheDriversOwnCountersAndTheRecordsFixedTag) {
     EXPECT_EQ(a->tag, tag);
     EXPECT_EQ(b->tag, tag + 1);
     EXPECT_EQ(host::tag_text(b->tag)[0], host::tag_text(a->tag)[0] + 1);
-    EXPECT_TRUE(std::all_of(static_cast<UCHAR*>(first), static_cast<UCHAR*>(first) + 100, [](UCHAR c) { return c == 0; }))
-        << "tracked memory is zero-filled";
+    EXPECT_TRUE(std::all_of(static_cast<UCHAR*>(first), static_cast<UCHAR*>(first) + 100, [](UCHAR c) {
+        return c == 0;
+    })) << "tracked memory is zero-filled";
     release();
 }
 
@@ -164,7 +165,8 @@ TEST_F(TrackedResources, ManyBlocksAreAllReleasedEachAfterTheEntriesCarvedFromIt
         if (e->Type != RESOURCE_MEMORY || e->Memory.Address == e) continue;
         for (const void* block : blocks) {
             auto* first = static_cast<const RESOURCE_ENTRY*>(block);
-            if (e >= first && e < first + RESOURCE_ENTRIES_PER_BLOCK) recorded_in.emplace_back(e->Memory.Address, block);
+            if (e >= first && e < first + RESOURCE_ENTRIES_PER_BLOCK)
+                recorded_in.emplace_back(e->Memory.Address, block);
         }
     }
     EXPECT_EQ(blocks.size(), 4u);
@@ -177,7 +179,8 @@ TEST_F(TrackedResources, ManyBlocksAreAllReleasedEachAfterTheEntriesCarvedFromIt
     auto frees = frees_since(start);
     ASSERT_EQ(frees.size(), 51u + blocks.size());
     auto position = [&](const void* p) {
-        return std::find_if(frees.begin(), frees.end(), [&](const MemoryEvent& e) { return e.ptr == p; }) - frees.begin();
+        return std::find_if(frees.begin(), frees.end(), [&](const MemoryEvent& e) { return e.ptr == p; }) -
+               frees.begin();
     };
     EXPECT_EQ(position(memory.back()), 0) << "newest first";
     for (auto [allocation, block] : recorded_in) {

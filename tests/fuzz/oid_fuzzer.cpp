@@ -20,8 +20,17 @@ namespace {
 using fuzzing::check;
 
 constexpr NDIS_OID kLeftOut[] = {
-    OID_GEN_SUPPORTED_GUIDS, OID_TCP_TASK_OFFLOAD, OID_TCP_TASK_IPSEC_ADD_SA, OID_TCP_TASK_IPSEC_DELETE_SA,
-    OID_PNP_WAKE_UP_PATTERN_LIST, 0, 0xFFFFFFFF, 0x00010100, 0x00020100, 0x01010100, 0xFD010107,
+    OID_GEN_SUPPORTED_GUIDS,
+    OID_TCP_TASK_OFFLOAD,
+    OID_TCP_TASK_IPSEC_ADD_SA,
+    OID_TCP_TASK_IPSEC_DELETE_SA,
+    OID_PNP_WAKE_UP_PATTERN_LIST,
+    0,
+    0xFFFFFFFF,
+    0x00010100,
+    0x00020100,
+    0x01010100,
+    0xFD010107,
 };
 constexpr size_t kKnownOids = SUPPORTED_OID_COUNT + std::size(kLeftOut);
 constexpr ULONG kLargestNeeded = 65536;
@@ -73,11 +82,8 @@ void query(fuzzing::Rig& rig, NDIS_OID oid, ULONG length, bool retry) {
             break;
         }
         case NDIS_STATUS_INVALID_OID:
-        case NDIS_STATUS_NOT_SUPPORTED:
-            check(all_zero(r.data, 0), "a query that failed wrote into the buffer");
-            break;
-        default:
-            fuzzing::fail("a query finished with a status a query does not give");
+        case NDIS_STATUS_NOT_SUPPORTED: check(all_zero(r.data, 0), "a query that failed wrote into the buffer"); break;
+        default: fuzzing::fail("a query finished with a status a query does not give");
     }
 }
 
@@ -85,18 +91,15 @@ void set(fuzzing::Rig& rig, NDIS_OID oid, const std::vector<uint8_t>& contents) 
     const host::RequestRecord& r = finish(rig, rig.host.set(*rig.adapter, oid, contents));
     check(r.data == contents, "a set changed its information buffer");
     switch (r.status) {
-        case NDIS_STATUS_SUCCESS:
-            break;
+        case NDIS_STATUS_SUCCESS: break;
         case NDIS_STATUS_INVALID_LENGTH:
         case NDIS_STATUS_BUFFER_TOO_SHORT:
             check(r.bytes_needed != 0 && r.bytes_needed <= kLargestNeeded, "a set of the wrong length needs no bytes");
             break;
         case NDIS_STATUS_INVALID_OID:
         case NDIS_STATUS_NOT_SUPPORTED:
-        case NDIS_STATUS_INVALID_DATA:
-            break;
-        default:
-            fuzzing::fail("a set finished with a status a set does not give");
+        case NDIS_STATUS_INVALID_DATA: break;
+        default: fuzzing::fail("a set finished with a status a set does not give");
     }
 }
 
@@ -127,17 +130,14 @@ void run(const uint8_t* data, size_t size) {
                 break;
             }
             case fuzzing::kOidSend:
-                rig.host.send(*rig.adapter, frame(14 + 23 * arg, arg), arg ? std::vector<size_t>{arg} : std::vector<size_t>{});
+                rig.host.send(*rig.adapter, frame(14 + 23 * arg, arg),
+                              arg ? std::vector<size_t>{arg} : std::vector<size_t>{});
                 break;
             case fuzzing::kOidFrame:
                 rig.device().inject_bulk_in(model::make_bulk_in_transfer(frame(14 + 23 * arg, arg), {}));
                 break;
-            case fuzzing::kOidPause:
-                rig.host.run_for(host::milliseconds(arg + 1));
-                break;
-            case fuzzing::kOidReset:
-                finish(rig, rig.host.reset(*rig.adapter));
-                break;
+            case fuzzing::kOidPause: rig.host.run_for(host::milliseconds(arg + 1)); break;
+            case fuzzing::kOidReset: finish(rig, rig.host.reset(*rig.adapter)); break;
             case fuzzing::kOidHalt:
                 // NDIS halts the adapter as soon as the request or reset it is making completes.
                 if (arg & 1) {
@@ -147,8 +147,7 @@ void run(const uint8_t* data, size_t size) {
                 }
                 rig.halt();
                 return;
-            default:
-                rig.host.run_for(host::Time(arg) * 10);
+            default: rig.host.run_for(host::Time(arg) * 10);
         }
     }
     rig.host.run_for(host::milliseconds(100));

@@ -18,7 +18,15 @@
 
 namespace fuzzing {
 
-enum OidStep : uint8_t { kOidQuery = 0, kOidSet = 1, kOidSend = 2, kOidFrame = 3, kOidPause = 4, kOidReset = 5, kOidHalt = 6 };
+enum OidStep : uint8_t {
+    kOidQuery = 0,
+    kOidSet = 1,
+    kOidSend = 2,
+    kOidFrame = 3,
+    kOidPause = 4,
+    kOidReset = 5,
+    kOidHalt = 6
+};
 inline constexpr uint8_t kOidRaw = 0xF0;
 inline constexpr uint16_t kOidBig = 0x8000;
 inline constexpr int kOidMaxSteps = 100;

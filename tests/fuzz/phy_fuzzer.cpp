@@ -93,18 +93,18 @@ void run(const uint8_t* data, size_t size) {
     const host::Time started = rig.host.now();
     for (int period = 0; period < periods; ++period) {
         for (uint8_t address : addresses) {
-            controller.mii().schedule_link(address, started + period * 3'000'000 + 1'500'000,
-                                           (timeline >> period) & 1);
+            controller.mii().schedule_link(address, started + period * 3'000'000 + 1'500'000, (timeline >> period) & 1);
         }
     }
     if (fault & 3) {
         static constexpr model::FaultAction kActions[] = {model::FaultAction::error, model::FaultAction::stall,
                                                           model::FaultAction::delay, model::FaultAction::error};
-        controller.faults().add({.kind = (fault & 4) ? model::RequestKind::vendor_write : model::RequestKind::vendor_read,
-                                 .first_occurrence = uint32_t(fault >> 5) * 3 + 1,
-                                 .times = uint32_t(fault & 3),
-                                 .action = kActions[(fault >> 3) & 3],
-                                 .delay_us = 5000});
+        controller.faults().add(
+            {.kind = (fault & 4) ? model::RequestKind::vendor_write : model::RequestKind::vendor_read,
+             .first_occurrence = uint32_t(fault >> 5) * 3 + 1,
+             .times = uint32_t(fault & 3),
+             .action = kActions[(fault >> 3) & 3],
+             .delay_us = 5000});
     }
     rig.host.run_for(host::seconds(3) * periods);
     // Without faults, polling goes on: within two periods a poll fetches BMSR again. The run
@@ -176,8 +176,8 @@ void run(const uint8_t* data, size_t size) {
         check(query.completed && query.status == NDIS_STATUS_SUCCESS && query.data.size() == 4,
               "the media connect status query failed");
         std::memcpy(&reported, query.data.data(), 4);
-        check(reported == (link == LINK_STATE_CONNECTED ? ULONG(NdisMediaStateConnected)
-                                                        : ULONG(NdisMediaStateDisconnected)),
+        check(reported ==
+                  (link == LINK_STATE_CONNECTED ? ULONG(NdisMediaStateConnected) : ULONG(NdisMediaStateDisconnected)),
               "the media connect status differs from the link state");
     }
     rig.halt();

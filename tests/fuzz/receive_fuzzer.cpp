@@ -96,9 +96,7 @@ void run(const uint8_t* data, size_t size) {
                 controller.inject_bulk_in(model::make_bulk_in_transfer(pattern(length, arg), trailer));
                 break;
             }
-            case fuzzing::kReceivePause:
-                rig.host.run_for(host::Time(250) * (arg + 1));
-                break;
+            case fuzzing::kReceivePause: rig.host.run_for(host::Time(250) * (arg + 1)); break;
             default:
                 switch (arg & 3) {
                     case 0: {
@@ -108,16 +106,13 @@ void run(const uint8_t* data, size_t size) {
                               "a reset did not complete");
                         break;
                     }
-                    case 1:
-                        rig.host.send(*rig.adapter, pattern(60 + arg * 20, arg));
-                        break;
+                    case 1: rig.host.send(*rig.adapter, pattern(60 + arg * 20, arg)); break;
                     case 2:
                         for (int i = 0; i < 12; ++i) {
                             controller.inject_bulk_in(model::make_bulk_in_transfer(pattern(64 + i, arg), {}));
                         }
                         break;
-                    default:
-                        rig.host.run_for(host::milliseconds(50));
+                    default: rig.host.run_for(host::milliseconds(50));
                 }
         }
         check(controller.pending(kBulkIn) <= 1, "more than one bulk-in transfer outstanding");

@@ -43,7 +43,7 @@ TEST(FaultInjection, AllocationsUnderATagAsOftenAsAsked) {
     EXPECT_TRUE(allocate_memory(host::tag("Good")));
     EXPECT_FALSE(allocate_memory(host::tag("Bad!")));
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, host::tag("Bad!")), nullptr);  // any kind with the tag
-    EXPECT_TRUE(allocate_memory(host::tag("Bad!")));  // twice was all
+    EXPECT_TRUE(allocate_memory(host::tag("Bad!")));                                // twice was all
     EXPECT_EQ(host.faults().injected().size(), 2u);
 }
 
@@ -79,8 +79,8 @@ TEST(FaultInjection, EveryKindCanFailOnItsOwn) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
     host.faults().fail_kind(AllocKind::Irp, 1);
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, adapter.next_device, nullptr, 0, nullptr,
-                                            0, TRUE, &event, &iosb),
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, adapter.next_device, nullptr, 0, nullptr, 0,
+                                            TRUE, &event, &iosb),
               nullptr);
     host.faults().fail_kind(AllocKind::Pool, 1);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, host::tag("Wdm ")), nullptr);

@@ -59,7 +59,8 @@ TEST(EventQueue, RunsEveryEventOnceInTimeOrderAndStaleIdsNameNothing) {
                                        [&](const auto& e) { return e.second.number == ran.back(); });
                 ASSERT_NE(it, expected.end()) << "event " << ran.back() << " ran though cancelled or run before";
                 ASSERT_EQ(it->second.time, host.now());
-                for (const auto& [id, q] : expected) ASSERT_GE(q.time, it->second.time) << "an earlier event was passed over";
+                for (const auto& [id, q] : expected)
+                    ASSERT_GE(q.time, it->second.time) << "an earlier event was passed over";
                 gone.push_back(it->first);
                 expected.erase(it);
             }

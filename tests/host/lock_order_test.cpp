@@ -27,7 +27,8 @@ public:
                 PVOID memory = nullptr;
                 ASSERT_EQ(NdisAllocateMemoryWithTag(&memory, sizeof(Context), host::tag("ctx ")), NDIS_STATUS_SUCCESS);
                 contexts[i] = static_cast<Context*>(memory);
-                NdisMSetAttributesEx(adapters[i]->handle(), memory, 0, NDIS_ATTRIBUTE_DESERIALIZE, NdisInterfaceInternal);
+                NdisMSetAttributesEx(adapters[i]->handle(), memory, 0, NDIS_ATTRIBUTE_DESERIALIZE,
+                                     NdisInterfaceInternal);
                 NdisAllocateSpinLock(&contexts[i]->a);
                 NdisAllocateSpinLock(&contexts[i]->b);
                 NdisAllocateSpinLock(&contexts[i]->c);
@@ -43,9 +44,10 @@ public:
             std::vector<NDIS_SPIN_LOCK*> taken;
             for (size_t i = 0; i + 1 < order.size(); i += 2) {
                 Context* c = contexts[order[i] - '0'];
-                NDIS_SPIN_LOCK* lock = order[i + 1] == 'a' ? &c->a : order[i + 1] == 'b' ? &c->b
-                                                               : order[i + 1] == 'c' ? &c->c
-                                                                                     : &outside;
+                NDIS_SPIN_LOCK* lock = order[i + 1] == 'a'   ? &c->a
+                                       : order[i + 1] == 'b' ? &c->b
+                                       : order[i + 1] == 'c' ? &c->c
+                                                             : &outside;
                 NdisDprAcquireSpinLock(lock);
                 taken.push_back(lock);
             }
@@ -73,7 +75,7 @@ struct Step {
 struct Case {
     const char* name;
     std::vector<Step> steps;
-    int reported_at;  // the step whose acquisition is reported, or -1
+    int reported_at;                 // the step whose acquisition is reported, or -1
     std::vector<std::string> named;  // in the message
 };
 
@@ -87,7 +89,8 @@ TEST(LockOrder, TheOrderThatClosesACycleIsReportedWhenFirstTaken) {
         {"a cycle through three classes, one of them unnamed",
          {{"First", "0a0b"}, {"Second", "0b0c"}, {"Third", "0c0a"}},
          2,
-         {"lock at +0x28 of the adapter context, allocated in Init taken while holding LockB", "; then lock at +0x28 of the adapter context, allocated in Init taken while holding LockB"}},
+         {"lock at +0x28 of the adapter context, allocated in Init taken while holding LockB",
+          "; then lock at +0x28 of the adapter context, allocated in Init taken while holding LockB"}},
         {"an order kept throughout, however the locks are combined",
          {{"First", "0a0b"}, {"Second", "0b0c"}, {"Third", "0a0c"}, {"Fourth", "0a0b0c"}, {"Fifth", "0b"}},
          -1,
@@ -116,7 +119,8 @@ TEST(LockOrder, TheOrderThatClosesACycleIsReportedWhenFirstTaken) {
         for (size_t i = 0; i < c.steps.size(); ++i) {
             size_t before = locks.host.verifier().violations().size();
             locks.take(c.steps[i].routine, c.steps[i].order);
-            if (locks.host.verifier().violations().size() != before && reported_at < 0) reported_at = static_cast<int>(i);
+            if (locks.host.verifier().violations().size() != before && reported_at < 0)
+                reported_at = static_cast<int>(i);
         }
         EXPECT_EQ(reported_at, c.reported_at);
         const auto& violations = locks.host.verifier().violations();
@@ -124,7 +128,8 @@ TEST(LockOrder, TheOrderThatClosesACycleIsReportedWhenFirstTaken) {
         if (violations.empty()) continue;
         EXPECT_EQ(violations[0].rule, Rule::SpinLocks);
         EXPECT_EQ(violations[0].routine, c.steps[c.reported_at].routine);
-        for (const auto& text : c.named) EXPECT_NE(violations[0].message.find(text), std::string::npos) << violations[0].message;
+        for (const auto& text : c.named)
+            EXPECT_NE(violations[0].message.find(text), std::string::npos) << violations[0].message;
     }
 }
 

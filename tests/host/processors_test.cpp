@@ -153,10 +153,13 @@ TEST(Processors, ACancelDoesNotStopATimerRoutineAlreadyTakenUp) {
         int ran = 0;
         BOOLEAN cancelled = TRUE;
         m.at(0, "Init", [&] {
-            NdisMInitializeTimer(&timer, m.adapter.handle(), [](PVOID, PVOID context, PVOID, PVOID) {
-                auto* counter = static_cast<int*>(context);
-                ++*counter;
-            }, &ran);
+            NdisMInitializeTimer(
+                &timer, m.adapter.handle(),
+                [](PVOID, PVOID context, PVOID, PVOID) {
+                    auto* counter = static_cast<int*>(context);
+                    ++*counter;
+                },
+                &ran);
         });
         m.host.run_for(1);
         m.at(10, "Canceller", [&] {
@@ -195,10 +198,13 @@ TEST(Processors, AFlushWaitsForATimerRoutineTakenUpBeforeTheCancel) {
         int ran_when_flushed = -1;
         m.host.scheduler().at(0, "Init", [&] {
             m.host.call_driver(host::ContextKind::Handler, "Init", &m.adapter, PASSIVE_LEVEL, [&] {
-                NdisMInitializeTimer(&timer, m.adapter.handle(), [](PVOID, PVOID context, PVOID, PVOID) {
-                    KeGetCurrentIrql();
-                    ++*static_cast<int*>(context);
-                }, &ran);
+                NdisMInitializeTimer(
+                    &timer, m.adapter.handle(),
+                    [](PVOID, PVOID context, PVOID, PVOID) {
+                        KeGetCurrentIrql();
+                        ++*static_cast<int*>(context);
+                    },
+                    &ran);
                 NdisSetTimer(&timer, 0);
                 KeGetCurrentIrql();
                 NdisMCancelTimer(&timer, &cancelled);

@@ -162,8 +162,8 @@ TEST_F(IrpTest, BuiltRequestSignalsTheEventFillsTheStatusBlockAndIsReleased) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     iosb.Status = -1;
-    IRP* irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, next, nullptr, 0, nullptr, 0, TRUE,
-                                             &event, &iosb);
+    IRP* irp =
+        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, next, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     ASSERT_EQ(IofCallDriver(next, irp), STATUS_PENDING);
     LARGE_INTEGER timeout;

@@ -234,7 +234,7 @@ TEST_F(VerifierTest, Rule4LeakAfterHaltDoubleFreeUnknownPointerWrongSize) {
     EXPECT_NE(message.find("'00QV'"), std::string::npos) << message;
     PVOID p;
     NdisAllocateMemoryWithTag(&p, 8, host::tag("Test"));
-    EXPECT_EQ(static_cast<UCHAR*>(p)[7], 0xA5);  // fresh memory carries the fill pattern
+    EXPECT_EQ(static_cast<UCHAR*>(p)[7], 0xA5);                               // fresh memory carries the fill pattern
     EXPECT_EQ(violation_of([&] { NdisFreeMemory(p, 9, 0); }), Rule::Memory);  // refused: still allocated
     NdisFreeMemory(p, 8, 0);
     EXPECT_EQ(violation_of([&] { NdisFreeMemory(p, 8, 0); }), Rule::Memory);  // freed twice
@@ -290,10 +290,12 @@ TEST_F(VerifierTest, Rule1TimedWaitAtDispatchButNotAZeroTimeoutPoll) {
     LARGE_INTEGER poll, timeout;
     poll.QuadPart = 0;
     timeout.QuadPart = -10000;
-    EXPECT_EQ(in_driver("PollTimer", [&] { return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll); }),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(
+        in_driver("PollTimer", [&] { return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll); }),
+        STATUS_TIMEOUT);
     EXPECT_EQ(violation_of([&] {
-                  in_driver("PollTimer", [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout); });
+                  in_driver("PollTimer",
+                            [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout); });
               }),
               Rule::WaitAtDispatch);
     expect_named("rule 1", "PollTimer");
@@ -464,7 +466,10 @@ TEST_F(VerifierTest, Rule9BuffersInFreedOrForeignMemoryLengthsBeyondTheBufferAnd
 }
 
 TEST_F(VerifierTest, Rule10RegisteredTwiceAndStillRegisteredAtTheEnd) {
-    EXPECT_EQ(violation_of([&] { in_driver("Register", [&] { NdisMRegisterAdapterShutdownHandler(adapter.handle(), nullptr, FakeShutdown); }); }),
+    EXPECT_EQ(violation_of([&] {
+                  in_driver("Register",
+                            [&] { NdisMRegisterAdapterShutdownHandler(adapter.handle(), nullptr, FakeShutdown); });
+              }),
               Rule::ShutdownHandler);
     expect_named("rule 10", "Register");
     g.keep_shutdown_handler = true;

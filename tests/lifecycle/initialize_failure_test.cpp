@@ -79,10 +79,8 @@ TEST(InitializeFailure, TheFirstAllocationOfEachKind) {
         {host::AllocKind::Memory, NDIS_STATUS_FAILURE},  // the ADAPTER record: that call's status
         {host::AllocKind::Irp, NDIS_STATUS_RESOURCES},   // the device descriptor request
         {host::AllocKind::Urb, NDIS_STATUS_RESOURCES},   // the configuration request
-        {host::AllocKind::PacketPool, NDIS_STATUS_RESOURCES},
-        {host::AllocKind::BufferPool, NDIS_STATUS_RESOURCES},
-        {host::AllocKind::Packet, NDIS_STATUS_RESOURCES},
-        {host::AllocKind::Buffer, NDIS_STATUS_RESOURCES},
+        {host::AllocKind::PacketPool, NDIS_STATUS_RESOURCES}, {host::AllocKind::BufferPool, NDIS_STATUS_RESOURCES},
+        {host::AllocKind::Packet, NDIS_STATUS_RESOURCES},     {host::AllocKind::Buffer, NDIS_STATUS_RESOURCES},
     };
     for (auto [kind, expected] : kinds) {
         SCOPED_TRACE(host::alloc_kind_name(kind));
@@ -111,8 +109,8 @@ TEST(InitializeFailure, RequestsTheDeviceDoesNotAnswer) {
         return model::FaultRule{.kind = kind, .first_occurrence = occurrence, .action = FaultAction::never_complete};
     };
     auto never_at = [](uint8_t reg) {
-        return model::FaultRule{.kind = RequestKind::vendor_write, .register_index = reg,
-                                .action = FaultAction::never_complete};
+        return model::FaultRule{
+            .kind = RequestKind::vendor_write, .register_index = reg, .action = FaultAction::never_complete};
     };
     const std::vector<Case> cases = {
         {"device descriptor", never(RequestKind::get_descriptor, 1), NDIS_STATUS_RESOURCES},
@@ -127,11 +125,15 @@ TEST(InitializeFailure, RequestsTheDeviceDoesNotAnswer) {
         {"multicast table write", never_at(0x08), NDIS_STATUS_RESOURCES},
         {"EEPROM set-up write", never_at(0x80), NDIS_STATUS_SUCCESS},
         {"EEPROM command write", never_at(0x20), NDIS_STATUS_SUCCESS},
-        {"EEPROM data read", {.kind = RequestKind::vendor_read, .register_index = 0x21,
-                              .action = FaultAction::never_complete}, NDIS_STATUS_SUCCESS},
+        {"EEPROM data read",
+         {.kind = RequestKind::vendor_read, .register_index = 0x21, .action = FaultAction::never_complete},
+         NDIS_STATUS_SUCCESS},
         {"MAC reset write", never_at(0x01), NDIS_STATUS_SUCCESS},
-        {"control register write", {.kind = RequestKind::vendor_write, .register_index = 0x00,
-                                    .first_occurrence = 2, .action = FaultAction::never_complete},
+        {"control register write",
+         {.kind = RequestKind::vendor_write,
+          .register_index = 0x00,
+          .first_occurrence = 2,
+          .action = FaultAction::never_complete},
          NDIS_STATUS_SUCCESS},
         {"PHY window write", never_at(0x25), NDIS_STATUS_SUCCESS},
         {"station address write stalled",

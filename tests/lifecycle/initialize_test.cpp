@@ -14,8 +14,7 @@ using namespace lifecycle_test;
 TEST(Initialize, TheFirst8023EntryOfTheMediumArrayIsSelected) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.add();
-    std::vector<NDIS_MEDIUM> media = {NdisMedium802_5, NdisMediumFddi, NdisMedium802_3, NdisMediumWan,
-                                      NdisMedium802_3};
+    std::vector<NDIS_MEDIUM> media = {NdisMedium802_5, NdisMediumFddi, NdisMedium802_3, NdisMediumWan, NdisMedium802_3};
     ASSERT_EQ(bench.host.initialize(*unit.adapter, media), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(unit.adapter->selected_medium, 2u);
     bench.halt(unit);
@@ -264,9 +263,15 @@ TEST(Registry, ASixByteNetworkAddressBecomesTheCurrentAddress) {
 // An override of another length, or six bytes that are no station address (a group address,
 // broadcast among them, or all zeros), leaves the EEPROM address in use.
 TEST(Registry, NetworkAddressesThatAreNoStationAddressAreIgnored) {
-    const std::vector<Bytes> overrides = {
-        {}, Bytes(1, 0x42), Bytes(5, 0x42), Bytes(7, 0x42), Bytes(8, 0x42), Bytes(12, 0x42),
-        {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}, Bytes(6, 0xFF), Bytes(6, 0x00)};
+    const std::vector<Bytes> overrides = {{},
+                                          Bytes(1, 0x42),
+                                          Bytes(5, 0x42),
+                                          Bytes(7, 0x42),
+                                          Bytes(8, 0x42),
+                                          Bytes(12, 0x42),
+                                          {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01},
+                                          Bytes(6, 0xFF),
+                                          Bytes(6, 0x00)};
     for (const Bytes& address : overrides) {
         SCOPED_TRACE(::testing::PrintToString(address));
         testbed::Testbed bench;

@@ -106,9 +106,9 @@ inline std::vector<NDIS_STATUS> link_indications(testbed::Testbed& bench, testbe
 
 // Holds the next link poll's first request at the device for `delay_us` (or for good), and
 // runs until that poll has started.
-inline void start_slow_link_poll(testbed::Testbed& bench, testbed::Unit& unit, uint64_t delay_us,
-                                 bool never = false) {
-    unit.device().faults().add({.kind = model::RequestKind::vendor_write, .register_index = 0x25,
+inline void start_slow_link_poll(testbed::Testbed& bench, testbed::Unit& unit, uint64_t delay_us, bool never = false) {
+    unit.device().faults().add({.kind = model::RequestKind::vendor_write,
+                                .register_index = 0x25,
                                 .action = never ? model::FaultAction::never_complete : model::FaultAction::delay,
                                 .delay_us = delay_us});
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10)));

@@ -26,11 +26,13 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
         SCOPED_TRACE(static_cast<int>(stalled));
         testbed::Testbed bench;
         testbed::AdapterSetup setup;
-        if (stalled == Stalled::keep_alive) setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
+        if (stalled == Stalled::keep_alive)
+            setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
         testbed::Unit& unit = bench.bring_up(setup);
         model::ScriptedPeer& peer = bench.connect_peer(unit);
-        unit.device().faults().add({.kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out,
-                                    .action = model::FaultAction::stall});
+        unit.device().faults().add(
+            {.kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out,
+             .action = model::FaultAction::stall});
         if (stalled == Stalled::frame_out) {
             bench.host.send(*unit.adapter, make_frame(100, 1));
         } else if (stalled == Stalled::frame_in) {
@@ -144,8 +146,7 @@ TEST(Recovery, AResetKeepsThePacketFilterAndTheWakePatternCopy) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up();
     const ULONG filter = 0x0B;
-    bench.host.set(*unit.adapter, OID_GEN_CURRENT_PACKET_FILTER,
-                   std::vector<uint8_t>{filter, 0, 0, 0});
+    bench.host.set(*unit.adapter, OID_GEN_CURRENT_PACKET_FILTER, std::vector<uint8_t>{filter, 0, 0, 0});
     std::vector<uint8_t> pattern(40, 0x5A);
     bench.host.set(*unit.adapter, OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
     bench.host.run_for(host::milliseconds(10));
@@ -154,8 +155,9 @@ TEST(Recovery, AResetKeepsThePacketFilterAndTheWakePatternCopy) {
     reset_and_wait(bench, unit);
     const host::RequestRecord& query = bench.host.query(*unit.adapter, OID_GEN_CURRENT_PACKET_FILTER, 4);
     EXPECT_EQ(query.data, (std::vector<uint8_t>{filter, 0, 0, 0}));
-    EXPECT_EQ(std::vector<uint8_t>(unit.record()->WakePatternBuf, unit.record()->WakePatternBuf + WAKE_PATTERN_BUFFER_SIZE),
-              copy);
+    EXPECT_EQ(
+        std::vector<uint8_t>(unit.record()->WakePatternBuf, unit.record()->WakePatternBuf + WAKE_PATTERN_BUFFER_SIZE),
+        copy);
     EXPECT_EQ(copy[0], 0x5A);
     bench.halt(unit);
 }

@@ -80,9 +80,9 @@ TEST(Run, LinkChangesAreIndicated) {
               (std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_CONNECT, NDIS_STATUS_MEDIA_DISCONNECT}));
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
     bench.host.run_for(host::seconds(10));
-    EXPECT_EQ(link_indications(bench, unit),
-              (std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_CONNECT, NDIS_STATUS_MEDIA_DISCONNECT,
-                                        NDIS_STATUS_MEDIA_CONNECT}));
+    EXPECT_EQ(
+        link_indications(bench, unit),
+        (std::vector<NDIS_STATUS>{NDIS_STATUS_MEDIA_CONNECT, NDIS_STATUS_MEDIA_DISCONNECT, NDIS_STATUS_MEDIA_CONNECT}));
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
     bench.halt(unit);
 }

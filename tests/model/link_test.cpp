@@ -37,8 +37,10 @@ TEST(Link, AFrameCrossesOnlyWhenBothEndsHaveLink) {
         std::function<void(Pair&)> mend;
     };
     const Case cases[] = {
-        {"sender's PHY down", [](Pair& p) { p.a.mii().set_link(1, false); }, [](Pair& p) { p.a.mii().set_link(1, true); }},
-        {"receiver's PHY down", [](Pair& p) { p.b.mii().set_link(1, false); }, [](Pair& p) { p.b.mii().set_link(1, true); }},
+        {"sender's PHY down", [](Pair& p) { p.a.mii().set_link(1, false); },
+         [](Pair& p) { p.a.mii().set_link(1, true); }},
+        {"receiver's PHY down", [](Pair& p) { p.b.mii().set_link(1, false); },
+         [](Pair& p) { p.b.mii().set_link(1, true); }},
         {"sender's PHY powered down", [](Pair& p) { p.a.mii().write(1, mii::kBmcr, mii::kBmcrPowerDown); },
          [](Pair& p) { p.a.mii().write(1, mii::kBmcr, 0x3000); }},
         {"cable pulled", [](Pair& p) { p.cable.set_connected(false); }, [](Pair& p) { p.cable.set_connected(true); }},

@@ -12,8 +12,7 @@ namespace {
 ControllerConfig two_phys() {
     ControllerConfig c;
     c.phys = {PhyConfig{.address = 1, .id = phy_id::kEthernetA | 0x3, .link_up = true},
-              PhyConfig{.address = 9, .id = phy_id::kHomeLanB, .link_up = false,
-                        .extra_registers = {{16, 0x0F00}}}};
+              PhyConfig{.address = 9, .id = phy_id::kHomeLanB, .link_up = false, .extra_registers = {{16, 0x0F00}}}};
     return c;
 }
 
@@ -96,7 +95,8 @@ private:
 };
 
 TEST(MiiLinkTimeline, ChangesTakeEffectInTheirTimeOrderWhateverOrderTheClockRunsThem) {
-    const std::vector<std::vector<size_t>> orders = {{0, 1, 2, 3}, {1, 0, 2, 3}, {3, 2, 1, 0}, {0, 1, 3, 2}, {2, 3, 0, 1}};
+    const std::vector<std::vector<size_t>> orders = {
+        {0, 1, 2, 3}, {1, 0, 2, 3}, {3, 2, 1, 0}, {0, 1, 3, 2}, {2, 3, 0, 1}};
     for (const auto& order : orders) {
         SCOPED_TRACE(::testing::PrintToString(order));
         OutOfOrderClock clock;

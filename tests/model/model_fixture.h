@@ -23,8 +23,7 @@ protected:
         std::optional<TransferResult> result;
         device.submit(t, [&](const TransferResult& r) { result = r; });
         EXPECT_FALSE(result.has_value()) << "completed inside submit()";
-        while (!result && clock.run_next()) {
-        }
+        while (!result && clock.run_next()) {}
         EXPECT_TRUE(result.has_value()) << "transfer never completed";
         return result.value_or(TransferResult{0, TransferStatus::error, "never completed", {}, 0});
     }
@@ -95,8 +94,7 @@ inline std::vector<uint8_t> keep_alive_transfer() {
 inline TransferResult run_on(ManualClock& clock, Controller& c, const Transfer& t) {
     std::optional<TransferResult> result;
     c.submit(t, [&](const TransferResult& r) { result = r; });
-    while (!result && clock.run_next()) {
-    }
+    while (!result && clock.run_next()) {}
     return result.value_or(TransferResult{});
 }
 

@@ -10,8 +10,8 @@ TEST(Descriptors, StandardSetHasOneInterfaceWithBulkInBulkOutInterruptInOrder) {
     const auto c = ConfigurationBuilder::standard().build();
     ASSERT_EQ(c.size(), 9u + 9u + 3 * 7u);
     EXPECT_EQ(c[2] | c[3] << 8, static_cast<int>(c.size()));  // wTotalLength
-    EXPECT_EQ(c[4], 1);                                        // one interface
-    EXPECT_EQ(c[9 + 4], 3);                                    // three endpoints
+    EXPECT_EQ(c[4], 1);                                       // one interface
+    EXPECT_EQ(c[9 + 4], 3);                                   // three endpoints
     const uint8_t expected[][2] = {{0x81, 2}, {0x02, 2}, {0x83, 3}};
     for (size_t i = 0; i < 3; ++i) {
         const uint8_t* e = &c[18 + 7 * i];

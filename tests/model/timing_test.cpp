@@ -6,9 +6,9 @@ namespace {
 
 TEST(BusTimingFigures, TransfersCompleteAtTheEndOfTheFrameOfTheirLastPacket) {
     BusTiming bus(BusSpeed::full_speed);
-    EXPECT_EQ(bus.book(200, 19), 1000u);   // fills frame 0
-    EXPECT_EQ(bus.book(300, 1), 2000u);    // frame 0 is full
-    EXPECT_EQ(bus.book(300, 36), 3000u);   // 18 left in frame 1, 18 in frame 2
+    EXPECT_EQ(bus.book(200, 19), 1000u);  // fills frame 0
+    EXPECT_EQ(bus.book(300, 1), 2000u);   // frame 0 is full
+    EXPECT_EQ(bus.book(300, 36), 3000u);  // 18 left in frame 1, 18 in frame 2
     EXPECT_EQ(bus.book(5500, 1), 6000u);
     BusTiming instant;
     EXPECT_EQ(instant.book(1234, 100), 1234u);

@@ -113,13 +113,11 @@ TEST_P(SinglePhy, IsChosenWithoutReadingItsLinkOrSwitchingAnythingOff)
     bench.halt(unit);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachIdentifier, SinglePhy,
-                         ::testing::Values(SinglePhyCase{kHomeLanA, NO_PHY_INDEX, 0},
-                                           SinglePhyCase{kHomeLanB, NO_PHY_INDEX, 0},
-                                           SinglePhyCase{kEthernetA, 0, NO_PHY_INDEX},
-                                           SinglePhyCase{kEthernetB, 0, NO_PHY_INDEX},
-                                           SinglePhyCase{kEthernetC, 0, NO_PHY_INDEX},
-                                           SinglePhyCase{kSpare, NO_PHY_INDEX, NO_PHY_INDEX}));
+INSTANTIATE_TEST_SUITE_P(
+    EachIdentifier, SinglePhy,
+    ::testing::Values(SinglePhyCase{kHomeLanA, NO_PHY_INDEX, 0}, SinglePhyCase{kHomeLanB, NO_PHY_INDEX, 0},
+                      SinglePhyCase{kEthernetA, 0, NO_PHY_INDEX}, SinglePhyCase{kEthernetB, 0, NO_PHY_INDEX},
+                      SinglePhyCase{kEthernetC, 0, NO_PHY_INDEX}, SinglePhyCase{kSpare, NO_PHY_INDEX, NO_PHY_INDEX}));
 
 TEST(PhyDiscovery, AddressesWhoseStatusReadsAllZerosOrAllOnesAreNotEntered)
 {
@@ -147,8 +145,9 @@ TEST_P(BothKinds, ChooseByMediaTypeAndLinkAndSwitchTheOtherOff)
 {
     const BothKindsCase& param = GetParam();
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(8, kEthernetA, param.ethernet_link), Phy(12, kHomeLanA, param.homelan_link)},
-                                                  {.media_type = param.media_type}));
+    testbed::Unit& unit =
+        bench.bring_up(WithPhys({Phy(8, kEthernetA, param.ethernet_link), Phy(12, kHomeLanA, param.homelan_link)},
+                                {.media_type = param.media_type}));
     ADAPTER* adapter = unit.record();
     EXPECT_EQ(adapter->EthernetPhyIndex, 0);
     EXPECT_EQ(adapter->HomeLanPhyIndex, 1);
@@ -185,12 +184,13 @@ TEST_P(BothKinds, ChooseByMediaTypeAndLinkAndSwitchTheOtherOff)
     bench.halt(unit);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MediaTypes, BothKinds,
-    ::testing::Values(BothKindsCase{5, true, false, true}, BothKindsCase{5, false, false, true},
-                      BothKindsCase{0, true, true, false}, BothKindsCase{std::nullopt, true, false, false},
-                      BothKindsCase{0, false, true, true}, BothKindsCase{3, false, true, false},
-                      BothKindsCase{4, false, true, false}, BothKindsCase{1, false, false, false}));
+INSTANTIATE_TEST_SUITE_P(MediaTypes, BothKinds,
+                         ::testing::Values(BothKindsCase{5, true, false, true}, BothKindsCase{5, false, false, true},
+                                           BothKindsCase{0, true, true, false},
+                                           BothKindsCase{std::nullopt, true, false, false},
+                                           BothKindsCase{0, false, true, true}, BothKindsCase{3, false, true, false},
+                                           BothKindsCase{4, false, true, false},
+                                           BothKindsCase{1, false, false, false}));
 
 TEST(PhyDiscovery, BothKindsWithoutLinkAndMediaTypeZeroSettleOnEthernetUnconfigured)
 {
@@ -270,26 +270,26 @@ TEST_P(MixedPopulation, ChoosesAPhyThatAnsweredAndIsStillOn)
 
 INSTANTIATE_TEST_SUITE_P(
     Populations, MixedPopulation,
-    ::testing::Values(
-        MixedCase{"SpareAndEthernet", {Phy(1, kSpare), Phy(2, kEthernetA)}, 2, {{1, MII_BMCR, 0x0C00}}},
-        MixedCase{"SpareAndHomeLan", {Phy(1, kSpare), Phy(2, kHomeLanB)}, 2, {{1, MII_BMCR, 0x0C00}}},
-        MixedCase{"SpareAndUnknown", {Phy(1, kSpare), Phy(2, kUnknown)}, 2, {{1, MII_BMCR, 0x0C00}}},
-        MixedCase{"UnknownAndSpare", {Phy(1, kUnknown), Phy(2, kSpare)}, 1, {{2, MII_BMCR, 0x0C00}}},
-        MixedCase{"TwoSpares", {Phy(1, kSpare), Phy(2, kSpare)}, 2, {{1, MII_BMCR, 0x0C00}}},
-        MixedCase{"TwoUnknown", {Phy(5, kUnknown), Phy(6, kUnknown | 0x100)}, 5, {}},
-        MixedCase{"EthernetAmongUnknown", {Phy(1, kUnknown), Phy(2, kEthernetC), Phy(3, kUnknown)}, 2, {}},
-        MixedCase{"TwoEthernetByListOrder", {Phy(1, kEthernetC), Phy(2, kEthernetB)}, 2, {}},
-        MixedCase{"SpareWithBothKinds",
-                  {Phy(1, kHomeLanA), Phy(2, kSpare), Phy(3, kEthernetB)},
-                  3,
-                  {{2, MII_BMCR, 0x0C00}, {1, MII_BMCR, 0x0C00}}}),
+    ::testing::Values(MixedCase{"SpareAndEthernet", {Phy(1, kSpare), Phy(2, kEthernetA)}, 2, {{1, MII_BMCR, 0x0C00}}},
+                      MixedCase{"SpareAndHomeLan", {Phy(1, kSpare), Phy(2, kHomeLanB)}, 2, {{1, MII_BMCR, 0x0C00}}},
+                      MixedCase{"SpareAndUnknown", {Phy(1, kSpare), Phy(2, kUnknown)}, 2, {{1, MII_BMCR, 0x0C00}}},
+                      MixedCase{"UnknownAndSpare", {Phy(1, kUnknown), Phy(2, kSpare)}, 1, {{2, MII_BMCR, 0x0C00}}},
+                      MixedCase{"TwoSpares", {Phy(1, kSpare), Phy(2, kSpare)}, 2, {{1, MII_BMCR, 0x0C00}}},
+                      MixedCase{"TwoUnknown", {Phy(5, kUnknown), Phy(6, kUnknown | 0x100)}, 5, {}},
+                      MixedCase{
+                          "EthernetAmongUnknown", {Phy(1, kUnknown), Phy(2, kEthernetC), Phy(3, kUnknown)}, 2, {}},
+                      MixedCase{"TwoEthernetByListOrder", {Phy(1, kEthernetC), Phy(2, kEthernetB)}, 2, {}},
+                      MixedCase{"SpareWithBothKinds",
+                                {Phy(1, kHomeLanA), Phy(2, kSpare), Phy(3, kEthernetB)},
+                                3,
+                                {{2, MII_BMCR, 0x0C00}, {1, MII_BMCR, 0x0C00}}}),
     [](const ::testing::TestParamInfo<MixedCase>& info) { return std::string(info.param.name); });
 
 TEST(PhyDiscovery, MorePhysThanTheTableHoldsStopTheScanAtFour)
 {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(3, kUnknown), Phy(5, kEthernetB), Phy(8, kUnknown),
-                                                Phy(13, kSpare), Phy(21, kHomeLanA), Phy(30, kEthernetA)}));
+                                                   Phy(13, kSpare), Phy(21, kHomeLanA), Phy(30, kEthernetA)}));
     ADAPTER* adapter = unit.record();
     ASSERT_EQ(adapter->PhyCount, MAX_PHYS);
     EXPECT_EQ((std::vector<UCHAR>(adapter->PhyAddresses, adapter->PhyAddresses + MAX_PHYS)),

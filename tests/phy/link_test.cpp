@@ -73,7 +73,8 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
     rule.times = 2;
     rule.action = model::FaultAction::error;
     unit.device().faults().add(rule);
-    for (int poll = 0; poll < 3; ++poll) ASSERT_TRUE(PollOnce(bench, unit));
+    for (int poll = 0; poll < 3; ++poll)
+        ASSERT_TRUE(PollOnce(bench, unit));
     EXPECT_TRUE(bench.host.recorder().events().empty());
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
     bench.halt(unit);
@@ -178,8 +179,7 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     std::vector<NDIS_STATUS> both = kDisconnect;
     both.insert(both.end(), kConnect.begin(), kConnect.end());
     EXPECT_EQ(LinkEvents(bench, unit), both);
-    EXPECT_EQ(PowerWrites(unit.device()),
-              (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
+    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
 
     const size_t windows = WindowWrites(unit.device()).size();
     ASSERT_TRUE(PollOnce(bench, unit));
@@ -258,19 +258,18 @@ void RefuseOnce(testbed::Unit& unit, uint8_t request)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FailedPollRequest,
-    ::testing::Values(
-        FailedRequestCase{"WindowWriteRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF1); }},
-        FailedRequestCase{"DataReadRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF0); }},
-        FailedRequestCase{"WindowWriteStalls",
-                          [](testbed::Unit& unit) {
-                              unit.device().faults().add(
-                                  DeviceFault(model::RequestKind::vendor_write, 0x25, model::FaultAction::stall));
-                          }},
-        FailedRequestCase{"DataReadFails",
-                          [](testbed::Unit& unit) {
-                              unit.device().faults().add(
-                                  DeviceFault(model::RequestKind::vendor_read, 0x26, model::FaultAction::error));
-                          }}),
+    ::testing::Values(FailedRequestCase{"WindowWriteRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF1); }},
+                      FailedRequestCase{"DataReadRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF0); }},
+                      FailedRequestCase{"WindowWriteStalls",
+                                        [](testbed::Unit& unit) {
+                                            unit.device().faults().add(DeviceFault(model::RequestKind::vendor_write,
+                                                                                   0x25, model::FaultAction::stall));
+                                        }},
+                      FailedRequestCase{"DataReadFails",
+                                        [](testbed::Unit& unit) {
+                                            unit.device().faults().add(DeviceFault(model::RequestKind::vendor_read,
+                                                                                   0x26, model::FaultAction::error));
+                                        }}),
     [](const ::testing::TestParamInfo<FailedRequestCase>& info) { return std::string(info.param.name); });
 
 // A step whose request cannot even be started (no IRP, no URB) ends the poll there.
@@ -348,12 +347,10 @@ TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
 
     model::Controller& device = unit.device();
-    const size_t data_read = FirstAccess(device, [](const model::RegisterAccess& a) {
-        return !a.write && a.first == 0x26 && a.bytes.size() == 3;
-    });
-    const size_t mac_reset = FirstAccess(device, [](const model::RegisterAccess& a) {
-        return a.write && a.first == 0x00;
-    });
+    const size_t data_read = FirstAccess(
+        device, [](const model::RegisterAccess& a) { return !a.write && a.first == 0x26 && a.bytes.size() == 3; });
+    const size_t mac_reset =
+        FirstAccess(device, [](const model::RegisterAccess& a) { return a.write && a.first == 0x00; });
     ASSERT_LT(data_read, device.registers().log().size());
     EXPECT_LT(data_read, mac_reset) << "the reset used the window while the poll still had it";
     EXPECT_EQ(device.registers().log()[data_read - 1].bytes, kStatusRead);

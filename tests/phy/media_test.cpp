@@ -74,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExtrasCase{"EthernetA", kEthernetA, true, {{5, 27, 0x0044}}, false, 0},
         ExtrasCase{"EthernetAWithoutLink", kEthernetA, false, {{5, 27, 0x0044}}, false, 0},
         ExtrasCase{"EthernetB", kEthernetB, true, {{5, 23, 0x0080}}, false, 0},
-        ExtrasCase{"EthernetC", kEthernetC, true, {}, false, 0},
-        ExtrasCase{"Spare", kSpare, true, {}, false, 0}),
+        ExtrasCase{"EthernetC", kEthernetC, true, {}, false, 0}, ExtrasCase{"Spare", kSpare, true, {}, false, 0}),
     [](const ::testing::TestParamInfo<ExtrasCase>& info) { return std::string(info.param.name); });
 
 TEST(MediaConfiguration, WindowBytesOfTheFirstEthernetPhy)
@@ -198,20 +197,28 @@ Bytes PowerDown(uint8_t address) { return {address, 0x00, 0x0C, 0x20}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Populations, StopWrites,
-    ::testing::Values(
-        StopCase{"None", {}, std::nullopt, {{0x7E, kEthernetOff}, {0x25, PowerDown(0)}}},
-        StopCase{"Ethernet", {Phy(5, kEthernetB)}, std::nullopt, {{0x7E, kEthernetOff}}},
-        StopCase{"HomeLanA", {Phy(5, kHomeLanA)}, std::nullopt, {{0x25, PowerDown(5)}}},
-        StopCase{"HomeLanB", {Phy(5, kHomeLanB)}, std::nullopt, {{0x25, PowerDown(5)}, {0x7E, kIndicatorOff}}},
-        StopCase{"HomeLanBWithoutLink", {Phy(5, kHomeLanB, false)}, std::nullopt,
-                 {{0x25, PowerDown(5)}, {0x7E, kIndicatorOff}}},
-        StopCase{"Spare", {Phy(5, kSpare)}, std::nullopt, {}},
-        StopCase{"BothEthernetChosen", {Phy(8, kEthernetA), Phy(12, kHomeLanB)}, 0,
-                 {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}}},
-        StopCase{"BothHomeLanChosen", {Phy(8, kEthernetA), Phy(12, kHomeLanB)}, 5,
-                 {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}, {0x7E, kIndicatorOff}}},
-        StopCase{"BothWithoutLink", {Phy(8, kEthernetA, false), Phy(12, kHomeLanB, false)}, 0,
-                 {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}}}),
+    ::testing::Values(StopCase{"None", {}, std::nullopt, {{0x7E, kEthernetOff}, {0x25, PowerDown(0)}}},
+                      StopCase{"Ethernet", {Phy(5, kEthernetB)}, std::nullopt, {{0x7E, kEthernetOff}}},
+                      StopCase{"HomeLanA", {Phy(5, kHomeLanA)}, std::nullopt, {{0x25, PowerDown(5)}}},
+                      StopCase{
+                          "HomeLanB", {Phy(5, kHomeLanB)}, std::nullopt, {{0x25, PowerDown(5)}, {0x7E, kIndicatorOff}}},
+                      StopCase{"HomeLanBWithoutLink",
+                               {Phy(5, kHomeLanB, false)},
+                               std::nullopt,
+                               {{0x25, PowerDown(5)}, {0x7E, kIndicatorOff}}},
+                      StopCase{"Spare", {Phy(5, kSpare)}, std::nullopt, {}},
+                      StopCase{"BothEthernetChosen",
+                               {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
+                               0,
+                               {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}}},
+                      StopCase{"BothHomeLanChosen",
+                               {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
+                               5,
+                               {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}, {0x7E, kIndicatorOff}}},
+                      StopCase{"BothWithoutLink",
+                               {Phy(8, kEthernetA, false), Phy(12, kHomeLanB, false)},
+                               0,
+                               {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}}}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -92,7 +92,8 @@ TEST_F(MiiAccess, SelectPhyLeavesTheAddressWithAnUncollectedReadCommand)
 
 TEST_F(MiiAccess, AsynchronousWriteReturnsBeforeTheTransferCompletes)
 {
-    bench.host.io().set_completion_policy({.timing = host::CompletionTiming::Later, .min_delay = 500, .max_delay = 500});
+    bench.host.io().set_completion_policy(
+        {.timing = host::CompletionTiming::Later, .min_delay = 500, .max_delay = 500});
     ADAPTER* adapter = unit.record();
     bench.in_driver(
         unit,
@@ -113,12 +114,13 @@ TEST_F(MiiAccess, WaitPhyIdleGivesUpAfterItsPausesAndReturnsAtOnceWhenIdle)
     const host::Time start = bench.host.now();
     EXPECT_EQ(bench.in_driver(unit, [&] { return WaitPhyIdle(adapter, 2000); }), RESULT_SUCCESS);
     EXPECT_EQ(bench.host.now(), start);
-    EXPECT_EQ(bench.in_driver(unit, [&] {
-        adapter->PhyBusy = 1;
-        ULONG result = WaitPhyIdle(adapter, 2000);
-        adapter->PhyBusy = 0;
-        return result;
-    }),
+    EXPECT_EQ(bench.in_driver(unit,
+                              [&] {
+                                  adapter->PhyBusy = 1;
+                                  ULONG result = WaitPhyIdle(adapter, 2000);
+                                  adapter->PhyBusy = 0;
+                                  return result;
+                              }),
               RESULT_FAILURE);
     EXPECT_GE(bench.host.now() - start, host::milliseconds(2000));
     EXPECT_EQ(bench.in_driver(unit, [&] { return WaitPhyIdle(adapter, 0); }), RESULT_FAILURE);

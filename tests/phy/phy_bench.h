@@ -83,10 +83,7 @@ inline std::vector<PowerWrite> PowerWrites(model::Controller& device)
 }
 
 // The writes the discovery makes before the scan, always first.
-inline std::vector<PowerWrite> DiscoverySetUp()
-{
-    return {{0x7E, {0x24, 0x00}, 0}, {0x7E, {0x26, 0x00}, 0}};
-}
+inline std::vector<PowerWrite> DiscoverySetUp() { return {{0x7E, {0x24, 0x00}, 0}, {0x7E, {0x26, 0x00}, 0}}; }
 
 struct MiiWriteRecord {
     uint8_t address;

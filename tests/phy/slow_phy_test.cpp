@@ -92,8 +92,10 @@ TEST(SlowPhy, DiscoveryPausesAfterEachPowerWrite)
     const auto writes = testbed::register_writes(unit.device());
     std::vector<uint64_t> power, window;
     for (const auto& write : writes) {
-        if (write.first == 0x7E) power.push_back(write.time_us);
-        if (write.first == 0x25) window.push_back(write.time_us);
+        if (write.first == 0x7E)
+            power.push_back(write.time_us);
+        if (write.first == 0x25)
+            window.push_back(write.time_us);
     }
     ASSERT_GE(power.size(), 2u);
     ASSERT_FALSE(window.empty());

@@ -16,9 +16,7 @@ struct Answer {
     std::vector<uint8_t> bytes;  // for success
 };
 
-std::vector<uint8_t> bytes_of(const char* text, size_t length) {
-    return std::vector<uint8_t>(text, text + length);
-}
+std::vector<uint8_t> bytes_of(const char* text, size_t length) { return std::vector<uint8_t>(text, text + length); }
 
 // The 45 supported OIDs in the order NDIS is given them.
 const std::vector<ULONG> kSupportedList = {
@@ -142,8 +140,9 @@ TEST(QueryMatrix, EveryOidAnswersItsBytesOrItsStatusWhateverTheBufferLength) {
         for (ULONG length : lengths) {
             SCOPED_TRACE(describe(a.oid, length));
             const bool fits = a.status == NDIS_STATUS_SUCCESS && length >= exact;
-            const NDIS_STATUS status =
-                a.status != NDIS_STATUS_SUCCESS ? a.status : fits ? NDIS_STATUS_SUCCESS : NDIS_STATUS_INVALID_LENGTH;
+            const NDIS_STATUS status = a.status != NDIS_STATUS_SUCCESS ? a.status
+                                       : fits                          ? NDIS_STATUS_SUCCESS
+                                                                       : NDIS_STATUS_INVALID_LENGTH;
 
             // Through NDIS: the host checks the guard behind the buffer and the counters.
             const host::RequestRecord& r = bench.host.query(*unit.adapter, a.oid, length);
@@ -189,8 +188,8 @@ TEST(QueryState, LinkSpeedAndConnectStatusFollowTheAdapterAsItStands) {
     // The model's PHY has its link up at bring-up.
     EXPECT_EQ(query_ulong(bench, unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateConnected));
 
-    const std::vector<std::pair<ULONG, ULONG>> speeds = {
-        {0, 100000}, {1, 100000}, {2, 1000000}, {3, 10000}, {4, 100000}, {0xFFFFFFFF, 100000}};
+    const std::vector<std::pair<ULONG, ULONG>> speeds = {{0, 100000}, {1, 100000}, {2, 1000000},
+                                                         {3, 10000},  {4, 100000}, {0xFFFFFFFF, 100000}};
     for (auto [field, answer] : speeds) {
         unit.record()->LinkSpeed = field;
         EXPECT_EQ(query_ulong(bench, unit, OID_GEN_LINK_SPEED), answer) << "LinkSpeed " << field;

@@ -42,28 +42,20 @@ TEST_P(RandomRequests, LeaveTheAdapterUnharmed) {
     for (int i = 0; i < 2000; ++i) {
         NDIS_OID oid;
         switch (below(5)) {
-        case 4:
-            oid = below(2) ? OID_PNP_REMOVE_WAKE_UP_PATTERN : OID_PNP_ADD_WAKE_UP_PATTERN;
-            break;
-        case 0:
-            oid = static_cast<NDIS_OID>(random());
-            break;
-        case 1:
-            oid = known[below(known.size())] + static_cast<NDIS_OID>(below(5)) - 2;  // neighbours
-            break;
-        default:
-            oid = known[below(known.size())];
+            case 4: oid = below(2) ? OID_PNP_REMOVE_WAKE_UP_PATTERN : OID_PNP_ADD_WAKE_UP_PATTERN; break;
+            case 0: oid = static_cast<NDIS_OID>(random()); break;
+            case 1:
+                oid = known[below(known.size())] + static_cast<NDIS_OID>(below(5)) - 2;  // neighbours
+                break;
+            default: oid = known[below(known.size())];
         }
         ULONG length;
         switch (below(8)) {
-        case 0:
-            length = static_cast<ULONG>(below(4097));
-            break;
-        case 1:
-            length = static_cast<ULONG>(200 + below(60));  // around the pattern copy's size
-            break;
-        default:
-            length = static_cast<ULONG>(below(41));
+            case 0: length = static_cast<ULONG>(below(4097)); break;
+            case 1:
+                length = static_cast<ULONG>(200 + below(60));  // around the pattern copy's size
+                break;
+            default: length = static_cast<ULONG>(below(41));
         }
         std::vector<uint8_t> data(length);
         for (auto& b : data) b = static_cast<uint8_t>(random());

@@ -18,28 +18,24 @@ struct SetOutcome {
 // The outcome of a set of `length` bytes whose first four bytes, if any, hold 0x0000000B.
 SetOutcome expected_set(NDIS_OID oid, ULONG length) {
     switch (oid) {
-    case OID_GEN_CURRENT_PACKET_FILTER:
-        return length == 4 ? SetOutcome{NDIS_STATUS_SUCCESS, 0} : SetOutcome{NDIS_STATUS_INVALID_LENGTH, 4};
-    case OID_GEN_CURRENT_LOOKAHEAD:
-    case OID_PNP_ENABLE_WAKE_UP:
-    case OID_PNP_ADD_WAKE_UP_PATTERN:
-        return {NDIS_STATUS_SUCCESS, 0};
-    case OID_PNP_REMOVE_WAKE_UP_PATTERN:
-        return {NDIS_STATUS_SUCCESS, 0, true};
-    case OID_802_3_MULTICAST_LIST:
-        return length % 6 == 0 ? SetOutcome{NDIS_STATUS_SUCCESS, 0} : SetOutcome{NDIS_STATUS_INVALID_LENGTH, 6};
-    case OID_PNP_SET_POWER:
-        return {NDIS_STATUS_NOT_SUPPORTED, 0};
-    default:
-        return {NDIS_STATUS_INVALID_OID, 0};
+        case OID_GEN_CURRENT_PACKET_FILTER:
+            return length == 4 ? SetOutcome{NDIS_STATUS_SUCCESS, 0} : SetOutcome{NDIS_STATUS_INVALID_LENGTH, 4};
+        case OID_GEN_CURRENT_LOOKAHEAD:
+        case OID_PNP_ENABLE_WAKE_UP:
+        case OID_PNP_ADD_WAKE_UP_PATTERN: return {NDIS_STATUS_SUCCESS, 0};
+        case OID_PNP_REMOVE_WAKE_UP_PATTERN: return {NDIS_STATUS_SUCCESS, 0, true};
+        case OID_802_3_MULTICAST_LIST:
+            return length % 6 == 0 ? SetOutcome{NDIS_STATUS_SUCCESS, 0} : SetOutcome{NDIS_STATUS_INVALID_LENGTH, 6};
+        case OID_PNP_SET_POWER: return {NDIS_STATUS_NOT_SUPPORTED, 0};
+        default: return {NDIS_STATUS_INVALID_OID, 0};
     }
 }
 
 std::vector<NDIS_OID> every_oid() {
     std::vector<NDIS_OID> oids(SupportedOids, SupportedOids + SUPPORTED_OID_COUNT);
     for (NDIS_OID oid : {OID_GEN_SUPPORTED_GUIDS, OID_TCP_TASK_OFFLOAD, OID_TCP_TASK_IPSEC_ADD_SA,
-                         OID_TCP_TASK_IPSEC_DELETE_SA, OID_PNP_WAKE_UP_PATTERN_LIST, NDIS_OID{0}, NDIS_OID{0x0001010D + 0x100},
-                         NDIS_OID{0xFD010107}, NDIS_OID{0xFFFFFFFF}}) {
+                         OID_TCP_TASK_IPSEC_DELETE_SA, OID_PNP_WAKE_UP_PATTERN_LIST, NDIS_OID{0},
+                         NDIS_OID{0x0001010D + 0x100}, NDIS_OID{0xFD010107}, NDIS_OID{0xFFFFFFFF}}) {
         oids.push_back(oid);
     }
     return oids;
@@ -141,7 +137,8 @@ TEST(SetRequests, ReachNoRegisterExceptTheRemovalOfAPattern) {
 
     std::vector<uint8_t> list;
     for (int address = 0; address < 32; ++address) {
-        for (uint8_t b : {uint8_t{0x01}, uint8_t{0x00}, uint8_t{0x5E}, uint8_t{0x00}, uint8_t{0x00}, uint8_t(address)}) list.push_back(b);
+        for (uint8_t b : {uint8_t{0x01}, uint8_t{0x00}, uint8_t{0x5E}, uint8_t{0x00}, uint8_t{0x00}, uint8_t(address)})
+            list.push_back(b);
     }
     EXPECT_EQ(bench.host.set(*unit.adapter, OID_802_3_MULTICAST_LIST, list).bytes_done, 192u);
     EXPECT_EQ(bench.host.set(*unit.adapter, OID_802_3_MULTICAST_LIST, {}).status, NDIS_STATUS_SUCCESS);

@@ -234,8 +234,9 @@ TEST_F(WakePatterns, FailedRegisterAccessesStillCompleteTheRequest) {
 // register requests comes between the poll's, the poll finishes, and the request completes.
 TEST_F(WakePatterns, RemovalWaitsForALinkPollInFlight) {
     // Slow completions keep the poll's chain in flight for a while.
-    bench_.host.io().set_completion_policy(
-        {.timing = host::CompletionTiming::Later, .min_delay = host::milliseconds(5), .max_delay = host::milliseconds(5)});
+    bench_.host.io().set_completion_policy({.timing = host::CompletionTiming::Later,
+                                            .min_delay = host::milliseconds(5),
+                                            .max_delay = host::milliseconds(5)});
     ASSERT_TRUE(bench_.host.run_until([&] { return record()->PhyBusy != 0; }, host::seconds(4)));
     registers().clear_log();
 

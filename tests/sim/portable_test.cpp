@@ -42,7 +42,10 @@ TEST(PortableSeeds, RangesAndChancesHoldTheirBounds) {
 
 TEST(PortableSeeds, APlanIsTheSameEverywhere) {
     const std::pair<uint64_t, uint64_t> expected[] = {
-        {1, 0xa249649ee967eab9}, {2, 0x367103ae3df29246}, {45, 0xa1a51b8a0ceddf92}, {1000000, 0x4d217054710fe082},
+        {1, 0xa249649ee967eab9},
+        {2, 0x367103ae3df29246},
+        {45, 0xa1a51b8a0ceddf92},
+        {1000000, 0x4d217054710fe082},
     };
     for (auto [seed, hash] : expected) {
         EXPECT_EQ(sim::run_seed(seed).plan_hash, hash) << "seed " << seed;

@@ -11,7 +11,8 @@ Testbed::~Testbed() {
     // records it: the host is then in no state to be checked.
     if (!check_at_end || ::testing::Test::HasFailure() || std::uncaught_exceptions() > 0) return;
     for (Unit& unit : units()) {
-        if (unit.adapter->state == host::AdapterState::Running) ADD_FAILURE() << unit.adapter->name << " was never halted";
+        if (unit.adapter->state == host::AdapterState::Running)
+            ADD_FAILURE() << unit.adapter->name << " was never halted";
     }
     try {
         host.run_until_idle(host::seconds(60));
@@ -47,7 +48,9 @@ std::vector<model::RegisterAccess> register_writes_to(model::Controller& device,
 std::vector<uint8_t> make_frame(size_t length, uint8_t seed, std::array<uint8_t, 6> destination) {
     std::vector<uint8_t> frame(length);
     for (size_t i = 0; i < length; ++i) {
-        frame[i] = i < 6 ? destination[i] : i < 12 ? static_cast<uint8_t>(0x02 + i) : static_cast<uint8_t>(seed + i * 13);
+        frame[i] = i < 6    ? destination[i]
+                   : i < 12 ? static_cast<uint8_t>(0x02 + i)
+                            : static_cast<uint8_t>(seed + i * 13);
     }
     return frame;
 }

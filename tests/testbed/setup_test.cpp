@@ -37,18 +37,24 @@ std::shared_ptr<CountingDevice> counting;
 const OptionCase kOptions[] = {
     {"name", [](testbed::AdapterSetup& s) { s.name = "left"; }, true,
      [](testbed::Bench&, testbed::Unit& u) { return u.name == "left" && u.adapter->name == "left"; }},
-    {"network address", [](testbed::AdapterSetup& s) { s.network_address = std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}; },
+    {"network address",
+     [](testbed::AdapterSetup& s) { s.network_address = std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}; },
      true,
      [](testbed::Bench& b, testbed::Unit& u) {
          const host::RequestRecord& r = b.host.query(*u.adapter, OID_802_3_CURRENT_ADDRESS, 6);
          return r.data == std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
      }},
-    {"registry", [](testbed::AdapterSetup& s) { s.registry.insert_or_assign("RxPacketDesc", host::RegistryValue(ULONG{7})); },
-     true, [](testbed::Bench&, testbed::Unit& u) { return u.record()->RxDescCount == 7; }},
+    {"registry",
+     [](testbed::AdapterSetup& s) { s.registry.insert_or_assign("RxPacketDesc", host::RegistryValue(ULONG{7})); }, true,
+     [](testbed::Bench&, testbed::Unit& u) { return u.record()->RxDescCount == 7; }},
     {"device", [](testbed::AdapterSetup& s) { s.device.phys = {model::PhyConfig{.address = 5}}; }, true,
      [](testbed::Bench&, testbed::Unit& u) { return u.record()->PhyAddress == 5; }},
     // Two registers beyond the register map, which the driver leaves alone.
-    {"registers", [](testbed::AdapterSetup& s) { s.registers = {{0xA0, {0xA5, 0x5A}}}; }, true,
+    {"registers",
+     [](testbed::AdapterSetup& s) {
+         s.registers = {{0xA0, {0xA5, 0x5A}}};
+     },
+     true,
      [](testbed::Bench&, testbed::Unit& u) {
          return u.device().registers().peek_range(0xA0, 2) == std::vector<uint8_t>{0xA5, 0x5A};
      }},
@@ -57,11 +63,14 @@ const OptionCase kOptions[] = {
          auto statuses = b.host.recorder().statuses(u.adapter);
          return !statuses.empty() && statuses.back() == NDIS_STATUS_MEDIA_DISCONNECT;
      }},
-    {"faults", [](testbed::AdapterSetup& s) { s.faults = {model::FaultRule{.times = 0, .action = model::FaultAction::stall}}; },
+    {"faults",
+     [](testbed::AdapterSetup& s) { s.faults = {model::FaultRule{.times = 0, .action = model::FaultAction::stall}}; },
      false, [](testbed::Bench&, testbed::Unit&) { return true; }},
     {"lower device",
      [](testbed::AdapterSetup& s) {
-         s.lower = [](std::shared_ptr<host::UsbBus> bus) { return counting = std::make_shared<CountingDevice>(std::move(bus)); };
+         s.lower = [](std::shared_ptr<host::UsbBus> bus) {
+             return counting = std::make_shared<CountingDevice>(std::move(bus));
+         };
      },
      true, [](testbed::Bench&, testbed::Unit&) { return counting && counting->irps > 0; }},
 };

@@ -27,7 +27,8 @@ void watch(BareAdapter& a, std::vector<SeenUrb>& seen) {
         s.function = urb.UrbHeader.Function;
         s.length = urb.UrbHeader.Length;
         s.time = a.host().now();
-        if (s.function == URB_FUNCTION_ABORT_PIPE || s.function == URB_FUNCTION_RESET_PIPE) s.pipe = urb.UrbPipeRequest.PipeHandle;
+        if (s.function == URB_FUNCTION_ABORT_PIPE || s.function == URB_FUNCTION_RESET_PIPE)
+            s.pipe = urb.UrbPipeRequest.PipeHandle;
         if (s.function == URB_FUNCTION_SELECT_CONFIGURATION) {
             const auto& info = urb.UrbSelectConfiguration.Interface;
             s.pipes = info.NumberOfPipes;
@@ -127,8 +128,9 @@ TEST(ConfigureUsbDevice, ParsesTheFirst255BytesOfALongerSet) {
 
 TEST(ConfigureUsbDevice, SizesOnlyTheFirstTwoOfMorePipesAndCopiesThemAll) {
     testbed::AdapterSetup setup;
-    setup.device.configuration =
-        model::ConfigurationBuilder::standard().add_endpoint({.address = 0x04, .attributes = model::kEndpointBulk}).build();
+    setup.device.configuration = model::ConfigurationBuilder::standard()
+                                     .add_endpoint({.address = 0x04, .attributes = model::kEndpointBulk})
+                                     .build();
     BareAdapter a(std::move(setup));
     ASSERT_EQ(a.configure(), RESULT_SUCCESS);
     PUSBD_INTERFACE_INFORMATION info = a.record->InterfaceInfo;

@@ -26,7 +26,8 @@ TEST(LateCancel, HaltReleasesTheAdapterOnlyAfterAStuckRegisterRequestCompleted) 
                      std::to_string(late.cancel_completion_delay) + " us after IoCancelIrp");
         testbed::Testbed bench(late);
         testbed::Unit& unit = bench.bring_up();
-        unit.device().faults().add({.kind = model::RequestKind::vendor_write, .register_index = 0x25,
+        unit.device().faults().add({.kind = model::RequestKind::vendor_write,
+                                    .register_index = 0x25,
                                     .action = model::FaultAction::never_complete});
         ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10)));
         bench.halt(unit);

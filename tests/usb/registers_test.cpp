@@ -98,8 +98,8 @@ protected:
 TEST_P(AsyncRegisters, WriteRunsPhyStepOnceWithEverythingReleased) {
     a.record->AsyncWriteBuf[0] = 0x30;
     a.record->AsyncWriteBuf[1] = 0x00;
-    NTSTATUS started = a.run([&] { return WriteRegistersAsync(a.record, 2, REG_PHY_POWER, a.record->AsyncWriteBuf); },
-                             DISPATCH_LEVEL);
+    NTSTATUS started =
+        a.run([&] { return WriteRegistersAsync(a.record, 2, REG_PHY_POWER, a.record->AsyncWriteBuf); }, DISPATCH_LEVEL);
     EXPECT_EQ(started, STATUS_PENDING);
     a.host().run_until_idle(host::seconds(1));
     EXPECT_EQ(g_steps.calls, 1);
@@ -125,7 +125,8 @@ TEST_P(AsyncRegisters, AOneByteWriteHasValueZero) {
 }
 
 TEST_P(AsyncRegisters, ReadDeliversIntoRegReadBufBeforePhyStep) {
-    for (uint8_t r = 0; r < 4; ++r) a.device().registers().poke(static_cast<uint8_t>(0x25 + r), static_cast<uint8_t>(0x90 + r));
+    for (uint8_t r = 0; r < 4; ++r)
+        a.device().registers().poke(static_cast<uint8_t>(0x25 + r), static_cast<uint8_t>(0x90 + r));
     a.run([&] { ReadRegistersAsync(a.record, 4, REG_PHY_ADDRESS); }, DISPATCH_LEVEL);
     a.host().run_until_idle(host::seconds(1));
     ASSERT_EQ(g_steps.calls, 1);
@@ -160,7 +161,9 @@ TEST_P(AsyncRegisters, AFailedReadStillRunsPhyStepOnceOnTheOldBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(BothCompletionPaths, AsyncRegisters,
                          ::testing::Values(host::CompletionTiming::Inline, host::CompletionTiming::Later),
-                         [](const auto& info) { return info.param == host::CompletionTiming::Inline ? "Inline" : "Later"; });
+                         [](const auto& info) {
+                             return info.param == host::CompletionTiming::Inline ? "Inline" : "Later";
+                         });
 
 // A start that returns 2 has sent nothing, holds nothing and is followed by no PhyStep.
 TEST_F(Registers, AStartWithoutItsUrbOrIrpReturnsTwoAndLeavesNothing) {

@@ -14,7 +14,8 @@ TEST_P(SubmitUrbSyncTiming, ReturnsOneWithTheDataWhenTheRequestComesBack) {
     BareAdapter a;
     a.host().io().set_completion_policy({.timing = GetParam(), .min_delay = 2000, .max_delay = 2000});
     ASSERT_EQ(a.configure(), RESULT_SUCCESS);
-    for (uint8_t r = 0; r < 4; ++r) a.device().registers().poke(static_cast<uint8_t>(0x78 + r), static_cast<uint8_t>(0xA0 + r));
+    for (uint8_t r = 0; r < 4; ++r)
+        a.device().registers().poke(static_cast<uint8_t>(0x78 + r), static_cast<uint8_t>(0xA0 + r));
 
     host::Time before = a.host().now();
     UCHAR buffer[4] = {};
@@ -34,7 +35,9 @@ TEST_P(SubmitUrbSyncTiming, ReturnsOneWithTheDataWhenTheRequestComesBack) {
 
 INSTANTIATE_TEST_SUITE_P(BothCompletionPaths, SubmitUrbSyncTiming,
                          ::testing::Values(host::CompletionTiming::Inline, host::CompletionTiming::Later),
-                         [](const auto& info) { return info.param == host::CompletionTiming::Inline ? "Inline" : "Later"; });
+                         [](const auto& info) {
+                             return info.param == host::CompletionTiming::Inline ? "Inline" : "Later";
+                         });
 
 // "Came back" is all that 1 says: a refusal inside IofCallDriver, a stall and an error all give 1.
 TEST(SubmitUrbSync, ReturnsOneForRequestsThatCameBackFailed) {
@@ -83,7 +86,8 @@ TEST(SubmitUrbSync, CancelsARequestThatNeverCompletesAndReturnsAfterItsCompletio
         SCOPED_TRACE("cancelled IRP completed " + std::to_string(cancel_delay) + " us after IoCancelIrp");
         BareAdapter a({}, {.cancel_completion_delay = cancel_delay});
         ASSERT_EQ(a.configure(), RESULT_SUCCESS);
-        a.device().faults().add({.kind = model::RequestKind::vendor_read, .action = model::FaultAction::never_complete});
+        a.device().faults().add(
+            {.kind = model::RequestKind::vendor_read, .action = model::FaultAction::never_complete});
 
         host::Time before = a.host().now();
         UCHAR buffer[2] = {0x5A, 0x5A};

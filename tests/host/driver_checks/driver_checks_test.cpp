@@ -69,21 +69,23 @@ TEST(DriverLockOrder, AnOrderAgainstTheDriversOwnIsReportedByTheFirstRunThatTake
         testbed::Testbed bench(kRecord);
         testbed::Unit& unit = bench.bring_up();
         for (const LockStep& step : c.steps) {
-            if (step.routine) take_in(bench, unit, step.routine, step.order);
-            else traffic(bench, unit);
+            if (step.routine)
+                take_in(bench, unit, step.routine, step.order);
+            else
+                traffic(bench, unit);
         }
         bench.halt(unit);
         const auto& violations = bench.host.verifier().violations();
         ASSERT_EQ(violations.size(), c.named.empty() ? 0u : 1u) << (violations.empty() ? "" : violations[0].message);
         if (violations.empty()) continue;
         EXPECT_EQ(violations[0].rule, Rule::SpinLocks);
-        for (const auto& text : c.named) EXPECT_NE(violations[0].message.find(text), std::string::npos) << violations[0].message;
+        for (const auto& text : c.named)
+            EXPECT_NE(violations[0].message.find(text), std::string::npos) << violations[0].message;
     }
 }
 
 // The first receive indication of the unit calls `during` while the packet is the protocols'.
-void during_first_indication(testbed::Testbed& bench, testbed::Unit& unit,
-                             std::function<void(NDIS_PACKET*)> during) {
+void during_first_indication(testbed::Testbed& bench, testbed::Unit& unit, std::function<void(NDIS_PACKET*)> during) {
     bench.host.recorder().set_listener([&unit, during, done = false](const host::ProtocolEvent& e) mutable {
         if (done || e.kind != host::ProtocolEventKind::Receive || e.adapter_id != unit.adapter->id) return;
         done = true;
@@ -146,7 +148,8 @@ TEST(DriverBufferOwnership, WritesIntoBuffersTheDriverHandedOverAreReported) {
              };
              bench.host.send(*unit.adapter, testbed::make_frame(100));
              ASSERT_NE(submitted, nullptr);
-             bench.in_driver(unit, [&] { submitted[3] ^= 0xFF; }, DISPATCH_LEVEL);
+             bench.in_driver(
+                 unit, [&] { submitted[3] ^= 0xFF; }, DISPATCH_LEVEL);
              bench.host.run_for(host::milliseconds(20));
              unit.bus->refuse = nullptr;
          },
@@ -199,16 +202,20 @@ TEST(DriverBufferOwnership, ACancelledTransferHandsItsBufferBack) {
     testbed::Unit& unit = bench.bring_up();
     bench.host.run_for(host::seconds(4));
     unit.device().faults().add({.kind = model::RequestKind::vendor_read, .action = model::FaultAction::never_complete});
-    bench.in_driver(unit, [&] { ReadRegistersAsync(unit.record(), 2, REG_PHY_DATA_LOW); }, DISPATCH_LEVEL);
+    bench.in_driver(
+        unit, [&] { ReadRegistersAsync(unit.record(), 2, REG_PHY_DATA_LOW); }, DISPATCH_LEVEL);
     std::vector<IRP*> held = bench.host.io().held_by_lower();
     ASSERT_EQ(held.size(), 2u) << "the bulk-in transfer and the register read";
     for (IRP* irp : held) {
         auto* urb = static_cast<URB*>(bench.host.io().current_location(irp)->Parameters.Others.Argument1);
         if (urb->UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE) continue;
-        bench.in_driver(unit, [&] {
-            IoCancelIrp(irp);
-            unit.record()->RegReadBuf[0] ^= 0xFF;
-        }, DISPATCH_LEVEL);
+        bench.in_driver(
+            unit,
+            [&] {
+                IoCancelIrp(irp);
+                unit.record()->RegReadBuf[0] ^= 0xFF;
+            },
+            DISPATCH_LEVEL);
     }
     bench.host.run_for(host::seconds(1));
     unit.device().faults().clear();

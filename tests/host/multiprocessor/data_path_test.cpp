@@ -47,9 +47,8 @@ std::string exchange(const Schedule& schedule) {
             testbed::Unit* from = sender < 2 ? &a : &b;
             sent.push_back({from, numbered(lengths[(number + sender) % 8], sender, number), {}});
             Sent* s = &sent.back();
-            bench.host.scheduler().at(start + host::Time(300 * (number / 2)), "send", [&bench, s] {
-                s->ticket = bench.host.send(*s->from->adapter, s->frame);
-            });
+            bench.host.scheduler().at(start + host::Time(300 * (number / 2)), "send",
+                                      [&bench, s] { s->ticket = bench.host.send(*s->from->adapter, s->frame); });
         }
     }
     bench.host.run_for(host::milliseconds(200));
@@ -66,7 +65,8 @@ std::string exchange(const Schedule& schedule) {
             continue;
         }
         if (record == nullptr || !record->completed || record->completion_status != NDIS_STATUS_SUCCESS) {
-            text += "packet " + std::to_string(s.frame[14]) + "/" + std::to_string(s.frame[15]) + " not completed with success\n";
+            text += "packet " + std::to_string(s.frame[14]) + "/" + std::to_string(s.frame[15]) +
+                    " not completed with success\n";
         } else if (on_cable[s.frame] != 1) {
             text += "frame " + std::to_string(s.frame[14]) + "/" + std::to_string(s.frame[15]) + " on the cable " +
                     std::to_string(on_cable[s.frame]) + " times\n";
@@ -77,7 +77,8 @@ std::string exchange(const Schedule& schedule) {
         from_a.push_back(frame.frame);
         if (from_a.back().size() < 60) from_a.back().resize(60, 0);
     }
-    if (bench.host.recorder().frames(b.adapter) != from_a) text += "the second adapter did not indicate what the cable brought, in order\n";
+    if (bench.host.recorder().frames(b.adapter) != from_a)
+        text += "the second adapter did not indicate what the cable brought, in order\n";
     bench.halt(a);
     bench.halt(b);
     return text + reports(bench);

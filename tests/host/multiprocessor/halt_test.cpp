@@ -49,8 +49,8 @@ TEST(MultiprocessorHalt, NoTimerRoutineOutlivesTheRecordWhereverTheHaltFalls) {
             for (host::Time delay = 979000; delay <= 981000; delay += 500) {
                 std::string text = halt_near_a_tick(schedule, lead, delay);
                 if (!text.empty()) {
-                    failures += schedule.name() + ", halt " + std::to_string(lead) + " us before a tick, stop delayed " +
-                                std::to_string(delay) + " us: " + text;
+                    failures += schedule.name() + ", halt " + std::to_string(lead) +
+                                " us before a tick, stop delayed " + std::to_string(delay) + " us: " + text;
                 }
             }
         }

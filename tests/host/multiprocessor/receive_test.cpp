@@ -78,7 +78,8 @@ TEST(MultiprocessorReceive, FramesGoUpOnceInOrderIntactWhateverTheSchedule) {
         for (ULONG descriptors : {3u, 20u}) {
             std::string difference = first_difference(receive_bursts(schedule, descriptors));
             if (!difference.empty()) {
-                failures += schedule.name() + ", " + std::to_string(descriptors) + " receive descriptors: " + difference + "\n";
+                failures +=
+                    schedule.name() + ", " + std::to_string(descriptors) + " receive descriptors: " + difference + "\n";
             }
         }
     }

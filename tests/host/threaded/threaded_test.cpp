@@ -144,8 +144,8 @@ TEST_F(ThreadedHost, ProcessorsShareLocksTimersMemoryAndIrpsWhileTheLoopRuns) {
     for (int i = 0; i < kThreads; ++i) workers.emplace_back([this, i] { work(i); });
     bool finished = host.run_until(
         [&] {
-            return shared.workers_done.load() == kThreads && shared.irps_done.load() == kThreads * (kRounds + kRounds / 16) &&
-                   timers_idle();
+            return shared.workers_done.load() == kThreads &&
+                   shared.irps_done.load() == kThreads * (kRounds + kRounds / 16) && timers_idle();
         },
         host::seconds(120));
     for (auto& worker : workers) worker.join();
