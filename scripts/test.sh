@@ -7,9 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-# The layout of every C++ file (.clang-format). The switch stays 0 until the tree has been laid
-# out once by scripts/format.sh; then it is 1 and a file out of layout fails the run.
-check_format=${USBETH_CHECK_FORMAT:-0}
+# The layout of every C++ file (.clang-format): a file out of layout fails the run
+# (scripts/format.sh lays the tree out; USBETH_CHECK_FORMAT=0 skips the check).
+check_format=${USBETH_CHECK_FORMAT:-1}
 if [ "$check_format" = 1 ]; then
   bash scripts/format.sh --check
 fi
