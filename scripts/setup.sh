@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the program need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libc++-14-dev libc++abi-14-dev llvm-14 libgtest-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libc++-14-dev libc++abi-14-dev llvm-14 clang-format clang-tidy libgtest-dev
           libgmock-dev libbenchmark-dev libboost-context-dev
           nlohmann-json3-dev libcli11-dev tshark libpcap-dev pkg-config iproute2 iputils-ping iperf3)
 missing=()
