@@ -34,7 +34,7 @@ Io::~Io() {
 // An IRP's memory, zeroed.
 void* Io::take_block(size_t bytes, CCHAR stack_size) {
     if (kUnderSanitizer) return std::calloc(1, bytes);
-    auto slot = static_cast<size_t>(stack_size);
+    auto slot = static_cast<size_t>(static_cast<unsigned char>(stack_size));
     if (slot < spare_irps_.size() && !spare_irps_[slot].empty()) {
         void* block = spare_irps_[slot].back();
         spare_irps_[slot].pop_back();
