@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "tests/datapath/datapath_support.h"
+#include "tests/support/datapath.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "tests/datapath/datapath_support.h"
+#include "tests/support/datapath.h"
 
 namespace {
 

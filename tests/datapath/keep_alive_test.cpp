@@ -2,7 +2,7 @@
 // an empty transfer is owed.
 #include <gtest/gtest.h>
 
-#include "tests/datapath/datapath_support.h"
+#include "tests/support/datapath.h"
 
 namespace {
 

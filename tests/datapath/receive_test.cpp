@@ -2,7 +2,7 @@
 // and empty transfers, a small descriptor count, and reception across resets and bus errors.
 #include <gtest/gtest.h>
 
-#include "tests/datapath/datapath_support.h"
+#include "tests/support/datapath.h"
 
 namespace {
 

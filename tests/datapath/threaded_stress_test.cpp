@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/datapath/datapath_support.h"
+#include "tests/support/datapath.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // when descriptors run out, when a packet is refused and after a bus error.
 #include <gtest/gtest.h>
 
-#include "tests/datapath/datapath_support.h"
+#include "tests/support/datapath.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // allocations and frees in order with tags, adapters and times.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

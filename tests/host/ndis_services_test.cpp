@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

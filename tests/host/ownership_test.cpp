@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

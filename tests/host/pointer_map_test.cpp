@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 #include "host/core/pointer_map.h"
 #include "host/core/sanitizers.h"
 

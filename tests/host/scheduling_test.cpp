@@ -1,7 +1,7 @@
 // Timers, waits, IRPs and locks behave as the driver relies on them.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

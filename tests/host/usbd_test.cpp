@@ -6,7 +6,7 @@
 #include <cstring>
 #include <optional>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

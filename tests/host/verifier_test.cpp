@@ -1,7 +1,7 @@
 // Every verifier rule fires for a tiny driver that breaks it on purpose.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 using host::Host;
 using host::Rule;

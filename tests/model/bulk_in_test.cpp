@@ -1,5 +1,5 @@
 // Bulk in: frame, CRC and status bytes; the FIFO and its bound.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

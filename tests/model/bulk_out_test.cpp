@@ -1,5 +1,5 @@
 // Bulk out: length prefix, filler, zero-length transfers, keep-alive.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

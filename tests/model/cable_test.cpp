@@ -1,5 +1,5 @@
 // Two controllers on one cable, and a scripted peer.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

@@ -2,7 +2,7 @@
 // must keep each endpoint's and each wire direction's order regardless.
 #include <map>
 
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

@@ -1,5 +1,5 @@
 // Fault injection: which requests are hit, and what happens to them.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

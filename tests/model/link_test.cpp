@@ -1,6 +1,6 @@
 // A link that is down carries nothing, both ways; the cable can be pulled and pushed back; the
 // device's own record of link changes; the end of a device's faults.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

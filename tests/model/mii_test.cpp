@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

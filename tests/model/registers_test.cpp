@@ -1,5 +1,5 @@
 // The register file through the vendor requests: ranges, log, EEPROM, MAC reset.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

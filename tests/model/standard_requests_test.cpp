@@ -1,5 +1,5 @@
 // Descriptors and the standard requests of the default pipe.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

@@ -1,5 +1,5 @@
 // Full-speed bus time: 19 packets of 64 bytes per 1 ms frame.
-#include "model_fixture.h"
+#include "tests/support/model.h"
 
 namespace model::testing {
 namespace {

@@ -1,6 +1,6 @@
 // PHY discovery and choice: whole adapters brought up over PHY populations of every kind, with
 // the PHY table, the chosen PHY and the writes that switch the other PHYs off read back.
-#include "tests/phy/phy_bench.h"
+#include "tests/support/phy.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // link indicator of the PHY that has one, and polling that goes on through failed requests,
 // resets and a window taken by somebody else.
 #include "driver/usb/transport.h"
-#include "tests/phy/phy_bench.h"
+#include "tests/support/phy.h"
 
 namespace {
 

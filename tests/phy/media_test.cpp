@@ -1,6 +1,6 @@
 // Media configuration at the hardware start and the PHY writes of the stop, read back from the
 // model's MII and register logs.
-#include "tests/phy/phy_bench.h"
+#include "tests/support/phy.h"
 
 namespace {
 

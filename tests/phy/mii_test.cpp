@@ -3,7 +3,7 @@
 // fails a read-back.
 #include <algorithm>
 
-#include "tests/phy/phy_bench.h"
+#include "tests/support/phy.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "driver/phy/phy.h"
 #include "driver/usb/registers.h"
-#include "tests/phy/phy_bench.h"
+#include "tests/support/phy.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/requests/requests_support.h"
+#include "tests/support/requests.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // adapter still carries traffic both ways and halts leaving nothing behind.
 #include <random>
 
-#include "tests/requests/requests_support.h"
+#include "tests/support/requests.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // that change nothing on the controller.
 #include <string>
 
-#include "tests/requests/requests_support.h"
+#include "tests/support/requests.h"
 
 namespace {
 

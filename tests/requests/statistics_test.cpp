@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "model/frame_format.h"
-#include "tests/requests/requests_support.h"
+#include "tests/support/requests.h"
 
 namespace {
 

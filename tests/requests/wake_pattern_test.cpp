@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "model/register_map.h"
-#include "tests/requests/requests_support.h"
+#include "tests/support/requests.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "tests/usb/bare_adapter.h"
+#include "tests/support/usb.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Register access: the exact vendor requests of the synchronous routines, and the asynchronous
 // starts, whose completion runs PhyStep exactly once per started request, whatever its outcome.
-#include "tests/usb/bare_adapter.h"
+#include "tests/support/usb.h"
 
 namespace {
 

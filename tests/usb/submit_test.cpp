@@ -1,7 +1,7 @@
 // SubmitUrbSync: a request comes back inside the call or later, fails, stalls, or never comes back
 // and is cancelled after ten seconds; whatever happens, nothing of the call is touched after it
 // returned.
-#include "tests/usb/bare_adapter.h"
+#include "tests/support/usb.h"
 
 namespace {
 

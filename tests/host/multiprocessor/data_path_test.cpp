@@ -3,7 +3,7 @@
 // processors. Whatever the schedule, every packet is completed once with success, its frame goes
 // on the cable exactly once and intact, and the far adapter indicates what the cable brought, in
 // order.
-#include "tests/host/multiprocessor/multiprocessor_support.h"
+#include "tests/support/multiprocessor.h"
 
 #include <map>
 

@@ -1,7 +1,7 @@
 // A halt while timer routines fire on other processors: whatever the schedule and wherever the
 // halt falls against the timers' expiries, the adapter's record is released with no timer routine
 // of it running, about to run or armed.
-#include "tests/host/multiprocessor/multiprocessor_support.h"
+#include "tests/support/multiprocessor.h"
 
 namespace {
 

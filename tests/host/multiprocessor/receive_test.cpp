@@ -2,7 +2,7 @@
 // reception interleave as the schedule decides, and whatever it decides every frame from the
 // cable is indicated once, in the order it came, byte for byte, and no one writes into a buffer
 // while the protocols hold it.
-#include "tests/host/multiprocessor/multiprocessor_support.h"
+#include "tests/support/multiprocessor.h"
 
 namespace {
 

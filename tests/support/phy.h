@@ -16,8 +16,7 @@ namespace phytest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline model::PhyConfig Phy(uint8_t address, uint32_t id, bool link = true)
-{
+inline model::PhyConfig Phy(uint8_t address, uint32_t id, bool link = true) {
     model::PhyConfig config;
     config.address = address;
     config.id = id;
@@ -30,8 +29,7 @@ struct Registry {
     std::optional<ULONG> home_lan{};
 };
 
-inline testbed::AdapterSetup WithPhys(std::vector<model::PhyConfig> phys, Registry registry = {})
-{
+inline testbed::AdapterSetup WithPhys(std::vector<model::PhyConfig> phys, Registry registry = {}) {
     testbed::AdapterSetup setup;
     setup.device.phys = std::move(phys);
     if (registry.media_type) {
@@ -44,8 +42,7 @@ inline testbed::AdapterSetup WithPhys(std::vector<model::PhyConfig> phys, Regist
 }
 
 // The bytes of every write that starts at the given controller register, in order.
-inline std::vector<Bytes> WritesTo(model::Controller& device, uint8_t first)
-{
+inline std::vector<Bytes> WritesTo(model::Controller& device, uint8_t first) {
     std::vector<Bytes> out;
     for (const auto& access : testbed::register_writes_to(device, first)) {
         out.push_back(access.bytes);
@@ -62,8 +59,7 @@ struct PowerWrite {
     uint16_t value;
     bool operator==(const PowerWrite&) const = default;
 };
-inline std::ostream& operator<<(std::ostream& out, const PowerWrite& write)
-{
+inline std::ostream& operator<<(std::ostream& out, const PowerWrite& write) {
     out << "{0x" << std::hex << write.first << ":";
     for (uint8_t byte : write.bytes) {
         out << " 0x" << int(byte);
@@ -71,8 +67,7 @@ inline std::ostream& operator<<(std::ostream& out, const PowerWrite& write)
     return out << " value 0x" << write.value << std::dec << "}";
 }
 
-inline std::vector<PowerWrite> PowerWrites(model::Controller& device)
-{
+inline std::vector<PowerWrite> PowerWrites(model::Controller& device) {
     std::vector<PowerWrite> out;
     for (const auto& access : testbed::register_writes(device)) {
         if (access.first <= 0x7F && access.first + access.bytes.size() > 0x7E) {
@@ -91,14 +86,12 @@ struct MiiWriteRecord {
     uint16_t value;
     bool operator==(const MiiWriteRecord&) const = default;
 };
-inline std::ostream& operator<<(std::ostream& out, const MiiWriteRecord& write)
-{
+inline std::ostream& operator<<(std::ostream& out, const MiiWriteRecord& write) {
     return out << "{phy " << int(write.address) << " reg " << int(write.reg) << " = 0x" << std::hex << write.value
                << std::dec << "}";
 }
 
-inline std::vector<MiiWriteRecord> MiiWrites(model::Controller& device)
-{
+inline std::vector<MiiWriteRecord> MiiWrites(model::Controller& device) {
     std::vector<MiiWriteRecord> out;
     for (const auto& access : device.mii().writes()) {
         out.push_back({access.address, access.reg, access.value});
@@ -107,8 +100,7 @@ inline std::vector<MiiWriteRecord> MiiWrites(model::Controller& device)
 }
 
 // MII reads of one register of one PHY.
-inline size_t MiiReads(model::Controller& device, uint8_t address, uint8_t reg)
-{
+inline size_t MiiReads(model::Controller& device, uint8_t address, uint8_t reg) {
     size_t count = 0;
     for (const auto& access : device.mii().log()) {
         count += !access.write && access.address == address && access.reg == reg;
@@ -118,8 +110,7 @@ inline size_t MiiReads(model::Controller& device, uint8_t address, uint8_t reg)
 
 // Status indications and their completions, as NDIS saw them: the status code, or 0 for a
 // status-complete.
-inline std::vector<NDIS_STATUS> LinkEvents(testbed::Testbed& bench, testbed::Unit& unit)
-{
+inline std::vector<NDIS_STATUS> LinkEvents(testbed::Testbed& bench, testbed::Unit& unit) {
     std::vector<NDIS_STATUS> out;
     for (const auto& event : bench.host.recorder().events()) {
         if (event.adapter_id != unit.adapter->id) {
@@ -138,16 +129,14 @@ inline const std::vector<NDIS_STATUS> kConnect = {NDIS_STATUS_MEDIA_CONNECT, 0};
 inline const std::vector<NDIS_STATUS> kDisconnect = {NDIS_STATUS_MEDIA_DISCONNECT, 0};
 
 // Clears the model's logs and the recorder, so that what follows is seen alone.
-inline void ClearLogs(testbed::Testbed& bench, testbed::Unit& unit)
-{
+inline void ClearLogs(testbed::Testbed& bench, testbed::Unit& unit) {
     unit.device().registers().clear_log();
     unit.device().mii().clear_log();
     bench.host.recorder().clear();
 }
 
 // The link timer as the host holds it.
-inline const host::TimerState& LinkTimer(testbed::Testbed& bench, testbed::Unit& unit)
-{
+inline const host::TimerState& LinkTimer(testbed::Testbed& bench, testbed::Unit& unit) {
     const host::TimerState* timer = bench.host.timers().find(&unit.record()->LinkTimer);
     EXPECT_NE(timer, nullptr);
     static const host::TimerState none{};

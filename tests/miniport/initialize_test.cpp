@@ -5,7 +5,7 @@
 
 #include "driver/datapath/datapath.h"
 #include "driver/miniport/handlers.h"
-#include "tests/lifecycle/lifecycle_support.h"
+#include "tests/support/miniport.h"
 
 namespace {
 

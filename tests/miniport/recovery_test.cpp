@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/miniport/handlers.h"
-#include "tests/lifecycle/lifecycle_support.h"
+#include "tests/support/miniport.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/miniport/resources.h"
-#include "tests/lifecycle/lifecycle_support.h"
+#include "tests/support/miniport.h"
 
 namespace {
 
