@@ -56,6 +56,10 @@ struct Options {
     // another processor may act between two of them. Off by default: it multiplies the points
     // of a run and so changes what every seed's schedule does.
     bool interlocked_points = false;
+    // With interlocked_points, the end of every such access is a scheduling point as well, so
+    // that another processor may also act between an interlocked access and the plain accesses
+    // right after it. Off by default for the same reason.
+    bool interlocked_points_after = false;
     // While a task is part-way through on one processor, an idle processor may start an event
     // due up to this much later: the clock moves on as if the task had taken that long, so that
     // routines due close together overlap as they do on a real machine. 0: only simultaneous

@@ -71,6 +71,7 @@ struct Schedule {
     int processors = 1;
     uint64_t window = 4000;
     uint64_t overlap_us = 0;
+    bool points_after = false;  // scheduling points after interlocked accesses, too
 };
 Schedule schedule_of_seed(uint64_t seed);
 

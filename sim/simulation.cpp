@@ -2,6 +2,7 @@
 // run from its first step through the recovery phase to the verdict.
 #include <sstream>
 
+#include "model/register_map.h"
 #include "sim/simulation.h"
 
 namespace sim {
@@ -60,10 +61,11 @@ void Simulation::build() {
     o.overlap = schedule.overlap_us;
     o.cancel_completion_delay = seed_ % 2 ? host::milliseconds(2) : 0;  // a cancelled transfer given back late
     o.interlocked_points = true;  // another processor may act between any two interlocked accesses
+    o.interlocked_points_after = schedule.points_after;  // and right after one
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) +
-          " us");
+          " us" + (schedule.points_after ? ", points after interlocked accesses" : ""));
     try {
         bench_ = std::make_unique<testbed::Bench>(o);
     } catch (const testbed::Failure& e) {
@@ -204,9 +206,35 @@ void Simulation::close_window(Station& s) {
     s.window.open = false;
 }
 
-void Simulation::halt(Station& s) {
+// Whether the device has been given a PHY read command since control record `from`: the link
+// poll is then part-way through, holding the PHY window until its data has been read.
+static bool phy_read_commanded(model::Controller& device, size_t from) {
+    const auto& log = device.control_log();
+    for (size_t i = from; i < log.size(); ++i) {
+        const model::ControlRecord& r = log[i];
+        const size_t first = r.setup.index;
+        if (r.setup.type() != 2 || r.setup.data_direction() != model::Direction::out) continue;
+        if (first <= model::reg::kPhyControl && model::reg::kPhyControl < first + r.out_data.size() &&
+            (r.out_data[model::reg::kPhyControl - first] & model::reg::kPhyRead) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+host::Time Simulation::halt(Station& s) {
     close_window(s);
     s.epoch.open = false;
+    // Now and then the stop begins while a link poll is part-way through, so that the stop's own
+    // PHY writes contend with it for the window. The choice has a generator of its own, so that
+    // the runs it leaves alone draw as they did.
+    if (stop_rng_.chance_ppm(250'000)) {
+        const size_t from = s.device().control_log().size();
+        if (host_->run_until([&] { return phy_read_commanded(s.device(), from); }, kPollPeriod + kLinkSlack)) {
+            trace("halt " + s.adapter->name + " during a link poll");
+        }
+    }
+    const host::Time began = host_->now();
     // Now and then the system shuts down first: MpShutdown, then MpHalt.
     if (s.adapter->shutdown_registered && chance(200'000)) {
         trace("shutdown " + s.adapter->name);
@@ -223,6 +251,7 @@ void Simulation::halt(Station& s) {
     check_sends(s, true);
     check_receives(s, true);
     checked(Check::Halt);
+    return began;
 }
 
 // A reset asked for by NDIS: the window and the statistics epoch close, and open again once it
@@ -263,8 +292,7 @@ void Simulation::finish() {
     for (Station& s : stations_) {
         if (!s.up) continue;
         const bool running = s.state() == ADAPTER_STATE_RUNNING;
-        const host::Time began = host_->now();
-        halt(s);
+        const host::Time began = halt(s);
         if (running && host_->now() - began > kOrderlyHaltLimit) {
             fail("liveness", "the halt of " + s.adapter->name + " took " +
                                  std::to_string((host_->now() - began) / 1000) + " ms after the faults stopped");
@@ -328,6 +356,7 @@ Schedule schedule_of_seed(uint64_t seed) {
     s.window = uint64_t(1) << (3 + host::Random::splitmix64(state) % 10);  // 8 to 4096
     const uint64_t overlaps[] = {0, 0, 20, 200, 2000};
     s.overlap_us = overlaps[host::Random::splitmix64(state) % 5];
+    s.points_after = host::Random::splitmix64(state) % 2 == 0;
     return s;
 }
 

@@ -196,7 +196,8 @@ struct Station {
 
 class Simulation {
 public:
-    Simulation(uint64_t seed, const RunOptions& options) : seed_(seed), options_(options), rng_(seed) {}
+    Simulation(uint64_t seed, const RunOptions& options)
+        : seed_(seed), options_(options), rng_(seed), stop_rng_(seed ^ 0x9E3779B97F4A7C15ull) {}
 
     Result run();
 
@@ -225,7 +226,7 @@ private:
     // simulation.cpp
     void build();
     void start(Station& s);
-    void halt(Station& s);
+    host::Time halt(Station& s);  // when the halt began
     void wait_request(Station& s, const char* what);
     void open_window(Station& s);
     void close_window(Station& s);
@@ -275,6 +276,7 @@ private:
     uint64_t seed_;
     RunOptions options_;
     host::Random rng_;
+    host::Random stop_rng_;  // when a stop waits for a link poll part-way through
     std::unique_ptr<testbed::Bench> bench_;
     host::Host* host_ = nullptr;  // the bench's
     std::deque<Station> stations_;

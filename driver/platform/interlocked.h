@@ -1,9 +1,11 @@
 // Fields that several processors read and write without a lock, each access one interlocked
 // operation. INTERLOCKED<T> behaves as std::atomic<T> (sequentially consistent, the order the
-// interlocked routines give) and, before every operation, calls InterlockedOperationPoint: on a
-// machine nothing, since another processor may act between any two such operations anyway; a
-// host that runs processors one step at a time may switch processors there, so that the
-// interleavings a real machine has between two of them are tried as well.
+// interlocked routines give) and, around every operation, calls InterlockedOperationPoint before
+// it and InterlockedOperationDone after it: on a machine nothing, since another processor may act
+// between any two instructions anyway; a host that runs processors one step at a time may switch
+// processors there, so that the interleavings a real machine has are tried as well: between two
+// interlocked operations, and between one and the plain accesses that follow it (a flag released
+// before the field it guards is reset).
 #pragma once
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include "nt.h"
 
 VOID InterlockedOperationPoint();
+VOID InterlockedOperationDone();
 
 template <typename T>
 class INTERLOCKED {
@@ -22,13 +25,16 @@ public:
     T load() const
     {
         InterlockedOperationPoint();
-        return Value.load();
+        const T Loaded = Value.load();
+        InterlockedOperationDone();
+        return Loaded;
     }
     operator T() const { return load(); }
     void store(T Desired)
     {
         InterlockedOperationPoint();
         Value.store(Desired);
+        InterlockedOperationDone();
     }
     T operator=(T Desired)
     {
@@ -38,22 +44,30 @@ public:
     T exchange(T Desired)
     {
         InterlockedOperationPoint();
-        return Value.exchange(Desired);
+        const T Previous = Value.exchange(Desired);
+        InterlockedOperationDone();
+        return Previous;
     }
     bool compare_exchange_strong(T& Expected, T Desired)
     {
         InterlockedOperationPoint();
-        return Value.compare_exchange_strong(Expected, Desired);
+        const bool Exchanged = Value.compare_exchange_strong(Expected, Desired);
+        InterlockedOperationDone();
+        return Exchanged;
     }
     T operator++(int)
     {
         InterlockedOperationPoint();
-        return Value.fetch_add(1);
+        const T Previous = Value.fetch_add(1);
+        InterlockedOperationDone();
+        return Previous;
     }
     T operator++()
     {
         InterlockedOperationPoint();
-        return Value.fetch_add(1) + 1;
+        const T Incremented = Value.fetch_add(1) + 1;
+        InterlockedOperationDone();
+        return Incremented;
     }
 
 private:

@@ -61,6 +61,17 @@ VOID InterlockedOperationPoint() {
     host->processors().scheduling_point();
 }
 
+// The same after an interlocked access, when the host's options ask for that too.
+VOID InterlockedOperationDone() {
+    Host* host = Host::current_or_null();
+    if (host == nullptr || !host->options().interlocked_points || !host->options().interlocked_points_after ||
+        host->processors().current() == nullptr) {
+        return;
+    }
+    host::races::HostCode code;
+    host->processors().scheduling_point();
+}
+
 VOID KeFlushQueuedDpcs() {
     Entered e;
     e.host.timers().flush();

@@ -45,7 +45,7 @@ TEST(PortableSeeds, APlanIsTheSameEverywhere) {
         {1, 0xa249649ee967eab9},
         {2, 0x367103ae3df29246},
         {45, 0xa1a51b8a0ceddf92},
-        {1000000, 0x4d217054710fe082},
+        {1000000, 0x162d9bb6c691e009},
     };
     for (auto [seed, hash] : expected) {
         EXPECT_EQ(sim::run_seed(seed).plan_hash, hash) << "seed " << seed;

@@ -21,6 +21,11 @@ const RaceSeed kRaceSeeds[] = {
     {33, 4, "indicated frames out of the order they came"},
     {137, 4, "indicated frames out of the order they came"},
     {245, 4, "indicated frames out of the order they came"},
+    // A stop taking the PHY window the moment a link poll released it, before the poll reset its
+    // step: the stop's write ran the poll's empty step, the window stayed taken and the halt
+    // waited seconds for it.
+    {924, 3, "a halt that took seven seconds"},
+    {2146, 2, "a halt that took fourteen seconds"},
 };
 
 TEST(RaceSeeds, EachRunsCleanOnTheProcessorsThatFoundIt) {
