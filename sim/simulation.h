@@ -240,7 +240,7 @@ private:
     void act_send(Station& s);
     void act_receive(Station& s);
     void act_link(Station& s);
-    void act_cable();
+    void act_cable(Station& s);  // both ends: the station drawn is not used
     void act_query(Station& s);
     void act_set(Station& s);
     void act_reset(Station& s);

@@ -1,6 +1,7 @@
 // The workload: a timeline of actions drawn from the seed, each followed by a pause, with the
 // checkers run after each step.
 #include <cstring>
+#include <span>
 
 #include "sim/simulation.h"
 
@@ -227,7 +228,7 @@ void Simulation::act_set(Station& s) {
 void Simulation::act_reset(Station& s) { reset_adapter(s); }
 
 // The cable pulled out of both sockets, or pushed back in: both ends lose or regain link.
-void Simulation::act_cable() {
+void Simulation::act_cable(Station& /*s*/) {
     const bool connect = !cable_->connected();
     count(FaultKind::CablePull);
     trace(std::string("cable ") + (connect ? "plugged back in" : "pulled out"));
@@ -241,29 +242,28 @@ void Simulation::act_reinitialize(Station& s) {
     start(s);
 }
 
+// What a step does, by the share of the draw of 100 below which it falls; draws past the last
+// row do nothing. An adapter that is down can only be initialized again.
+struct WorkloadAction {
+    uint64_t below;
+    void (Simulation::*act)(Station&);
+};
+
 void Simulation::step() {
+    static const WorkloadAction kWhenUp[] = {
+        {30, &Simulation::act_send},  {55, &Simulation::act_receive},      {61, &Simulation::act_link},
+        {71, &Simulation::act_query}, {77, &Simulation::act_set},          {83, &Simulation::check_statistics},
+        {87, &Simulation::act_reset}, {90, &Simulation::act_reinitialize}, {92, &Simulation::act_cable},
+    };
+    static const WorkloadAction kWhenDown[] = {{10, &Simulation::act_reinitialize}};
     Station& s = stations_[draw(stations_.size())];
-    uint64_t pick = draw(100);
-    if (!s.up) {
-        if (pick < 10) act_reinitialize(s);
-    } else if (pick < 30) {
-        act_send(s);
-    } else if (pick < 55) {
-        act_receive(s);
-    } else if (pick < 61) {
-        act_link(s);
-    } else if (pick < 71) {
-        act_query(s);
-    } else if (pick < 77) {
-        act_set(s);
-    } else if (pick < 83) {
-        check_statistics(s);
-    } else if (pick < 87) {
-        act_reset(s);
-    } else if (pick < 90) {
-        act_reinitialize(s);
-    } else if (pick < 92) {
-        act_cable();
+    const uint64_t pick = draw(100);
+    for (const WorkloadAction& action :
+         s.up ? std::span<const WorkloadAction>(kWhenUp) : std::span<const WorkloadAction>(kWhenDown)) {
+        if (pick < action.below) {
+            (this->*action.act)(s);
+            break;
+        }
     }
     // Then time passes: none (the next action is simultaneous), a little, or several polls.
     uint64_t d = draw(100);
