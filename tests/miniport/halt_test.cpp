@@ -40,7 +40,7 @@ std::vector<model::RegisterAccess> power_down_writes(testbed::Unit& unit, size_t
     std::vector<model::RegisterAccess> out;
     const auto& log = unit.device().registers().log();
     for (size_t i = from; i < log.size(); ++i) {
-        if (log[i].write && log[i].first == 0x7E) out.push_back(log[i]);
+        if (log[i].write && log[i].first == model::reg::kPhyPower) out.push_back(log[i]);
     }
     return out;
 }

@@ -10,6 +10,7 @@ using namespace phytest;
 using model::phy_id::kEthernetA;
 using model::phy_id::kHomeLanB;
 using model::phy_id::kSpare;
+namespace reg = model::reg;
 
 const Bytes kStatusRead = {1, 0x00, 0x00, 0x41};  // read command for BMSR of PHY 1
 
@@ -17,7 +18,7 @@ size_t DataReads(model::Controller& device)
 {
     size_t count = 0;
     for (const auto& access : device.registers().log()) {
-        count += !access.write && access.first == 0x26 && access.bytes.size() == 3;
+        count += !access.write && access.first == reg::kPhyDataLow && access.bytes.size() == 3;
     }
     return count;
 }
@@ -69,7 +70,7 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
     bench.in_driver(unit, [&] { unit.record()->RegReadBuf[0] = 0x01; });
     model::FaultRule rule;
     rule.kind = model::RequestKind::vendor_read;
-    rule.register_index = 0x26;
+    rule.register_index = reg::kPhyDataLow;
     rule.times = 2;
     rule.action = model::FaultAction::error;
     unit.device().faults().add(rule);
@@ -100,7 +101,7 @@ TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
     ASSERT_TRUE(PollOnce(bench, unit));
     EXPECT_EQ(LinkEvents(bench, unit), kDisconnect) << "an unchanged state is not indicated again";
     EXPECT_EQ(WindowWrites(unit.device()).size(), 6u);
-    EXPECT_TRUE(unit.device().registers().writes_covering(0x7E).empty());
+    EXPECT_TRUE(unit.device().registers().writes_covering(reg::kPhyPower).empty());
     bench.halt(unit);
 }
 
@@ -167,10 +168,10 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     unit.device().mii().schedule_link(1, Later(bench, 1000), false);
     ASSERT_TRUE(PollOnce(bench, unit));
     EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}}));
+    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{reg::kPhyPower, {0x06, 0x06}, 0}}));
     const auto& events = bench.host.recorder().events();
     ASSERT_FALSE(events.empty());
-    auto indicator = unit.device().registers().writes_covering(0x7E);
+    auto indicator = unit.device().registers().writes_covering(reg::kPhyPower);
     ASSERT_EQ(indicator.size(), 1u);
     EXPECT_GE(indicator[0].time_us, events.back().time) << "the indicator follows the indication";
 
@@ -179,7 +180,8 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     std::vector<NDIS_STATUS> both = kDisconnect;
     both.insert(both.end(), kConnect.begin(), kConnect.end());
     EXPECT_EQ(LinkEvents(bench, unit), both);
-    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
+    EXPECT_EQ(PowerWrites(unit.device()),
+              (std::vector<PowerWrite>{{reg::kPhyPower, {0x06, 0x06}, 0}, {reg::kPhyPower, {0x06, 0x04}, 0}}));
 
     const size_t windows = WindowWrites(unit.device()).size();
     ASSERT_TRUE(PollOnce(bench, unit));
@@ -234,11 +236,11 @@ TEST_P(FailedPollRequest, PollingContinues)
     bench.halt(unit);
 }
 
-model::FaultRule DeviceFault(model::RequestKind kind, uint8_t reg, model::FaultAction action)
+model::FaultRule DeviceFault(model::RequestKind kind, uint8_t first, model::FaultAction action)
 {
     model::FaultRule rule;
     rule.kind = kind;
-    rule.register_index = reg;
+    rule.register_index = first;
     rule.action = action;
     return rule;
 }
@@ -263,12 +265,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedRequestCase{"WindowWriteStalls",
                                         [](testbed::Unit& unit) {
                                             unit.device().faults().add(DeviceFault(model::RequestKind::vendor_write,
-                                                                                   0x25, model::FaultAction::stall));
+                                                                                   reg::kPhyAddress,
+                                                                                   model::FaultAction::stall));
                                         }},
                       FailedRequestCase{"DataReadFails",
                                         [](testbed::Unit& unit) {
                                             unit.device().faults().add(DeviceFault(model::RequestKind::vendor_read,
-                                                                                   0x26, model::FaultAction::error));
+                                                                                   reg::kPhyDataLow,
+                                                                                   model::FaultAction::error));
                                         }}),
     [](const ::testing::TestParamInfo<FailedRequestCase>& info) { return std::string(info.param.name); });
 
@@ -313,7 +317,7 @@ INSTANTIATE_TEST_SUITE_P(Allocations, FailedPollStart,
 // Holds the next data read of the poll at the device for a while.
 void DelayDataRead(testbed::Unit& unit, uint64_t us)
 {
-    model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, 0x26, model::FaultAction::delay);
+    model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, reg::kPhyDataLow, model::FaultAction::delay);
     rule.delay_us = us;
     unit.device().faults().add(rule);
 }
@@ -347,10 +351,11 @@ TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
 
     model::Controller& device = unit.device();
-    const size_t data_read = FirstAccess(
-        device, [](const model::RegisterAccess& a) { return !a.write && a.first == 0x26 && a.bytes.size() == 3; });
+    const size_t data_read = FirstAccess(device, [](const model::RegisterAccess& a) {
+        return !a.write && a.first == reg::kPhyDataLow && a.bytes.size() == 3;
+    });
     const size_t mac_reset =
-        FirstAccess(device, [](const model::RegisterAccess& a) { return a.write && a.first == 0x00; });
+        FirstAccess(device, [](const model::RegisterAccess& a) { return a.write && a.first == reg::kControl0; });
     ASSERT_LT(data_read, device.registers().log().size());
     EXPECT_LT(data_read, mac_reset) << "the reset used the window while the poll still had it";
     EXPECT_EQ(device.registers().log()[data_read - 1].bytes, kStatusRead);
@@ -375,8 +380,8 @@ TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
     const auto& log = unit.device().registers().log();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[0].bytes, kStatusRead);
-    EXPECT_EQ(log[1].first, 0x26);
-    EXPECT_EQ(log[2].first, 0x7E);
+    EXPECT_EQ(log[1].first, reg::kPhyDataLow);
+    EXPECT_EQ(log[2].first, reg::kPhyPower);
 }
 
 TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)

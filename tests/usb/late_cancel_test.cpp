@@ -27,7 +27,7 @@ TEST(LateCancel, HaltReleasesTheAdapterOnlyAfterAStuckRegisterRequestCompleted) 
         testbed::Testbed bench(late);
         testbed::Unit& unit = bench.bring_up();
         unit.device().faults().add({.kind = model::RequestKind::vendor_write,
-                                    .register_index = 0x25,
+                                    .register_index = model::reg::kPhyAddress,
                                     .action = model::FaultAction::never_complete});
         ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10)));
         bench.halt(unit);

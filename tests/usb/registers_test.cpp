@@ -5,6 +5,7 @@
 namespace {
 
 using usbtest::BareAdapter;
+namespace reg = model::reg;
 
 struct StepLog {
     int calls = 0;
@@ -43,8 +44,8 @@ protected:
 };
 
 TEST_F(Registers, ReadRegistersAsksForTheRunAndLandsItInRegReadBuf) {
-    a.device().registers().poke(0x78, 0x2A);
-    a.device().registers().poke(0x79, 0x15);
+    a.device().registers().poke(reg::kWakeControl, 0x2A);
+    a.device().registers().poke(reg::kWakeControl2, 0x15);
     EXPECT_EQ(a.run([&] { return ReadRegisters(a.record, 2, REG_WAKEUP_CONTROL); }), RESULT_SUCCESS);
     EXPECT_EQ(a.record->RegReadBuf[0], 0x2A);
     EXPECT_EQ(a.record->RegReadBuf[1], 0x15);
@@ -53,7 +54,7 @@ TEST_F(Registers, ReadRegistersAsksForTheRunAndLandsItInRegReadBuf) {
     EXPECT_EQ(log[0].setup.request_type, 0xC0);
     EXPECT_EQ(log[0].setup.request, 0xF0);
     EXPECT_EQ(log[0].setup.value, 0);
-    EXPECT_EQ(log[0].setup.index, 0x78);
+    EXPECT_EQ(log[0].setup.index, reg::kWakeControl);
     EXPECT_EQ(log[0].setup.length, 2);
 }
 
@@ -70,13 +71,13 @@ TEST_F(Registers, WriteRegistersSendsRegWriteBufAndAOneByteWriteCarriesItsByteIn
     EXPECT_EQ(log[0].setup.request_type, 0x40);
     EXPECT_EQ(log[0].setup.request, 0xF1);
     EXPECT_EQ(log[0].setup.value, 0x0004);
-    EXPECT_EQ(log[0].setup.index, 0x7F);
+    EXPECT_EQ(log[0].setup.index, reg::kPhyIndicator);
     EXPECT_EQ(log[0].setup.length, 1);
     EXPECT_EQ(log[0].out_data, (std::vector<uint8_t>{0x04}));
     EXPECT_EQ(log[1].setup.value, 0);
-    EXPECT_EQ(log[1].setup.index, 0x00);
+    EXPECT_EQ(log[1].setup.index, reg::kControl0);
     EXPECT_EQ(log[1].out_data, (std::vector<uint8_t>{0xF9, 0x00, 0x00}));
-    EXPECT_EQ(a.device().registers().peek(0x7F), 0x04);
+    EXPECT_EQ(a.device().registers().peek(reg::kPhyIndicator), 0x04);
 }
 
 TEST_F(Registers, RunsLongerThanTheBuffersAreRefusedUnsent) {
@@ -108,7 +109,7 @@ TEST_P(AsyncRegisters, WriteRunsPhyStepOnceWithEverythingReleased) {
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].setup.request_type, 0x40);
     EXPECT_EQ(log[0].setup.request, 0xF1);
-    EXPECT_EQ(log[0].setup.index, 0x7E);
+    EXPECT_EQ(log[0].setup.index, reg::kPhyPower);
     EXPECT_EQ(log[0].out_data, (std::vector<uint8_t>{0x30, 0x00}));
     EXPECT_FALSE(urb_allocated());
     EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
@@ -126,7 +127,7 @@ TEST_P(AsyncRegisters, AOneByteWriteHasValueZero) {
 
 TEST_P(AsyncRegisters, ReadDeliversIntoRegReadBufBeforePhyStep) {
     for (uint8_t r = 0; r < 4; ++r)
-        a.device().registers().poke(static_cast<uint8_t>(0x25 + r), static_cast<uint8_t>(0x90 + r));
+        a.device().registers().poke(static_cast<uint8_t>(reg::kPhyAddress + r), static_cast<uint8_t>(0x90 + r));
     a.run([&] { ReadRegistersAsync(a.record, 4, REG_PHY_ADDRESS); }, DISPATCH_LEVEL);
     a.host().run_until_idle(host::seconds(1));
     ASSERT_EQ(g_steps.calls, 1);
@@ -136,7 +137,7 @@ TEST_P(AsyncRegisters, ReadDeliversIntoRegReadBufBeforePhyStep) {
     ASSERT_EQ(controls().size(), 1u);
     EXPECT_EQ(controls()[0].setup.request_type, 0xC0);
     EXPECT_EQ(controls()[0].setup.value, 0);
-    EXPECT_EQ(controls()[0].setup.index, 0x25);
+    EXPECT_EQ(controls()[0].setup.index, reg::kPhyAddress);
     EXPECT_EQ(controls()[0].setup.length, 4);
 }
 
@@ -199,7 +200,7 @@ TEST_F(Registers, ARequestBehindACancelledOneGoesThrough) {
     EXPECT_EQ(g_steps.calls, 1);
     a.host().run_for(host::seconds(1));
     EXPECT_EQ(g_steps.calls, 2) << "the write behind the cancelled read never completed";
-    EXPECT_EQ(a.device().registers().peek(0x7E), 0x06);
+    EXPECT_EQ(a.device().registers().peek(reg::kPhyPower), 0x06);
     EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
 }
 
