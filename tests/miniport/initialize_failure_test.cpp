@@ -161,30 +161,26 @@ TEST(InitializeFailure, RequestsTheDeviceDoesNotAnswer) {
     }
 }
 
-// A device descriptor request the bus refuses at once leaves the configuration request to find
-// nothing it can use: initialization fails and everything is released.
-TEST(InitializeFailure, DescriptorRequestsTheBusRefuses) {
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.add();
-    unit.bus->refuse = [](const URB& urb) -> std::optional<NTSTATUS> {
-        if (urb.UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return STATUS_UNSUCCESSFUL;
-        return std::nullopt;
+// A request the bus refuses at once: a device descriptor request leaves the configuration
+// request to find nothing it can use, and a refused selection of the configuration comes back
+// without pipes. Either way initialization fails, rather than go on with pipe handles the bus
+// never filled in, and everything is released.
+TEST(InitializeFailure, ConfigurationRequestsTheBusRefuses) {
+    const std::pair<const char*, USHORT> cases[] = {
+        {"device descriptor", URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE},
+        {"select configuration", URB_FUNCTION_SELECT_CONFIGURATION},
     };
-    EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_RESOURCES);
-    expect_nothing_left(bench, unit);
-}
-
-// A selection of the configuration that the bus refuses at once comes back, but gives no pipes:
-// initialization fails rather than go on with pipe handles the bus never filled in.
-TEST(InitializeFailure, ASelectionTheBusRefusesFailsInitialization) {
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.add();
-    unit.bus->refuse = [](const URB& urb) -> std::optional<NTSTATUS> {
-        if (urb.UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) return STATUS_UNSUCCESSFUL;
-        return std::nullopt;
-    };
-    EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_RESOURCES);
-    expect_nothing_left(bench, unit);
+    for (const auto& [name, function] : cases) {
+        SCOPED_TRACE(name);
+        testbed::Testbed bench;
+        testbed::Unit& unit = bench.add();
+        unit.bus->refuse = [function = function](const URB& urb) -> std::optional<NTSTATUS> {
+            if (urb.UrbHeader.Function == function) return STATUS_UNSUCCESSFUL;
+            return std::nullopt;
+        };
+        EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_RESOURCES);
+        expect_nothing_left(bench, unit);
+    }
 }
 
 // A receive that fails at once while the adapter is initializing (the device has gone, the bus

@@ -38,24 +38,66 @@ bool PollOnce(testbed::Testbed& bench, testbed::Unit& unit)
 
 uint64_t Later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() + host::milliseconds(ms); }
 
-TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
+// The link as it is at the poll, changed or not since the last one: what the poll reads, what
+// it decides and indicates, and that the two polls after it indicate nothing again. A status
+// read that shows no link is read a second time, since the link bit latches low.
+struct LinkChangeCase {
+    const char* name;
+    bool up_at_start;
+    std::vector<std::pair<uint64_t, bool>> changes;  // (ms from the last poll, link up)
+    std::vector<NDIS_STATUS> indicated;              // by the first poll
+    ULONG state;                                     // after it
+    size_t status_reads;                             // by the first poll
+    size_t later_status_reads;                       // by each of the two polls after it
+};
+
+class LinkChange : public ::testing::TestWithParam<LinkChangeCase> {};
+
+TEST_P(LinkChange, IsReadDecidedAndIndicatedOnce)
 {
+    const LinkChangeCase& c = GetParam();
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, c.up_at_start)}));
+    EXPECT_EQ(LinkEvents(bench, unit), c.up_at_start ? kConnect : kDisconnect);
     EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
     ClearLogs(bench, unit);
-    for (size_t poll = 1; poll <= 3; poll++) {
+    for (const auto& [ms, up] : c.changes) {
+        unit.device().mii().schedule_link(1, Later(bench, ms), up);
+    }
+
+    ASSERT_TRUE(PollOnce(bench, unit));
+    ADAPTER* adapter = unit.record();
+    EXPECT_EQ(LinkEvents(bench, unit), c.indicated);
+    EXPECT_EQ(bench.host.recorder().events().size(), c.indicated.size()) << "something else was indicated";
+    EXPECT_EQ(adapter->LinkState, c.state);
+    EXPECT_EQ(adapter->IndicatedLinkState, c.state);
+    EXPECT_EQ(adapter->LinkChanged, 0);
+    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(c.status_reads, kStatusRead));
+    EXPECT_EQ(DataReads(unit.device()), c.status_reads);
+
+    for (int poll = 0; poll < 2; poll++) {
         ASSERT_TRUE(PollOnce(bench, unit));
         EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000))
             << "the next tick is due a period after the poll ends";
-        EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(poll, kStatusRead));
-        EXPECT_EQ(DataReads(unit.device()), poll);
     }
-    EXPECT_TRUE(bench.host.recorder().events().empty());
+    EXPECT_EQ(LinkEvents(bench, unit), c.indicated) << "an unchanged state is not indicated again";
+    const size_t reads = c.status_reads + 2 * c.later_status_reads;
+    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(reads, kStatusRead));
+    EXPECT_EQ(DataReads(unit.device()), reads);
     EXPECT_TRUE(unit.device().mii().writes().empty());
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
+    EXPECT_TRUE(unit.device().registers().writes_covering(reg::kPhyPower).empty());
     bench.halt(unit);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Polls, LinkChange,
+    ::testing::Values(
+        LinkChangeCase{"StaysUp", true, {}, {}, LINK_STATE_CONNECTED, 1, 1},
+        LinkChangeCase{"GoesDown", true, {{1000, false}}, kDisconnect, LINK_STATE_DISCONNECTED, 2, 2},
+        LinkChangeCase{"ComesUp", false, {{1000, true}}, kConnect, LINK_STATE_CONNECTED, 1, 1},
+        LinkChangeCase{
+            "DropsAndReturnsBetweenPolls", true, {{500, false}, {1000, true}}, {}, LINK_STATE_CONNECTED, 2, 1}),
+    [](const ::testing::TestParamInfo<LinkChangeCase>& info) { return std::string(info.param.name); });
 
 // A data read of the chain that fails leaves the register buffer as an earlier access left it;
 // the poll decides nothing on such bytes (not even by reading again, which a clear link bit
@@ -68,40 +110,14 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
     bench.host.recorder().clear();
     // Stale bytes without the link bit, as a window read-back of PHY 1 leaves them.
     bench.in_driver(unit, [&] { unit.record()->RegReadBuf[0] = 0x01; });
-    model::FaultRule rule;
-    rule.kind = model::RequestKind::vendor_read;
-    rule.register_index = reg::kPhyDataLow;
-    rule.times = 2;
-    rule.action = model::FaultAction::error;
-    unit.device().faults().add(rule);
+    unit.device().faults().add({.kind = model::RequestKind::vendor_read,
+                                .register_index = reg::kPhyDataLow,
+                                .times = 2,
+                                .action = model::FaultAction::error});
     for (int poll = 0; poll < 3; ++poll)
         ASSERT_TRUE(PollOnce(bench, unit));
     EXPECT_TRUE(bench.host.recorder().events().empty());
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    bench.halt(unit);
-}
-
-TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
-{
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ADAPTER* adapter = unit.record();
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    EXPECT_EQ(adapter->LinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(adapter->IndicatedLinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(adapter->LinkChanged, 0);
-    // The first status read shows no link, so it is read a second time.
-    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
-    EXPECT_EQ(DataReads(unit.device()), 2u);
-
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect) << "an unchanged state is not indicated again";
-    EXPECT_EQ(WindowWrites(unit.device()).size(), 6u);
-    EXPECT_TRUE(unit.device().registers().writes_covering(reg::kPhyPower).empty());
     bench.halt(unit);
 }
 
@@ -124,39 +140,6 @@ TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected)
         EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
         bench.halt(unit);
     }
-}
-
-TEST(LinkPoll, LinkComingUpIsIndicated)
-{
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, false)}));
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    bench.host.recorder().clear();
-    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    EXPECT_EQ(unit.record()->IndicatedLinkState, LINK_STATE_CONNECTED);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
-    bench.halt(unit);
-}
-
-TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected)
-{
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    unit.device().mii().schedule_link(1, Later(bench, 500), false);
-    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    // The latched-low status shows no link first, the second read shows it back.
-    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
-    EXPECT_EQ(DataReads(unit.device()), 2u);
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    EXPECT_TRUE(LinkEvents(bench, unit).empty());
-    bench.halt(unit);
 }
 
 TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)

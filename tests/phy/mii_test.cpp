@@ -152,12 +152,10 @@ TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
     // The buffer holds a completed read of PHY 1; the read-backs of the next access fail, so
     // what is in the buffer must not be delivered as that access's value.
     EXPECT_EQ(Read(1, MII_PHYID1), 0x0040);
-    model::FaultRule rule;
-    rule.kind = model::RequestKind::vendor_read;
-    rule.register_index = reg::kPhyControl;
-    rule.times = 0;
-    rule.action = model::FaultAction::stall;
-    unit.device().faults().add(rule);
+    unit.device().faults().add({.kind = model::RequestKind::vendor_read,
+                                .register_index = reg::kPhyControl,
+                                .times = 0,
+                                .action = model::FaultAction::stall});
     EXPECT_EQ(Read(5, MII_BMSR), 0xFFFF);
 }
 

@@ -1,5 +1,7 @@
 // Register access: the exact vendor requests of the synchronous routines, and the asynchronous
 // starts, whose completion runs PhyStep exactly once per started request, whatever its outcome.
+#include <tuple>
+
 #include "tests/support/usb.h"
 
 namespace {
@@ -19,6 +21,10 @@ VOID RecordStep(ADAPTER* Adapter) {
     g_steps.read_buffer.assign(Adapter->RegReadBuf, Adapter->RegReadBuf + REGISTER_BUFFER_SIZE);
     g_steps.urbs_released = Adapter->AsyncWriteUrb == nullptr && Adapter->AsyncReadUrb == nullptr;
 }
+
+// The setup stage as (bmRequestType, bRequest, wValue, wIndex, wLength), to compare whole.
+using SetupFields = std::tuple<int, int, int, int, int>;
+SetupFields fields(const model::SetupPacket& s) { return {s.request_type, s.request, s.value, s.index, s.length}; }
 
 class Registers : public ::testing::Test {
 protected:
@@ -51,11 +57,7 @@ TEST_F(Registers, ReadRegistersAsksForTheRunAndLandsItInRegReadBuf) {
     EXPECT_EQ(a.record->RegReadBuf[1], 0x15);
     auto log = controls();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].setup.request_type, 0xC0);
-    EXPECT_EQ(log[0].setup.request, 0xF0);
-    EXPECT_EQ(log[0].setup.value, 0);
-    EXPECT_EQ(log[0].setup.index, reg::kWakeControl);
-    EXPECT_EQ(log[0].setup.length, 2);
+    EXPECT_EQ(fields(log[0].setup), SetupFields(0xC0, 0xF0, 0, reg::kWakeControl, 2));
 }
 
 TEST_F(Registers, WriteRegistersSendsRegWriteBufAndAOneByteWriteCarriesItsByteInValueToo) {
@@ -68,14 +70,9 @@ TEST_F(Registers, WriteRegistersSendsRegWriteBufAndAOneByteWriteCarriesItsByteIn
 
     auto log = controls();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].setup.request_type, 0x40);
-    EXPECT_EQ(log[0].setup.request, 0xF1);
-    EXPECT_EQ(log[0].setup.value, 0x0004);
-    EXPECT_EQ(log[0].setup.index, reg::kPhyIndicator);
-    EXPECT_EQ(log[0].setup.length, 1);
+    EXPECT_EQ(fields(log[0].setup), SetupFields(0x40, 0xF1, 0x0004, reg::kPhyIndicator, 1));
     EXPECT_EQ(log[0].out_data, (std::vector<uint8_t>{0x04}));
-    EXPECT_EQ(log[1].setup.value, 0);
-    EXPECT_EQ(log[1].setup.index, reg::kControl0);
+    EXPECT_EQ(fields(log[1].setup), SetupFields(0x40, 0xF1, 0, reg::kControl0, 3));
     EXPECT_EQ(log[1].out_data, (std::vector<uint8_t>{0xF9, 0x00, 0x00}));
     EXPECT_EQ(a.device().registers().peek(reg::kPhyIndicator), 0x04);
 }
@@ -107,9 +104,7 @@ TEST_P(AsyncRegisters, WriteRunsPhyStepOnceWithEverythingReleased) {
     EXPECT_TRUE(g_steps.urbs_released);
     auto log = controls();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].setup.request_type, 0x40);
-    EXPECT_EQ(log[0].setup.request, 0xF1);
-    EXPECT_EQ(log[0].setup.index, reg::kPhyPower);
+    EXPECT_EQ(fields(log[0].setup), SetupFields(0x40, 0xF1, 0, reg::kPhyPower, 2));
     EXPECT_EQ(log[0].out_data, (std::vector<uint8_t>{0x30, 0x00}));
     EXPECT_FALSE(urb_allocated());
     EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
@@ -135,10 +130,7 @@ TEST_P(AsyncRegisters, ReadDeliversIntoRegReadBufBeforePhyStep) {
     EXPECT_EQ(std::vector<UCHAR>(g_steps.read_buffer.begin(), g_steps.read_buffer.begin() + 4),
               (std::vector<UCHAR>{0x90, 0x91, 0x92, 0x93}));
     ASSERT_EQ(controls().size(), 1u);
-    EXPECT_EQ(controls()[0].setup.request_type, 0xC0);
-    EXPECT_EQ(controls()[0].setup.value, 0);
-    EXPECT_EQ(controls()[0].setup.index, reg::kPhyAddress);
-    EXPECT_EQ(controls()[0].setup.length, 4);
+    EXPECT_EQ(fields(controls()[0].setup), SetupFields(0xC0, 0xF0, 0, reg::kPhyAddress, 4));
 }
 
 // A read the bus fails, later or at once, still runs PhyStep once, on RegReadBuf as it was.
