@@ -297,16 +297,14 @@ INSTANTIATE_TEST_SUITE_P(Allocations, FailedPollStart,
                              return std::string(info.param.name);
                          });
 
-// Holds the next data read of the poll at the device for a while.
-void DelayDataRead(testbed::Unit& unit, uint64_t us)
+// With the logs cleared, runs until the next poll is in flight, its data read held at the device
+// for `us`. The caller's assertion fails when no poll starts.
+bool HoldNextPollInFlight(testbed::Testbed& bench, testbed::Unit& unit, uint64_t us)
 {
+    ClearLogs(bench, unit);
     model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, reg::kPhyDataLow, model::FaultAction::delay);
     rule.delay_us = us;
     unit.device().faults().add(rule);
-}
-
-bool RunUntilPollInFlight(testbed::Testbed& bench, testbed::Unit& unit)
-{
     return bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10));
 }
 
@@ -327,9 +325,7 @@ TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
 {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 200000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    ASSERT_TRUE(HoldNextPollInFlight(bench, unit, 200000));
     bench.host.reset(*unit.adapter);
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
 
@@ -356,9 +352,7 @@ TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
 {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 300000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    ASSERT_TRUE(HoldNextPollInFlight(bench, unit, 300000));
     bench.halt(unit);
     const auto& log = unit.device().registers().log();
     ASSERT_GE(log.size(), 3u);
@@ -373,9 +367,7 @@ TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)
     // poll: it ends while the adapter is already stopped.
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kSpare)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 300000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    ASSERT_TRUE(HoldNextPollInFlight(bench, unit, 300000));
     bench.host.shutdown(*unit.adapter);
     EXPECT_EQ(unit.record()->PhyBusy, 0);
     EXPECT_EQ(DataReads(unit.device()), 1u);

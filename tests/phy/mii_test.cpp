@@ -11,7 +11,6 @@ using namespace phytest;
 using model::phy_id::kEthernetA;
 using model::phy_id::kEthernetB;
 using model::phy_id::kHomeLanA;
-namespace reg = model::reg;
 
 size_t ReadBacks(model::Controller& device, uint8_t first, size_t count)
 {
@@ -67,7 +66,7 @@ TEST_F(MiiAccess, ReadSendsTheReadCommandAndReadsTheWholeWindowBack)
 {
     EXPECT_EQ(Read(1, MII_PHYID1), 0x0040);
     EXPECT_EQ(WindowWrites(unit.device()), (std::vector<Bytes>{{0x01, 0x00, 0x00, 0x42}}));
-    EXPECT_EQ(ReadBacks(unit.device(), reg::kPhyAddress, 4), 1u);
+    EXPECT_EQ(ReadBacks(unit.device(), model::reg::kPhyAddress, 4), 1u);
     EXPECT_EQ(Read(3, MII_PHYID2), 0x6B90);
 }
 
@@ -75,7 +74,7 @@ TEST_F(MiiAccess, WriteSendsValueLowByteFirstAndReadsTheControlRegisterBack)
 {
     Write(3, MII_BMCR, 0x0C00);
     EXPECT_EQ(WindowWrites(unit.device()), (std::vector<Bytes>{{0x03, 0x00, 0x0C, 0x20}}));
-    EXPECT_EQ(ReadBacks(unit.device(), reg::kPhyControl, 2), 1u);
+    EXPECT_EQ(ReadBacks(unit.device(), model::reg::kPhyControl, 2), 1u);
     EXPECT_EQ(MiiWrites(unit.device()), (std::vector<MiiWriteRecord>{{3, MII_BMCR, 0x0C00}}));
 }
 
@@ -88,7 +87,7 @@ TEST_F(MiiAccess, SelectPhyLeavesTheAddressWithAnUncollectedReadCommand)
     });
     EXPECT_EQ(WindowWrites(unit.device()),
               (std::vector<Bytes>{{0x01, 0x00, 0x00, 0x41}, {0x00, 0x00, 0x00, 0x40}, {0x1F, 0x00, 0x00, 0x5F}}));
-    EXPECT_EQ(ReadBacks(unit.device(), reg::kPhyAddress, 4), 0u);
+    EXPECT_EQ(ReadBacks(unit.device(), model::reg::kPhyAddress, 4), 0u);
 }
 
 TEST_F(MiiAccess, AsynchronousWriteReturnsBeforeTheTransferCompletes)
@@ -131,12 +130,12 @@ TEST_F(MiiAccess, DoneBitThatNeverSetsEndsInABoundedNumberOfReadBacks)
 {
     unit.device().registers().behaviour().phy_done_never = true;
     EXPECT_EQ(Read(1, MII_BMSR), 0xFFFF);
-    const size_t reads = ReadBacks(unit.device(), reg::kPhyAddress, 4);
+    const size_t reads = ReadBacks(unit.device(), model::reg::kPhyAddress, 4);
     EXPECT_GT(reads, 1u) << "the done bit is looked at again";
     EXPECT_LE(reads, 20u);
     Write(1, MII_ANAR, 0x0021);
-    EXPECT_GT(ReadBacks(unit.device(), reg::kPhyControl, 2), 1u);
-    EXPECT_LE(ReadBacks(unit.device(), reg::kPhyControl, 2), 20u);
+    EXPECT_GT(ReadBacks(unit.device(), model::reg::kPhyControl, 2), 1u);
+    EXPECT_LE(ReadBacks(unit.device(), model::reg::kPhyControl, 2), 20u);
     EXPECT_TRUE(unit.device().mii().log().empty());
 }
 
@@ -144,7 +143,7 @@ TEST_F(MiiAccess, DoneBitThatSetsLateIsWaitedFor)
 {
     unit.device().registers().behaviour().phy_access_us = 350;
     EXPECT_EQ(Read(3, MII_PHYID2), 0x6B90);
-    EXPECT_GT(ReadBacks(unit.device(), reg::kPhyAddress, 4), 1u);
+    EXPECT_GT(ReadBacks(unit.device(), model::reg::kPhyAddress, 4), 1u);
 }
 
 TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
@@ -153,7 +152,7 @@ TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
     // what is in the buffer must not be delivered as that access's value.
     EXPECT_EQ(Read(1, MII_PHYID1), 0x0040);
     unit.device().faults().add({.kind = model::RequestKind::vendor_read,
-                                .register_index = reg::kPhyControl,
+                                .register_index = model::reg::kPhyControl,
                                 .times = 0,
                                 .action = model::FaultAction::stall});
     EXPECT_EQ(Read(5, MII_BMSR), 0xFFFF);

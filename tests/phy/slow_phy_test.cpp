@@ -13,7 +13,6 @@ using namespace phytest;
 using model::phy_id::kEthernetA;
 using model::phy_id::kHomeLanA;
 using model::phy_id::kHomeLanB;
-namespace reg = model::reg;
 
 // Real management buses take tens of microseconds per access, bridged and slow PHYs more. The
 // poll must not take the window's data for the PHY's answer before the access is done: the link
@@ -47,8 +46,9 @@ TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
     testbed::AdapterSetup setup = WithPhys({Phy(1, kHomeLanA)}, {.home_lan = 0x11});
     testbed::Unit& unit = bench.add(setup);
     unit.device().registers().read_override = [](uint8_t first, std::span<uint8_t> bytes) {
-        if (first == reg::kPhyAddress && bytes.size() == 4 && (bytes[3] & reg::kPhyRegisterMask) == MII_HOMELAN_MODE) {
-            bytes[3] = static_cast<uint8_t>(bytes[3] & ~reg::kPhyDone);  // the access never reports done
+        if (first == model::reg::kPhyAddress && bytes.size() == 4 &&
+            (bytes[3] & model::reg::kPhyRegisterMask) == MII_HOMELAN_MODE) {
+            bytes[3] = static_cast<uint8_t>(bytes[3] & ~model::reg::kPhyDone);  // the access never reports done
         }
     };
     ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
@@ -79,7 +79,8 @@ TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
         DISPATCH_LEVEL);
     EXPECT_TRUE(PowerWrites(unit.device()).empty());
     bench.host.run_for(host::seconds(4));
-    const std::vector<PowerWrite> off = {{reg::kPhyPower, {HOMELAN_INDICATOR_SELECT, HOMELAN_INDICATOR_NO_LINK}, 0}};
+    const std::vector<PowerWrite> off = {
+        {model::reg::kPhyPower, {HOMELAN_INDICATOR_SELECT, HOMELAN_INDICATOR_NO_LINK}, 0}};
     EXPECT_EQ(PowerWrites(unit.device()), off);
     bench.halt(unit);
 }
@@ -93,9 +94,9 @@ TEST(SlowPhy, DiscoveryPausesAfterEachPowerWrite)
     const auto writes = testbed::register_writes(unit.device());
     std::vector<uint64_t> power, window;
     for (const auto& write : writes) {
-        if (write.first == reg::kPhyPower)
+        if (write.first == model::reg::kPhyPower)
             power.push_back(write.time_us);
-        if (write.first == reg::kPhyAddress)
+        if (write.first == model::reg::kPhyAddress)
             window.push_back(write.time_us);
     }
     ASSERT_GE(power.size(), 2u);
