@@ -186,7 +186,7 @@ TEST(InitializeFailure, ConfigurationRequestsTheBusRefuses) {
 // A receive that fails at once while the adapter is initializing (the device has gone, the bus
 // refuses the transfer) is not posted again from its own completion, which would fail at once
 // again without end.
-// Relies on the run ending and the verifier: MpInitialize never returns, or a receive outlives MpHalt.
+// Relies on the run ending: a receive posted again from its refused completion recurses until it crashes.
 TEST(InitializeFailure, AReceiveRefusedAtOnceDuringInitializationIsNotPostedForever) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.add();
