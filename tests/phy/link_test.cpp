@@ -59,6 +59,7 @@ TEST_P(LinkChange, IsReadDecidedAndIndicatedOnce)
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, c.up_at_start)}));
     EXPECT_EQ(LinkEvents(bench, unit), c.up_at_start ? kConnect : kDisconnect);
+    EXPECT_EQ(unit.record()->LinkState, c.up_at_start ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED);
     EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
     ClearLogs(bench, unit);
     for (const auto& [ms, up] : c.changes) {
@@ -81,6 +82,7 @@ TEST_P(LinkChange, IsReadDecidedAndIndicatedOnce)
             << "the next tick is due a period after the poll ends";
     }
     EXPECT_EQ(LinkEvents(bench, unit), c.indicated) << "an unchanged state is not indicated again";
+    EXPECT_EQ(bench.host.recorder().events().size(), c.indicated.size());
     const size_t reads = c.status_reads + 2 * c.later_status_reads;
     EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(reads, kStatusRead));
     EXPECT_EQ(DataReads(unit.device()), reads);
