@@ -124,40 +124,49 @@ int run_program(const std::string& arguments, std::string* output = nullptr) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A run of the program with the arguments, the exit status it must end with and a text its
+// output must hold (none when empty).
+struct Run {
+    std::string arguments;
+    int status;
+    std::string message;
+};
+
+void expect_runs(std::initializer_list<Run> runs) {
+    for (const Run& r : runs) {
+        std::string output;
+        EXPECT_EQ(run_program(r.arguments, &output), r.status) << r.arguments << "\n" << output;
+        EXPECT_NE(output.find(r.message), std::string::npos) << r.arguments << "\n" << output;
+    }
+}
+
 TEST(ProgramExitStatus, MalformedScenarioAndBadUsageAreTwo) {
     std::string path = testing::TempDir() + "bad_scenario.json";
     std::ofstream(path) << with(R"([{"at_ms": 1, "send": {"from": "A", "sizes": [60, 5000]}}])");
-    std::string output;
-    EXPECT_EQ(run_program("run " + path, &output), 2);
-    EXPECT_NE(output.find(path + ": timeline[0].send.sizes[1]: expected a number from 0 to 2000"), std::string::npos)
-        << output;
-    EXPECT_EQ(run_program("run /nonexistent/scenario.json", &output), 2);
-    EXPECT_NE(output.find("cannot be read"), std::string::npos);
-    EXPECT_EQ(run_program("run --no-such-option"), 2);
-    EXPECT_EQ(run_program("tap"), 2);  // --interface is required
-    EXPECT_EQ(run_program("tap --interface usbeth-none0 --adapter-mac 02:00"), 2);
+    expect_runs({
+        {"run " + path, 2, path + ": timeline[0].send.sizes[1]: expected a number from 0 to 2000"},
+        {"run /nonexistent/scenario.json", 2, "cannot be read"},
+        {"run --no-such-option", 2, ""},
+        {"tap", 2, ""},  // --interface is required
+        {"tap --interface usbeth-none0 --adapter-mac 02:00", 2, ""},
+    });
 }
 
 TEST(ProgramExitStatus, MetAndFailedExpectations) {
     std::string good = testing::TempDir() + "good.json";
     std::ofstream(good) << with(R"([{"at_ms": 1, "label": "s", "send": {"from": "A", "size": 100, "count": 3}}])",
                                 R"([{"label": "s", "delivered": 3}])");
-    std::string output;
-    EXPECT_EQ(run_program("run " + good, &output), 0) << output;
     std::string bad = testing::TempDir() + "bad.json";
     std::ofstream(bad) << with(R"([{"at_ms": 1, "label": "s", "send": {"from": "A", "size": 100, "count": 3}}])",
                                R"([{"label": "s", "delivered": 4}])");
-    EXPECT_EQ(run_program("run " + bad, &output), 1);
-    EXPECT_NE(output.find("FAILED expect[0] (s): delivered: expected 4, got 3"), std::string::npos) << output;
+    expect_runs({
+        {"run " + good, 0, ""},
+        {"run " + bad, 1, "FAILED expect[0] (s): delivered: expected 4, got 3"},
+    });
 }
 
 TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
-    struct Case {
-        std::string arguments;
-        int status;
-        std::string message;
-    };
-    const Case cases[] = {
+    expect_runs({
         {"sim --count -5", 2, "--count: expected a whole number from 1"},
         {"sim --seed -1", 2, "--seed: expected a whole number from 0"},
         {"sim --seed 18446744073709551616", 2, "--seed: expected a whole number"},
@@ -173,12 +182,7 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"tap --interface usbeth-none7 --peer-interface usbeth-none8", 2, "there is no network interface usbeth-none7"},
         {"--version", 0, "usbeth "},
         {"--help", 0, "130  sim: interrupted"},
-    };
-    for (const Case& c : cases) {
-        std::string output;
-        EXPECT_EQ(run_program(c.arguments, &output), c.status) << c.arguments << "\n" << output;
-        EXPECT_NE(output.find(c.message), std::string::npos) << c.arguments << "\n" << output;
-    }
+    });
 }
 
 TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) {
@@ -191,12 +195,12 @@ TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) 
     };
     std::string unexpected = testing::TempDir() + "init_unexpected.json";
     std::ofstream(unexpected) << scenario("[]");
-    std::string output;
-    EXPECT_EQ(run_program("run " + unexpected, &output), 1) << output;
-    EXPECT_NE(output.find("FAILED A: MpInitialize returned NDIS_STATUS_RESOURCES"), std::string::npos) << output;
     std::string expected = testing::TempDir() + "init_expected.json";
     std::ofstream(expected) << scenario(R"([{"adapter": "A", "initialize": "NDIS_STATUS_RESOURCES"}])");
-    EXPECT_EQ(run_program("run " + expected, &output), 0) << output;
+    expect_runs({
+        {"run " + unexpected, 1, "FAILED A: MpInitialize returned NDIS_STATUS_RESOURCES"},
+        {"run " + expected, 0, ""},
+    });
 }
 
 TEST(ProgramOutput, ACaptureOnStandardOutputSendsTheReportToStandardError) {

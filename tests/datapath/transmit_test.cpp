@@ -20,6 +20,13 @@ void expect_completed_with_success(testbed::Testbed& bench, const host::SendTick
     EXPECT_EQ(send.completion_status, NDIS_STATUS_SUCCESS);
 }
 
+// A send that MpSend answered with `status` and never completed, as it must not for a packet it
+// did not take.
+void expect_returned_uncompleted(testbed::Testbed& bench, const host::SendTicket& ticket, NDIS_STATUS status) {
+    EXPECT_EQ(ticket.returned, status);
+    EXPECT_FALSE(record_of(bench, ticket).completed);
+}
+
 // Every length of interest, as one buffer and as several, after the descriptors' buffers were
 // filled with the tails of long frames: the transfer is the prefix, the frame and zeros up to
 // 60 bytes, followed by an empty transfer exactly when its length is a multiple of 64; the
@@ -76,8 +83,7 @@ TEST(Transmit, RefusedPacketsLeaveNothingBehind) {
     ULONG count = adapter->TxFreeList.Count;
 
     auto expect_refused = [&](const host::SendTicket& ticket) {
-        EXPECT_EQ(ticket.returned, NDIS_STATUS_FAILURE);
-        EXPECT_FALSE(record_of(bench, ticket).completed);
+        expect_returned_uncompleted(bench, ticket, NDIS_STATUS_FAILURE);
         EXPECT_EQ(adapter->TxFreeList.First, first);
         EXPECT_EQ(adapter->TxFreeList.Count, count);
         EXPECT_EQ(adapter->ZeroLengthPending, 0);
@@ -116,16 +122,12 @@ TEST(Transmit, AnOwedEmptyTransferGoesOutBeforeTheNextFrame) {
     expect_completed_with_success(bench, bench.host.send(*unit.adapter, first));
     EXPECT_EQ(unit.record()->ZeroLengthPending, 1);
 
-    auto busy = bench.host.send(*unit.adapter, second);
-    EXPECT_EQ(busy.returned, NDIS_STATUS_RESOURCES);
-    EXPECT_FALSE(record_of(bench, busy).completed);
+    expect_returned_uncompleted(bench, bench.host.send(*unit.adapter, second), NDIS_STATUS_RESOURCES);
     EXPECT_EQ(unit.record()->SendResourcesExhausted, 1);
 
     bench.host.run_for(host::milliseconds(60));
     // The descriptor is back: it carries the owed empty transfer, and the packet waits again.
-    auto owed = bench.host.send(*unit.adapter, second);
-    EXPECT_EQ(owed.returned, NDIS_STATUS_RESOURCES);
-    EXPECT_FALSE(record_of(bench, owed).completed);
+    expect_returned_uncompleted(bench, bench.host.send(*unit.adapter, second), NDIS_STATUS_RESOURCES);
     EXPECT_EQ(unit.record()->ZeroLengthPending, 0);
 
     bench.host.run_for(host::milliseconds(60));
@@ -151,11 +153,8 @@ TEST(Transmit, ExhaustedDescriptorsAreAnnouncedAgainAfterAReceivedFrame) {
 
     for (uint8_t i = 0; i < 3; ++i)
         expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(100, i)));
-    for (int i = 0; i < 2; ++i) {
-        auto refused = bench.host.send(*unit.adapter, make_frame(100));
-        EXPECT_EQ(refused.returned, NDIS_STATUS_RESOURCES);
-        EXPECT_FALSE(record_of(bench, refused).completed);
-    }
+    for (int i = 0; i < 2; ++i)
+        expect_returned_uncompleted(bench, bench.host.send(*unit.adapter, make_frame(100)), NDIS_STATUS_RESOURCES);
     using Kind = host::ProtocolEventKind;
     EXPECT_TRUE(bench.host.recorder().of(Kind::SendResourcesAvailable, unit.adapter).empty());
 

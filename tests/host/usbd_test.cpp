@@ -63,37 +63,46 @@ TEST_F(UsbdHelpers, ParseFindsTheFirstMatchingInterfaceOrNone) {
     ExFreePool(set);
 }
 
-TEST_F(UsbdHelpers, ParseStopsAtMalformedLengthsInsteadOfRunningOff) {
-    // A descriptor of length 0 before the interface would loop forever if walked by its length.
-    USB_CONFIGURATION_DESCRIPTOR* zero = DescriptorSet().raw({0, 0x24, 1}).interface(0, 1).place();
-    EXPECT_EQ(parse(zero), nullptr);
-    ExFreePool(zero);
-    // An interface descriptor whose length runs past the stated total length.
-    DescriptorSet overrun;
-    overrun.raw({200, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 1, 0xFF, 0, 0, 0});
-    USB_CONFIGURATION_DESCRIPTOR* past = overrun.place();
-    EXPECT_EQ(parse(past), nullptr);
-    ExFreePool(past);
-    // A total length shorter than the interface: the interface lies outside the set.
-    USB_CONFIGURATION_DESCRIPTOR* short_total = DescriptorSet().interface(0, 1).place({}, 12);
-    EXPECT_EQ(parse(short_total), nullptr);
-    ExFreePool(short_total);
+// A set placed as DescriptorSet::place lays it out, and whether parse finds an interface in it.
+struct ParseCase {
+    const char* what;
+    DescriptorSet set;
+    std::optional<size_t> memory;
+    std::optional<USHORT> total;
+    bool found;
+};
+
+void expect_parses(std::initializer_list<ParseCase> cases) {
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        DescriptorSet set = c.set;
+        USB_CONFIGURATION_DESCRIPTOR* placed = set.place(c.memory, c.total);
+        EXPECT_EQ(parse(placed) != nullptr, c.found);
+        ExFreePool(placed);
+    }
 }
 
+TEST_F(UsbdHelpers, ParseStopsAtMalformedLengthsInsteadOfRunningOff) {
+    expect_parses({
+        // Walked by its length, a descriptor of length 0 before the interface would loop forever.
+        {"a descriptor of length 0", DescriptorSet().raw({0, 0x24, 1}).interface(0, 1), {}, {}, false},
+        {"an interface running past the stated total length",
+         DescriptorSet().raw({200, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 1, 0xFF, 0, 0, 0}),
+         {},
+         {},
+         false},
+        {"a total length that ends before the interface", DescriptorSet().interface(0, 1), {}, 12, false},
+    });
+}
+
+// Nothing is read past the block that holds the set (AddressSanitizer builds would catch it),
+// whatever total length the set claims.
 TEST_F(UsbdHelpers, ParseStaysInsideTheMemoryWhateverTheTotalLengthClaims) {
-    // The set claims 200 bytes, its memory holds only the configuration descriptor: nothing is
-    // read past the block (AddressSanitizer builds would catch it) and nothing is found.
-    USB_CONFIGURATION_DESCRIPTOR* header_only = DescriptorSet().interface(0, 2).place(9, 200);
-    EXPECT_EQ(parse(header_only), nullptr);
-    ExFreePool(header_only);
-    // Memory too short to hold even the total length.
-    USB_CONFIGURATION_DESCRIPTOR* stub = DescriptorSet().place(2);
-    EXPECT_EQ(parse(stub), nullptr);
-    ExFreePool(stub);
-    // An interface inside the memory is still found when only the claim is too long.
-    USB_CONFIGURATION_DESCRIPTOR* overclaim = DescriptorSet().interface(0, 0).place({}, 4000);
-    EXPECT_NE(parse(overclaim), nullptr);
-    ExFreePool(overclaim);
+    expect_parses({
+        {"200 bytes claimed, only the configuration descriptor there", DescriptorSet().interface(0, 2), 9, 200, false},
+        {"memory too short to hold even the total length", DescriptorSet(), 2, {}, false},
+        {"an interface inside the memory, with a claim too long", DescriptorSet().interface(0, 0), {}, 4000, true},
+    });
 }
 
 TEST_F(UsbdHelpers, CreateLaysOutOneInformationBlockPerInterfaceWithItsPipes) {

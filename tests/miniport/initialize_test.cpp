@@ -10,6 +10,7 @@
 namespace {
 
 using namespace lifecycle_test;
+namespace reg = model::reg;
 
 TEST(Initialize, TheFirst8023EntryOfTheMediumArrayIsSelected) {
     testbed::Testbed bench;
@@ -95,7 +96,7 @@ TEST(Initialize, ProgramsTheControllerInOrder) {
     const auto& log = unit.device().registers().log();
     ASSERT_FALSE(log.empty());
     ASSERT_TRUE(log[0].write);
-    EXPECT_EQ(log[0].first, 0x80);
+    EXPECT_EQ(log[0].first, reg::kGeneralControl);
     EXPECT_EQ(log[0].bytes, (Bytes{0x17, 0x00})) << "before any EEPROM word is read";
 
     // EEPROM words 0..15: each a read command, then the data registers read back.
@@ -104,42 +105,42 @@ TEST(Initialize, ProgramsTheControllerInOrder) {
         SCOPED_TRACE("EEPROM word " + std::to_string(word));
         ASSERT_LT(at, log.size());
         ASSERT_TRUE(log[at].write);
-        EXPECT_EQ(log[at].first, 0x20);
-        EXPECT_EQ(log[at].bytes, (Bytes{word, 0x00, 0x00, 0x02}));
+        EXPECT_EQ(log[at].first, reg::kEepromWordIndex);
+        EXPECT_EQ(log[at].bytes, (Bytes{word, 0x00, 0x00, reg::kEepromRead}));
         ++at;
-        while (at < log.size() && !log[at].write && log[at].first == 0x23) ++at;
+        while (at < log.size() && !log[at].write && log[at].first == reg::kEepromControl) ++at;
         ASSERT_LT(at, log.size());
         EXPECT_FALSE(log[at].write);
-        EXPECT_EQ(log[at].first, 0x21);
+        EXPECT_EQ(log[at].first, reg::kEepromDataLow);
         EXPECT_EQ(log[at].bytes.size(), 3u);
         ++at;
     }
     ASSERT_LT(at + 1, log.size());
     EXPECT_TRUE(log[at].write);
-    EXPECT_EQ(log[at].first, 0x10);
+    EXPECT_EQ(log[at].first, reg::kStationAddress);
     EXPECT_EQ(log[at].bytes, address_bytes(kEepromAddress));
     EXPECT_TRUE(log[at + 1].write);
-    EXPECT_EQ(log[at + 1].first, 0x08);
+    EXPECT_EQ(log[at + 1].first, reg::kMulticastHash);
     EXPECT_EQ(log[at + 1].bytes, Bytes(8, 0xFF));
-    EXPECT_EQ(unit.device().registers().peek_range(0x08, 8), Bytes(8, 0xFF));
-    EXPECT_EQ(unit.device().registers().peek_range(0x10, 6), address_bytes(kEepromAddress));
+    EXPECT_EQ(unit.device().registers().peek_range(reg::kMulticastHash, 8), Bytes(8, 0xFF));
+    EXPECT_EQ(unit.device().registers().peek_range(reg::kStationAddress, 6), address_bytes(kEepromAddress));
 
     // The MAC reset pulse comes after the PHY choice, the control registers last.
     std::vector<model::RegisterAccess> control;
     for (size_t i = at + 2; i < log.size(); ++i) {
-        if (log[i].write && log[i].first <= 0x01) control.push_back(log[i]);
+        if (log[i].write && log[i].first <= reg::kControl1) control.push_back(log[i]);
     }
     ASSERT_EQ(control.size(), 3u);
-    EXPECT_EQ(control[0].first, 0x00);
+    EXPECT_EQ(control[0].first, reg::kControl0);
     EXPECT_EQ(control[0].bytes, (Bytes{0x00, 0x00}));
-    EXPECT_EQ(control[1].first, 0x01);
-    EXPECT_EQ(control[1].bytes, (Bytes{0x08, 0x00}));
+    EXPECT_EQ(control[1].first, reg::kControl1);
+    EXPECT_EQ(control[1].bytes, (Bytes{reg::kMacReset, 0x00}));
     EXPECT_GE(control[1].time_us, control[0].time_us + 1000) << "1 ms between the halves of the pulse";
-    EXPECT_EQ(control[2].first, 0x00);
+    EXPECT_EQ(control[2].first, reg::kControl0);
     EXPECT_EQ(control[2].bytes, (Bytes{0xF9, 0x00, 0x00}));
     bool window_between = false;
     for (size_t i = at + 2; i < log.size() && log[i].time_us < control[0].time_us; ++i) {
-        window_between |= log[i].write && log[i].first == 0x25;
+        window_between |= log[i].write && log[i].first == reg::kPhyAddress;
     }
     EXPECT_TRUE(window_between) << "the PHYs are probed before the MAC reset";
 
@@ -253,10 +254,10 @@ TEST(Registry, ASixByteNetworkAddressBecomesTheCurrentAddress) {
     ADAPTER* record = unit.record();
     EXPECT_EQ(address_bytes(record->CurrentAddress), configured);
     EXPECT_EQ(address_bytes(record->PermanentAddress), address_bytes(kEepromAddress));
-    auto writes = testbed::register_writes_to(unit.device(), 0x10);
+    auto writes = testbed::register_writes_to(unit.device(), reg::kStationAddress);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].bytes, configured);
-    EXPECT_EQ(unit.device().registers().peek_range(0x10, 6), configured);
+    EXPECT_EQ(unit.device().registers().peek_range(reg::kStationAddress, 6), configured);
     bench.halt(unit);
 }
 
@@ -280,7 +281,7 @@ TEST(Registry, NetworkAddressesThatAreNoStationAddressAreIgnored) {
         testbed::Unit& unit = bench.bring_up(setup);
         ADAPTER* record = unit.record();
         EXPECT_EQ(address_bytes(record->CurrentAddress), address_bytes(kEepromAddress));
-        EXPECT_EQ(unit.device().registers().peek_range(0x10, 6), address_bytes(kEepromAddress));
+        EXPECT_EQ(unit.device().registers().peek_range(reg::kStationAddress, 6), address_bytes(kEepromAddress));
         bench.halt(unit);
     }
 }
@@ -293,7 +294,8 @@ TEST(Registry, AConfigurationThatCannotBeOpenedFailsInitialization) {
     EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_RESOURCES);
     EXPECT_EQ(unit.adapter->state, host::AdapterState::InitializeFailed);
     EXPECT_EQ(unit.adapter->open_configurations, 0);
-    EXPECT_TRUE(testbed::register_writes_to(unit.device(), 0x10).empty()) << "the address was written anyway";
+    EXPECT_TRUE(testbed::register_writes_to(unit.device(), reg::kStationAddress).empty())
+        << "the address was written anyway";
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ TEST(Recovery, AResetCancelsAStuckPollAndPollingGoesOn) {
     ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(60)));
     for (const model::RegisterAccess& access : unit.device().registers().log()) {
         if (access.time_us > reset.finished) break;
-        EXPECT_FALSE(!access.write && access.first == 0x26) << "the poll went on during the restart";
+        EXPECT_FALSE(!access.write && access.first == model::reg::kPhyDataLow) << "the poll went on during the restart";
     }
     unit.device().mii().set_link(1, false);
     bench.host.run_for(host::seconds(7));

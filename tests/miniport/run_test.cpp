@@ -10,6 +10,7 @@ namespace {
 using namespace lifecycle_test;
 using host::ProtocolEventKind;
 using testbed::make_frame;
+namespace reg = model::reg;
 
 std::vector<std::vector<uint8_t>> indicated(testbed::Testbed& bench, testbed::Unit& unit) {
     return bench.host.recorder().frames(unit.adapter);
@@ -99,8 +100,8 @@ TEST(Reset, DuringTrafficPendsThenCompletesAndTrafficFlowsAgain) {
     exchange_every_size(bench, a, b, 97);
     ASSERT_GT(a.record()->XmitOk, 0u);
     ASSERT_GT(a.record()->RcvOk, 0u);
-    size_t address_writes = testbed::register_writes_to(a.device(), 0x10).size();
-    size_t multicast_writes = testbed::register_writes_to(a.device(), 0x08).size();
+    size_t address_writes = testbed::register_writes_to(a.device(), reg::kStationAddress).size();
+    size_t multicast_writes = testbed::register_writes_to(a.device(), reg::kMulticastHash).size();
 
     host::Time started = bench.host.now();
     const host::RequestRecord& reset = bench.host.reset(*a.adapter);
@@ -127,8 +128,8 @@ TEST(Reset, DuringTrafficPendsThenCompletesAndTrafficFlowsAgain) {
         if (after && event.kind == ProtocolEventKind::Receive) ++received_since;
     }
     expect_statistics_clear(a.record(), received_since);
-    EXPECT_EQ(testbed::register_writes_to(a.device(), 0x10).size(), address_writes);
-    EXPECT_EQ(testbed::register_writes_to(a.device(), 0x08).size(), multicast_writes);
+    EXPECT_EQ(testbed::register_writes_to(a.device(), reg::kStationAddress).size(), address_writes);
+    EXPECT_EQ(testbed::register_writes_to(a.device(), reg::kMulticastHash).size(), multicast_writes);
     EXPECT_TRUE(armed(bench, a.record()->LinkTimer));
 
     bench.host.run_for(host::milliseconds(50));
@@ -188,25 +189,26 @@ TEST(Reset, WaitsForALinkPollInFlight) {
     const auto& log = unit.device().registers().log();
     ASSERT_GT(log.size(), from + 3);
     EXPECT_TRUE(log[from].write);
-    EXPECT_EQ(log[from].first, 0x25);
+    EXPECT_EQ(log[from].first, reg::kPhyAddress);
     size_t pulse = from;
-    while (pulse < log.size() && !(log[pulse].write && log[pulse].first == 0x00)) ++pulse;
+    while (pulse < log.size() && !(log[pulse].write && log[pulse].first == reg::kControl0)) ++pulse;
     ASSERT_LT(pulse, log.size());
     EXPECT_EQ(log[pulse].bytes, (Bytes{0x00, 0x00}));
     bool poll_read = false;
     for (size_t i = from + 1; i < pulse; ++i) {
-        EXPECT_TRUE((!log[i].write && log[i].first == 0x26) || (log[i].write && log[i].first == 0x25))
+        EXPECT_TRUE((!log[i].write && log[i].first == reg::kPhyDataLow) ||
+                    (log[i].write && log[i].first == reg::kPhyAddress))
             << "register " << log[i].first << " touched before the poll ended";
-        poll_read |= !log[i].write && log[i].first == 0x26;
+        poll_read |= !log[i].write && log[i].first == reg::kPhyDataLow;
     }
     EXPECT_TRUE(poll_read) << "the restart did not wait for the poll's data";
     EXPECT_EQ(unit.record()->PhyBusy, 0);
     EXPECT_TRUE(armed(bench, unit.record()->LinkTimer));
 
     // Polling goes on after the reset.
-    size_t polls = testbed::register_writes_to(unit.device(), 0x25).size();
+    size_t polls = testbed::register_writes_to(unit.device(), reg::kPhyAddress).size();
     bench.host.run_for(host::seconds(7));
-    EXPECT_GT(testbed::register_writes_to(unit.device(), 0x25).size(), polls);
+    EXPECT_GT(testbed::register_writes_to(unit.device(), reg::kPhyAddress).size(), polls);
     bench.halt(unit);
 }
 

@@ -4,13 +4,18 @@
 namespace model::testing {
 namespace {
 
+// Plugs the controller into a side of the cable and configures it, as a host does first.
+void plug_in(ManualClock& clock, Controller& c, Cable& cable, int side) {
+    c.plug_into(cable, side);
+    run_on(clock, c, Transfer::control(1, SetupPacket::set_configuration(1)));
+}
+
 TEST(Cable, FrameSentByOneControllerArrivesAtTheOtherAsABulkInTransfer) {
     ManualClock clock;
     Cable cable(clock);
     Controller a(clock), b(clock);
-    a.plug_into(cable, 0);
-    b.plug_into(cable, 1);
-    for (Controller* c : {&a, &b}) run_on(clock, *c, Transfer::control(1, SetupPacket::set_configuration(1)));
+    plug_in(clock, a, cable, 0);
+    plug_in(clock, b, cable, 1);
 
     const auto frame = test_frame(100);
     run_on(clock, a, Transfer::bulk_out(2, framed(frame)));
@@ -26,8 +31,7 @@ TEST(Cable, ShortFramesArePaddedWithZerosOnTheWire) {
     Cable cable(clock);
     Controller a(clock);
     ScriptedPeer peer(cable, 1);
-    a.plug_into(cable, 0);
-    run_on(clock, a, Transfer::control(1, SetupPacket::set_configuration(1)));
+    plug_in(clock, a, cable, 0);
     run_on(clock, a, Transfer::bulk_out(2, framed(test_frame(14), 0xCC)));
     clock.run_until_idle();
     const auto got = peer.take();
@@ -53,6 +57,7 @@ TEST(Cable, TenMegabitWireSerialisesFramesInEachDirection) {
     EXPECT_EQ(left.received().size(), 1u);
 }
 
+// Relies on the AddressSanitizer build: a delivery into the destroyed controller is a use after free.
 TEST(Cable, ControllerDestroyedBeforeDeliveryIsSafe) {
     ManualClock clock;
     Cable cable(clock);

@@ -10,17 +10,21 @@ TEST(FaultPlanRules, NthOccurrenceAndWindow) {
     FaultPlan plan;
     plan.add({.kind = RequestKind::vendor_read, .first_occurrence = 2, .times = 2, .action = FaultAction::stall});
     std::vector<bool> hit;
-    for (int i = 0; i < 5; ++i) hit.push_back(plan.decide(RequestKind::vendor_read, 0x10, 1).has_value());
+    for (int i = 0; i < 5; ++i)
+        hit.push_back(plan.decide(RequestKind::vendor_read, reg::kStationAddress, 1).has_value());
     EXPECT_EQ(hit, (std::vector<bool>{false, true, true, false, false}));
-    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, 0x10, 1));
+    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, reg::kStationAddress, 1));
 }
 
 TEST(FaultPlanRules, RegisterRuleHitsOnlyRunsCoveringIt) {
     FaultPlan plan;
-    plan.add({.kind = RequestKind::vendor_write, .register_index = 0x28, .times = 0, .action = FaultAction::error});
-    EXPECT_TRUE(plan.decide(RequestKind::vendor_write, 0x25, 4));
-    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, 0x10, 6));
-    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, 0x29, 1));
+    plan.add({.kind = RequestKind::vendor_write,
+              .register_index = reg::kPhyControl,
+              .times = 0,
+              .action = FaultAction::error});
+    EXPECT_TRUE(plan.decide(RequestKind::vendor_write, reg::kPhyAddress, 4));
+    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, reg::kStationAddress, 6));
+    EXPECT_FALSE(plan.decide(RequestKind::vendor_write, reg::kPhyControl + 1, 1));
 }
 
 TEST(FaultPlanRules, RateIsDeterministicForASeed) {
@@ -41,26 +45,26 @@ TEST(FaultPlanRules, RateIsDeterministicForASeed) {
 TEST_F(Faults, StallAndErrorOnRegisterRequestsLeaveRegistersUntouched) {
     device.faults().add({.kind = RequestKind::vendor_write, .action = FaultAction::stall});
     device.faults().add({.kind = RequestKind::vendor_write, .first_occurrence = 2, .action = FaultAction::error});
-    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 1), {0x11}).status, TransferStatus::stall);
-    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 1), {0x22}).status, TransferStatus::error);
-    EXPECT_EQ(device.registers().peek(0x10), 0);
-    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 1), {0x33}).status, TransferStatus::ok);
-    EXPECT_EQ(device.registers().peek(0x10), 0x33);
+    EXPECT_EQ(control(SetupPacket::vendor_write(reg::kStationAddress, 1), {0x11}).status, TransferStatus::stall);
+    EXPECT_EQ(control(SetupPacket::vendor_write(reg::kStationAddress, 1), {0x22}).status, TransferStatus::error);
+    EXPECT_EQ(device.registers().peek(reg::kStationAddress), 0);
+    EXPECT_EQ(control(SetupPacket::vendor_write(reg::kStationAddress, 1), {0x33}).status, TransferStatus::ok);
+    EXPECT_EQ(device.registers().peek(reg::kStationAddress), 0x33);
     EXPECT_FALSE(device.halted(kControlEndpoint));  // a control stall halts nothing
 }
 
 TEST_F(Faults, LateCompletionTakesEffectWhenItCompletes) {
     device.faults().add({.kind = RequestKind::vendor_write, .action = FaultAction::delay, .delay_us = 50'000});
     std::optional<TransferResult> result;
-    device.submit(Transfer::control(1, SetupPacket::vendor_write(0x10, 1), {0x44}),
+    device.submit(Transfer::control(1, SetupPacket::vendor_write(reg::kStationAddress, 1), {0x44}),
                   [&](const TransferResult& r) { result = r; });
     clock.advance_by(49'999);
     EXPECT_FALSE(result);
-    EXPECT_EQ(device.registers().peek(0x10), 0);
+    EXPECT_EQ(device.registers().peek(reg::kStationAddress), 0);
     clock.advance_by(1);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, TransferStatus::ok);
-    EXPECT_EQ(device.registers().peek(0x10), 0x44);
+    EXPECT_EQ(device.registers().peek(reg::kStationAddress), 0x44);
 }
 
 TEST_F(Faults, NeverCompletingTransferHangsTheEndpointUntilAborted) {

@@ -24,7 +24,7 @@ protected:
 TEST_F(Registers, RunsReadBackWhatWasWrittenAndEveryAccessIsLogged) {
     write_regs(reg::kStationAddress, {1, 2, 3, 4, 5, 6});
     write_regs(reg::kPhyIndicator, {0x04}, 0x0004);
-    EXPECT_EQ(read_regs(0x0F, 8), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 0}));
+    EXPECT_EQ(read_regs(reg::kStationAddress - 1, 8), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 0}));
     EXPECT_EQ(device.station_address(), (MacAddress{1, 2, 3, 4, 5, 6}));
 
     const auto& log = device.registers().log();
@@ -34,7 +34,7 @@ TEST_F(Registers, RunsReadBackWhatWasWrittenAndEveryAccessIsLogged) {
     EXPECT_EQ(log[1].value, 0x0004);
     EXPECT_FALSE(log[2].write);
     EXPECT_EQ(log[2].bytes.size(), 8u);
-    EXPECT_EQ(device.registers().writes_covering(0x15).size(), 1u);
+    EXPECT_EQ(device.registers().writes_covering(reg::kStationAddress + 5).size(), 1u);
 }
 
 TEST_F(Registers, RunsThatLeaveTheFileStallAndChangeNothing) {
@@ -44,7 +44,7 @@ TEST_F(Registers, RunsThatLeaveTheFileStallAndChangeNothing) {
     EXPECT_EQ(control(SetupPacket::vendor_read(0, 0xFFFF)).status, TransferStatus::stall);
     EXPECT_EQ(control(SetupPacket::vendor_write(0xFE, 3), {1, 2, 3}).status, TransferStatus::stall);
     EXPECT_EQ(device.registers().peek(0xFE), 0);
-    EXPECT_EQ(control(SetupPacket::vendor_read(0x10, 0)).status, TransferStatus::ok);
+    EXPECT_EQ(control(SetupPacket::vendor_read(reg::kStationAddress, 0)).status, TransferStatus::ok);
 }
 
 TEST_F(Registers, EepromWordsCarryTheStationAddressLowByteFirst) {

@@ -109,7 +109,7 @@ TEST_F(StandardRequests, MalformedRequestsStallOrFailButNeverCrash) {
     wrong_direction.endpoint = kBulkInEndpoint;
     EXPECT_EQ(run(wrong_direction).status, TransferStatus::error);
     // Setup says 4 data bytes, data stage carries 2.
-    EXPECT_EQ(control(SetupPacket::vendor_write(0x10, 4), {1, 2}).status, TransferStatus::error);
+    EXPECT_EQ(control(SetupPacket::vendor_write(reg::kStationAddress, 4), {1, 2}).status, TransferStatus::error);
     EXPECT_EQ(control(SetupPacket{0x21, 0x00, 0, 0, 0}).status, TransferStatus::stall);  // class request
     EXPECT_EQ(control(SetupPacket{0xC0, 0x33, 0, 0, 1}).status, TransferStatus::stall);  // other vendor request
 }
@@ -129,12 +129,12 @@ TEST_F(StandardRequests, AbortCancelsEveryPendingTransferBeforeReturning) {
 
 TEST_F(StandardRequests, AbortedControlTransferNeverReachesTheRegisters) {
     bool done = false;
-    device.submit(Transfer::control(1, SetupPacket::vendor_write(0x10, 1), {0xAB}),
+    device.submit(Transfer::control(1, SetupPacket::vendor_write(reg::kStationAddress, 1), {0xAB}),
                   [&](const TransferResult& r) { done = r.status == TransferStatus::cancelled; });
     device.abort(kControlEndpoint);
     clock.run_until_idle();
     EXPECT_TRUE(done);
-    EXPECT_EQ(device.registers().peek(0x10), 0);
+    EXPECT_EQ(device.registers().peek(reg::kStationAddress), 0);
     EXPECT_TRUE(device.registers().log().empty());
 }
 

@@ -42,7 +42,7 @@ TEST_F(FullSpeed, BulkOutThroughputStaysUnderThePhysicalLimit) {
 
 TEST_F(FullSpeed, ControlTransfersTakeBusTimeToo) {
     const uint64_t start = clock.now_us();
-    read_regs(0x10, 6);
+    read_regs(reg::kStationAddress, 6);
     EXPECT_EQ(clock.now_us(), start + 1000);
 }
 

@@ -45,7 +45,7 @@ Bytes LastDiscoveryWindow(model::Controller& device, uint8_t chosen)
 {
     auto windows = WindowWrites(device);
     for (size_t i = 1; i < windows.size(); i++) {
-        if (windows[i] == Bytes{chosen, 0x21, 0x00, 0x20 | MII_ANAR}) {
+        if (windows[i] == Bytes{chosen, 0x21, 0x00, model::reg::kPhyWrite | MII_ANAR}) {
             return windows[i - 1];
         }
     }
@@ -69,7 +69,7 @@ TEST(PhyDiscovery, NoPhyAnsweringLeavesAddressZeroWithTheFirstEthernetIdentifier
     auto windows = WindowWrites(unit.device());
     ASSERT_GE(windows.size(), 65u);
     for (uint8_t address = 0; address < 32; address++) {
-        EXPECT_EQ(windows[2 * address], (Bytes{address, 0, 0, uint8_t(0x40 | address)}));
+        EXPECT_EQ(windows[2 * address], (Bytes{address, 0, 0, uint8_t(model::reg::kPhyRead | address)}));
         EXPECT_EQ(windows[2 * address + 1], (Bytes{address, 0, 0, 0x41}));
     }
     EXPECT_EQ(LastDiscoveryWindow(unit.device(), 0), (Bytes{0x00, 0x00, 0x00, 0x40}));
@@ -171,7 +171,7 @@ TEST_P(BothKinds, ChooseByMediaTypeAndLinkAndSwitchTheOtherOff)
         EXPECT_EQ(adapter->PhyId, kHomeLanA);
         EXPECT_EQ(ChoiceWrites(unit.device()), std::vector<MiiWriteRecord>{});
         std::vector<PowerWrite> expected = DiscoverySetUp();
-        expected.push_back({0x7E, {0x30, 0x00}, 0});
+        expected.push_back({model::reg::kPhyPower, {0x30, 0x00}, 0});
         EXPECT_EQ(power, expected);
     } else {
         EXPECT_EQ(adapter->PhyAddress, 8);

@@ -10,6 +10,7 @@ using namespace phytest;
 using model::phy_id::kEthernetA;
 using model::phy_id::kHomeLanB;
 using model::phy_id::kSpare;
+namespace reg = model::reg;
 
 const Bytes kStatusRead = {1, 0x00, 0x00, 0x41};  // read command for BMSR of PHY 1
 
@@ -17,7 +18,7 @@ size_t DataReads(model::Controller& device)
 {
     size_t count = 0;
     for (const auto& access : device.registers().log()) {
-        count += !access.write && access.first == 0x26 && access.bytes.size() == 3;
+        count += !access.write && access.first == reg::kPhyDataLow && access.bytes.size() == 3;
     }
     return count;
 }
@@ -37,24 +38,68 @@ bool PollOnce(testbed::Testbed& bench, testbed::Unit& unit)
 
 uint64_t Later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() + host::milliseconds(ms); }
 
-TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
+// The link as it is at the poll, changed or not since the last one: what the poll reads, what
+// it decides and indicates, and that the two polls after it indicate nothing again. A status
+// read that shows no link is read a second time, since the link bit latches low.
+struct LinkChangeCase {
+    const char* name;
+    bool up_at_start;
+    std::vector<std::pair<uint64_t, bool>> changes;  // (ms from the last poll, link up)
+    std::vector<NDIS_STATUS> indicated;              // by the first poll
+    ULONG state;                                     // after it
+    size_t status_reads;                             // by the first poll
+    size_t later_status_reads;                       // by each of the two polls after it
+};
+
+class LinkChange : public ::testing::TestWithParam<LinkChangeCase> {};
+
+TEST_P(LinkChange, IsReadDecidedAndIndicatedOnce)
 {
+    const LinkChangeCase& c = GetParam();
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, c.up_at_start)}));
+    EXPECT_EQ(LinkEvents(bench, unit), c.up_at_start ? kConnect : kDisconnect);
+    EXPECT_EQ(unit.record()->LinkState, c.up_at_start ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED);
     EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
     ClearLogs(bench, unit);
-    for (size_t poll = 1; poll <= 3; poll++) {
+    for (const auto& [ms, up] : c.changes) {
+        unit.device().mii().schedule_link(1, Later(bench, ms), up);
+    }
+
+    ASSERT_TRUE(PollOnce(bench, unit));
+    ADAPTER* adapter = unit.record();
+    EXPECT_EQ(LinkEvents(bench, unit), c.indicated);
+    EXPECT_EQ(bench.host.recorder().events().size(), c.indicated.size()) << "something else was indicated";
+    EXPECT_EQ(adapter->LinkState, c.state);
+    EXPECT_EQ(adapter->IndicatedLinkState, c.state);
+    EXPECT_EQ(adapter->LinkChanged, 0);
+    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(c.status_reads, kStatusRead));
+    EXPECT_EQ(DataReads(unit.device()), c.status_reads);
+
+    for (int poll = 0; poll < 2; poll++) {
         ASSERT_TRUE(PollOnce(bench, unit));
         EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000))
             << "the next tick is due a period after the poll ends";
-        EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(poll, kStatusRead));
-        EXPECT_EQ(DataReads(unit.device()), poll);
     }
-    EXPECT_TRUE(bench.host.recorder().events().empty());
+    EXPECT_EQ(LinkEvents(bench, unit), c.indicated) << "an unchanged state is not indicated again";
+    EXPECT_EQ(bench.host.recorder().events().size(), c.indicated.size());
+    const size_t reads = c.status_reads + 2 * c.later_status_reads;
+    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(reads, kStatusRead));
+    EXPECT_EQ(DataReads(unit.device()), reads);
     EXPECT_TRUE(unit.device().mii().writes().empty());
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
+    EXPECT_TRUE(unit.device().registers().writes_covering(reg::kPhyPower).empty());
     bench.halt(unit);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Polls, LinkChange,
+    ::testing::Values(
+        LinkChangeCase{"StaysUp", true, {}, {}, LINK_STATE_CONNECTED, 1, 1},
+        LinkChangeCase{"GoesDown", true, {{1000, false}}, kDisconnect, LINK_STATE_DISCONNECTED, 2, 2},
+        LinkChangeCase{"ComesUp", false, {{1000, true}}, kConnect, LINK_STATE_CONNECTED, 1, 1},
+        LinkChangeCase{
+            "DropsAndReturnsBetweenPolls", true, {{500, false}, {1000, true}}, {}, LINK_STATE_CONNECTED, 2, 1}),
+    [](const ::testing::TestParamInfo<LinkChangeCase>& info) { return std::string(info.param.name); });
 
 // A data read of the chain that fails leaves the register buffer as an earlier access left it;
 // the poll decides nothing on such bytes (not even by reading again, which a clear link bit
@@ -67,40 +112,14 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
     bench.host.recorder().clear();
     // Stale bytes without the link bit, as a window read-back of PHY 1 leaves them.
     bench.in_driver(unit, [&] { unit.record()->RegReadBuf[0] = 0x01; });
-    model::FaultRule rule;
-    rule.kind = model::RequestKind::vendor_read;
-    rule.register_index = 0x26;
-    rule.times = 2;
-    rule.action = model::FaultAction::error;
-    unit.device().faults().add(rule);
+    unit.device().faults().add({.kind = model::RequestKind::vendor_read,
+                                .register_index = reg::kPhyDataLow,
+                                .times = 2,
+                                .action = model::FaultAction::error});
     for (int poll = 0; poll < 3; ++poll)
         ASSERT_TRUE(PollOnce(bench, unit));
     EXPECT_TRUE(bench.host.recorder().events().empty());
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    bench.halt(unit);
-}
-
-TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
-{
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ADAPTER* adapter = unit.record();
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    EXPECT_EQ(adapter->LinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(adapter->IndicatedLinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(adapter->LinkChanged, 0);
-    // The first status read shows no link, so it is read a second time.
-    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
-    EXPECT_EQ(DataReads(unit.device()), 2u);
-
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect) << "an unchanged state is not indicated again";
-    EXPECT_EQ(WindowWrites(unit.device()).size(), 6u);
-    EXPECT_TRUE(unit.device().registers().writes_covering(0x7E).empty());
     bench.halt(unit);
 }
 
@@ -125,39 +144,6 @@ TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected)
     }
 }
 
-TEST(LinkPoll, LinkComingUpIsIndicated)
-{
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, false)}));
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    bench.host.recorder().clear();
-    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    EXPECT_EQ(unit.record()->IndicatedLinkState, LINK_STATE_CONNECTED);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
-    bench.halt(unit);
-}
-
-TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected)
-{
-    testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    unit.device().mii().schedule_link(1, Later(bench, 500), false);
-    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    // The latched-low status shows no link first, the second read shows it back.
-    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
-    EXPECT_EQ(DataReads(unit.device()), 2u);
-    EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    EXPECT_TRUE(LinkEvents(bench, unit).empty());
-    bench.halt(unit);
-}
-
 TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
 {
     testbed::Testbed bench;
@@ -167,10 +153,10 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     unit.device().mii().schedule_link(1, Later(bench, 1000), false);
     ASSERT_TRUE(PollOnce(bench, unit));
     EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}}));
+    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{reg::kPhyPower, {0x06, 0x06}, 0}}));
     const auto& events = bench.host.recorder().events();
     ASSERT_FALSE(events.empty());
-    auto indicator = unit.device().registers().writes_covering(0x7E);
+    auto indicator = unit.device().registers().writes_covering(reg::kPhyPower);
     ASSERT_EQ(indicator.size(), 1u);
     EXPECT_GE(indicator[0].time_us, events.back().time) << "the indicator follows the indication";
 
@@ -179,7 +165,8 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     std::vector<NDIS_STATUS> both = kDisconnect;
     both.insert(both.end(), kConnect.begin(), kConnect.end());
     EXPECT_EQ(LinkEvents(bench, unit), both);
-    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
+    EXPECT_EQ(PowerWrites(unit.device()),
+              (std::vector<PowerWrite>{{reg::kPhyPower, {0x06, 0x06}, 0}, {reg::kPhyPower, {0x06, 0x04}, 0}}));
 
     const size_t windows = WindowWrites(unit.device()).size();
     ASSERT_TRUE(PollOnce(bench, unit));
@@ -234,11 +221,11 @@ TEST_P(FailedPollRequest, PollingContinues)
     bench.halt(unit);
 }
 
-model::FaultRule DeviceFault(model::RequestKind kind, uint8_t reg, model::FaultAction action)
+model::FaultRule DeviceFault(model::RequestKind kind, uint8_t first, model::FaultAction action)
 {
     model::FaultRule rule;
     rule.kind = kind;
-    rule.register_index = reg;
+    rule.register_index = first;
     rule.action = action;
     return rule;
 }
@@ -263,12 +250,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedRequestCase{"WindowWriteStalls",
                                         [](testbed::Unit& unit) {
                                             unit.device().faults().add(DeviceFault(model::RequestKind::vendor_write,
-                                                                                   0x25, model::FaultAction::stall));
+                                                                                   reg::kPhyAddress,
+                                                                                   model::FaultAction::stall));
                                         }},
                       FailedRequestCase{"DataReadFails",
                                         [](testbed::Unit& unit) {
                                             unit.device().faults().add(DeviceFault(model::RequestKind::vendor_read,
-                                                                                   0x26, model::FaultAction::error));
+                                                                                   reg::kPhyDataLow,
+                                                                                   model::FaultAction::error));
                                         }}),
     [](const ::testing::TestParamInfo<FailedRequestCase>& info) { return std::string(info.param.name); });
 
@@ -310,16 +299,14 @@ INSTANTIATE_TEST_SUITE_P(Allocations, FailedPollStart,
                              return std::string(info.param.name);
                          });
 
-// Holds the next data read of the poll at the device for a while.
-void DelayDataRead(testbed::Unit& unit, uint64_t us)
+// With the logs cleared, runs until the next poll is in flight, its data read held at the device
+// for `us`. The caller's assertion fails when no poll starts.
+bool HoldNextPollInFlight(testbed::Testbed& bench, testbed::Unit& unit, uint64_t us)
 {
-    model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, 0x26, model::FaultAction::delay);
+    ClearLogs(bench, unit);
+    model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, reg::kPhyDataLow, model::FaultAction::delay);
     rule.delay_us = us;
     unit.device().faults().add(rule);
-}
-
-bool RunUntilPollInFlight(testbed::Testbed& bench, testbed::Unit& unit)
-{
     return bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10));
 }
 
@@ -340,17 +327,16 @@ TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
 {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 200000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    ASSERT_TRUE(HoldNextPollInFlight(bench, unit, 200000));
     bench.host.reset(*unit.adapter);
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
 
     model::Controller& device = unit.device();
-    const size_t data_read = FirstAccess(
-        device, [](const model::RegisterAccess& a) { return !a.write && a.first == 0x26 && a.bytes.size() == 3; });
+    const size_t data_read = FirstAccess(device, [](const model::RegisterAccess& a) {
+        return !a.write && a.first == reg::kPhyDataLow && a.bytes.size() == 3;
+    });
     const size_t mac_reset =
-        FirstAccess(device, [](const model::RegisterAccess& a) { return a.write && a.first == 0x00; });
+        FirstAccess(device, [](const model::RegisterAccess& a) { return a.write && a.first == reg::kControl0; });
     ASSERT_LT(data_read, device.registers().log().size());
     EXPECT_LT(data_read, mac_reset) << "the reset used the window while the poll still had it";
     EXPECT_EQ(device.registers().log()[data_read - 1].bytes, kStatusRead);
@@ -368,15 +354,13 @@ TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
 {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 300000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    ASSERT_TRUE(HoldNextPollInFlight(bench, unit, 300000));
     bench.halt(unit);
     const auto& log = unit.device().registers().log();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[0].bytes, kStatusRead);
-    EXPECT_EQ(log[1].first, 0x26);
-    EXPECT_EQ(log[2].first, 0x7E);
+    EXPECT_EQ(log[1].first, reg::kPhyDataLow);
+    EXPECT_EQ(log[2].first, reg::kPhyPower);
 }
 
 TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)
@@ -385,9 +369,7 @@ TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)
     // poll: it ends while the adapter is already stopped.
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kSpare)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 300000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    ASSERT_TRUE(HoldNextPollInFlight(bench, unit, 300000));
     bench.host.shutdown(*unit.adapter);
     EXPECT_EQ(unit.record()->PhyBusy, 0);
     EXPECT_EQ(DataReads(unit.device()), 1u);

@@ -45,12 +45,12 @@ TEST_P(MediaConfiguration, WritesTenHalfThenThePhysOwnSettings)
 
     std::vector<PowerWrite> power = DiscoverySetUp();
     if (param.indicator_byte) {
-        power.push_back({0x7F, {0x04}, 0x0004});
+        power.push_back({model::reg::kPhyIndicator, {0x04}, 0x0004});
     }
     EXPECT_EQ(PowerWrites(unit.device()), power);
     // MAC reset pulse, then the control registers after configuration.
-    EXPECT_EQ(WritesTo(unit.device(), 0x00), (std::vector<Bytes>{{0x00, 0x00}, {0xF9, 0x00, 0x00}}));
-    EXPECT_EQ(WritesTo(unit.device(), 0x01), (std::vector<Bytes>{{0x08, 0x00}}));
+    EXPECT_EQ(WritesTo(unit.device(), model::reg::kControl0), (std::vector<Bytes>{{0x00, 0x00}, {0xF9, 0x00, 0x00}}));
+    EXPECT_EQ(WritesTo(unit.device(), model::reg::kControl1), (std::vector<Bytes>{{model::reg::kMacReset, 0x00}}));
 
     const ULONG link = param.link ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED;
     EXPECT_EQ(adapter->MediaType, 1u);
@@ -96,8 +96,8 @@ TEST(MediaConfiguration, WindowBytesOfTheFirstEthernetPhy)
     size_t control_reads = 0;
     size_t window_reads = 0;
     for (const auto& access : unit.device().registers().log()) {
-        control_reads += !access.write && access.first == 0x28 && access.bytes.size() == 2;
-        window_reads += !access.write && access.first == 0x25 && access.bytes.size() == 4;
+        control_reads += !access.write && access.first == model::reg::kPhyControl && access.bytes.size() == 2;
+        window_reads += !access.write && access.first == model::reg::kPhyAddress && access.bytes.size() == 4;
     }
     EXPECT_EQ(control_reads, 3u);
     EXPECT_EQ(window_reads, 32u + 2u + 1u + 1u);  // scan status reads, identifiers, link, discarded status
@@ -184,7 +184,7 @@ TEST_P(StopWrites, PowerDownWhatWasFoundAndTurnTheIndicatorOff)
     }
     EXPECT_EQ(writes, param.writes);
     for (const auto& write : param.writes) {
-        if (write.first == 0x25) {
+        if (write.first == model::reg::kPhyAddress) {
             EXPECT_TRUE(unit.device().mii().phy(write.second[0]) == nullptr ||
                         unit.device().mii().phy(write.second[0])->powered_down());
         }
@@ -197,28 +197,34 @@ Bytes PowerDown(uint8_t address) { return {address, 0x00, 0x0C, 0x20}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Populations, StopWrites,
-    ::testing::Values(StopCase{"None", {}, std::nullopt, {{0x7E, kEthernetOff}, {0x25, PowerDown(0)}}},
-                      StopCase{"Ethernet", {Phy(5, kEthernetB)}, std::nullopt, {{0x7E, kEthernetOff}}},
-                      StopCase{"HomeLanA", {Phy(5, kHomeLanA)}, std::nullopt, {{0x25, PowerDown(5)}}},
-                      StopCase{
-                          "HomeLanB", {Phy(5, kHomeLanB)}, std::nullopt, {{0x25, PowerDown(5)}, {0x7E, kIndicatorOff}}},
-                      StopCase{"HomeLanBWithoutLink",
-                               {Phy(5, kHomeLanB, false)},
-                               std::nullopt,
-                               {{0x25, PowerDown(5)}, {0x7E, kIndicatorOff}}},
-                      StopCase{"Spare", {Phy(5, kSpare)}, std::nullopt, {}},
-                      StopCase{"BothEthernetChosen",
-                               {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
-                               0,
-                               {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}}},
-                      StopCase{"BothHomeLanChosen",
-                               {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
-                               5,
-                               {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}, {0x7E, kIndicatorOff}}},
-                      StopCase{"BothWithoutLink",
-                               {Phy(8, kEthernetA, false), Phy(12, kHomeLanB, false)},
-                               0,
-                               {{0x7E, kEthernetOff}, {0x25, PowerDown(12)}}}),
+    ::testing::Values(
+        StopCase{
+            "None", {}, std::nullopt, {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, PowerDown(0)}}},
+        StopCase{"Ethernet", {Phy(5, kEthernetB)}, std::nullopt, {{model::reg::kPhyPower, kEthernetOff}}},
+        StopCase{"HomeLanA", {Phy(5, kHomeLanA)}, std::nullopt, {{model::reg::kPhyAddress, PowerDown(5)}}},
+        StopCase{"HomeLanB",
+                 {Phy(5, kHomeLanB)},
+                 std::nullopt,
+                 {{model::reg::kPhyAddress, PowerDown(5)}, {model::reg::kPhyPower, kIndicatorOff}}},
+        StopCase{"HomeLanBWithoutLink",
+                 {Phy(5, kHomeLanB, false)},
+                 std::nullopt,
+                 {{model::reg::kPhyAddress, PowerDown(5)}, {model::reg::kPhyPower, kIndicatorOff}}},
+        StopCase{"Spare", {Phy(5, kSpare)}, std::nullopt, {}},
+        StopCase{"BothEthernetChosen",
+                 {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
+                 0,
+                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, PowerDown(12)}}},
+        StopCase{"BothHomeLanChosen",
+                 {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
+                 5,
+                 {{model::reg::kPhyPower, kEthernetOff},
+                  {model::reg::kPhyAddress, PowerDown(12)},
+                  {model::reg::kPhyPower, kIndicatorOff}}},
+        StopCase{"BothWithoutLink",
+                 {Phy(8, kEthernetA, false), Phy(12, kHomeLanB, false)},
+                 0,
+                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, PowerDown(12)}}}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST_F(MiiAccess, ReadSendsTheReadCommandAndReadsTheWholeWindowBack)
 {
     EXPECT_EQ(Read(1, MII_PHYID1), 0x0040);
     EXPECT_EQ(WindowWrites(unit.device()), (std::vector<Bytes>{{0x01, 0x00, 0x00, 0x42}}));
-    EXPECT_EQ(ReadBacks(unit.device(), 0x25, 4), 1u);
+    EXPECT_EQ(ReadBacks(unit.device(), model::reg::kPhyAddress, 4), 1u);
     EXPECT_EQ(Read(3, MII_PHYID2), 0x6B90);
 }
 
@@ -74,7 +74,7 @@ TEST_F(MiiAccess, WriteSendsValueLowByteFirstAndReadsTheControlRegisterBack)
 {
     Write(3, MII_BMCR, 0x0C00);
     EXPECT_EQ(WindowWrites(unit.device()), (std::vector<Bytes>{{0x03, 0x00, 0x0C, 0x20}}));
-    EXPECT_EQ(ReadBacks(unit.device(), 0x28, 2), 1u);
+    EXPECT_EQ(ReadBacks(unit.device(), model::reg::kPhyControl, 2), 1u);
     EXPECT_EQ(MiiWrites(unit.device()), (std::vector<MiiWriteRecord>{{3, MII_BMCR, 0x0C00}}));
 }
 
@@ -87,7 +87,7 @@ TEST_F(MiiAccess, SelectPhyLeavesTheAddressWithAnUncollectedReadCommand)
     });
     EXPECT_EQ(WindowWrites(unit.device()),
               (std::vector<Bytes>{{0x01, 0x00, 0x00, 0x41}, {0x00, 0x00, 0x00, 0x40}, {0x1F, 0x00, 0x00, 0x5F}}));
-    EXPECT_EQ(ReadBacks(unit.device(), 0x25, 4), 0u);
+    EXPECT_EQ(ReadBacks(unit.device(), model::reg::kPhyAddress, 4), 0u);
 }
 
 TEST_F(MiiAccess, AsynchronousWriteReturnsBeforeTheTransferCompletes)
@@ -130,12 +130,12 @@ TEST_F(MiiAccess, DoneBitThatNeverSetsEndsInABoundedNumberOfReadBacks)
 {
     unit.device().registers().behaviour().phy_done_never = true;
     EXPECT_EQ(Read(1, MII_BMSR), 0xFFFF);
-    const size_t reads = ReadBacks(unit.device(), 0x25, 4);
+    const size_t reads = ReadBacks(unit.device(), model::reg::kPhyAddress, 4);
     EXPECT_GT(reads, 1u) << "the done bit is looked at again";
     EXPECT_LE(reads, 20u);
     Write(1, MII_ANAR, 0x0021);
-    EXPECT_GT(ReadBacks(unit.device(), 0x28, 2), 1u);
-    EXPECT_LE(ReadBacks(unit.device(), 0x28, 2), 20u);
+    EXPECT_GT(ReadBacks(unit.device(), model::reg::kPhyControl, 2), 1u);
+    EXPECT_LE(ReadBacks(unit.device(), model::reg::kPhyControl, 2), 20u);
     EXPECT_TRUE(unit.device().mii().log().empty());
 }
 
@@ -143,7 +143,7 @@ TEST_F(MiiAccess, DoneBitThatSetsLateIsWaitedFor)
 {
     unit.device().registers().behaviour().phy_access_us = 350;
     EXPECT_EQ(Read(3, MII_PHYID2), 0x6B90);
-    EXPECT_GT(ReadBacks(unit.device(), 0x25, 4), 1u);
+    EXPECT_GT(ReadBacks(unit.device(), model::reg::kPhyAddress, 4), 1u);
 }
 
 TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
@@ -151,12 +151,10 @@ TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
     // The buffer holds a completed read of PHY 1; the read-backs of the next access fail, so
     // what is in the buffer must not be delivered as that access's value.
     EXPECT_EQ(Read(1, MII_PHYID1), 0x0040);
-    model::FaultRule rule;
-    rule.kind = model::RequestKind::vendor_read;
-    rule.register_index = 0x28;
-    rule.times = 0;
-    rule.action = model::FaultAction::stall;
-    unit.device().faults().add(rule);
+    unit.device().faults().add({.kind = model::RequestKind::vendor_read,
+                                .register_index = model::reg::kPhyControl,
+                                .times = 0,
+                                .action = model::FaultAction::stall});
     EXPECT_EQ(Read(5, MII_BMSR), 0xFFFF);
 }
 

@@ -46,8 +46,9 @@ TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
     testbed::AdapterSetup setup = WithPhys({Phy(1, kHomeLanA)}, {.home_lan = 0x11});
     testbed::Unit& unit = bench.add(setup);
     unit.device().registers().read_override = [](uint8_t first, std::span<uint8_t> bytes) {
-        if (first == 0x25 && bytes.size() == 4 && (bytes[3] & 0x1F) == MII_HOMELAN_MODE) {
-            bytes[3] = static_cast<uint8_t>(bytes[3] & ~0x80);  // the access never reports done
+        if (first == model::reg::kPhyAddress && bytes.size() == 4 &&
+            (bytes[3] & model::reg::kPhyRegisterMask) == MII_HOMELAN_MODE) {
+            bytes[3] = static_cast<uint8_t>(bytes[3] & ~model::reg::kPhyDone);  // the access never reports done
         }
     };
     ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
@@ -78,7 +79,8 @@ TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
         DISPATCH_LEVEL);
     EXPECT_TRUE(PowerWrites(unit.device()).empty());
     bench.host.run_for(host::seconds(4));
-    const std::vector<PowerWrite> off = {{0x7E, {HOMELAN_INDICATOR_SELECT, HOMELAN_INDICATOR_NO_LINK}, 0}};
+    const std::vector<PowerWrite> off = {
+        {model::reg::kPhyPower, {HOMELAN_INDICATOR_SELECT, HOMELAN_INDICATOR_NO_LINK}, 0}};
     EXPECT_EQ(PowerWrites(unit.device()), off);
     bench.halt(unit);
 }
@@ -92,9 +94,9 @@ TEST(SlowPhy, DiscoveryPausesAfterEachPowerWrite)
     const auto writes = testbed::register_writes(unit.device());
     std::vector<uint64_t> power, window;
     for (const auto& write : writes) {
-        if (write.first == 0x7E)
+        if (write.first == model::reg::kPhyPower)
             power.push_back(write.time_us);
-        if (write.first == 0x25)
+        if (write.first == model::reg::kPhyAddress)
             window.push_back(write.time_us);
     }
     ASSERT_GE(power.size(), 2u);

@@ -32,7 +32,7 @@ TEST_P(RandomRequests, LeaveTheAdapterUnharmed) {
         slot.fill(uint8_t(s));
         unit.device().registers().set_wake_slot(s, slot);
     }
-    unit.device().registers().poke(0x78, 0x38);
+    unit.device().registers().poke(model::reg::kWakeControl, 0x38);
 
     std::mt19937_64 random(seed);
     auto below = [&](uint64_t n) { return random() % n; };
@@ -107,7 +107,7 @@ TEST_P(RandomRequests, LeaveTheAdapterUnharmed) {
               std::vector<uint8_t>(kOverride.begin(), kOverride.end()));
     EXPECT_EQ(std::vector<uint8_t>(record->PermanentAddress, record->PermanentAddress + 6),
               std::vector<uint8_t>(kPermanent.begin(), kPermanent.end()));
-    EXPECT_EQ(unit.device().registers().peek_range(0x08, 8), std::vector<uint8_t>(8, 0xFF));
+    EXPECT_EQ(unit.device().registers().peek_range(model::reg::kMulticastHash, 8), std::vector<uint8_t>(8, 0xFF));
     EXPECT_EQ(record->XmitOk.load(), frames_sent);
     EXPECT_EQ(record->RcvOk.load(), frames_sent);
 

@@ -151,7 +151,7 @@ TEST(SetRequests, ReachNoRegisterExceptTheRemovalOfAPattern) {
 
     EXPECT_TRUE(unit.device().registers().log().empty());
     EXPECT_EQ(unit.device().counters().control_transfers, control_before);
-    EXPECT_EQ(unit.device().registers().peek_range(0x08, 8), std::vector<uint8_t>(8, 0xFF));
+    EXPECT_EQ(unit.device().registers().peek_range(model::reg::kMulticastHash, 8), std::vector<uint8_t>(8, 0xFF));
     EXPECT_EQ(queried_filter(bench, unit), 0x20u);
     bench.halt(unit);
 }

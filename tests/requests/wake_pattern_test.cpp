@@ -8,8 +8,12 @@
 namespace {
 
 using namespace requests_test;
+namespace reg = model::reg;
 
 using Slot = std::array<uint8_t, 16>;
+
+// The enable bits of the slots that begin AA BB.
+constexpr uint8_t kSlots0And2 = reg::kWakeEnableSlot0 | reg::kWakeEnableSlot2;
 
 Slot slot_of(std::initializer_list<uint8_t> head, uint8_t fill) {
     Slot s;
@@ -25,8 +29,8 @@ protected:
         // Slots 0 and 2 begin AA BB, slot 1 AA CC; all three enabled, other bits of 0x78 set too,
         // and 0x79 not zero, so that the write back shows.
         set_slots(slot_of({0xAA, 0xBB}, 0x10), slot_of({0xAA, 0xCC}, 0x20), slot_of({0xAA, 0xBB}, 0x30));
-        registers().poke(model::reg::kWakeControl, 0xBF);
-        registers().poke(model::reg::kWakeControl2, 0x77);
+        registers().poke(reg::kWakeControl, 0xBF);
+        registers().poke(reg::kWakeControl2, 0x77);
         // Midway between two link polls, so that only the removal reaches the registers.
         bench_.host.run_for(host::milliseconds(4500));
         registers().clear_log();
@@ -52,7 +56,7 @@ protected:
 
     // The one write to 0x78 since the log was cleared.
     std::vector<uint8_t> control_write() {
-        auto writes = testbed::register_writes_to(unit_->device(), model::reg::kWakeControl);
+        auto writes = testbed::register_writes_to(unit_->device(), reg::kWakeControl);
         EXPECT_EQ(writes.size(), 1u);
         return writes.empty() ? std::vector<uint8_t>{} : writes.back().bytes;
     }
@@ -83,12 +87,13 @@ TEST_F(WakePatterns, RemovalClearsTheEnableBitOfEveryMatchingSlot) {
     for (const auto& access : registers().log()) {
         if (!access.write) reads.emplace_back(access.first, access.bytes.size());
     }
-    const std::vector<std::pair<uint16_t, size_t>> expected_reads = {{0x78, 2}, {0x30, 8}, {0x38, 8}, {0x48, 8},
-                                                                     {0x50, 8}, {0x60, 8}, {0x68, 8}};
+    const std::vector<std::pair<uint16_t, size_t>> expected_reads = {
+        {reg::kWakeControl, 2},   {reg::kWakeSlot0, 8}, {reg::kWakeSlot0 + 8, 8}, {reg::kWakeSlot1, 8},
+        {reg::kWakeSlot1 + 8, 8}, {reg::kWakeSlot2, 8}, {reg::kWakeSlot2 + 8, 8}};
     EXPECT_EQ(reads, expected_reads);
-    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~0x28, 0x00}));
-    EXPECT_EQ(registers().peek(model::reg::kWakeControl), 0x97);
-    EXPECT_EQ(registers().peek(model::reg::kWakeControl2), 0x00);
+    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~kSlots0And2, 0x00}));
+    EXPECT_EQ(registers().peek(reg::kWakeControl), 0x97);
+    EXPECT_EQ(registers().peek(reg::kWakeControl2), 0x00);
     EXPECT_EQ(testbed::register_writes(unit_->device()).size(), 1u);
     EXPECT_EQ(record()->PhyBusy.load(), 0) << "the PHY window was not given back";
 }
@@ -107,14 +112,14 @@ TEST_F(WakePatterns, EachMaskClearsExactlyTheSlotsItMatches) {
     slot1_wrong_last[15] ^= 1;
     const std::vector<Case> cases = {
         {"no slot", {0xAA, 0xDD}, 0xBF},
-        {"slot 1 only", {0xAA, 0xCC}, 0xBF & ~0x10},
-        {"all three by their first byte", {0xAA}, 0xBF & ~0x38},
-        {"slot 1 in all 16 bytes", full_slot1, 0xBF & ~0x10},
+        {"slot 1 only", {0xAA, 0xCC}, 0xBF & ~reg::kWakeEnableSlot1},
+        {"all three by their first byte", {0xAA}, 0xBF & ~(kSlots0And2 | reg::kWakeEnableSlot1)},
+        {"slot 1 in all 16 bytes", full_slot1, 0xBF & ~reg::kWakeEnableSlot1},
         {"slot 1 but its last byte", slot1_wrong_last, 0xBF},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        registers().poke(model::reg::kWakeControl, 0xBF);
+        registers().poke(reg::kWakeControl, 0xBF);
         registers().clear_log();
         EXPECT_EQ(remove(pattern_request(ULONG(c.mask.size()), c.mask)).status, NDIS_STATUS_SUCCESS);
         EXPECT_EQ(control_write(), (std::vector<uint8_t>{c.written, 0x00}));
@@ -137,7 +142,7 @@ TEST_F(WakePatterns, AddingKeepsACopyOnly) {
     bench_.host.run_for(host::milliseconds(10));
     EXPECT_TRUE(registers().log().empty());
     EXPECT_EQ(std::vector<uint8_t>(record()->WakePatternBuf, record()->WakePatternBuf + request.size()), request);
-    EXPECT_EQ(registers().peek(model::reg::kWakeControl), 0xBF);
+    EXPECT_EQ(registers().peek(reg::kWakeControl), 0xBF);
 }
 
 // Requests longer than the copy's 224 bytes are refused, whichever of the two, with nothing
@@ -168,7 +173,7 @@ TEST_F(WakePatterns, RequestsLongerThanTheCopyAreRefusedWithNothingCopied) {
     EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(done.bytes_done, WAKE_PATTERN_BUFFER_SIZE);
     EXPECT_EQ(pattern_buffer(), largest);
-    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~0x28, 0x00}));
+    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~kSlots0And2, 0x00}));
 }
 
 // Only mask bytes that exist are compared: a MaskSize above the 16 bytes of a slot matches none
@@ -242,13 +247,13 @@ TEST_F(WakePatterns, RemovalWaitsForALinkPollInFlight) {
 
     const host::RequestRecord& done = remove(pattern_request(2, {0xAA, 0xBB}));
     EXPECT_EQ(done.status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~0x28, 0x00}));
+    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~kSlots0And2, 0x00}));
 
     // The poll's requests (the PHY window at 0x25..0x28) all come before the first read of 0x78.
     const auto& log = registers().log();
     size_t first_wake = log.size();
     for (size_t i = 0; i < log.size(); ++i) {
-        if (log[i].first == model::reg::kWakeControl) {
+        if (log[i].first == reg::kWakeControl) {
             first_wake = i;
             break;
         }
@@ -256,7 +261,8 @@ TEST_F(WakePatterns, RemovalWaitsForALinkPollInFlight) {
     ASSERT_LT(first_wake, log.size());
     ASSERT_GT(first_wake, 0u) << "the poll made no request after the removal arrived";
     for (size_t i = first_wake; i < log.size(); ++i) {
-        EXPECT_TRUE(log[i].first >= 0x30 && log[i].first <= 0x78) << "register " << log[i].first << " at " << i;
+        EXPECT_TRUE(log[i].first >= reg::kWakeSlot0 && log[i].first <= reg::kWakeControl)
+            << "register " << log[i].first << " at " << i;
     }
     EXPECT_EQ(record()->PhyBusy.load(), 0);
     // Polling goes on afterwards.
@@ -270,7 +276,7 @@ TEST_F(WakePatterns, RemovalWaitsForALinkPollInFlight) {
 // poll, then reads the slots right, completes, and leaves the window free and polling alive.
 TEST_F(WakePatterns, RemovalWaitsForTheWindowHoweverLongAPollHoldsIt) {
     unit_->device().faults().add({.kind = model::RequestKind::vendor_read,
-                                  .register_index = 0x26,
+                                  .register_index = reg::kPhyDataLow,
                                   .action = model::FaultAction::delay,
                                   .delay_us = 3'000'000});
     ASSERT_TRUE(bench_.host.run_until([&] { return record()->PhyBusy != 0; }, host::seconds(4)));
@@ -283,8 +289,8 @@ TEST_F(WakePatterns, RemovalWaitsForTheWindowHoweverLongAPollHoldsIt) {
     EXPECT_GE(done.finished - asked, host::seconds(3)) << "the removal did not wait for the window";
     const auto& log = registers().log();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0].first, 0x26) << "a register request of the removal came before the poll's read";
-    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~0x28, 0x00}));
+    EXPECT_EQ(log[0].first, reg::kPhyDataLow) << "a register request of the removal came before the poll's read";
+    EXPECT_EQ(control_write(), (std::vector<uint8_t>{0xBF & ~kSlots0And2, 0x00}));
     bench_.host.run_for(host::seconds(1));
     EXPECT_EQ(record()->PhyBusy.load(), 0);
     registers().clear_log();

@@ -113,9 +113,9 @@ TEST_F(BusDriver, RefusesBadUrbsAtOnce) {
     auto* small = static_cast<UCHAR*>(allocate(16));
     auto past_end = bulk(out_pipe, USBD_TRANSFER_DIRECTION_OUT, small, 64);
     expect_refused(&past_end, USBD_STATUS_INVALID_PARAMETER, "bulk buffer past its allocation");
-    auto read_past_end = vendor_request(true, 0x10, 4, small + 14);
+    auto read_past_end = vendor_request(true, model::reg::kStationAddress, 4, small + 14);
     expect_refused(&read_past_end, USBD_STATUS_INVALID_PARAMETER, "register read past its allocation");
-    auto no_buffer = vendor_request(true, 0x10, 4, nullptr);
+    auto no_buffer = vendor_request(true, model::reg::kStationAddress, 4, nullptr);
     expect_refused(&no_buffer, USBD_STATUS_INVALID_PARAMETER, "no buffer");
 
     PVOID freed = allocate(64);
@@ -257,7 +257,7 @@ TEST_F(BusDriver, TransferLengthsReportTheBytesMoved) {
 
     a.device().faults().add({.kind = model::RequestKind::vendor_write, .action = model::FaultAction::stall});
     UCHAR bytes[2] = {1, 2};
-    auto refused_write = vendor_request(false, 0x10, 2, bytes);
+    auto refused_write = vendor_request(false, model::reg::kStationAddress, 2, bytes);
     a.run([&] { SubmitUrbSync(a.record, reinterpret_cast<PURB>(&refused_write)); });
     EXPECT_EQ(refused_write.TransferBufferLength, 0u) << "a stalled write reported its bytes as taken";
 }

@@ -1,10 +1,13 @@
 // Register access: the exact vendor requests of the synchronous routines, and the asynchronous
 // starts, whose completion runs PhyStep exactly once per started request, whatever its outcome.
+#include <tuple>
+
 #include "tests/support/usb.h"
 
 namespace {
 
 using usbtest::BareAdapter;
+namespace reg = model::reg;
 
 struct StepLog {
     int calls = 0;
@@ -18,6 +21,10 @@ VOID RecordStep(ADAPTER* Adapter) {
     g_steps.read_buffer.assign(Adapter->RegReadBuf, Adapter->RegReadBuf + REGISTER_BUFFER_SIZE);
     g_steps.urbs_released = Adapter->AsyncWriteUrb == nullptr && Adapter->AsyncReadUrb == nullptr;
 }
+
+// The setup stage as (bmRequestType, bRequest, wValue, wIndex, wLength), to compare whole.
+using SetupFields = std::tuple<int, int, int, int, int>;
+SetupFields fields(const model::SetupPacket& s) { return {s.request_type, s.request, s.value, s.index, s.length}; }
 
 class Registers : public ::testing::Test {
 protected:
@@ -43,18 +50,14 @@ protected:
 };
 
 TEST_F(Registers, ReadRegistersAsksForTheRunAndLandsItInRegReadBuf) {
-    a.device().registers().poke(0x78, 0x2A);
-    a.device().registers().poke(0x79, 0x15);
+    a.device().registers().poke(reg::kWakeControl, 0x2A);
+    a.device().registers().poke(reg::kWakeControl2, 0x15);
     EXPECT_EQ(a.run([&] { return ReadRegisters(a.record, 2, REG_WAKEUP_CONTROL); }), RESULT_SUCCESS);
     EXPECT_EQ(a.record->RegReadBuf[0], 0x2A);
     EXPECT_EQ(a.record->RegReadBuf[1], 0x15);
     auto log = controls();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].setup.request_type, 0xC0);
-    EXPECT_EQ(log[0].setup.request, 0xF0);
-    EXPECT_EQ(log[0].setup.value, 0);
-    EXPECT_EQ(log[0].setup.index, 0x78);
-    EXPECT_EQ(log[0].setup.length, 2);
+    EXPECT_EQ(fields(log[0].setup), SetupFields(0xC0, 0xF0, 0, reg::kWakeControl, 2));
 }
 
 TEST_F(Registers, WriteRegistersSendsRegWriteBufAndAOneByteWriteCarriesItsByteInValueToo) {
@@ -67,16 +70,11 @@ TEST_F(Registers, WriteRegistersSendsRegWriteBufAndAOneByteWriteCarriesItsByteIn
 
     auto log = controls();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].setup.request_type, 0x40);
-    EXPECT_EQ(log[0].setup.request, 0xF1);
-    EXPECT_EQ(log[0].setup.value, 0x0004);
-    EXPECT_EQ(log[0].setup.index, 0x7F);
-    EXPECT_EQ(log[0].setup.length, 1);
+    EXPECT_EQ(fields(log[0].setup), SetupFields(0x40, 0xF1, 0x0004, reg::kPhyIndicator, 1));
     EXPECT_EQ(log[0].out_data, (std::vector<uint8_t>{0x04}));
-    EXPECT_EQ(log[1].setup.value, 0);
-    EXPECT_EQ(log[1].setup.index, 0x00);
+    EXPECT_EQ(fields(log[1].setup), SetupFields(0x40, 0xF1, 0, reg::kControl0, 3));
     EXPECT_EQ(log[1].out_data, (std::vector<uint8_t>{0xF9, 0x00, 0x00}));
-    EXPECT_EQ(a.device().registers().peek(0x7F), 0x04);
+    EXPECT_EQ(a.device().registers().peek(reg::kPhyIndicator), 0x04);
 }
 
 TEST_F(Registers, RunsLongerThanTheBuffersAreRefusedUnsent) {
@@ -106,9 +104,7 @@ TEST_P(AsyncRegisters, WriteRunsPhyStepOnceWithEverythingReleased) {
     EXPECT_TRUE(g_steps.urbs_released);
     auto log = controls();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].setup.request_type, 0x40);
-    EXPECT_EQ(log[0].setup.request, 0xF1);
-    EXPECT_EQ(log[0].setup.index, 0x7E);
+    EXPECT_EQ(fields(log[0].setup), SetupFields(0x40, 0xF1, 0, reg::kPhyPower, 2));
     EXPECT_EQ(log[0].out_data, (std::vector<uint8_t>{0x30, 0x00}));
     EXPECT_FALSE(urb_allocated());
     EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
@@ -126,7 +122,7 @@ TEST_P(AsyncRegisters, AOneByteWriteHasValueZero) {
 
 TEST_P(AsyncRegisters, ReadDeliversIntoRegReadBufBeforePhyStep) {
     for (uint8_t r = 0; r < 4; ++r)
-        a.device().registers().poke(static_cast<uint8_t>(0x25 + r), static_cast<uint8_t>(0x90 + r));
+        a.device().registers().poke(static_cast<uint8_t>(reg::kPhyAddress + r), static_cast<uint8_t>(0x90 + r));
     a.run([&] { ReadRegistersAsync(a.record, 4, REG_PHY_ADDRESS); }, DISPATCH_LEVEL);
     a.host().run_until_idle(host::seconds(1));
     ASSERT_EQ(g_steps.calls, 1);
@@ -134,10 +130,7 @@ TEST_P(AsyncRegisters, ReadDeliversIntoRegReadBufBeforePhyStep) {
     EXPECT_EQ(std::vector<UCHAR>(g_steps.read_buffer.begin(), g_steps.read_buffer.begin() + 4),
               (std::vector<UCHAR>{0x90, 0x91, 0x92, 0x93}));
     ASSERT_EQ(controls().size(), 1u);
-    EXPECT_EQ(controls()[0].setup.request_type, 0xC0);
-    EXPECT_EQ(controls()[0].setup.value, 0);
-    EXPECT_EQ(controls()[0].setup.index, 0x25);
-    EXPECT_EQ(controls()[0].setup.length, 4);
+    EXPECT_EQ(fields(controls()[0].setup), SetupFields(0xC0, 0xF0, 0, reg::kPhyAddress, 4));
 }
 
 // A read the bus fails, later or at once, still runs PhyStep once, on RegReadBuf as it was.
@@ -199,7 +192,7 @@ TEST_F(Registers, ARequestBehindACancelledOneGoesThrough) {
     EXPECT_EQ(g_steps.calls, 1);
     a.host().run_for(host::seconds(1));
     EXPECT_EQ(g_steps.calls, 2) << "the write behind the cancelled read never completed";
-    EXPECT_EQ(a.device().registers().peek(0x7E), 0x06);
+    EXPECT_EQ(a.device().registers().peek(reg::kPhyPower), 0x06);
     EXPECT_TRUE(a.host().io().outstanding(nullptr).empty());
 }
 

@@ -7,6 +7,7 @@ namespace {
 
 using usbtest::BareAdapter;
 using usbtest::vendor_request;
+namespace reg = model::reg;
 
 class SubmitUrbSyncTiming : public ::testing::TestWithParam<host::CompletionTiming> {};
 
@@ -15,11 +16,11 @@ TEST_P(SubmitUrbSyncTiming, ReturnsOneWithTheDataWhenTheRequestComesBack) {
     a.host().io().set_completion_policy({.timing = GetParam(), .min_delay = 2000, .max_delay = 2000});
     ASSERT_EQ(a.configure(), RESULT_SUCCESS);
     for (uint8_t r = 0; r < 4; ++r)
-        a.device().registers().poke(static_cast<uint8_t>(0x78 + r), static_cast<uint8_t>(0xA0 + r));
+        a.device().registers().poke(static_cast<uint8_t>(reg::kWakeControl + r), static_cast<uint8_t>(0xA0 + r));
 
     host::Time before = a.host().now();
     UCHAR buffer[4] = {};
-    auto urb = vendor_request(true, 0x78, 4, buffer);
+    auto urb = vendor_request(true, reg::kWakeControl, 4, buffer);
     NTSTATUS result = a.run([&] { return SubmitUrbSync(a.record, reinterpret_cast<PURB>(&urb)); });
     EXPECT_EQ(result, RESULT_SUCCESS);
     EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_SUCCESS);
@@ -46,18 +47,18 @@ TEST(SubmitUrbSync, ReturnsOneForRequestsThatCameBackFailed) {
     UCHAR buffer[2] = {0x11, 0x22};
 
     a.bus().refuse = [](const URB&) -> std::optional<NTSTATUS> { return STATUS_UNSUCCESSFUL; };
-    auto refused = vendor_request(true, 0x10, 2, buffer);
+    auto refused = vendor_request(true, reg::kStationAddress, 2, buffer);
     EXPECT_EQ(a.run([&] { return SubmitUrbSync(a.record, reinterpret_cast<PURB>(&refused)); }), RESULT_SUCCESS);
     a.bus().refuse = nullptr;
 
     a.device().faults().add({.kind = model::RequestKind::vendor_read, .action = model::FaultAction::stall});
-    auto stalled = vendor_request(true, 0x10, 2, buffer);
+    auto stalled = vendor_request(true, reg::kStationAddress, 2, buffer);
     EXPECT_EQ(a.run([&] { return SubmitUrbSync(a.record, reinterpret_cast<PURB>(&stalled)); }), RESULT_SUCCESS);
     EXPECT_EQ(stalled.Hdr.Status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(stalled.TransferBufferLength, 0u);
 
     a.device().faults().add({.kind = model::RequestKind::vendor_write, .action = model::FaultAction::error});
-    auto failed = vendor_request(false, 0x10, 2, buffer);
+    auto failed = vendor_request(false, reg::kStationAddress, 2, buffer);
     EXPECT_EQ(a.run([&] { return SubmitUrbSync(a.record, reinterpret_cast<PURB>(&failed)); }), RESULT_SUCCESS);
     EXPECT_NE(failed.Hdr.Status, USBD_STATUS_SUCCESS);
 
@@ -72,7 +73,7 @@ TEST(SubmitUrbSync, ReturnsTwoWithoutARequestPacket) {
     size_t records = a.bus().records().size();
     a.host().faults().fail_kind(host::AllocKind::Irp, 1);
     UCHAR buffer[2] = {};
-    auto urb = vendor_request(true, 0x10, 2, buffer);
+    auto urb = vendor_request(true, reg::kStationAddress, 2, buffer);
     EXPECT_EQ(a.run([&] { return SubmitUrbSync(a.record, reinterpret_cast<PURB>(&urb)); }), RESULT_FAILURE);
     EXPECT_EQ(a.bus().records().size(), records) << "something reached the bus";
 }
@@ -91,7 +92,7 @@ TEST(SubmitUrbSync, CancelsARequestThatNeverCompletesAndReturnsAfterItsCompletio
 
         host::Time before = a.host().now();
         UCHAR buffer[2] = {0x5A, 0x5A};
-        auto urb = vendor_request(true, 0x10, 2, buffer);
+        auto urb = vendor_request(true, reg::kStationAddress, 2, buffer);
         usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
         EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
         EXPECT_GE(a.host().now() - before, host::seconds(10));
@@ -102,8 +103,8 @@ TEST(SubmitUrbSync, CancelsARequestThatNeverCompletesAndReturnsAfterItsCompletio
         EXPECT_EQ(a.device().pending(model::kControlEndpoint), 0u) << "the cancelled transfer stayed on the device";
 
         // The default pipe is free again: the next request comes back with its data.
-        a.device().registers().poke(0x10, 0x42);
-        EXPECT_EQ(a.run([&] { return ReadRegisters(a.record, 1, 0x10); }), RESULT_SUCCESS);
+        a.device().registers().poke(reg::kStationAddress, 0x42);
+        EXPECT_EQ(a.run([&] { return ReadRegisters(a.record, 1, REG_STATION_ADDRESS); }), RESULT_SUCCESS);
         EXPECT_EQ(a.record->RegReadBuf[0], 0x42);
         a.host().run_for(host::seconds(30));
     }
@@ -127,7 +128,7 @@ TEST(SubmitUrbSync, WaitsForACancelledRequestThatCompletesLate) {
     BareAdapter a(std::make_shared<SlowToCancel>());
     host::Time before = a.host().now();
     UCHAR buffer[2] = {};
-    auto urb = vendor_request(true, 0x10, 2, buffer);
+    auto urb = vendor_request(true, reg::kStationAddress, 2, buffer);
     usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
     EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
     EXPECT_TRUE(result.completed_on_return) << "returned before the cancelled request completed";

@@ -182,7 +182,7 @@ TEST(DriverBufferOwnership, ARegisterBufferIsNotReusedUnderALateRequest) {
     testbed::Testbed bench(options);
     testbed::Unit& unit = bench.bring_up();
     unit.device().faults().add({.kind = model::RequestKind::vendor_write,
-                                .register_index = 0x25,
+                                .register_index = model::reg::kPhyAddress,
                                 .action = model::FaultAction::delay,
                                 .delay_us = 10'000'000});
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(4)));

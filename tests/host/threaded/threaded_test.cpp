@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "host/host.h"
@@ -124,6 +125,29 @@ protected:
         shared.irps_done.fetch_add(1);
     }
 
+    // Runs `body` in a driver frame of the adapter on the calling thread's processor.
+    template <typename Body>
+    void enter(host::ContextKind kind, const char* routine, KIRQL irql, Body&& body) {
+        std::lock_guard guard(host.lock());
+        host.call_driver(kind, routine, &adapter, irql, std::forward<Body>(body));
+    }
+
+    // Starts a second processor that enters the driver with `body`, and returns once `body` has
+    // set `entered`: from then on that processor is inside the routine.
+    std::thread enter_on_second_processor(host::ContextKind kind, const char* routine, KIRQL irql,
+                                          std::function<void()> body, const std::atomic<bool>& entered) {
+        std::thread processor([this, kind, routine, irql, body = std::move(body)] {
+            Host::ThreadBinding binding(host);
+            enter(kind, routine, irql, body);
+        });
+        while (!entered) std::this_thread::yield();
+        return processor;
+    }
+
+    void free_shared_lock() {
+        enter(host::ContextKind::Handler, "TearDown", PASSIVE_LEVEL, [&] { NdisFreeSpinLock(&shared.lock); });
+    }
+
     bool timers_idle() {
         for (auto& timer : timers) {
             const host::TimerState* state = host.timers().find(&timer);
@@ -155,11 +179,7 @@ TEST_F(ThreadedHost, ProcessorsShareLocksTimersMemoryAndIrpsWhileTheLoopRuns) {
     EXPECT_EQ(shared.irps_completed, kThreads * kRounds);
     EXPECT_GE(shared.timer_runs, kThreads);  // every timer's last setting ran
     for (const auto& v : host.verifier().violations()) ADD_FAILURE() << v.text();
-    {
-        std::lock_guard guard(host.lock());
-        host.call_driver(host::ContextKind::Handler, "TearDown", &adapter, PASSIVE_LEVEL,
-                         [&] { NdisFreeSpinLock(&shared.lock); });
-    }
+    free_shared_lock();
     host.check_quiescent();
     EXPECT_TRUE(host.verifier().violations().empty());
     EXPECT_EQ(host.locks().allocated_count(), 0u);
@@ -169,32 +189,25 @@ TEST_F(ThreadedHost, ASpinLockHeldOnOneProcessorKeepsTheOtherWaitingUntilItIsRel
     std::atomic<bool> held{false};
     std::atomic<bool> released{false};
     bool saw_release = false;
-    std::thread holder([&] {
-        Host::ThreadBinding binding(host);
-        std::lock_guard guard(host.lock());
-        host.call_driver(host::ContextKind::Handler, "Holder", &adapter, DISPATCH_LEVEL, [&] {
+    std::thread holder = enter_on_second_processor(
+        host::ContextKind::Handler, "Holder", DISPATCH_LEVEL,
+        [&] {
             NdisDprAcquireSpinLock(&shared.lock);
             held = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             released = true;
             NdisDprReleaseSpinLock(&shared.lock);
-        });
+        },
+        held);
+    enter(host::ContextKind::Handler, "Waiter", DISPATCH_LEVEL, [&] {
+        NdisDprAcquireSpinLock(&shared.lock);
+        saw_release = released.load();
+        NdisDprReleaseSpinLock(&shared.lock);
     });
-    while (!held) std::this_thread::yield();
-    {
-        std::lock_guard guard(host.lock());
-        host.call_driver(host::ContextKind::Handler, "Waiter", &adapter, DISPATCH_LEVEL, [&] {
-            NdisDprAcquireSpinLock(&shared.lock);
-            saw_release = released.load();
-            NdisDprReleaseSpinLock(&shared.lock);
-        });
-    }
     holder.join();
     EXPECT_TRUE(saw_release);
     for (const auto& v : host.verifier().violations()) ADD_FAILURE() << v.text();
-    std::lock_guard guard(host.lock());
-    host.call_driver(host::ContextKind::Handler, "TearDown", &adapter, PASSIVE_LEVEL,
-                     [&] { NdisFreeSpinLock(&shared.lock); });
+    free_shared_lock();
 }
 
 TEST_F(ThreadedHost, AProcessorWaitingWithALockHeldIsReportedAndTheLockStaysUsable) {
@@ -203,24 +216,19 @@ TEST_F(ThreadedHost, AProcessorWaitingWithALockHeldIsReportedAndTheLockStaysUsab
     KEVENT wake;
     KeInitializeEvent(&wake, NotificationEvent, FALSE);
     std::atomic<bool> held{false};
-    std::thread waiter([&] {
-        Host::ThreadBinding binding(host);
-        std::lock_guard guard(host.lock());
-        host.call_driver(host::ContextKind::WorkItem, "Waiter", &adapter, PASSIVE_LEVEL, [&] {
+    std::thread waiter = enter_on_second_processor(
+        host::ContextKind::WorkItem, "Waiter", PASSIVE_LEVEL,
+        [&] {
             NdisAcquireSpinLock(&shared.lock);
             held = true;
             KeWaitForSingleObject(&wake, Executive, KernelMode, FALSE, nullptr);
             NdisReleaseSpinLock(&shared.lock);
-        });
+        },
+        held);
+    enter(host::ContextKind::Handler, "Taker", DISPATCH_LEVEL, [&] {
+        NdisDprAcquireSpinLock(&shared.lock);
+        NdisDprReleaseSpinLock(&shared.lock);
     });
-    while (!held) std::this_thread::yield();
-    {
-        std::lock_guard guard(host.lock());
-        host.call_driver(host::ContextKind::Handler, "Taker", &adapter, DISPATCH_LEVEL, [&] {
-            NdisDprAcquireSpinLock(&shared.lock);
-            NdisDprReleaseSpinLock(&shared.lock);
-        });
-    }
     KeSetEvent(&wake, 0, FALSE);
     waiter.join();
     EXPECT_EQ(host.verifier().count(host::Rule::WaitAtDispatch), 1u);
@@ -231,9 +239,7 @@ TEST_F(ThreadedHost, AProcessorWaitingWithALockHeldIsReportedAndTheLockStaysUsab
         if (v.rule == host::Rule::SpinLocks && spin.empty()) spin = v.text();
     EXPECT_NE(spin.find("would spin forever"), std::string::npos) << spin;
     EXPECT_NE(spin.find("Taker"), std::string::npos) << spin;
-    std::lock_guard guard(host.lock());
-    host.call_driver(host::ContextKind::Handler, "TearDown", &adapter, PASSIVE_LEVEL,
-                     [&] { NdisFreeSpinLock(&shared.lock); });
+    free_shared_lock();
     EXPECT_EQ(host.locks().allocated_count(), 0u);
 }
 
