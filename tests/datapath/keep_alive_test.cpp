@@ -6,8 +6,7 @@
 
 namespace {
 
-using namespace datapath_test;
-using testbed::make_frame;
+using namespace testbed;
 
 testbed::AdapterSetup keep_alive_setup(ULONG tx) {
     testbed::AdapterSetup setup = with_descriptors(tx);
@@ -31,13 +30,6 @@ std::vector<Submission> bulk_out_submissions(testbed::Unit& unit) {
     return submissions;
 }
 
-std::vector<uint8_t> keep_alive_bytes() {
-    std::vector<uint8_t> bytes(KEEP_ALIVE_LENGTH, 0);
-    bytes[0] = 0x20;
-    bytes[13] = 0x01;
-    return bytes;
-}
-
 // Exactly 32 bytes, zeros behind byte 13 even in a descriptor that carried long frames, every
 // 4 s from the arming of the timer; nothing of it reaches the cable.
 TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
@@ -53,7 +45,7 @@ TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
     std::vector<host::Time> times;
     for (const Submission& transfer : bulk_out_submissions(unit)) {
         if (transfer.bytes.size() == 1516) continue;
-        EXPECT_EQ(transfer.bytes, keep_alive_bytes());
+        EXPECT_EQ(transfer.bytes, keep_alive_transfer());
         times.push_back(transfer.time);
     }
     ASSERT_EQ(times.size(), 3u);
@@ -87,9 +79,9 @@ TEST(KeepAlive, AnOwedEmptyTransferGoesOutAsSoonAsADescriptorIsBack) {
     EXPECT_EQ(log[0].bytes, framed(frame));
     EXPECT_TRUE(log[1].bytes.empty());
     EXPECT_LT(log[1].time - armed, host::seconds(4)) << "before the keep-alive tick";
-    EXPECT_EQ(log[2].bytes, keep_alive_bytes());
+    EXPECT_EQ(log[2].bytes, keep_alive_transfer());
     EXPECT_EQ(log[2].time - armed, host::seconds(4));
-    EXPECT_EQ(log[3].bytes, keep_alive_bytes());
+    EXPECT_EQ(log[3].bytes, keep_alive_transfer());
     EXPECT_EQ(log[3].time - armed, host::seconds(8));
     EXPECT_EQ(peer.take(), frame);
     EXPECT_EQ(unit.device().counters().malformed_out, 0u);
@@ -112,7 +104,7 @@ TEST(KeepAlive, ATickWithoutADescriptorSkipsTheKeepAlive) {
 
     auto log = bulk_out_submissions(unit);
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1].bytes, keep_alive_bytes());
+    EXPECT_EQ(log[1].bytes, keep_alive_transfer());
     EXPECT_EQ(log[1].time - armed, host::seconds(8));
     bench.halt(unit);
 }

@@ -6,9 +6,8 @@
 
 namespace {
 
-using namespace datapath_test;
+using namespace testbed;
 using host::ProtocolEventKind;
-using testbed::make_frame;
 
 constexpr uint8_t kBulkIn = 0x81;
 

@@ -6,8 +6,7 @@
 
 namespace {
 
-using namespace datapath_test;
-using testbed::make_frame;
+using namespace testbed;
 
 const host::SendRecord& record_of(testbed::Testbed& bench, const host::SendTicket& ticket) {
     return *bench.host.ndis().send_record(ticket.id);

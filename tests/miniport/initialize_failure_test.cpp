@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace lifecycle_test;
+using namespace testbed;
 
 // What the host must find after a failed initialization. The host checks most of it itself (a
 // violation throws); the open configuration and the spin locks it does not.

@@ -1,8 +1,10 @@
 // Two controllers on one cable, and a scripted peer.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 TEST(Cable, FrameSentByOneControllerArrivesAtTheOtherAsABulkInTransfer) {
     ManualClock clock;
@@ -87,4 +89,4 @@ TEST(Cable, CableDestroyedBeforeItsEndsUnplugsThem) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

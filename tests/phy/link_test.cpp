@@ -6,14 +6,11 @@
 
 namespace {
 
-using namespace phytest;
-using model::phy_id::kEthernetA;
-using model::phy_id::kHomeLanB;
-using model::phy_id::kSpare;
+using namespace testbed;
 
 const Bytes kStatusRead = {1, 0x00, 0x00, 0x41};  // read command for BMSR of PHY 1
 
-size_t DataReads(model::Controller& device)
+size_t data_reads(model::Controller& device)
 {
     size_t count = 0;
     for (const auto& access : device.registers().log()) {
@@ -24,12 +21,12 @@ size_t DataReads(model::Controller& device)
 
 // Runs until the next link timer tick has fired and the poll it started has ended with the
 // timer armed again. The caller's assertion fails when that never happens.
-bool PollOnce(testbed::Testbed& bench, testbed::Unit& unit)
+bool poll_once(testbed::Testbed& bench, testbed::Unit& unit)
 {
-    const uint64_t fired = LinkTimer(bench, unit).fired;
+    const uint64_t fired = link_timer(bench, unit).fired;
     return bench.host.run_until(
         [&] {
-            const host::TimerState& timer = LinkTimer(bench, unit);
+            const host::TimerState& timer = link_timer(bench, unit);
             return timer.fired > fired && timer.event != 0 && unit.record()->PhyBusy == 0;
         },
         host::seconds(10));
@@ -40,15 +37,15 @@ uint64_t Later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() +
 TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    EXPECT_EQ(link_timer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
+    clear_logs(bench, unit);
     for (size_t poll = 1; poll <= 3; poll++) {
-        ASSERT_TRUE(PollOnce(bench, unit));
-        EXPECT_EQ(LinkTimer(bench, unit).due - bench.host.now(), host::milliseconds(3000))
+        ASSERT_TRUE(poll_once(bench, unit));
+        EXPECT_EQ(link_timer(bench, unit).due - bench.host.now(), host::milliseconds(3000))
             << "the next tick is due a period after the poll ends";
-        EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(poll, kStatusRead));
-        EXPECT_EQ(DataReads(unit.device()), poll);
+        EXPECT_EQ(window_writes(unit.device()), std::vector<Bytes>(poll, kStatusRead));
+        EXPECT_EQ(data_reads(unit.device()), poll);
     }
     EXPECT_TRUE(bench.host.recorder().events().empty());
     EXPECT_TRUE(unit.device().mii().writes().empty());
@@ -62,8 +59,8 @@ TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
 TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ASSERT_TRUE(PollOnce(bench, unit));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    ASSERT_TRUE(poll_once(bench, unit));
     bench.host.recorder().clear();
     // Stale bytes without the link bit, as a window read-back of PHY 1 leaves them.
     bench.in_driver(unit, [&] { unit.record()->RegReadBuf[0] = 0x01; });
@@ -74,7 +71,7 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
     rule.action = model::FaultAction::error;
     unit.device().faults().add(rule);
     for (int poll = 0; poll < 3; ++poll)
-        ASSERT_TRUE(PollOnce(bench, unit));
+        ASSERT_TRUE(poll_once(bench, unit));
     EXPECT_TRUE(bench.host.recorder().events().empty());
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
     bench.halt(unit);
@@ -83,23 +80,23 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
 TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    clear_logs(bench, unit);
     unit.device().mii().schedule_link(1, Later(bench, 1000), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
     ADAPTER* adapter = unit.record();
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    EXPECT_EQ(link_events(bench, unit), kDisconnect);
     EXPECT_EQ(adapter->LinkState, LINK_STATE_DISCONNECTED);
     EXPECT_EQ(adapter->IndicatedLinkState, LINK_STATE_DISCONNECTED);
     EXPECT_EQ(adapter->LinkChanged, 0);
     // The first status read shows no link, so it is read a second time.
-    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
-    EXPECT_EQ(DataReads(unit.device()), 2u);
+    EXPECT_EQ(window_writes(unit.device()), std::vector<Bytes>(2, kStatusRead));
+    EXPECT_EQ(data_reads(unit.device()), 2u);
 
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect) << "an unchanged state is not indicated again";
-    EXPECT_EQ(WindowWrites(unit.device()).size(), 6u);
+    ASSERT_TRUE(poll_once(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kDisconnect) << "an unchanged state is not indicated again";
+    EXPECT_EQ(window_writes(unit.device()).size(), 6u);
     EXPECT_TRUE(unit.device().registers().writes_covering(0x7E).empty());
     bench.halt(unit);
 }
@@ -112,14 +109,14 @@ TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected)
     for (uint64_t seed = 1; seed <= 8; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         testbed::Testbed bench(host::Options{.seed = seed, .processors = 2, .overlap = host::milliseconds(2)});
-        testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-        ClearLogs(bench, unit);
+        testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+        clear_logs(bench, unit);
         const uint64_t drop = Later(bench, 1000);
         unit.device().mii().schedule_link(1, drop, false);
         unit.device().mii().schedule_link(1, drop + 400, true);
-        ASSERT_TRUE(PollOnce(bench, unit));
-        ASSERT_TRUE(PollOnce(bench, unit));
-        EXPECT_TRUE(LinkEvents(bench, unit).empty());
+        ASSERT_TRUE(poll_once(bench, unit));
+        ASSERT_TRUE(poll_once(bench, unit));
+        EXPECT_TRUE(link_events(bench, unit).empty());
         EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
         bench.halt(unit);
     }
@@ -128,46 +125,46 @@ TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected)
 TEST(LinkPoll, LinkComingUpIsIndicated)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA, false)}));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA, false)}));
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.host.recorder().clear();
     unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kConnect);
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
     EXPECT_EQ(unit.record()->IndicatedLinkState, LINK_STATE_CONNECTED);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kConnect);
     bench.halt(unit);
 }
 
 TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    clear_logs(bench, unit);
     unit.device().mii().schedule_link(1, Later(bench, 500), false);
     unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
     // The latched-low status shows no link first, the second read shows it back.
-    EXPECT_EQ(WindowWrites(unit.device()), std::vector<Bytes>(2, kStatusRead));
-    EXPECT_EQ(DataReads(unit.device()), 2u);
+    EXPECT_EQ(window_writes(unit.device()), std::vector<Bytes>(2, kStatusRead));
+    EXPECT_EQ(data_reads(unit.device()), 2u);
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-    EXPECT_TRUE(LinkEvents(bench, unit).empty());
+    EXPECT_TRUE(link_events(bench, unit).empty());
     bench.halt(unit);
 }
 
 TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kHomeLanB)}));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kHomeLanB)}));
+    clear_logs(bench, unit);
 
     unit.device().mii().schedule_link(1, Later(bench, 1000), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
-    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}}));
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kDisconnect);
+    EXPECT_EQ(power_writes(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}}));
     const auto& events = bench.host.recorder().events();
     ASSERT_FALSE(events.empty());
     auto indicator = unit.device().registers().writes_covering(0x7E);
@@ -175,37 +172,37 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     EXPECT_GE(indicator[0].time_us, events.back().time) << "the indicator follows the indication";
 
     unit.device().mii().schedule_link(1, Later(bench, 1000), true);
-    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
     std::vector<NDIS_STATUS> both = kDisconnect;
     both.insert(both.end(), kConnect.begin(), kConnect.end());
-    EXPECT_EQ(LinkEvents(bench, unit), both);
-    EXPECT_EQ(PowerWrites(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
+    EXPECT_EQ(link_events(bench, unit), both);
+    EXPECT_EQ(power_writes(unit.device()), (std::vector<PowerWrite>{{0x7E, {0x06, 0x06}, 0}, {0x7E, {0x06, 0x04}, 0}}));
 
-    const size_t windows = WindowWrites(unit.device()).size();
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(WindowWrites(unit.device()).size(), windows + 2);
-    EXPECT_EQ(PowerWrites(unit.device()).size(), 2u) << "no indicator write without a change";
+    const size_t windows = window_writes(unit.device()).size();
+    ASSERT_TRUE(poll_once(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(window_writes(unit.device()).size(), windows + 2);
+    EXPECT_EQ(power_writes(unit.device()).size(), 2u) << "no indicator write without a change";
     bench.halt(unit);
 }
 
 TEST(LinkPoll, TickThatFindsTheWindowTakenTriesAgainNextPeriod)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     ADAPTER* adapter = unit.record();
-    ClearLogs(bench, unit);
+    clear_logs(bench, unit);
     ASSERT_EQ(bench.in_driver(unit, [&] { return AcquirePhyWindow(adapter); }), RESULT_SUCCESS);
-    const uint64_t fired = LinkTimer(bench, unit).fired;
+    const uint64_t fired = link_timer(bench, unit).fired;
     bench.host.run_for(host::milliseconds(3500));
-    EXPECT_EQ(LinkTimer(bench, unit).fired, fired + 1);
-    EXPECT_TRUE(WindowWrites(unit.device()).empty()) << "the window was taken";
-    EXPECT_NE(LinkTimer(bench, unit).event, 0u) << "link polling stopped for good";
+    EXPECT_EQ(link_timer(bench, unit).fired, fired + 1);
+    EXPECT_TRUE(window_writes(unit.device()).empty()) << "the window was taken";
+    EXPECT_NE(link_timer(bench, unit).event, 0u) << "link polling stopped for good";
     bench.in_driver(unit, [&] { ReleasePhyWindow(adapter); });
 
     unit.device().mii().schedule_link(1, Later(bench, 100), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.halt(unit);
 }
 
@@ -221,20 +218,20 @@ class FailedPollRequest : public ::testing::TestWithParam<FailedRequestCase> {};
 TEST_P(FailedPollRequest, PollingContinues)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    clear_logs(bench, unit);
     GetParam().arrange(unit);
-    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
     unit.bus->refuse = nullptr;
     EXPECT_EQ(unit.record()->PhyBusy, 0);
 
     unit.device().mii().schedule_link(1, Later(bench, 1000), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.halt(unit);
 }
 
-model::FaultRule DeviceFault(model::RequestKind kind, uint8_t reg, model::FaultAction action)
+model::FaultRule device_fault(model::RequestKind kind, uint8_t reg, model::FaultAction action)
 {
     model::FaultRule rule;
     rule.kind = kind;
@@ -243,7 +240,7 @@ model::FaultRule DeviceFault(model::RequestKind kind, uint8_t reg, model::FaultA
     return rule;
 }
 
-void RefuseOnce(testbed::Unit& unit, uint8_t request)
+void refuse_once(testbed::Unit& unit, uint8_t request)
 {
     auto refused = std::make_shared<bool>(false);
     unit.bus->refuse = [refused, request](const URB& urb) -> std::optional<NTSTATUS> {
@@ -258,17 +255,17 @@ void RefuseOnce(testbed::Unit& unit, uint8_t request)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FailedPollRequest,
-    ::testing::Values(FailedRequestCase{"WindowWriteRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF1); }},
-                      FailedRequestCase{"DataReadRefused", [](testbed::Unit& unit) { RefuseOnce(unit, 0xF0); }},
+    ::testing::Values(FailedRequestCase{"WindowWriteRefused", [](testbed::Unit& unit) { refuse_once(unit, 0xF1); }},
+                      FailedRequestCase{"DataReadRefused", [](testbed::Unit& unit) { refuse_once(unit, 0xF0); }},
                       FailedRequestCase{"WindowWriteStalls",
                                         [](testbed::Unit& unit) {
-                                            unit.device().faults().add(DeviceFault(model::RequestKind::vendor_write,
-                                                                                   0x25, model::FaultAction::stall));
+                                            unit.device().faults().add(device_fault(model::RequestKind::vendor_write,
+                                                                                    0x25, model::FaultAction::stall));
                                         }},
                       FailedRequestCase{"DataReadFails",
                                         [](testbed::Unit& unit) {
-                                            unit.device().faults().add(DeviceFault(model::RequestKind::vendor_read,
-                                                                                   0x26, model::FaultAction::error));
+                                            unit.device().faults().add(device_fault(model::RequestKind::vendor_read,
+                                                                                    0x26, model::FaultAction::error));
                                         }}),
     [](const ::testing::TestParamInfo<FailedRequestCase>& info) { return std::string(info.param.name); });
 
@@ -286,18 +283,18 @@ TEST_P(FailedPollStart, EndsThePollAndPollingGoesOn)
 {
     const FailedStartCase& param = GetParam();
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    clear_logs(bench, unit);
     bench.host.faults().fail_nth(param.kind, bench.host.faults().count(param.kind) + param.nth);
-    ASSERT_TRUE(PollOnce(bench, unit)) << "the poll never ended";
+    ASSERT_TRUE(poll_once(bench, unit)) << "the poll never ended";
     EXPECT_EQ(bench.host.faults().injected().size(), 1u);
-    EXPECT_EQ(WindowWrites(unit.device()).size(), param.window_writes);
-    EXPECT_EQ(DataReads(unit.device()), 0u);
-    EXPECT_TRUE(LinkEvents(bench, unit).empty());
+    EXPECT_EQ(window_writes(unit.device()).size(), param.window_writes);
+    EXPECT_EQ(data_reads(unit.device()), 0u);
+    EXPECT_TRUE(link_events(bench, unit).empty());
 
     unit.device().mii().schedule_link(1, Later(bench, 1000), false);
-    ASSERT_TRUE(PollOnce(bench, unit));
-    EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+    ASSERT_TRUE(poll_once(bench, unit));
+    EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.halt(unit);
 }
 
@@ -311,21 +308,21 @@ INSTANTIATE_TEST_SUITE_P(Allocations, FailedPollStart,
                          });
 
 // Holds the next data read of the poll at the device for a while.
-void DelayDataRead(testbed::Unit& unit, uint64_t us)
+void delay_data_read(testbed::Unit& unit, uint64_t us)
 {
-    model::FaultRule rule = DeviceFault(model::RequestKind::vendor_read, 0x26, model::FaultAction::delay);
+    model::FaultRule rule = device_fault(model::RequestKind::vendor_read, 0x26, model::FaultAction::delay);
     rule.delay_us = us;
     unit.device().faults().add(rule);
 }
 
-bool RunUntilPollInFlight(testbed::Testbed& bench, testbed::Unit& unit)
+bool run_until_poll_in_flight(testbed::Testbed& bench, testbed::Unit& unit)
 {
     return bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10));
 }
 
 // Index in the register log of the first access that matches.
 template <typename Match>
-size_t FirstAccess(model::Controller& device, Match match)
+size_t first_access(model::Controller& device, Match match)
 {
     const auto& log = device.registers().log();
     for (size_t i = 0; i < log.size(); i++) {
@@ -339,38 +336,38 @@ size_t FirstAccess(model::Controller& device, Match match)
 TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 200000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    clear_logs(bench, unit);
+    delay_data_read(unit, 200000);
+    ASSERT_TRUE(run_until_poll_in_flight(bench, unit));
     bench.host.reset(*unit.adapter);
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
 
     model::Controller& device = unit.device();
-    const size_t data_read = FirstAccess(
+    const size_t data_read = first_access(
         device, [](const model::RegisterAccess& a) { return !a.write && a.first == 0x26 && a.bytes.size() == 3; });
     const size_t mac_reset =
-        FirstAccess(device, [](const model::RegisterAccess& a) { return a.write && a.first == 0x00; });
+        first_access(device, [](const model::RegisterAccess& a) { return a.write && a.first == 0x00; });
     ASSERT_LT(data_read, device.registers().log().size());
     EXPECT_LT(data_read, mac_reset) << "the reset used the window while the poll still had it";
     EXPECT_EQ(device.registers().log()[data_read - 1].bytes, kStatusRead);
     // The reset configures the PHY again and reports the link once; nothing is rediscovered.
-    EXPECT_EQ(LinkEvents(bench, unit), kConnect);
-    for (const Bytes& window : WindowWrites(device)) {
+    EXPECT_EQ(link_events(bench, unit), kConnect);
+    for (const Bytes& window : window_writes(device)) {
         EXPECT_EQ(window[0], 1);
     }
-    ASSERT_TRUE(PollOnce(bench, unit));
-    ASSERT_TRUE(PollOnce(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
+    ASSERT_TRUE(poll_once(bench, unit));
     bench.halt(unit);
 }
 
 TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 300000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
+    clear_logs(bench, unit);
+    delay_data_read(unit, 300000);
+    ASSERT_TRUE(run_until_poll_in_flight(bench, unit));
     bench.halt(unit);
     const auto& log = unit.device().registers().log();
     ASSERT_GE(log.size(), 3u);
@@ -384,14 +381,14 @@ TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)
     // With the spare alone there is nothing to power down, so the stop does not wait for the
     // poll: it ends while the adapter is already stopped.
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kSpare)}));
-    ClearLogs(bench, unit);
-    DelayDataRead(unit, 300000);
-    ASSERT_TRUE(RunUntilPollInFlight(bench, unit));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kSpare)}));
+    clear_logs(bench, unit);
+    delay_data_read(unit, 300000);
+    ASSERT_TRUE(run_until_poll_in_flight(bench, unit));
     bench.host.shutdown(*unit.adapter);
     EXPECT_EQ(unit.record()->PhyBusy, 0);
-    EXPECT_EQ(DataReads(unit.device()), 1u);
-    EXPECT_EQ(LinkTimer(bench, unit).event, 0u) << "the link timer was armed for a stopped adapter";
+    EXPECT_EQ(data_reads(unit.device()), 1u);
+    EXPECT_EQ(link_timer(bench, unit).event, 0u) << "the link timer was armed for a stopped adapter";
     bench.halt(unit);
 }
 

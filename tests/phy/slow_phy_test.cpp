@@ -9,10 +9,7 @@
 
 namespace {
 
-using namespace phytest;
-using model::phy_id::kEthernetA;
-using model::phy_id::kHomeLanA;
-using model::phy_id::kHomeLanB;
+using namespace testbed;
 
 // Real management buses take tens of microseconds per access, bridged and slow PHYs more. The
 // poll must not take the window's data for the PHY's answer before the access is done: the link
@@ -22,18 +19,18 @@ TEST(SlowPhy, TheLinkPollWaitsForTheAccessToFinish)
     for (uint64_t access_us : {200u, 300u, 1000u, 1500u}) {
         SCOPED_TRACE(std::to_string(access_us) + " us per PHY access");
         testbed::Testbed bench;
-        testbed::AdapterSetup setup = WithPhys({Phy(1, kEthernetA)});
+        testbed::AdapterSetup setup = with_phys({make_phy(1, kEthernetA)});
         setup.device.options.registers.phy_access_us = access_us;
         testbed::Unit& unit = bench.bring_up(setup);
         EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
-        ClearLogs(bench, unit);
+        clear_logs(bench, unit);
         bench.host.run_for(host::seconds(10));
-        EXPECT_TRUE(LinkEvents(bench, unit).empty()) << "a link that stayed up was reported";
+        EXPECT_TRUE(link_events(bench, unit).empty()) << "a link that stayed up was reported";
         EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
 
         unit.device().mii().set_link(1, false);
         bench.host.run_for(host::seconds(4));
-        EXPECT_EQ(LinkEvents(bench, unit), kDisconnect);
+        EXPECT_EQ(link_events(bench, unit), kDisconnect);
         bench.halt(unit);
     }
 }
@@ -43,7 +40,7 @@ TEST(SlowPhy, TheLinkPollWaitsForTheAccessToFinish)
 TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
 {
     testbed::Testbed bench;
-    testbed::AdapterSetup setup = WithPhys({Phy(1, kHomeLanA)}, {.home_lan = 0x11});
+    testbed::AdapterSetup setup = with_phys({make_phy(1, kHomeLanA)}, {.home_lan = 0x11});
     testbed::Unit& unit = bench.add(setup);
     unit.device().registers().read_override = [](uint8_t first, std::span<uint8_t> bytes) {
         if (first == 0x25 && bytes.size() == 4 && (bytes[3] & 0x1F) == MII_HOMELAN_MODE) {
@@ -51,7 +48,7 @@ TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
         }
     };
     ASSERT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
-    for (const MiiWriteRecord& write : MiiWrites(unit.device())) {
+    for (const MiiWriteRecord& write : mii_writes(unit.device())) {
         EXPECT_NE(write.reg, MII_HOMELAN_MODE) << write;
     }
     unit.device().registers().read_override = nullptr;
@@ -63,10 +60,10 @@ TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
 TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kHomeLanB)}));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kHomeLanB)}));
     ADAPTER* adapter = unit.record();
     unit.device().mii().set_link(1, false);
-    ClearLogs(bench, unit);
+    clear_logs(bench, unit);
     bench.in_driver(
         unit,
         [&] {
@@ -76,10 +73,10 @@ TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
             adapter->PhyBusy = 0;
         },
         DISPATCH_LEVEL);
-    EXPECT_TRUE(PowerWrites(unit.device()).empty());
+    EXPECT_TRUE(power_writes(unit.device()).empty());
     bench.host.run_for(host::seconds(4));
     const std::vector<PowerWrite> off = {{0x7E, {HOMELAN_INDICATOR_SELECT, HOMELAN_INDICATOR_NO_LINK}, 0}};
-    EXPECT_EQ(PowerWrites(unit.device()), off);
+    EXPECT_EQ(power_writes(unit.device()), off);
     bench.halt(unit);
 }
 
@@ -88,7 +85,7 @@ TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
 TEST(SlowPhy, DiscoveryPausesAfterEachPowerWrite)
 {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(1, kEthernetA)}));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     const auto writes = testbed::register_writes(unit.device());
     std::vector<uint64_t> power, window;
     for (const auto& write : writes) {

@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace requests_test;
+using namespace testbed;
 
 using Slot = std::array<uint8_t, 16>;
 
@@ -54,7 +54,7 @@ protected:
     std::vector<uint8_t> control_write() {
         auto writes = testbed::register_writes_to(unit_->device(), model::reg::kWakeControl);
         EXPECT_EQ(writes.size(), 1u);
-        return writes.empty() ? std::vector<uint8_t>{} : writes.back().bytes;
+        return writes.empty() ? std::vector<uint8_t>{} : writes.back();
     }
 
     std::vector<uint8_t> pattern_buffer() {

@@ -37,12 +37,25 @@ std::vector<model::RegisterAccess> register_writes(model::Controller& device) {
     return writes;
 }
 
-std::vector<model::RegisterAccess> register_writes_to(model::Controller& device, uint8_t first) {
-    std::vector<model::RegisterAccess> writes;
+std::vector<Bytes> register_writes_to(model::Controller& device, uint8_t first) {
+    std::vector<Bytes> writes;
     for (const auto& access : device.registers().log()) {
-        if (access.write && access.first == first) writes.push_back(access);
+        if (access.write && access.first == first) writes.push_back(access.bytes);
     }
     return writes;
+}
+
+std::vector<NDIS_STATUS> link_events(Testbed& bench, Unit& unit) {
+    std::vector<NDIS_STATUS> out;
+    for (const auto& event : bench.host.recorder().events()) {
+        if (event.adapter_id != unit.adapter->id) continue;
+        if (event.kind == host::ProtocolEventKind::Status) {
+            out.push_back(event.status);
+        } else if (event.kind == host::ProtocolEventKind::StatusComplete) {
+            out.push_back(0);
+        }
+    }
+    return out;
 }
 
 std::vector<uint8_t> make_frame(size_t length, uint8_t seed, std::array<uint8_t, 6> destination) {

@@ -24,11 +24,26 @@ public:
     bool check_at_end = true;
 };
 
+using Bytes = std::vector<uint8_t>;
+
 // Helpers over the model's logs.
 std::vector<model::RegisterAccess> register_writes(model::Controller& device);
-std::vector<model::RegisterAccess> register_writes_to(model::Controller& device, uint8_t first);
+// The bytes of every write that starts at the given controller register, in order.
+std::vector<Bytes> register_writes_to(model::Controller& device, uint8_t first);
+
+// The status indications NDIS saw for the adapter (the driver indicates only link changes), in
+// order, each status-complete as a 0.
+std::vector<NDIS_STATUS> link_events(Testbed& bench, Unit& unit);
+inline const std::vector<NDIS_STATUS> kConnect = {NDIS_STATUS_MEDIA_CONNECT, 0};
+inline const std::vector<NDIS_STATUS> kDisconnect = {NDIS_STATUS_MEDIA_DISCONNECT, 0};
+
 // An Ethernet frame of the given length: destination, source, then a counting pattern.
 std::vector<uint8_t> make_frame(size_t length, uint8_t seed = 1,
                                 std::array<uint8_t, 6> destination = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+// A frame as it reaches the far end of the cable: the MAC pads short frames with zeros.
+inline std::vector<uint8_t> on_wire(std::vector<uint8_t> frame) {
+    if (frame.size() < 60) frame.resize(60, 0);
+    return frame;
+}
 
 }  // namespace testbed

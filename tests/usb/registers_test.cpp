@@ -4,7 +4,7 @@
 
 namespace {
 
-using usbtest::BareAdapter;
+using testbed::BareAdapter;
 
 struct StepLog {
     int calls = 0;

@@ -5,7 +5,7 @@
 
 namespace {
 
-using namespace multiprocessor_test;
+using namespace testbed;
 
 // The PHY that needs a keep-alive: its timer routine sets its timer again on every tick, even
 // on a stopped adapter.
