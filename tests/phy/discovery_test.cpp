@@ -10,8 +10,7 @@ constexpr uint32_t kUnknown = 0x01234560;
 
 // The MII writes made during bring-up before media configuration starts (its first write is
 // ANAR of the chosen PHY).
-std::vector<MiiWriteRecord> choice_writes(model::Controller& device)
-{
+std::vector<MiiWriteRecord> choice_writes(model::Controller& device) {
     std::vector<MiiWriteRecord> out;
     for (const MiiWriteRecord& write : mii_writes(device)) {
         if (write.reg == MII_ANAR) {
@@ -23,8 +22,7 @@ std::vector<MiiWriteRecord> choice_writes(model::Controller& device)
 }
 
 // The PHY addresses whose BMSR was read, in order.
-std::vector<uint8_t> BmsrReads(model::Controller& device)
-{
+std::vector<uint8_t> BmsrReads(model::Controller& device) {
     std::vector<uint8_t> out;
     for (const auto& access : device.mii().log()) {
         if (!access.write && access.reg == MII_BMSR && access.populated) {
@@ -35,8 +33,7 @@ std::vector<uint8_t> BmsrReads(model::Controller& device)
 }
 
 // The window write just before media configuration's first one: where discovery left the window.
-Bytes last_discovery_window(model::Controller& device, uint8_t chosen)
-{
+Bytes last_discovery_window(model::Controller& device, uint8_t chosen) {
     auto windows = window_writes(device);
     for (size_t i = 1; i < windows.size(); i++) {
         if (windows[i] == Bytes{chosen, 0x21, 0x00, 0x20 | MII_ANAR}) {
@@ -47,8 +44,7 @@ Bytes last_discovery_window(model::Controller& device, uint8_t chosen)
     return {};
 }
 
-TEST(PhyDiscovery, NoPhyAnsweringLeavesAddressZeroWithTheFirstEthernetIdentifier)
-{
+TEST(PhyDiscovery, NoPhyAnsweringLeavesAddressZeroWithTheFirstEthernetIdentifier) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({}));
     ADAPTER* adapter = unit.record();
@@ -84,8 +80,7 @@ struct SinglePhyCase {
 
 class SinglePhy : public ::testing::TestWithParam<SinglePhyCase> {};
 
-TEST_P(SinglePhy, IsChosenWithoutReadingItsLinkOrSwitchingAnythingOff)
-{
+TEST_P(SinglePhy, IsChosenWithoutReadingItsLinkOrSwitchingAnythingOff) {
     const SinglePhyCase& param = GetParam();
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(7, param.id | 0xB)}));
@@ -113,8 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SinglePhyCase{kEthernetA, 0, NO_PHY_INDEX}, SinglePhyCase{kEthernetB, 0, NO_PHY_INDEX},
                       SinglePhyCase{kEthernetC, 0, NO_PHY_INDEX}, SinglePhyCase{kSpare, NO_PHY_INDEX, NO_PHY_INDEX}));
 
-TEST(PhyDiscovery, AddressesWhoseStatusReadsAllZerosOrAllOnesAreNotEntered)
-{
+TEST(PhyDiscovery, AddressesWhoseStatusReadsAllZerosOrAllOnesAreNotEntered) {
     model::PhyConfig silent = make_phy(2, kEthernetB, false);
     silent.bmsr_abilities = 0x0000;  // BMSR reads 0x0000
     testbed::Testbed bench;
@@ -135,8 +129,7 @@ struct BothKindsCase {
 
 class BothKinds : public ::testing::TestWithParam<BothKindsCase> {};
 
-TEST_P(BothKinds, ChooseByMediaTypeAndLinkAndSwitchTheOtherOff)
-{
+TEST_P(BothKinds, ChooseByMediaTypeAndLinkAndSwitchTheOtherOff) {
     const BothKindsCase& param = GetParam();
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(
@@ -186,8 +179,7 @@ INSTANTIATE_TEST_SUITE_P(MediaTypes, BothKinds,
                                            BothKindsCase{4, false, true, false},
                                            BothKindsCase{1, false, false, false}));
 
-TEST(PhyDiscovery, BothKindsWithoutLinkAndMediaTypeZeroSettleOnEthernetUnconfigured)
-{
+TEST(PhyDiscovery, BothKindsWithoutLinkAndMediaTypeZeroSettleOnEthernetUnconfigured) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(3, kHomeLanB, false), make_phy(6, kEthernetB, false)}));
     ADAPTER* adapter = unit.record();
@@ -207,8 +199,7 @@ TEST(PhyDiscovery, BothKindsWithoutLinkAndMediaTypeZeroSettleOnEthernetUnconfigu
 
 // With media configuration off the first indication must not say connected when neither PHY
 // has link, and the polls that follow must not leave NDIS believing it.
-TEST(PhyDiscovery, BothKindsWithoutLinkAreReportedDisconnected)
-{
+TEST(PhyDiscovery, BothKindsWithoutLinkAreReportedDisconnected) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(3, kHomeLanB, false), make_phy(6, kEthernetB, false)}));
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
@@ -218,8 +209,7 @@ TEST(PhyDiscovery, BothKindsWithoutLinkAreReportedDisconnected)
     bench.halt(unit);
 }
 
-TEST(PhyDiscovery, TwoHomeLanPhysChooseByListOrderNotTableOrder)
-{
+TEST(PhyDiscovery, TwoHomeLanPhysChooseByListOrderNotTableOrder) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(9, kHomeLanB), make_phy(10, kHomeLanA)}));
     ADAPTER* adapter = unit.record();
@@ -245,8 +235,7 @@ struct MixedCase {
 
 class MixedPopulation : public ::testing::TestWithParam<MixedCase> {};
 
-TEST_P(MixedPopulation, ChoosesAPhyThatAnsweredAndIsStillOn)
-{
+TEST_P(MixedPopulation, ChoosesAPhyThatAnsweredAndIsStillOn) {
     const MixedCase& param = GetParam();
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys(param.phys));
@@ -280,8 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{2, MII_BMCR, 0x0C00}, {1, MII_BMCR, 0x0C00}}}),
     [](const ::testing::TestParamInfo<MixedCase>& info) { return std::string(info.param.name); });
 
-TEST(PhyDiscovery, MorePhysThanTheTableHoldsStopTheScanAtFour)
-{
+TEST(PhyDiscovery, MorePhysThanTheTableHoldsStopTheScanAtFour) {
     testbed::Testbed bench;
     testbed::Unit& unit =
         bench.bring_up(with_phys({make_phy(3, kUnknown), make_phy(5, kEthernetB), make_phy(8, kUnknown),

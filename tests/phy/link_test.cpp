@@ -10,8 +10,7 @@ using namespace testbed;
 
 const Bytes kStatusRead = {1, 0x00, 0x00, 0x41};  // read command for BMSR of PHY 1
 
-size_t data_reads(model::Controller& device)
-{
+size_t data_reads(model::Controller& device) {
     size_t count = 0;
     for (const auto& access : device.registers().log()) {
         count += !access.write && access.first == 0x26 && access.bytes.size() == 3;
@@ -21,8 +20,7 @@ size_t data_reads(model::Controller& device)
 
 // Runs until the next link timer tick has fired and the poll it started has ended with the
 // timer armed again. The caller's assertion fails when that never happens.
-bool poll_once(testbed::Testbed& bench, testbed::Unit& unit)
-{
+bool poll_once(testbed::Testbed& bench, testbed::Unit& unit) {
     const uint64_t fired = link_timer(bench, unit).fired;
     return bench.host.run_until(
         [&] {
@@ -34,8 +32,7 @@ bool poll_once(testbed::Testbed& bench, testbed::Unit& unit)
 
 uint64_t Later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() + host::milliseconds(ms); }
 
-TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
-{
+TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     EXPECT_EQ(link_timer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
@@ -56,8 +53,7 @@ TEST(LinkPoll, LinkUpAndStayingUpReadsOnceAndIndicatesNothing)
 // A data read of the chain that fails leaves the register buffer as an earlier access left it;
 // the poll decides nothing on such bytes (not even by reading again, which a clear link bit
 // would otherwise start), and later polls decide as usual.
-TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
-{
+TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     ASSERT_TRUE(poll_once(bench, unit));
@@ -70,15 +66,13 @@ TEST(LinkPoll, AFailedStepDecidesNothingOnStaleBytes)
     rule.times = 2;
     rule.action = model::FaultAction::error;
     unit.device().faults().add(rule);
-    for (int poll = 0; poll < 3; ++poll)
-        ASSERT_TRUE(poll_once(bench, unit));
+    for (int poll = 0; poll < 3; ++poll) ASSERT_TRUE(poll_once(bench, unit));
     EXPECT_TRUE(bench.host.recorder().events().empty());
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_CONNECTED);
     bench.halt(unit);
 }
 
-TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
-{
+TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     clear_logs(bench, unit);
@@ -104,8 +98,7 @@ TEST(LinkPoll, LinkGoingDownIsIndicatedOnceAndStaysDown)
 // With two processors, an idle one starts an event due a little later while another is taken:
 // a drop and its return 0.4 ms apart may start in either order, and whichever seed decides it,
 // the link is back and no poll may see it down.
-TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected)
-{
+TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected) {
     for (uint64_t seed = 1; seed <= 8; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         testbed::Testbed bench(host::Options{.seed = seed, .processors = 2, .overlap = host::milliseconds(2)});
@@ -122,8 +115,7 @@ TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected)
     }
 }
 
-TEST(LinkPoll, LinkComingUpIsIndicated)
-{
+TEST(LinkPoll, LinkComingUpIsIndicated) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA, false)}));
     EXPECT_EQ(unit.record()->LinkState, LINK_STATE_DISCONNECTED);
@@ -139,8 +131,7 @@ TEST(LinkPoll, LinkComingUpIsIndicated)
     bench.halt(unit);
 }
 
-TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected)
-{
+TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     clear_logs(bench, unit);
@@ -155,8 +146,7 @@ TEST(LinkPoll, LinkThatDropsAndReturnsBetweenPollsIsReadTwiceAndStaysConnected)
     bench.halt(unit);
 }
 
-TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
-{
+TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kHomeLanB)}));
     clear_logs(bench, unit);
@@ -186,8 +176,7 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn)
     bench.halt(unit);
 }
 
-TEST(LinkPoll, TickThatFindsTheWindowTakenTriesAgainNextPeriod)
-{
+TEST(LinkPoll, TickThatFindsTheWindowTakenTriesAgainNextPeriod) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     ADAPTER* adapter = unit.record();
@@ -215,8 +204,7 @@ struct FailedRequestCase {
 
 class FailedPollRequest : public ::testing::TestWithParam<FailedRequestCase> {};
 
-TEST_P(FailedPollRequest, PollingContinues)
-{
+TEST_P(FailedPollRequest, PollingContinues) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     clear_logs(bench, unit);
@@ -231,8 +219,7 @@ TEST_P(FailedPollRequest, PollingContinues)
     bench.halt(unit);
 }
 
-model::FaultRule device_fault(model::RequestKind kind, uint8_t reg, model::FaultAction action)
-{
+model::FaultRule device_fault(model::RequestKind kind, uint8_t reg, model::FaultAction action) {
     model::FaultRule rule;
     rule.kind = kind;
     rule.register_index = reg;
@@ -240,8 +227,7 @@ model::FaultRule device_fault(model::RequestKind kind, uint8_t reg, model::Fault
     return rule;
 }
 
-void refuse_once(testbed::Unit& unit, uint8_t request)
-{
+void refuse_once(testbed::Unit& unit, uint8_t request) {
     auto refused = std::make_shared<bool>(false);
     unit.bus->refuse = [refused, request](const URB& urb) -> std::optional<NTSTATUS> {
         if (!*refused && urb.UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE &&
@@ -279,8 +265,7 @@ struct FailedStartCase {
 
 class FailedPollStart : public ::testing::TestWithParam<FailedStartCase> {};
 
-TEST_P(FailedPollStart, EndsThePollAndPollingGoesOn)
-{
+TEST_P(FailedPollStart, EndsThePollAndPollingGoesOn) {
     const FailedStartCase& param = GetParam();
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
@@ -308,22 +293,19 @@ INSTANTIATE_TEST_SUITE_P(Allocations, FailedPollStart,
                          });
 
 // Holds the next data read of the poll at the device for a while.
-void delay_data_read(testbed::Unit& unit, uint64_t us)
-{
+void delay_data_read(testbed::Unit& unit, uint64_t us) {
     model::FaultRule rule = device_fault(model::RequestKind::vendor_read, 0x26, model::FaultAction::delay);
     rule.delay_us = us;
     unit.device().faults().add(rule);
 }
 
-bool run_until_poll_in_flight(testbed::Testbed& bench, testbed::Unit& unit)
-{
+bool run_until_poll_in_flight(testbed::Testbed& bench, testbed::Unit& unit) {
     return bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10));
 }
 
 // Index in the register log of the first access that matches.
 template <typename Match>
-size_t first_access(model::Controller& device, Match match)
-{
+size_t first_access(model::Controller& device, Match match) {
     const auto& log = device.registers().log();
     for (size_t i = 0; i < log.size(); i++) {
         if (match(log[i])) {
@@ -333,8 +315,7 @@ size_t first_access(model::Controller& device, Match match)
     return log.size();
 }
 
-TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
-{
+TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     clear_logs(bench, unit);
@@ -361,8 +342,7 @@ TEST(LinkPoll, ResetWaitsForThePollInFlightAndPollingResumes)
     bench.halt(unit);
 }
 
-TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
-{
+TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     clear_logs(bench, unit);
@@ -376,8 +356,7 @@ TEST(LinkPoll, HaltDuringAPollWaitsForItBeforeTheStopWrites)
     EXPECT_EQ(log[2].first, 0x7E);
 }
 
-TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer)
-{
+TEST(LinkPoll, PollEndingAfterTheStopDoesNotArmTheTimer) {
     // With the spare alone there is nothing to power down, so the stop does not wait for the
     // poll: it ends while the adapter is already stopped.
     testbed::Testbed bench;

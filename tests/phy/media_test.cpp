@@ -8,8 +8,7 @@ using namespace testbed;
 
 constexpr uint16_t kMode = 0x0F3C;  // register 16 of the HomeLan PHYs before configuration
 
-model::PhyConfig with_mode(model::PhyConfig phy)
-{
+model::PhyConfig with_mode(model::PhyConfig phy) {
     phy.extra_registers[MII_HOMELAN_MODE] = kMode;
     return phy;
 }
@@ -25,8 +24,7 @@ struct ExtrasCase {
 
 class MediaConfiguration : public ::testing::TestWithParam<ExtrasCase> {};
 
-TEST_P(MediaConfiguration, WritesTenHalfThenThePhysOwnSettings)
-{
+TEST_P(MediaConfiguration, WritesTenHalfThenThePhysOwnSettings) {
     const ExtrasCase& param = GetParam();
     testbed::Testbed bench;
     // The registry's MediaType only steers the choice; the PHY gets 10 Mbit/s half duplex anyway.
@@ -71,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExtrasCase{"EthernetC", kEthernetC, true, {}, false, 0}, ExtrasCase{"Spare", kSpare, true, {}, false, 0}),
     [](const ::testing::TestParamInfo<ExtrasCase>& info) { return std::string(info.param.name); });
 
-TEST(MediaConfiguration, WindowBytesOfTheFirstEthernetPhy)
-{
+TEST(MediaConfiguration, WindowBytesOfTheFirstEthernetPhy) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(5, kEthernetA)}));
     auto windows = window_writes(unit.device());
@@ -105,8 +102,7 @@ struct ModeCase {
 
 class HomeLanMode : public ::testing::TestWithParam<ModeCase> {};
 
-TEST_P(HomeLanMode, SetsBitsElevenToEightOfRegisterSixteen)
-{
+TEST_P(HomeLanMode, SetsBitsElevenToEightOfRegisterSixteen) {
     const ModeCase& param = GetParam();
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({with_mode(make_phy(5, kHomeLanA))}, {.home_lan = param.home_lan}));
@@ -130,8 +126,7 @@ INSTANTIATE_TEST_SUITE_P(Values, HomeLanMode,
                                            ModeCase{0x13, 0x063C}, ModeCase{0x14, 0x053C}, ModeCase{0x15, 0x003C},
                                            ModeCase{0x0F, 0x003C}, ModeCase{std::nullopt, 0x003C}));
 
-TEST(MediaConfiguration, SkippedConfigurationTouchesNeitherPhyNorLinkState)
-{
+TEST(MediaConfiguration, SkippedConfigurationTouchesNeitherPhyNorLinkState) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(5, kHomeLanB)}));
     ADAPTER* adapter = unit.record();
@@ -165,8 +160,7 @@ struct StopCase {
 
 class StopWrites : public ::testing::TestWithParam<StopCase> {};
 
-TEST_P(StopWrites, PowerDownWhatWasFoundAndTurnTheIndicatorOff)
-{
+TEST_P(StopWrites, PowerDownWhatWasFoundAndTurnTheIndicatorOff) {
     const StopCase& param = GetParam();
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys(param.phys, {.media_type = param.media_type}));

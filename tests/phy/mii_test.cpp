@@ -9,8 +9,7 @@ namespace {
 
 using namespace testbed;
 
-size_t read_backs(model::Controller& device, uint8_t first, size_t count)
-{
+size_t read_backs(model::Controller& device, uint8_t first, size_t count) {
     size_t reads = 0;
     for (const auto& access : device.registers().log()) {
         reads += !access.write && access.first == first && access.bytes.size() == count;
@@ -20,16 +19,15 @@ size_t read_backs(model::Controller& device, uint8_t first, size_t count)
 
 class MiiAccess : public ::testing::Test {
 protected:
-    MiiAccess() : unit(bench.bring_up(with_phys({make_phy(1, kEthernetA), make_phy(3, kHomeLanA)}, {.media_type = 3})))
-    {
+    MiiAccess()
+        : unit(bench.bring_up(with_phys({make_phy(1, kEthernetA), make_phy(3, kHomeLanA)}, {.media_type = 3}))) {
         clear_logs(bench, unit);
     }
     ~MiiAccess() override { bench.halt(unit); }
 
     // MII accesses from a running adapter hold the window, as the driver's own callers do.
     template <typename Call>
-    auto with_window(Call&& call)
-    {
+    auto with_window(Call&& call) {
         return bench.in_driver(unit, [&] {
             EXPECT_EQ(AcquirePhyWindow(unit.record()), RESULT_SUCCESS);
             auto result = call(unit.record());
@@ -38,8 +36,7 @@ protected:
         });
     }
 
-    USHORT read(UCHAR address, UCHAR reg)
-    {
+    USHORT read(UCHAR address, UCHAR reg) {
         return with_window([&](ADAPTER* adapter) {
             USHORT value = 0x5A5A;
             MiiRead(adapter, address, reg, &value);
@@ -47,8 +44,7 @@ protected:
         });
     }
 
-    void write(UCHAR address, UCHAR reg, USHORT value)
-    {
+    void write(UCHAR address, UCHAR reg, USHORT value) {
         with_window([&](ADAPTER* adapter) {
             MiiWrite(adapter, address, reg, value);
             return 0;
@@ -59,24 +55,21 @@ protected:
     testbed::Unit& unit;
 };
 
-TEST_F(MiiAccess, ReadSendsTheReadCommandAndReadsTheWholeWindowBack)
-{
+TEST_F(MiiAccess, ReadSendsTheReadCommandAndReadsTheWholeWindowBack) {
     EXPECT_EQ(read(1, MII_PHYID1), 0x0040);
     EXPECT_EQ(window_writes(unit.device()), (std::vector<Bytes>{{0x01, 0x00, 0x00, 0x42}}));
     EXPECT_EQ(read_backs(unit.device(), 0x25, 4), 1u);
     EXPECT_EQ(read(3, MII_PHYID2), 0x6B90);
 }
 
-TEST_F(MiiAccess, WriteSendsValueLowByteFirstAndReadsTheControlRegisterBack)
-{
+TEST_F(MiiAccess, WriteSendsValueLowByteFirstAndReadsTheControlRegisterBack) {
     write(3, MII_BMCR, 0x0C00);
     EXPECT_EQ(window_writes(unit.device()), (std::vector<Bytes>{{0x03, 0x00, 0x0C, 0x20}}));
     EXPECT_EQ(read_backs(unit.device(), 0x28, 2), 1u);
     EXPECT_EQ(mii_writes(unit.device()), (std::vector<MiiWriteRecord>{{3, MII_BMCR, 0x0C00}}));
 }
 
-TEST_F(MiiAccess, SelectPhyLeavesTheAddressWithAnUncollectedReadCommand)
-{
+TEST_F(MiiAccess, SelectPhyLeavesTheAddressWithAnUncollectedReadCommand) {
     with_window([](ADAPTER* adapter) {
         SelectPhy(adapter, 1);
         SelectPhy(adapter, 0);
@@ -87,8 +80,7 @@ TEST_F(MiiAccess, SelectPhyLeavesTheAddressWithAnUncollectedReadCommand)
     EXPECT_EQ(read_backs(unit.device(), 0x25, 4), 0u);
 }
 
-TEST_F(MiiAccess, AsynchronousWriteReturnsBeforeTheTransferCompletes)
-{
+TEST_F(MiiAccess, AsynchronousWriteReturnsBeforeTheTransferCompletes) {
     bench.host.io().set_completion_policy(
         {.timing = host::CompletionTiming::Later, .min_delay = 500, .max_delay = 500});
     ADAPTER* adapter = unit.record();
@@ -105,8 +97,7 @@ TEST_F(MiiAccess, AsynchronousWriteReturnsBeforeTheTransferCompletes)
     EXPECT_EQ(window_writes(unit.device()), (std::vector<Bytes>{{0x02, 0x00, 0x0C, 0x20}}));
 }
 
-TEST_F(MiiAccess, WaitPhyIdleGivesUpAfterItsPausesAndReturnsAtOnceWhenIdle)
-{
+TEST_F(MiiAccess, WaitPhyIdleGivesUpAfterItsPausesAndReturnsAtOnceWhenIdle) {
     ADAPTER* adapter = unit.record();
     const host::Time start = bench.host.now();
     EXPECT_EQ(bench.in_driver(unit, [&] { return WaitPhyIdle(adapter, 2000); }), RESULT_SUCCESS);
@@ -123,8 +114,7 @@ TEST_F(MiiAccess, WaitPhyIdleGivesUpAfterItsPausesAndReturnsAtOnceWhenIdle)
     EXPECT_EQ(bench.in_driver(unit, [&] { return WaitPhyIdle(adapter, 0); }), RESULT_FAILURE);
 }
 
-TEST_F(MiiAccess, DoneBitThatNeverSetsEndsInABoundedNumberOfReadBacks)
-{
+TEST_F(MiiAccess, DoneBitThatNeverSetsEndsInABoundedNumberOfReadBacks) {
     unit.device().registers().behaviour().phy_done_never = true;
     EXPECT_EQ(read(1, MII_BMSR), 0xFFFF);
     const size_t reads = read_backs(unit.device(), 0x25, 4);
@@ -136,15 +126,13 @@ TEST_F(MiiAccess, DoneBitThatNeverSetsEndsInABoundedNumberOfReadBacks)
     EXPECT_TRUE(unit.device().mii().log().empty());
 }
 
-TEST_F(MiiAccess, DoneBitThatSetsLateIsWaitedFor)
-{
+TEST_F(MiiAccess, DoneBitThatSetsLateIsWaitedFor) {
     unit.device().registers().behaviour().phy_access_us = 350;
     EXPECT_EQ(read(3, MII_PHYID2), 0x6B90);
     EXPECT_GT(read_backs(unit.device(), 0x25, 4), 1u);
 }
 
-TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
-{
+TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess) {
     // The buffer holds a completed read of PHY 1; the read-backs of the next access fail, so
     // what is in the buffer must not be delivered as that access's value.
     EXPECT_EQ(read(1, MII_PHYID1), 0x0040);
@@ -157,8 +145,7 @@ TEST_F(MiiAccess, ReadBackThatFailsIsNotTakenForTheAnswerOfAnEarlierAccess)
     EXPECT_EQ(read(5, MII_BMSR), 0xFFFF);
 }
 
-TEST(MiiFaults, ManagementBusThatNeverFinishesStillBringsTheAdapterUp)
-{
+TEST(MiiFaults, ManagementBusThatNeverFinishesStillBringsTheAdapterUp) {
     testbed::Testbed bench;
     testbed::AdapterSetup setup = with_phys({make_phy(1, kEthernetA), make_phy(2, kHomeLanA)});
     setup.device.options.registers.phy_done_never = true;
@@ -179,8 +166,7 @@ TEST(MiiFaults, ManagementBusThatNeverFinishesStillBringsTheAdapterUp)
 
 class GarbageReads : public ::testing::TestWithParam<uint64_t> {};
 
-TEST_P(GarbageReads, NeverOverflowTheTableAndChooseAPhyThatAnswered)
-{
+TEST_P(GarbageReads, NeverOverflowTheTableAndChooseAPhyThatAnswered) {
     testbed::Testbed bench;
     testbed::AdapterSetup setup = with_phys({make_phy(1, kEthernetA), make_phy(2, kEthernetB)});
     setup.device.options.registers.phy_read_garbage = true;

@@ -14,8 +14,7 @@ using namespace testbed;
 // Real management buses take tens of microseconds per access, bridged and slow PHYs more. The
 // poll must not take the window's data for the PHY's answer before the access is done: the link
 // stays up through the polls, and a link that goes down is still seen.
-TEST(SlowPhy, TheLinkPollWaitsForTheAccessToFinish)
-{
+TEST(SlowPhy, TheLinkPollWaitsForTheAccessToFinish) {
     for (uint64_t access_us : {200u, 300u, 1000u, 1500u}) {
         SCOPED_TRACE(std::to_string(access_us) + " us per PHY access");
         testbed::Testbed bench;
@@ -37,8 +36,7 @@ TEST(SlowPhy, TheLinkPollWaitsForTheAccessToFinish)
 
 // When the read of register 16 never completes, the mode is not written: the bits the write
 // keeps would be the idle bus's ones, not the PHY's.
-TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
-{
+TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing) {
     testbed::Testbed bench;
     testbed::AdapterSetup setup = with_phys({make_phy(1, kHomeLanA)}, {.home_lan = 0x11});
     testbed::Unit& unit = bench.add(setup);
@@ -57,8 +55,7 @@ TEST(SlowPhy, AHomeLanModeReadThatNeverCompletesWritesNothing)
 
 // The indicator write that follows a link change finds the window taken by another PHY request:
 // it is sent once the window is free, so the indicator does not go on showing the old link.
-TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
-{
+TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kHomeLanB)}));
     ADAPTER* adapter = unit.record();
@@ -82,17 +79,14 @@ TEST(SlowPhy, AnIndicatorWriteThatFindsTheWindowTakenIsSentLater)
 
 // The PHYs get 5 ms after the first power write and 10 ms after the second before the scan
 // reaches them.
-TEST(SlowPhy, DiscoveryPausesAfterEachPowerWrite)
-{
+TEST(SlowPhy, DiscoveryPausesAfterEachPowerWrite) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
     const auto writes = testbed::register_writes(unit.device());
     std::vector<uint64_t> power, window;
     for (const auto& write : writes) {
-        if (write.first == 0x7E)
-            power.push_back(write.time_us);
-        if (write.first == 0x25)
-            window.push_back(write.time_us);
+        if (write.first == 0x7E) power.push_back(write.time_us);
+        if (write.first == 0x25) window.push_back(write.time_us);
     }
     ASSERT_GE(power.size(), 2u);
     ASSERT_FALSE(window.empty());
