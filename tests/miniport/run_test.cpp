@@ -51,9 +51,7 @@ void exchange_every_size(testbed::Testbed& bench, testbed::Unit& a, testbed::Uni
 
 TEST(Run, TwoAdaptersOnOneCableExchangeFramesOfEverySize) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
     exchange_every_size(bench, a, b);
     EXPECT_GE(a.record()->XmitOk, 1501u) << "every frame, and the empty transfers that end some";
     EXPECT_EQ(b.record()->RcvOk, 1501u);
@@ -86,9 +84,7 @@ TEST(Run, LinkChangesAreIndicated) {
 // written again.
 TEST(Reset, DuringTrafficPendsThenCompletesAndTrafficFlowsAgain) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
     exchange_every_size(bench, a, b, 97);
     ASSERT_GT(a.record()->XmitOk, 0u);
     ASSERT_GT(a.record()->RcvOk, 0u);
@@ -135,15 +131,12 @@ TEST(Reset, DuringTrafficPendsThenCompletesAndTrafficFlowsAgain) {
 // reception restarted and every statistic cleared.
 TEST(Reset, BringsAnAdapterBackFromABusError) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
     peer.send(make_frame(200, 1));
     bench.host.run_for(host::milliseconds(20));
     ASSERT_EQ(unit.record()->RcvOk, 1u);
-    unit.device().faults().add({.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error});
-    peer.send(make_frame(200, 2));
-    bench.host.run_for(host::milliseconds(20));
-    ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+    ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer,
+                                   {.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error}));
 
     const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
     EXPECT_EQ(reset.returned, NDIS_STATUS_PENDING);

@@ -26,9 +26,7 @@ const NDIS_OID kCounterOids[] = {OID_GEN_XMIT_OK,
 // a bad status: each counter OID reports what happened.
 TEST(Statistics, CountersReportTheTrafficBothWays) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
 
     // Lengths whose transfers are not a multiple of 64, so no zero-length transfer follows.
     const std::vector<size_t> lengths = {60, 100, 333, 1000, 1514};
@@ -76,9 +74,7 @@ TEST(Statistics, CountersReportTheTrafficBothWays) {
 // A reset clears every counter; traffic afterwards counts again from zero.
 TEST(Statistics, ResetClearsEveryCounterAndCountingGoesOn) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
     for (int i = 0; i < 5; ++i) bench.host.send(*a.adapter, testbed::make_frame(150, uint8_t(i)));
     b.device().push_rx_status(0x08);
     bench.host.send(*a.adapter, testbed::make_frame(150));
@@ -88,8 +84,7 @@ TEST(Statistics, ResetClearsEveryCounterAndCountingGoesOn) {
     ASSERT_EQ(bench.query_ulong(a, OID_GEN_XMIT_OK), 6u);
 
     for (testbed::Unit* unit : {&a, &b}) {
-        bench.host.reset(*unit->adapter);
-        ASSERT_TRUE(finish(bench, *unit).status == NDIS_STATUS_SUCCESS);
+        ASSERT_EQ(bench.reset(*unit), NDIS_STATUS_SUCCESS);
         for (NDIS_OID oid : kCounterOids) EXPECT_EQ(bench.query_ulong(*unit, oid), 0u) << std::hex << oid;
     }
 

@@ -12,6 +12,20 @@
 
 namespace testbed {
 
+// An adapter and the scripted peer at the far end of its cable. Tests bind it as
+// `auto [unit, peer] = bench.bring_up_with_peer()`; where a lambda uses the names, they take plain
+// references instead, since clang before 16 cannot capture a structured binding.
+struct PeeredUnit {
+    Unit& unit;
+    model::ScriptedPeer& peer;
+};
+
+// Two adapters on one cable.
+struct UnitPair {
+    Unit& a;
+    Unit& b;
+};
+
 class Testbed : public Bench {
 public:
     explicit Testbed(host::Options options = {}) : Bench(std::move(options)) {}
@@ -19,12 +33,21 @@ public:
 
     // add + initialize, failing the test when initialization fails.
     Unit& bring_up(AdapterSetup setup = {}) override;
+    // An adapter brought up with a scripted peer at the far end of its cable.
+    PeeredUnit bring_up_with_peer(AdapterSetup setup = {});
+    // Two adapters brought up and joined by one cable.
+    UnitPair bring_up_pair();
 
     // Set to false by a test that checks the end state itself.
     bool check_at_end = true;
 };
 
 using Bytes = std::vector<uint8_t>;
+
+// Puts `rule` in the device's fault plan and moves a frame through the rule's pipe (a send for
+// bulk-out, a frame from the peer for bulk-in) so that the failure is met; true when the adapter
+// has its bus error 50 ms later.
+bool fail_bulk_transfer(Testbed& bench, Unit& unit, model::ScriptedPeer& peer, model::FaultRule rule);
 
 // Helpers over the model's logs.
 std::vector<model::RegisterAccess> register_writes(model::Controller& device);
