@@ -9,8 +9,6 @@ namespace {
 using namespace testbed;
 using host::ProtocolEventKind;
 
-constexpr uint8_t kBulkIn = 0x81;
-
 std::vector<host::ProtocolEvent> receives(testbed::Testbed& bench, testbed::Unit& unit) {
     return bench.host.recorder().of(ProtocolEventKind::Receive, unit.adapter);
 }

@@ -14,7 +14,6 @@
 
 namespace testbed {
 
-constexpr uint8_t kBulkIn = 0x81;
 constexpr model::MacAddress kEepromAddress = {0x00, 0x60, 0x08, 0x12, 0x34, 0x56};
 
 inline AdapterSetup with_registry(std::map<std::string, host::RegistryValue, host::NoCase> registry) {

@@ -44,6 +44,8 @@ public:
 
 using Bytes = std::vector<uint8_t>;
 
+constexpr uint8_t kBulkIn = 0x81;  // the bulk-in endpoint, as the model counts its pending transfers
+
 // Puts `rule` in the device's fault plan and moves a frame through the rule's pipe (a send for
 // bulk-out, a frame from the peer for bulk-in) so that the failure is met; true when the adapter
 // has its bus error 50 ms later.
