@@ -8,12 +8,6 @@ namespace {
 
 using namespace testbed;
 
-testbed::AdapterSetup keep_alive_setup(ULONG tx) {
-    testbed::AdapterSetup setup = with_descriptors(tx);
-    setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
-    return setup;
-}
-
 struct Submission {
     host::Time time;
     std::vector<uint8_t> bytes;
@@ -34,7 +28,7 @@ std::vector<Submission> bulk_out_submissions(testbed::Unit& unit) {
 // 4 s from the arming of the timer; nothing of it reaches the cable.
 TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup(2));
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy(with_descriptors(2)));
     ASSERT_EQ(unit.record()->KeepAliveEnabled, 1);
     model::ScriptedPeer& peer = bench.connect_peer(unit);
     host::Time armed = bench.host.now();
@@ -63,7 +57,7 @@ TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
 // follow on their own schedule.
 TEST(KeepAlive, AnOwedEmptyTransferGoesOutAsSoonAsADescriptorIsBack) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup(1));
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy(with_descriptors(1)));
     model::ScriptedPeer& peer = bench.connect_peer(unit);
     host::Time armed = bench.host.now();
     slow_bus(bench.host, host::milliseconds(100));
@@ -92,7 +86,7 @@ TEST(KeepAlive, AnOwedEmptyTransferGoesOutAsSoonAsADescriptorIsBack) {
 // announced; the next keep-alive follows four ticks later.
 TEST(KeepAlive, ATickWithoutADescriptorSkipsTheKeepAlive) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup(1));
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy(with_descriptors(1)));
     host::Time armed = bench.host.now();
     slow_bus(bench.host, host::milliseconds(800));
 

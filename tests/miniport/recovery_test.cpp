@@ -27,10 +27,8 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
     for (Stalled stalled : {Stalled::frame_out, Stalled::frame_in, Stalled::keep_alive}) {
         SCOPED_TRACE(static_cast<int>(stalled));
         testbed::Testbed bench;
-        testbed::AdapterSetup setup;
-        if (stalled == Stalled::keep_alive)
-            setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
-        auto [unit, peer] = bench.bring_up_with_peer(setup);
+        auto [unit, peer] =
+            bench.bring_up_with_peer(stalled == Stalled::keep_alive ? with_keep_alive_phy() : AdapterSetup{});
         if (stalled == Stalled::keep_alive) {
             unit.device().faults().add({.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall});
             bench.host.run_for(host::milliseconds(4010));

@@ -23,13 +23,6 @@ inline AdapterSetup with_registry(std::map<std::string, host::RegistryValue, hos
     return setup;
 }
 
-// The PHY whose adapter runs the keep-alive timer.
-inline AdapterSetup with_keep_alive_phy() {
-    AdapterSetup setup;
-    setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
-    return setup;
-}
-
 inline Bytes address_bytes(const UCHAR (&address)[ETH_ADDRESS_LENGTH]) {
     return Bytes(address, address + ETH_ADDRESS_LENGTH);
 }

@@ -46,6 +46,13 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kBulkIn = 0x81;  // the bulk-in endpoint, as the model counts its pending transfers
 
+// `setup` with the one PHY whose adapter runs the keep-alive timer (its routine sets the timer
+// again on every tick, even on a stopped adapter).
+inline AdapterSetup with_keep_alive_phy(AdapterSetup setup = {}) {
+    setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
+    return setup;
+}
+
 // Puts `rule` in the device's fault plan and moves a frame through the rule's pipe (a send for
 // bulk-out, a frame from the peer for bulk-in) so that the failure is met; true when the adapter
 // has its bus error 50 ms later.
