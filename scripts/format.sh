@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Lays out every C++ file of the project by .clang-format (driver/ and tests/phy/ by their own
-# files), or with --check, changes nothing and fails when any file differs from its layout.
+# Lays out every C++ file of the project by .clang-format (driver/ by its own file), or with
+# --check, changes nothing and fails when any file differs from its layout.
 #
 #   ./scripts/format.sh            # rewrite the files in place
 #   ./scripts/format.sh --check    # report the differences; non-zero status when there are any

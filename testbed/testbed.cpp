@@ -105,7 +105,8 @@ std::optional<ULONG> Bench::query_ulong(Unit& unit, NDIS_OID oid) {
 
 NDIS_STATUS Bench::reset(Unit& unit) {
     const host::RequestRecord& r = host.reset(*unit.adapter);
-    host.run_until([&] { return !unit.adapter->request.pending; }, host::seconds(30));
+    // A reset not completed by then is still pending: its record holds no final status yet.
+    if (!host.run_until([&] { return r.completed; }, host::seconds(30))) return NDIS_STATUS_PENDING;
     return r.status;
 }
 

@@ -104,7 +104,8 @@ public:
     NDIS_STATUS send(Unit& unit, const std::vector<uint8_t>& frame, std::vector<size_t> splits = {});
     // A query's 32-bit answer, or nothing when the request failed.
     std::optional<ULONG> query_ulong(Unit& unit, NDIS_OID oid);
-    // A reset, run until NDIS has its completion.
+    // A reset, run until NDIS has its completion: its status, or NDIS_STATUS_PENDING when it has
+    // not completed within 30 s.
     NDIS_STATUS reset(Unit& unit);
 
     // Runs in a driver context of the adapter (passive level unless told otherwise), so that a

@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace datapath_test;
+using namespace testbed;
 
 // Every receive descriptor has a packet of its own holding exactly one buffer over its own data
 // buffer; transmit descriptors have none; no two descriptors share a buffer or a URB area.

@@ -6,14 +6,7 @@
 
 namespace {
 
-using namespace datapath_test;
-using testbed::make_frame;
-
-testbed::AdapterSetup keep_alive_setup(ULONG tx) {
-    testbed::AdapterSetup setup = with_descriptors(tx);
-    setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
-    return setup;
-}
+using namespace testbed;
 
 struct Submission {
     host::Time time;
@@ -31,18 +24,11 @@ std::vector<Submission> bulk_out_submissions(testbed::Unit& unit) {
     return submissions;
 }
 
-std::vector<uint8_t> keep_alive_bytes() {
-    std::vector<uint8_t> bytes(KEEP_ALIVE_LENGTH, 0);
-    bytes[0] = 0x20;
-    bytes[13] = 0x01;
-    return bytes;
-}
-
 // Exactly 32 bytes, zeros behind byte 13 even in a descriptor that carried long frames, every
 // 4 s from the arming of the timer; nothing of it reaches the cable.
 TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup(2));
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy(with_descriptors(2)));
     ASSERT_EQ(unit.record()->KeepAliveEnabled, 1);
     model::ScriptedPeer& peer = bench.connect_peer(unit);
     host::Time armed = bench.host.now();
@@ -53,7 +39,7 @@ TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
     std::vector<host::Time> times;
     for (const Submission& transfer : bulk_out_submissions(unit)) {
         if (transfer.bytes.size() == 1516) continue;
-        EXPECT_EQ(transfer.bytes, keep_alive_bytes());
+        EXPECT_EQ(transfer.bytes, keep_alive_transfer());
         times.push_back(transfer.time);
     }
     ASSERT_EQ(times.size(), 3u);
@@ -71,7 +57,7 @@ TEST(KeepAlive, ThirtyTwoBytesEveryFourSeconds) {
 // follow on their own schedule.
 TEST(KeepAlive, AnOwedEmptyTransferGoesOutAsSoonAsADescriptorIsBack) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup(1));
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy(with_descriptors(1)));
     model::ScriptedPeer& peer = bench.connect_peer(unit);
     host::Time armed = bench.host.now();
     slow_bus(bench.host, host::milliseconds(100));
@@ -87,9 +73,9 @@ TEST(KeepAlive, AnOwedEmptyTransferGoesOutAsSoonAsADescriptorIsBack) {
     EXPECT_EQ(log[0].bytes, framed(frame));
     EXPECT_TRUE(log[1].bytes.empty());
     EXPECT_LT(log[1].time - armed, host::seconds(4)) << "before the keep-alive tick";
-    EXPECT_EQ(log[2].bytes, keep_alive_bytes());
+    EXPECT_EQ(log[2].bytes, keep_alive_transfer());
     EXPECT_EQ(log[2].time - armed, host::seconds(4));
-    EXPECT_EQ(log[3].bytes, keep_alive_bytes());
+    EXPECT_EQ(log[3].bytes, keep_alive_transfer());
     EXPECT_EQ(log[3].time - armed, host::seconds(8));
     EXPECT_EQ(peer.take(), frame);
     EXPECT_EQ(unit.device().counters().malformed_out, 0u);
@@ -100,7 +86,7 @@ TEST(KeepAlive, AnOwedEmptyTransferGoesOutAsSoonAsADescriptorIsBack) {
 // announced; the next keep-alive follows four ticks later.
 TEST(KeepAlive, ATickWithoutADescriptorSkipsTheKeepAlive) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup(1));
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy(with_descriptors(1)));
     host::Time armed = bench.host.now();
     slow_bus(bench.host, host::milliseconds(800));
 
@@ -112,7 +98,7 @@ TEST(KeepAlive, ATickWithoutADescriptorSkipsTheKeepAlive) {
 
     auto log = bulk_out_submissions(unit);
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1].bytes, keep_alive_bytes());
+    EXPECT_EQ(log[1].bytes, keep_alive_transfer());
     EXPECT_EQ(log[1].time - armed, host::seconds(8));
     bench.halt(unit);
 }

@@ -6,11 +6,8 @@
 
 namespace {
 
-using namespace datapath_test;
+using namespace testbed;
 using host::ProtocolEventKind;
-using testbed::make_frame;
-
-constexpr uint8_t kBulkIn = 0x81;
 
 std::vector<host::ProtocolEvent> receives(testbed::Testbed& bench, testbed::Unit& unit) {
     return bench.host.recorder().of(ProtocolEventKind::Receive, unit.adapter);
@@ -20,9 +17,7 @@ std::vector<host::ProtocolEvent> receives(testbed::Testbed& bench, testbed::Unit
 // byte, one packet per indication with NDIS_STATUS_RESOURCES and a 14-byte header.
 TEST(Receive, FramesCrossTheCableIntactInBothDirections) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
 
     std::vector<std::vector<uint8_t>> to_b, to_a;
     uint8_t seed = 1;
@@ -53,8 +48,7 @@ TEST(Receive, FramesCrossTheCableIntactInBothDirections) {
 // as a receive error, and the other three status bytes are not looked at.
 TEST(Receive, TheStatusByteDecidesWhichFramesAreIndicated) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
 
     struct Case {
         uint8_t status;
@@ -148,8 +142,7 @@ TEST(Receive, ThreeDescriptorsAndABacklogOfFrames) {
 // transfer is outstanding and every frame is indicated again.
 TEST(Receive, ReceptionGoesOnThroughAReset) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
 
     const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
     uint8_t seed = 1;
@@ -178,14 +171,10 @@ TEST(Receive, ReceptionGoesOnThroughAReset) {
 // fail; the reset restarts both.
 TEST(Receive, AFailedTransferStopsReceptionUntilAReset) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
     // The rule counts from the next transfer posted, the one after the first frame.
-    unit.device().faults().add({.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error});
-
-    peer.send(make_frame(100, 1));
-    bench.host.run_for(host::milliseconds(50));
-    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+    ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer,
+                                   {.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error}));
     EXPECT_EQ(unit.device().pending(kBulkIn), 0u);
     EXPECT_EQ(bench.host.send(*unit.adapter, make_frame(60)).returned, NDIS_STATUS_FAILURE);
     peer.send(make_frame(100, 2));
@@ -193,8 +182,7 @@ TEST(Receive, AFailedTransferStopsReceptionUntilAReset) {
     EXPECT_EQ(receives(bench, unit).size(), 1u);
     EXPECT_EQ(unit.record()->RxFreeList.Count, unit.record()->RxDescCount) << "a receive descriptor was lost";
 
-    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
-    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(unit.device().pending(kBulkIn), 1u);
     std::vector<uint8_t> frame = make_frame(100, 3);
     peer.send(frame);

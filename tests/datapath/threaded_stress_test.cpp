@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace datapath_test;
+using namespace testbed;
 
 constexpr int kSenders = 3;
 constexpr int kFramesPerSender = 300;

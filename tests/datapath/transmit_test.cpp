@@ -6,8 +6,7 @@
 
 namespace {
 
-using namespace datapath_test;
-using testbed::make_frame;
+using namespace testbed;
 
 const host::SendRecord& record_of(testbed::Testbed& bench, const host::SendTicket& ticket) {
     return *bench.host.ndis().send_record(ticket.id);
@@ -33,8 +32,7 @@ void expect_returned_uncompleted(testbed::Testbed& bench, const host::SendTicket
 // frame reaches the other end of the cable intact.
 TEST(Transmit, FramesGoOutByteForByteAndTransfersOfWholePacketsAreEnded) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(with_descriptors(2));
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer(with_descriptors(2));
 
     for (uint8_t i = 0; i < 2; ++i) bench.host.send(*unit.adapter, filled_frame(1514, 0xEE));
     bench.host.run_for(host::milliseconds(10));
@@ -178,8 +176,7 @@ TEST(Transmit, ExhaustedDescriptorsAreAnnouncedAgainAfterAReceivedFrame) {
 // nothing more reaches the bus, until a reset sets the adapter running again.
 TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
     unit.device().faults().add(
         {.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
 
@@ -200,9 +197,7 @@ TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
     EXPECT_EQ(unit.device().bulk_out_log().size(), transfers);
     EXPECT_EQ(unit.record()->TxFreeList.Count, free);
 
-    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
-    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
-    EXPECT_EQ(reset.status, NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
     peer.received().clear();
     std::vector<uint8_t> frame = make_frame(100, 3);
@@ -218,8 +213,7 @@ TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
 // the next frame reaches the cable intact, never joined to what came before.
 TEST(Transmit, AFailedEmptyTransferIsOwedAgainAfterAReset) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
     unit.device().faults().add(
         {.kind = model::RequestKind::bulk_out, .first_occurrence = 2, .action = model::FaultAction::error});
 
@@ -229,8 +223,7 @@ TEST(Transmit, AFailedEmptyTransferIsOwedAgainAfterAReset) {
     ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
     EXPECT_EQ(unit.record()->ZeroLengthPending, 1);
 
-    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
-    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
     bench.host.run_for(host::milliseconds(10));
     EXPECT_EQ(unit.record()->ZeroLengthPending, 0);
     EXPECT_EQ(bulk_out(unit.device()), (std::vector<std::vector<uint8_t>>{framed(first), {}}))

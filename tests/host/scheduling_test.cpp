@@ -101,7 +101,7 @@ NTSTATUS CountingCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 class IrpTest : public ::testing::Test {
 protected:
     Host host;
-    std::shared_ptr<fakes::ScriptedDevice> bus = std::make_shared<fakes::ScriptedDevice>();
+    std::shared_ptr<testbed::ScriptedDevice> bus = std::make_shared<testbed::ScriptedDevice>();
     host::Adapter& adapter = host.add_adapter({.lower = bus});
     DEVICE_OBJECT* next = adapter.next_device;
 
@@ -177,7 +177,7 @@ TEST_F(IrpTest, BuiltRequestSignalsTheEventFillsTheStatusBlockAndIsReleased) {
 TEST_F(IrpTest, SeededPolicyUsesBothPathsAndIsReproducible) {
     auto run = [](uint64_t seed) {
         Host h({.seed = seed});
-        auto device = std::make_shared<fakes::ScriptedDevice>();
+        auto device = std::make_shared<testbed::ScriptedDevice>();
         device->on_irp = [](DEVICE_OBJECT*, IRP* irp) { return Host::current().io().answer(irp, STATUS_SUCCESS); };
         auto& a = h.add_adapter({.lower = device});
         std::string pattern;

@@ -486,7 +486,7 @@ namespace {
 
 TEST(IrpRules, StackTooSmallFreeWhileLowerOwnsUseAfterFreeCompletionStatus) {
     Host host;
-    auto bus = std::make_shared<fakes::ScriptedDevice>();
+    auto bus = std::make_shared<testbed::ScriptedDevice>();
     auto& adapter = host.add_adapter({.lower = bus, .lower_stack_size = 2});
     bus->on_irp = [&](DEVICE_OBJECT*, IRP* irp) { return host.io().pend(irp); };
     IRP* small = IoAllocateIrp(1, FALSE);

@@ -8,8 +8,7 @@
 
 namespace {
 
-using namespace lifecycle_test;
-using testbed::make_frame;
+using namespace testbed;
 
 struct Pipes {
     USBD_PIPE_HANDLE in;

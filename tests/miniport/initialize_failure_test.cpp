@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace lifecycle_test;
+using namespace testbed;
 namespace reg = model::reg;
 
 // What the host must find after a failed initialization. The host checks most of it itself (a

@@ -7,13 +7,15 @@
 
 namespace {
 
-using namespace lifecycle_test;
-using testbed::make_frame;
+using namespace testbed;
 
-void reset_and_wait(testbed::Testbed& bench, testbed::Unit& unit) {
-    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
-    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
-    EXPECT_EQ(reset.status, NDIS_STATUS_SUCCESS);
+// Takes the link down and runs past two polls: polling that goes on indicates the loss last.
+void expect_link_loss_indicated(testbed::Testbed& bench, testbed::Unit& unit, const char* otherwise) {
+    unit.device().mii().set_link(1, false);
+    bench.host.run_for(host::seconds(7));
+    auto links = link_events(bench, unit);
+    ASSERT_GE(links.size(), 2u);
+    EXPECT_EQ(std::vector(links.end() - 2, links.end()), kDisconnect) << otherwise;
 }
 
 // A stall leaves the endpoint halted on the device until it is cleared. The reset that follows
@@ -25,23 +27,18 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
     for (Stalled stalled : {Stalled::frame_out, Stalled::frame_in, Stalled::keep_alive}) {
         SCOPED_TRACE(static_cast<int>(stalled));
         testbed::Testbed bench;
-        testbed::AdapterSetup setup;
-        if (stalled == Stalled::keep_alive)
-            setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
-        testbed::Unit& unit = bench.bring_up(setup);
-        model::ScriptedPeer& peer = bench.connect_peer(unit);
-        unit.device().faults().add(
-            {.kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out,
-             .action = model::FaultAction::stall});
-        if (stalled == Stalled::frame_out) {
-            bench.host.send(*unit.adapter, make_frame(100, 1));
-        } else if (stalled == Stalled::frame_in) {
-            peer.send(make_frame(100, 1));
+        auto [unit, peer] =
+            bench.bring_up_with_peer(stalled == Stalled::keep_alive ? with_keep_alive_phy() : AdapterSetup{});
+        if (stalled == Stalled::keep_alive) {
+            unit.device().faults().add({.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall});
+            bench.host.run_for(host::milliseconds(4010));
+            ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+        } else {
+            const auto kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out;
+            ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer, {.kind = kind, .action = model::FaultAction::stall}));
         }
-        bench.host.run_for(stalled == Stalled::keep_alive ? host::milliseconds(4010) : host::milliseconds(10));
-        ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
 
-        reset_and_wait(bench, unit);
+        ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
         peer.received().clear();
         const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
         for (uint8_t i = 0; i < 5; ++i) {
@@ -60,20 +57,15 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
 // error, and says so, instead of running on a halted pipe; the next reset clears it.
 TEST(Recovery, AResetThatCouldNotClearThePipeKeepsTheBusError) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
-    unit.device().faults().add({.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall});
+    auto [unit, peer] = bench.bring_up_with_peer();
     unit.device().faults().add({.kind = model::RequestKind::clear_feature, .action = model::FaultAction::stall});
-    bench.host.send(*unit.adapter, make_frame(100, 1));
-    bench.host.run_for(host::milliseconds(10));
-    ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+    ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer,
+                                   {.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall}));
 
-    const host::RequestRecord& first = bench.host.reset(*unit.adapter);
-    ASSERT_TRUE(bench.host.run_until([&] { return first.completed; }, host::seconds(30)));
-    EXPECT_EQ(first.status, NDIS_STATUS_HARD_ERRORS);
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_HARD_ERRORS);
     EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
 
-    reset_and_wait(bench, unit);
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
     peer.received().clear();
     EXPECT_EQ(bench.host.send(*unit.adapter, make_frame(100, 2)).returned, NDIS_STATUS_PENDING);
@@ -87,8 +79,7 @@ TEST(Recovery, AResetThatCouldNotClearThePipeKeepsTheBusError) {
 // the pipe, and the next reset clears it.
 TEST(Recovery, ATransferThatFailsDuringTheResetIsNotForgotten) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up();
-    model::ScriptedPeer& peer = bench.connect_peer(unit);
+    auto [unit, peer] = bench.bring_up_with_peer();
     unit.device().faults().add({.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error});
     const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
     bench.host.run_for(host::milliseconds(1));
@@ -98,7 +89,7 @@ TEST(Recovery, ATransferThatFailsDuringTheResetIsNotForgotten) {
     EXPECT_EQ(reset.status, NDIS_STATUS_HARD_ERRORS);
     EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
 
-    reset_and_wait(bench, unit);
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
     const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
     peer.send(make_frame(120, 2));
@@ -112,7 +103,7 @@ TEST(Recovery, ATransferThatFailsDuringTheResetIsNotForgotten) {
 TEST(Recovery, AShutdownWhileAResetIsPendingIsNotUndone) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up();
-    const size_t links = link_indications(bench, unit).size();
+    const size_t links = link_events(bench, unit).size();
     const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
     ASSERT_FALSE(reset.completed);
     bench.host.shutdown(*unit.adapter);
@@ -121,7 +112,7 @@ TEST(Recovery, AShutdownWhileAResetIsPendingIsNotUndone) {
     bench.host.run_for(host::seconds(5));
     EXPECT_EQ(unit.record()->State, ADAPTER_STATE_STOPPED);
     EXPECT_EQ(testbed::register_writes(unit.device()).size(), writes) << "the restart ran after the stop";
-    EXPECT_EQ(link_indications(bench, unit).size(), links) << "a link report after the stop";
+    EXPECT_EQ(link_events(bench, unit).size(), links) << "a link report after the stop";
     bench.halt(unit);
 }
 
@@ -132,12 +123,8 @@ TEST(Recovery, LinkPollingGoesOnAfterAResetThatSwallowedATick) {
     testbed::Unit& unit = bench.bring_up();
     const host::Time tick = bench.host.now() + host::seconds(3);
     bench.host.run_until([&] { return bench.host.now() >= tick - host::milliseconds(1); }, host::seconds(4));
-    reset_and_wait(bench, unit);
-    unit.device().mii().set_link(1, false);
-    bench.host.run_for(host::seconds(7));
-    auto links = link_indications(bench, unit);
-    ASSERT_FALSE(links.empty());
-    EXPECT_EQ(links.back(), NDIS_STATUS_MEDIA_DISCONNECT) << "link polling ended with the reset";
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
+    expect_link_loss_indicated(bench, unit, "link polling ended with the reset");
     bench.halt(unit);
 }
 
@@ -152,7 +139,7 @@ TEST(Recovery, AResetKeepsThePacketFilterAndTheWakePatternCopy) {
     bench.host.run_for(host::milliseconds(10));
     std::vector<uint8_t> copy(unit.record()->WakePatternBuf, unit.record()->WakePatternBuf + WAKE_PATTERN_BUFFER_SIZE);
 
-    reset_and_wait(bench, unit);
+    ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
     const host::RequestRecord& query = bench.host.query(*unit.adapter, OID_GEN_CURRENT_PACKET_FILTER, 4);
     EXPECT_EQ(query.data, (std::vector<uint8_t>{filter, 0, 0, 0}));
     EXPECT_EQ(
@@ -177,11 +164,7 @@ TEST(Recovery, AResetCancelsAStuckPollAndPollingGoesOn) {
         if (access.time_us > reset.finished) break;
         EXPECT_FALSE(!access.write && access.first == model::reg::kPhyDataLow) << "the poll went on during the restart";
     }
-    unit.device().mii().set_link(1, false);
-    bench.host.run_for(host::seconds(7));
-    auto links = link_indications(bench, unit);
-    ASSERT_FALSE(links.empty());
-    EXPECT_EQ(links.back(), NDIS_STATUS_MEDIA_DISCONNECT) << "link polling stayed stuck";
+    expect_link_loss_indicated(bench, unit, "link polling stayed stuck");
     bench.halt(unit);
 }
 

@@ -1,8 +1,10 @@
 // Bulk in: frame, CRC and status bytes; the FIFO and its bound.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 class BulkIn : public ModelTest {
 protected:
@@ -90,4 +92,4 @@ TEST_F(BulkIn, HaltedEndpointHoldsFramesUntilCleared) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

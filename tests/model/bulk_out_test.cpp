@@ -1,8 +1,10 @@
 // Bulk out: length prefix, filler, zero-length transfers, keep-alive.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 class BulkOut : public ModelTest {
 protected:
@@ -98,4 +100,4 @@ TEST_F(BulkOut, OversizedRunIsCutAtTheBufferLimit) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

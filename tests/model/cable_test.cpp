@@ -1,8 +1,10 @@
 // Two controllers on one cable, and a scripted peer.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 // Plugs the controller into a side of the cable and configures it, as a host does first.
 void plug_in(ManualClock& clock, Controller& c, Cable& cable, int side) {
@@ -92,4 +94,4 @@ TEST(Cable, CableDestroyedBeforeItsEndsUnplugsThem) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

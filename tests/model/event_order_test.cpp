@@ -4,8 +4,10 @@
 
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 // Runs events due at the same time newest first: the opposite of ManualClock.
 class ReversingClock final : public Clock {
@@ -52,4 +54,4 @@ TEST(EventOrder, SameTimeCompletionsKeepEndpointAndWireOrder) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

@@ -1,8 +1,10 @@
 // Fault injection: which requests are hit, and what happens to them.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 using Faults = ModelTest;
 
@@ -127,4 +129,4 @@ TEST_F(Faults, BulkOutStallHaltsThePipeUntilCleared) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

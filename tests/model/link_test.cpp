@@ -2,8 +2,10 @@
 // device's own record of link changes; the end of a device's faults.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 struct Pair {
     ManualClock clock;
@@ -168,4 +170,4 @@ TEST(BusTiming, LatencyIsAddedToEveryTransfer) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

@@ -6,8 +6,10 @@
 
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 ControllerConfig two_phys() {
     ControllerConfig c;
@@ -159,4 +161,4 @@ TEST_F(MiiWindow, FaultsDoneNeverAndGarbage) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

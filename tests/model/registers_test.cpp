@@ -1,8 +1,10 @@
 // The register file through the vendor requests: ranges, log, EEPROM, MAC reset.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 ControllerConfig with_address(const MacAddress& mac) {
     ControllerConfig c;
@@ -108,4 +110,4 @@ TEST_F(Registers, WakeSlotsAreSetByTestsAndReadByTheHost) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

@@ -1,8 +1,10 @@
 // Descriptors and the standard requests of the default pipe.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 using StandardRequests = ModelTest;
 
@@ -148,4 +150,4 @@ TEST_F(StandardRequests, UnplugFailsPendingAndLaterTransfers) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

@@ -1,8 +1,10 @@
 // Full-speed bus time: 19 packets of 64 bytes per 1 ms frame.
 #include "tests/support/model.h"
 
-namespace model::testing {
+namespace model {
 namespace {
+
+using namespace testbed;
 
 TEST(BusTimingFigures, TransfersCompleteAtTheEndOfTheFrameOfTheirLastPacket) {
     BusTiming bus(BusSpeed::full_speed);
@@ -47,4 +49,4 @@ TEST_F(FullSpeed, ControlTransfersTakeBusTimeToo) {
 }
 
 }  // namespace
-}  // namespace model::testing
+}  // namespace model

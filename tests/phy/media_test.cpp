@@ -4,18 +4,11 @@
 
 namespace {
 
-using namespace phytest;
-using model::phy_id::kEthernetA;
-using model::phy_id::kEthernetB;
-using model::phy_id::kEthernetC;
-using model::phy_id::kHomeLanA;
-using model::phy_id::kHomeLanB;
-using model::phy_id::kSpare;
+using namespace testbed;
 
 constexpr uint16_t kMode = 0x0F3C;  // register 16 of the HomeLan PHYs before configuration
 
-model::PhyConfig WithMode(model::PhyConfig phy)
-{
+model::PhyConfig with_mode(model::PhyConfig phy) {
     phy.extra_registers[MII_HOMELAN_MODE] = kMode;
     return phy;
 }
@@ -31,26 +24,27 @@ struct ExtrasCase {
 
 class MediaConfiguration : public ::testing::TestWithParam<ExtrasCase> {};
 
-TEST_P(MediaConfiguration, WritesTenHalfThenThePhysOwnSettings)
-{
+TEST_P(MediaConfiguration, WritesTenHalfThenThePhysOwnSettings) {
     const ExtrasCase& param = GetParam();
     testbed::Testbed bench;
     // The registry's MediaType only steers the choice; the PHY gets 10 Mbit/s half duplex anyway.
-    testbed::Unit& unit = bench.bring_up(WithPhys({WithMode(Phy(5, param.id, param.link))}, {.media_type = 4}));
+    testbed::Unit& unit = bench.bring_up(with_phys({with_mode(make_phy(5, param.id, param.link))}, {.media_type = 4}));
     ADAPTER* adapter = unit.record();
 
     std::vector<MiiWriteRecord> expected = {{5, MII_ANAR, 0x0021}, {5, MII_BMCR, 0x0000}};
     expected.insert(expected.end(), param.extras.begin(), param.extras.end());
-    EXPECT_EQ(MiiWrites(unit.device()), expected);
+    EXPECT_EQ(mii_writes(unit.device()), expected);
 
-    std::vector<PowerWrite> power = DiscoverySetUp();
+    std::vector<PowerWrite> power = discovery_set_up();
     if (param.indicator_byte) {
         power.push_back({model::reg::kPhyIndicator, {0x04}, 0x0004});
     }
-    EXPECT_EQ(PowerWrites(unit.device()), power);
+    EXPECT_EQ(power_writes(unit.device()), power);
     // MAC reset pulse, then the control registers after configuration.
-    EXPECT_EQ(WritesTo(unit.device(), model::reg::kControl0), (std::vector<Bytes>{{0x00, 0x00}, {0xF9, 0x00, 0x00}}));
-    EXPECT_EQ(WritesTo(unit.device(), model::reg::kControl1), (std::vector<Bytes>{{model::reg::kMacReset, 0x00}}));
+    EXPECT_EQ(register_writes_to(unit.device(), model::reg::kControl0),
+              (std::vector<Bytes>{{0x00, 0x00}, {0xF9, 0x00, 0x00}}));
+    EXPECT_EQ(register_writes_to(unit.device(), model::reg::kControl1),
+              (std::vector<Bytes>{{model::reg::kMacReset, 0x00}}));
 
     const ULONG link = param.link ? LINK_STATE_CONNECTED : LINK_STATE_DISCONNECTED;
     EXPECT_EQ(adapter->MediaType, 1u);
@@ -60,7 +54,7 @@ TEST_P(MediaConfiguration, WritesTenHalfThenThePhysOwnSettings)
     EXPECT_EQ(adapter->LinkState, link);
     EXPECT_EQ(adapter->IndicatedLinkState, link);
     EXPECT_EQ(adapter->KeepAliveEnabled, param.keep_alive);
-    EXPECT_EQ(LinkEvents(bench, unit), param.link ? kConnect : kDisconnect);
+    EXPECT_EQ(link_events(bench, unit), param.link ? kConnect : kDisconnect);
     // The first report of a running adapter's link makes no indicator write of its own.
     bench.halt(unit);
 }
@@ -77,11 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExtrasCase{"EthernetC", kEthernetC, true, {}, false, 0}, ExtrasCase{"Spare", kSpare, true, {}, false, 0}),
     [](const ::testing::TestParamInfo<ExtrasCase>& info) { return std::string(info.param.name); });
 
-TEST(MediaConfiguration, WindowBytesOfTheFirstEthernetPhy)
-{
+TEST(MediaConfiguration, WindowBytesOfTheFirstEthernetPhy) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(5, kEthernetA)}));
-    auto windows = WindowWrites(unit.device());
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(5, kEthernetA)}));
+    auto windows = window_writes(unit.device());
     const std::vector<Bytes> configuration = {
         {5, 0x21, 0x00, 0x24},  // ANAR
         {5, 0x00, 0x00, 0x20},  // BMCR
@@ -111,13 +104,12 @@ struct ModeCase {
 
 class HomeLanMode : public ::testing::TestWithParam<ModeCase> {};
 
-TEST_P(HomeLanMode, SetsBitsElevenToEightOfRegisterSixteen)
-{
+TEST_P(HomeLanMode, SetsBitsElevenToEightOfRegisterSixteen) {
     const ModeCase& param = GetParam();
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({WithMode(Phy(5, kHomeLanA))}, {.home_lan = param.home_lan}));
+    testbed::Unit& unit = bench.bring_up(with_phys({with_mode(make_phy(5, kHomeLanA))}, {.home_lan = param.home_lan}));
     std::vector<MiiWriteRecord> mode_writes;
-    for (const MiiWriteRecord& write : MiiWrites(unit.device())) {
+    for (const MiiWriteRecord& write : mii_writes(unit.device())) {
         if (write.reg == MII_HOMELAN_MODE) {
             mode_writes.push_back(write);
         }
@@ -136,12 +128,11 @@ INSTANTIATE_TEST_SUITE_P(Values, HomeLanMode,
                                            ModeCase{0x13, 0x063C}, ModeCase{0x14, 0x053C}, ModeCase{0x15, 0x003C},
                                            ModeCase{0x0F, 0x003C}, ModeCase{std::nullopt, 0x003C}));
 
-TEST(MediaConfiguration, SkippedConfigurationTouchesNeitherPhyNorLinkState)
-{
+TEST(MediaConfiguration, SkippedConfigurationTouchesNeitherPhyNorLinkState) {
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys({Phy(5, kHomeLanB)}));
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(5, kHomeLanB)}));
     ADAPTER* adapter = unit.record();
-    ClearLogs(bench, unit);
+    clear_logs(bench, unit);
     ULONG result = bench.in_driver(unit, [&] {
         adapter->MediaConfigEnabled = 0;
         adapter->MediaType = 3;
@@ -171,12 +162,11 @@ struct StopCase {
 
 class StopWrites : public ::testing::TestWithParam<StopCase> {};
 
-TEST_P(StopWrites, PowerDownWhatWasFoundAndTurnTheIndicatorOff)
-{
+TEST_P(StopWrites, PowerDownWhatWasFoundAndTurnTheIndicatorOff) {
     const StopCase& param = GetParam();
     testbed::Testbed bench;
-    testbed::Unit& unit = bench.bring_up(WithPhys(param.phys, {.media_type = param.media_type}));
-    ClearLogs(bench, unit);
+    testbed::Unit& unit = bench.bring_up(with_phys(param.phys, {.media_type = param.media_type}));
+    clear_logs(bench, unit);
     bench.halt(unit);
     std::vector<std::pair<uint8_t, Bytes>> writes;
     for (const auto& access : testbed::register_writes(unit.device())) {
@@ -193,38 +183,40 @@ TEST_P(StopWrites, PowerDownWhatWasFoundAndTurnTheIndicatorOff)
 
 const Bytes kEthernetOff = {0x30, 0x00};
 const Bytes kIndicatorOff = {0x06, 0x06};
-Bytes PowerDown(uint8_t address) { return {address, 0x00, 0x0C, 0x20}; }
+Bytes power_down(uint8_t address) { return {address, 0x00, 0x0C, 0x20}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Populations, StopWrites,
     ::testing::Values(
-        StopCase{
-            "None", {}, std::nullopt, {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, PowerDown(0)}}},
-        StopCase{"Ethernet", {Phy(5, kEthernetB)}, std::nullopt, {{model::reg::kPhyPower, kEthernetOff}}},
-        StopCase{"HomeLanA", {Phy(5, kHomeLanA)}, std::nullopt, {{model::reg::kPhyAddress, PowerDown(5)}}},
+        StopCase{"None",
+                 {},
+                 std::nullopt,
+                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, power_down(0)}}},
+        StopCase{"Ethernet", {make_phy(5, kEthernetB)}, std::nullopt, {{model::reg::kPhyPower, kEthernetOff}}},
+        StopCase{"HomeLanA", {make_phy(5, kHomeLanA)}, std::nullopt, {{model::reg::kPhyAddress, power_down(5)}}},
         StopCase{"HomeLanB",
-                 {Phy(5, kHomeLanB)},
+                 {make_phy(5, kHomeLanB)},
                  std::nullopt,
-                 {{model::reg::kPhyAddress, PowerDown(5)}, {model::reg::kPhyPower, kIndicatorOff}}},
+                 {{model::reg::kPhyAddress, power_down(5)}, {model::reg::kPhyPower, kIndicatorOff}}},
         StopCase{"HomeLanBWithoutLink",
-                 {Phy(5, kHomeLanB, false)},
+                 {make_phy(5, kHomeLanB, false)},
                  std::nullopt,
-                 {{model::reg::kPhyAddress, PowerDown(5)}, {model::reg::kPhyPower, kIndicatorOff}}},
-        StopCase{"Spare", {Phy(5, kSpare)}, std::nullopt, {}},
+                 {{model::reg::kPhyAddress, power_down(5)}, {model::reg::kPhyPower, kIndicatorOff}}},
+        StopCase{"Spare", {make_phy(5, kSpare)}, std::nullopt, {}},
         StopCase{"BothEthernetChosen",
-                 {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
+                 {make_phy(8, kEthernetA), make_phy(12, kHomeLanB)},
                  0,
-                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, PowerDown(12)}}},
+                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, power_down(12)}}},
         StopCase{"BothHomeLanChosen",
-                 {Phy(8, kEthernetA), Phy(12, kHomeLanB)},
+                 {make_phy(8, kEthernetA), make_phy(12, kHomeLanB)},
                  5,
                  {{model::reg::kPhyPower, kEthernetOff},
-                  {model::reg::kPhyAddress, PowerDown(12)},
+                  {model::reg::kPhyAddress, power_down(12)},
                   {model::reg::kPhyPower, kIndicatorOff}}},
         StopCase{"BothWithoutLink",
-                 {Phy(8, kEthernetA, false), Phy(12, kHomeLanB, false)},
+                 {make_phy(8, kEthernetA, false), make_phy(12, kHomeLanB, false)},
                  0,
-                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, PowerDown(12)}}}),
+                 {{model::reg::kPhyPower, kEthernetOff}, {model::reg::kPhyAddress, power_down(12)}}}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

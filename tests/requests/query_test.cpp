@@ -1,14 +1,13 @@
 // Query requests: every OID the handler knows and some it does not, each with no buffer, a buffer
 // one byte short, the exact length and 12 bytes more; the answers that follow the adapter's
 // state (link speed and state, packet filter, counters).
-#include <cstring>
 #include <string>
 
 #include "tests/support/requests.h"
 
 namespace {
 
-using namespace requests_test;
+using namespace testbed;
 
 struct Answer {
     NDIS_OID oid;
@@ -173,26 +172,18 @@ TEST(QueryMatrix, EveryOidAnswersItsBytesOrItsStatusWhateverTheBufferLength) {
     bench.halt(unit);
 }
 
-ULONG query_ulong(testbed::Testbed& bench, testbed::Unit& unit, NDIS_OID oid) {
-    const host::RequestRecord& r = bench.host.query(*unit.adapter, oid, 4);
-    EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS);
-    ULONG value = 0;
-    if (r.data.size() == 4) std::memcpy(&value, r.data.data(), 4);
-    return value;
-}
-
 // Link speed follows LinkSpeed and the connect status follows LinkState, whatever they hold.
 TEST(QueryState, LinkSpeedAndConnectStatusFollowTheAdapterAsItStands) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up();
     // The model's PHY has its link up at bring-up.
-    EXPECT_EQ(query_ulong(bench, unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateConnected));
+    EXPECT_EQ(bench.query_ulong(unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateConnected));
 
     const std::vector<std::pair<ULONG, ULONG>> speeds = {{0, 100000}, {1, 100000}, {2, 1000000},
                                                          {3, 10000},  {4, 100000}, {0xFFFFFFFF, 100000}};
     for (auto [field, answer] : speeds) {
         unit.record()->LinkSpeed = field;
-        EXPECT_EQ(query_ulong(bench, unit, OID_GEN_LINK_SPEED), answer) << "LinkSpeed " << field;
+        EXPECT_EQ(bench.query_ulong(unit, OID_GEN_LINK_SPEED), answer) << "LinkSpeed " << field;
     }
     const std::vector<std::pair<ULONG, ULONG>> states = {{LINK_STATE_CONNECTED, NdisMediaStateConnected},
                                                          {LINK_STATE_DISCONNECTED, NdisMediaStateDisconnected},
@@ -200,7 +191,7 @@ TEST(QueryState, LinkSpeedAndConnectStatusFollowTheAdapterAsItStands) {
                                                          {7, NdisMediaStateConnected}};
     for (auto [field, answer] : states) {
         unit.record()->LinkState = field;
-        EXPECT_EQ(query_ulong(bench, unit, OID_GEN_MEDIA_CONNECT_STATUS), answer) << "LinkState " << field;
+        EXPECT_EQ(bench.query_ulong(unit, OID_GEN_MEDIA_CONNECT_STATUS), answer) << "LinkState " << field;
     }
     unit.record()->LinkState = LINK_STATE_CONNECTED;
     bench.halt(unit);
@@ -214,10 +205,10 @@ TEST(QueryState, ConnectStatusFollowsTheLinkPoll) {
     const uint8_t phy = unit.record()->PhyAddress;
     unit.device().mii().set_link(phy, false);
     bench.host.run_for(host::seconds(7));
-    EXPECT_EQ(query_ulong(bench, unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateDisconnected));
+    EXPECT_EQ(bench.query_ulong(unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateDisconnected));
     unit.device().mii().set_link(phy, true);
     bench.host.run_for(host::seconds(7));
-    EXPECT_EQ(query_ulong(bench, unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateConnected));
+    EXPECT_EQ(bench.query_ulong(unit, OID_GEN_MEDIA_CONNECT_STATUS), ULONG(NdisMediaStateConnected));
     bench.halt(unit);
 }
 

@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace requests_test;
+using namespace testbed;
 
 class RandomRequests : public ::testing::TestWithParam<uint64_t> {};
 

@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace requests_test;
+using namespace testbed;
 
 struct SetOutcome {
     NDIS_STATUS status;

@@ -1,21 +1,11 @@
 // Statistics as the queries report them after real traffic, bad frames among it, and after a
 // reset.
-#include <cstring>
-
 #include "model/frame_format.h"
 #include "tests/support/requests.h"
 
 namespace {
 
-using namespace requests_test;
-
-ULONG query_ulong(testbed::Testbed& bench, testbed::Unit& unit, NDIS_OID oid) {
-    const host::RequestRecord& r = bench.host.query(*unit.adapter, oid, 4);
-    EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS) << std::hex << oid;
-    ULONG value = 0;
-    if (r.data.size() == 4) std::memcpy(&value, r.data.data(), 4);
-    return value;
-}
+using namespace testbed;
 
 const NDIS_OID kCounterOids[] = {OID_GEN_XMIT_OK,
                                  OID_GEN_RCV_OK,
@@ -36,9 +26,7 @@ const NDIS_OID kCounterOids[] = {OID_GEN_XMIT_OK,
 // a bad status: each counter OID reports what happened.
 TEST(Statistics, CountersReportTheTrafficBothWays) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
 
     // Lengths whose transfers are not a multiple of 64, so no zero-length transfer follows.
     const std::vector<size_t> lengths = {60, 100, 333, 1000, 1514};
@@ -65,18 +53,18 @@ TEST(Statistics, CountersReportTheTrafficBothWays) {
     b.device().inject_bulk_in(model::make_bulk_in_transfer(frame, model::RxTrailer::with_status(0x00)));
     bench.host.run_for(host::milliseconds(50));
 
-    EXPECT_EQ(query_ulong(bench, a, OID_GEN_XMIT_OK), a_to_b);
-    EXPECT_EQ(query_ulong(bench, b, OID_GEN_XMIT_OK), b_to_a);
-    EXPECT_EQ(query_ulong(bench, a, OID_GEN_RCV_OK), b_to_a);
-    EXPECT_EQ(query_ulong(bench, b, OID_GEN_RCV_OK), a_to_b - 3 + 1);
-    EXPECT_EQ(query_ulong(bench, b, OID_GEN_RCV_ERROR), 3u);
-    EXPECT_EQ(query_ulong(bench, b, OID_GEN_RCV_CRC_ERROR), 3u);
-    EXPECT_EQ(query_ulong(bench, a, OID_GEN_RCV_ERROR), 0u);
+    EXPECT_EQ(bench.query_ulong(a, OID_GEN_XMIT_OK), a_to_b);
+    EXPECT_EQ(bench.query_ulong(b, OID_GEN_XMIT_OK), b_to_a);
+    EXPECT_EQ(bench.query_ulong(a, OID_GEN_RCV_OK), b_to_a);
+    EXPECT_EQ(bench.query_ulong(b, OID_GEN_RCV_OK), a_to_b - 3 + 1);
+    EXPECT_EQ(bench.query_ulong(b, OID_GEN_RCV_ERROR), 3u);
+    EXPECT_EQ(bench.query_ulong(b, OID_GEN_RCV_CRC_ERROR), 3u);
+    EXPECT_EQ(bench.query_ulong(a, OID_GEN_RCV_ERROR), 0u);
     for (testbed::Unit* unit : {&a, &b}) {
         for (NDIS_OID oid : {OID_GEN_XMIT_ERROR, OID_GEN_RCV_NO_BUFFER, OID_802_3_RCV_ERROR_ALIGNMENT,
                              OID_802_3_XMIT_ONE_COLLISION, OID_802_3_XMIT_MORE_COLLISIONS, OID_802_3_XMIT_DEFERRED,
                              OID_802_3_XMIT_MAX_COLLISIONS, OID_802_3_RCV_OVERRUN, OID_802_3_XMIT_UNDERRUN}) {
-            EXPECT_EQ(query_ulong(bench, *unit, oid), 0u) << std::hex << oid;
+            EXPECT_EQ(bench.query_ulong(*unit, oid), 0u) << std::hex << oid;
         }
     }
     bench.halt(a);
@@ -86,27 +74,24 @@ TEST(Statistics, CountersReportTheTrafficBothWays) {
 // A reset clears every counter; traffic afterwards counts again from zero.
 TEST(Statistics, ResetClearsEveryCounterAndCountingGoesOn) {
     testbed::Testbed bench;
-    testbed::Unit& a = bench.bring_up();
-    testbed::Unit& b = bench.bring_up();
-    bench.connect(a, b);
+    auto [a, b] = bench.bring_up_pair();
     for (int i = 0; i < 5; ++i) bench.host.send(*a.adapter, testbed::make_frame(150, uint8_t(i)));
     b.device().push_rx_status(0x08);
     bench.host.send(*a.adapter, testbed::make_frame(150));
     bench.host.run_for(host::milliseconds(50));
-    ASSERT_EQ(query_ulong(bench, b, OID_GEN_RCV_OK), 5u);
-    ASSERT_EQ(query_ulong(bench, b, OID_GEN_RCV_ERROR), 1u);
-    ASSERT_EQ(query_ulong(bench, a, OID_GEN_XMIT_OK), 6u);
+    ASSERT_EQ(bench.query_ulong(b, OID_GEN_RCV_OK), 5u);
+    ASSERT_EQ(bench.query_ulong(b, OID_GEN_RCV_ERROR), 1u);
+    ASSERT_EQ(bench.query_ulong(a, OID_GEN_XMIT_OK), 6u);
 
     for (testbed::Unit* unit : {&a, &b}) {
-        bench.host.reset(*unit->adapter);
-        ASSERT_TRUE(finish(bench, *unit).status == NDIS_STATUS_SUCCESS);
-        for (NDIS_OID oid : kCounterOids) EXPECT_EQ(query_ulong(bench, *unit, oid), 0u) << std::hex << oid;
+        ASSERT_EQ(bench.reset(*unit), NDIS_STATUS_SUCCESS);
+        for (NDIS_OID oid : kCounterOids) EXPECT_EQ(bench.query_ulong(*unit, oid), 0u) << std::hex << oid;
     }
 
     bench.host.send(*a.adapter, testbed::make_frame(150));
     bench.host.run_for(host::milliseconds(50));
-    EXPECT_EQ(query_ulong(bench, a, OID_GEN_XMIT_OK), 1u);
-    EXPECT_EQ(query_ulong(bench, b, OID_GEN_RCV_OK), 1u);
+    EXPECT_EQ(bench.query_ulong(a, OID_GEN_XMIT_OK), 1u);
+    EXPECT_EQ(bench.query_ulong(b, OID_GEN_RCV_OK), 1u);
     bench.halt(a);
     bench.halt(b);
 }

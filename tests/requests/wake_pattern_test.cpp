@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace requests_test;
+using namespace testbed;
 namespace reg = model::reg;
 
 using Slot = std::array<uint8_t, 16>;
@@ -58,7 +58,7 @@ protected:
     std::vector<uint8_t> control_write() {
         auto writes = testbed::register_writes_to(unit_->device(), reg::kWakeControl);
         EXPECT_EQ(writes.size(), 1u);
-        return writes.empty() ? std::vector<uint8_t>{} : writes.back().bytes;
+        return writes.empty() ? std::vector<uint8_t>{} : writes.back();
     }
 
     std::vector<uint8_t> pattern_buffer() {

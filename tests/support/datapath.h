@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "driver/datapath/datapath.h"
+#include "tests/support/model.h"
 #include "tests/support/testbed.h"
 
-namespace datapath_test {
+namespace testbed {
 
-inline testbed::AdapterSetup with_descriptors(ULONG tx, ULONG rx = 20) {
-    testbed::AdapterSetup setup;
+inline AdapterSetup with_descriptors(ULONG tx, ULONG rx = 20) {
+    AdapterSetup setup;
     setup.registry.insert_or_assign("TxPacketDesc", host::RegistryValue(tx));
     setup.registry.insert_or_assign("RxPacketDesc", host::RegistryValue(rx));
     return setup;
@@ -34,26 +35,11 @@ inline std::vector<std::vector<uint8_t>> bulk_out(model::Controller& device, siz
     return transfers;
 }
 
-// The transfer a frame must make: its length low byte first, the frame, zeros up to 60 bytes.
-inline std::vector<uint8_t> framed(const std::vector<uint8_t>& frame) {
-    std::vector<uint8_t> transfer(std::max<size_t>(frame.size() + TX_PREFIX_SIZE, TX_MIN_TRANSFER), 0);
-    transfer[0] = static_cast<uint8_t>(frame.size() & 0xFF);
-    transfer[1] = static_cast<uint8_t>(frame.size() >> 8);
-    std::copy(frame.begin(), frame.end(), transfer.begin() + TX_PREFIX_SIZE);
-    return transfer;
-}
-
-// A frame as it reaches the far end of the cable: the MAC pads short frames with zeros.
-inline std::vector<uint8_t> on_wire(std::vector<uint8_t> frame) {
-    if (frame.size() < 60) frame.resize(60, 0);
-    return frame;
-}
-
 // A frame filled with one byte after its addresses, to leave a recognisable tail in a buffer.
 inline std::vector<uint8_t> filled_frame(size_t length, uint8_t fill) {
-    std::vector<uint8_t> frame = testbed::make_frame(length);
+    std::vector<uint8_t> frame = make_frame(length);
     for (size_t i = 12; i < length; ++i) frame[i] = fill;
     return frame;
 }
 
-}  // namespace datapath_test
+}  // namespace testbed

@@ -6,7 +6,7 @@
 
 #include "host/host.h"
 
-namespace fakes {
+namespace testbed {
 
 // A device below the miniport whose answer to each IRP the test chooses.
 class ScriptedDevice : public host::LowerDevice {
@@ -20,4 +20,4 @@ public:
     }
 };
 
-}  // namespace fakes
+}  // namespace testbed

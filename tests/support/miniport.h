@@ -1,4 +1,4 @@
-// Helpers shared by the lifecycle tests: adapter set-ups, the register traffic of the
+// Helpers shared by the miniport tests: adapter set-ups, the register traffic of the
 // controller model, the URBs the driver sends down and the timers of an adapter.
 #pragma once
 
@@ -12,24 +12,14 @@
 #include "driver/phy/phy.h"
 #include "tests/support/testbed.h"
 
-namespace lifecycle_test {
+namespace testbed {
 
-using Bytes = std::vector<uint8_t>;
-
-constexpr uint8_t kBulkIn = 0x81;
 constexpr model::MacAddress kEepromAddress = {0x00, 0x60, 0x08, 0x12, 0x34, 0x56};
 
-inline testbed::AdapterSetup with_registry(std::map<std::string, host::RegistryValue, host::NoCase> registry) {
-    testbed::AdapterSetup setup;
+inline AdapterSetup with_registry(std::map<std::string, host::RegistryValue, host::NoCase> registry) {
+    AdapterSetup setup;
     setup.device.eeprom = model::ControllerConfig::eeprom_with_address(kEepromAddress);
     setup.registry = std::move(registry);
-    return setup;
-}
-
-// The PHY whose adapter runs the keep-alive timer.
-inline testbed::AdapterSetup with_keep_alive_phy() {
-    testbed::AdapterSetup setup;
-    setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
     return setup;
 }
 
@@ -40,11 +30,11 @@ inline Bytes address_bytes(const UCHAR (&address)[ETH_ADDRESS_LENGTH]) {
 inline Bytes address_bytes(const model::MacAddress& address) { return Bytes(address.begin(), address.end()); }
 
 // A timer of the adapter as the host keeps it; null when the driver never initialized it.
-inline const host::TimerState* timer(testbed::Testbed& bench, const NDIS_MINIPORT_TIMER& t) {
+inline const host::TimerState* timer(Testbed& bench, const NDIS_MINIPORT_TIMER& t) {
     return bench.host.timers().find(&t);
 }
 
-inline bool armed(testbed::Testbed& bench, const NDIS_MINIPORT_TIMER& t) {
+inline bool armed(Testbed& bench, const NDIS_MINIPORT_TIMER& t) {
     const host::TimerState* state = timer(bench, t);
     return state != nullptr && state->event != 0;
 }
@@ -60,7 +50,7 @@ struct UrbSeen {
 // Watches every URB the driver sends to the unit's bus (without refusing any).
 class UrbWatch {
 public:
-    UrbWatch(testbed::Testbed& bench, testbed::Unit& unit) : unit_(unit) {
+    UrbWatch(Testbed& bench, Unit& unit) : unit_(unit) {
         unit.bus->refuse = [this, &bench](const URB& urb) -> std::optional<NTSTATUS> {
             UrbSeen seen;
             seen.function = urb.UrbHeader.Function;
@@ -91,22 +81,13 @@ public:
     size_t size() const { return seen_.size(); }
 
 private:
-    testbed::Unit& unit_;
+    Unit& unit_;
     std::vector<UrbSeen> seen_;
 };
 
-// The link indications NDIS saw for the adapter, in order.
-inline std::vector<NDIS_STATUS> link_indications(testbed::Testbed& bench, testbed::Unit& unit) {
-    std::vector<NDIS_STATUS> out;
-    for (NDIS_STATUS s : bench.host.recorder().statuses(unit.adapter)) {
-        if (s == NDIS_STATUS_MEDIA_CONNECT || s == NDIS_STATUS_MEDIA_DISCONNECT) out.push_back(s);
-    }
-    return out;
-}
-
 // Holds the next link poll's first request at the device for `delay_us` (or for good), and
 // runs until that poll has started.
-inline void start_slow_link_poll(testbed::Testbed& bench, testbed::Unit& unit, uint64_t delay_us, bool never = false) {
+inline void start_slow_link_poll(Testbed& bench, Unit& unit, uint64_t delay_us, bool never = false) {
     unit.device().faults().add({.kind = model::RequestKind::vendor_write,
                                 .register_index = 0x25,
                                 .action = never ? model::FaultAction::never_complete : model::FaultAction::delay,
@@ -114,4 +95,4 @@ inline void start_slow_link_poll(testbed::Testbed& bench, testbed::Unit& unit, u
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10)));
 }
 
-}  // namespace lifecycle_test
+}  // namespace testbed

@@ -9,7 +9,7 @@
 
 #include "tests/support/testbed.h"
 
-namespace multiprocessor_test {
+namespace testbed {
 
 // One interleaving of a case: the processors, the seed of their schedule, how often the running
 // task's priority drops, and how far apart two routines may fall due and still overlap.
@@ -51,10 +51,10 @@ inline std::vector<Schedule> schedules(uint64_t seeds) {
 }
 
 // Every report of the run, one a line; empty when there was none.
-inline std::string reports(testbed::Testbed& bench) {
+inline std::string reports(Testbed& bench) {
     std::string text;
     for (const auto& v : bench.host.verifier().violations()) text += v.text() + "\n";
     return text;
 }
 
-}  // namespace multiprocessor_test
+}  // namespace testbed

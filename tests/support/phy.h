@@ -12,11 +12,16 @@
 #include "driver/phy/phy.h"
 #include "tests/support/testbed.h"
 
-namespace phytest {
+namespace testbed {
 
-using Bytes = std::vector<uint8_t>;
+using model::phy_id::kEthernetA;
+using model::phy_id::kEthernetB;
+using model::phy_id::kEthernetC;
+using model::phy_id::kHomeLanA;
+using model::phy_id::kHomeLanB;
+using model::phy_id::kSpare;
 
-inline model::PhyConfig Phy(uint8_t address, uint32_t id, bool link = true) {
+inline model::PhyConfig make_phy(uint8_t address, uint32_t id, bool link = true) {
     model::PhyConfig config;
     config.address = address;
     config.id = id;
@@ -24,13 +29,13 @@ inline model::PhyConfig Phy(uint8_t address, uint32_t id, bool link = true) {
     return config;
 }
 
-struct Registry {
+struct PhyRegistry {
     std::optional<ULONG> media_type{};
     std::optional<ULONG> home_lan{};
 };
 
-inline testbed::AdapterSetup WithPhys(std::vector<model::PhyConfig> phys, Registry registry = {}) {
-    testbed::AdapterSetup setup;
+inline AdapterSetup with_phys(std::vector<model::PhyConfig> phys, PhyRegistry registry = {}) {
+    AdapterSetup setup;
     setup.device.phys = std::move(phys);
     if (registry.media_type) {
         setup.registry.insert_or_assign("MediaType", host::RegistryValue(*registry.media_type));
@@ -41,16 +46,8 @@ inline testbed::AdapterSetup WithPhys(std::vector<model::PhyConfig> phys, Regist
     return setup;
 }
 
-// The bytes of every write that starts at the given controller register, in order.
-inline std::vector<Bytes> WritesTo(model::Controller& device, uint8_t first) {
-    std::vector<Bytes> out;
-    for (const auto& access : testbed::register_writes_to(device, first)) {
-        out.push_back(access.bytes);
-    }
-    return out;
-}
-
-inline std::vector<Bytes> WindowWrites(model::Controller& device) { return WritesTo(device, 0x25); }
+// The commands written to the PHY window (register 0x25), in order.
+inline std::vector<Bytes> window_writes(model::Controller& device) { return register_writes_to(device, 0x25); }
 
 // Writes covering 0x7E or 0x7F, as (first register, bytes, wValue).
 struct PowerWrite {
@@ -67,9 +64,9 @@ inline std::ostream& operator<<(std::ostream& out, const PowerWrite& write) {
     return out << " value 0x" << write.value << std::dec << "}";
 }
 
-inline std::vector<PowerWrite> PowerWrites(model::Controller& device) {
+inline std::vector<PowerWrite> power_writes(model::Controller& device) {
     std::vector<PowerWrite> out;
-    for (const auto& access : testbed::register_writes(device)) {
+    for (const auto& access : register_writes(device)) {
         if (access.first <= 0x7F && access.first + access.bytes.size() > 0x7E) {
             out.push_back({access.first, access.bytes, access.value});
         }
@@ -78,7 +75,7 @@ inline std::vector<PowerWrite> PowerWrites(model::Controller& device) {
 }
 
 // The writes the discovery makes before the scan, always first.
-inline std::vector<PowerWrite> DiscoverySetUp() { return {{0x7E, {0x24, 0x00}, 0}, {0x7E, {0x26, 0x00}, 0}}; }
+inline std::vector<PowerWrite> discovery_set_up() { return {{0x7E, {0x24, 0x00}, 0}, {0x7E, {0x26, 0x00}, 0}}; }
 
 struct MiiWriteRecord {
     uint8_t address;
@@ -91,7 +88,7 @@ inline std::ostream& operator<<(std::ostream& out, const MiiWriteRecord& write) 
                << std::dec << "}";
 }
 
-inline std::vector<MiiWriteRecord> MiiWrites(model::Controller& device) {
+inline std::vector<MiiWriteRecord> mii_writes(model::Controller& device) {
     std::vector<MiiWriteRecord> out;
     for (const auto& access : device.mii().writes()) {
         out.push_back({access.address, access.reg, access.value});
@@ -100,7 +97,7 @@ inline std::vector<MiiWriteRecord> MiiWrites(model::Controller& device) {
 }
 
 // MII reads of one register of one PHY.
-inline size_t MiiReads(model::Controller& device, uint8_t address, uint8_t reg) {
+inline size_t mii_reads(model::Controller& device, uint8_t address, uint8_t reg) {
     size_t count = 0;
     for (const auto& access : device.mii().log()) {
         count += !access.write && access.address == address && access.reg == reg;
@@ -108,39 +105,19 @@ inline size_t MiiReads(model::Controller& device, uint8_t address, uint8_t reg) 
     return count;
 }
 
-// Status indications and their completions, as NDIS saw them: the status code, or 0 for a
-// status-complete.
-inline std::vector<NDIS_STATUS> LinkEvents(testbed::Testbed& bench, testbed::Unit& unit) {
-    std::vector<NDIS_STATUS> out;
-    for (const auto& event : bench.host.recorder().events()) {
-        if (event.adapter_id != unit.adapter->id) {
-            continue;
-        }
-        if (event.kind == host::ProtocolEventKind::Status) {
-            out.push_back(event.status);
-        } else if (event.kind == host::ProtocolEventKind::StatusComplete) {
-            out.push_back(0);
-        }
-    }
-    return out;
-}
-
-inline const std::vector<NDIS_STATUS> kConnect = {NDIS_STATUS_MEDIA_CONNECT, 0};
-inline const std::vector<NDIS_STATUS> kDisconnect = {NDIS_STATUS_MEDIA_DISCONNECT, 0};
-
 // Clears the model's logs and the recorder, so that what follows is seen alone.
-inline void ClearLogs(testbed::Testbed& bench, testbed::Unit& unit) {
+inline void clear_logs(Testbed& bench, Unit& unit) {
     unit.device().registers().clear_log();
     unit.device().mii().clear_log();
     bench.host.recorder().clear();
 }
 
 // The link timer as the host holds it.
-inline const host::TimerState& LinkTimer(testbed::Testbed& bench, testbed::Unit& unit) {
+inline const host::TimerState& link_timer(Testbed& bench, Unit& unit) {
     const host::TimerState* timer = bench.host.timers().find(&unit.record()->LinkTimer);
     EXPECT_NE(timer, nullptr);
     static const host::TimerState none{};
     return timer != nullptr ? *timer : none;
 }
 
-}  // namespace phytest
+}  // namespace testbed

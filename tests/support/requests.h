@@ -12,7 +12,7 @@
 #include "driver/requests/requests.h"
 #include "tests/support/testbed.h"
 
-namespace requests_test {
+namespace testbed {
 
 inline constexpr model::MacAddress kPermanent = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
 inline constexpr std::array<uint8_t, 6> kOverride = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -21,8 +21,8 @@ inline constexpr ULONG kRxDescriptors = 30;
 
 // Every answer that comes from the adapter differs from the defaults: descriptor counts, the
 // EEPROM address and an overriding current address.
-inline testbed::AdapterSetup distinctive_setup() {
-    testbed::AdapterSetup setup;
+inline AdapterSetup distinctive_setup() {
+    AdapterSetup setup;
     setup.device.eeprom = model::ControllerConfig::eeprom_with_address(kPermanent);
     setup.registry.insert_or_assign("TxPacketDesc", host::RegistryValue(kTxDescriptors));
     setup.registry.insert_or_assign("RxPacketDesc", host::RegistryValue(kRxDescriptors));
@@ -43,7 +43,7 @@ struct DirectCall {
     ULONG needed = kUntouched;
 };
 
-inline DirectCall query_directly(testbed::Testbed& bench, testbed::Unit& unit, NDIS_OID oid, ULONG length) {
+inline DirectCall query_directly(Testbed& bench, Unit& unit, NDIS_OID oid, ULONG length) {
     DirectCall call;
     call.buffer.assign(length + 16, kBufferFill);
     call.status = bench.in_driver(
@@ -54,8 +54,7 @@ inline DirectCall query_directly(testbed::Testbed& bench, testbed::Unit& unit, N
 }
 
 // Not for the removal of a wake-up pattern, which pends and completes to NDIS.
-inline DirectCall set_directly(testbed::Testbed& bench, testbed::Unit& unit, NDIS_OID oid,
-                               const std::vector<uint8_t>& data) {
+inline DirectCall set_directly(Testbed& bench, Unit& unit, NDIS_OID oid, const std::vector<uint8_t>& data) {
     DirectCall call;
     call.buffer = data;
     call.buffer.resize(data.size() + 16, kBufferFill);
@@ -89,10 +88,10 @@ inline std::vector<uint8_t> pattern_request(ULONG mask_size, const std::vector<u
 }
 
 // Runs the host until the request in progress has finished; fails the test when it does not.
-inline const host::RequestRecord& finish(testbed::Testbed& bench, testbed::Unit& unit) {
+inline const host::RequestRecord& finish(Testbed& bench, Unit& unit) {
     EXPECT_TRUE(bench.host.run_until([&] { return unit.adapter->request.completed; }, host::seconds(10)))
         << "the request never completed";
     return unit.adapter->request;
 }
 
-}  // namespace requests_test
+}  // namespace testbed

@@ -29,6 +29,30 @@ Unit& Testbed::bring_up(AdapterSetup setup) {
     return unit;
 }
 
+PeeredUnit Testbed::bring_up_with_peer(AdapterSetup setup) {
+    Unit& unit = bring_up(std::move(setup));
+    return {unit, connect_peer(unit)};
+}
+
+UnitPair Testbed::bring_up_pair() {
+    Unit& a = bring_up();
+    Unit& b = bring_up();
+    connect(a, b);
+    return {a, b};
+}
+
+bool fail_bulk_transfer(Testbed& bench, Unit& unit, model::ScriptedPeer& peer, model::FaultRule rule) {
+    const bool out = rule.kind == model::RequestKind::bulk_out;
+    unit.device().faults().add(std::move(rule));
+    if (out) {
+        bench.host.send(*unit.adapter, make_frame(100, 1));
+    } else {
+        peer.send(make_frame(100, 1));
+    }
+    bench.host.run_for(host::milliseconds(50));
+    return unit.record()->State == ADAPTER_STATE_BUS_ERROR;
+}
+
 std::vector<model::RegisterAccess> register_writes(model::Controller& device) {
     std::vector<model::RegisterAccess> writes;
     for (const auto& access : device.registers().log()) {
@@ -37,12 +61,25 @@ std::vector<model::RegisterAccess> register_writes(model::Controller& device) {
     return writes;
 }
 
-std::vector<model::RegisterAccess> register_writes_to(model::Controller& device, uint8_t first) {
-    std::vector<model::RegisterAccess> writes;
+std::vector<Bytes> register_writes_to(model::Controller& device, uint8_t first) {
+    std::vector<Bytes> writes;
     for (const auto& access : device.registers().log()) {
-        if (access.write && access.first == first) writes.push_back(access);
+        if (access.write && access.first == first) writes.push_back(access.bytes);
     }
     return writes;
+}
+
+std::vector<NDIS_STATUS> link_events(Testbed& bench, Unit& unit) {
+    std::vector<NDIS_STATUS> out;
+    for (const auto& event : bench.host.recorder().events()) {
+        if (event.adapter_id != unit.adapter->id) continue;
+        if (event.kind == host::ProtocolEventKind::Status) {
+            out.push_back(event.status);
+        } else if (event.kind == host::ProtocolEventKind::StatusComplete) {
+            out.push_back(0);
+        }
+    }
+    return out;
 }
 
 std::vector<uint8_t> make_frame(size_t length, uint8_t seed, std::array<uint8_t, 6> destination) {

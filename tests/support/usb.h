@@ -14,13 +14,13 @@
 #include "driver/usb/transport.h"
 #include "tests/support/testbed.h"
 
-namespace usbtest {
+namespace testbed {
 
 class BareAdapter {
 public:
     // Over a USB bus with a controller model.
-    explicit BareAdapter(testbed::AdapterSetup setup = {}, const host::Options& options = {}) : bench(options) {
-        testbed::Unit& unit = bench.add(std::move(setup));
+    explicit BareAdapter(AdapterSetup setup = {}, const host::Options& options = {}) : bench(options) {
+        Unit& unit = bench.add(std::move(setup));
         bus_ = unit.bus;
         adapter = unit.adapter;
         make_record();
@@ -63,7 +63,7 @@ public:
     host::UsbBus& bus() { return *bus_; }
     model::Controller& device() { return bus_->controller(); }
 
-    testbed::Testbed bench;
+    Testbed bench;
     host::Adapter* adapter = nullptr;
     ADAPTER* record = nullptr;
 
@@ -124,4 +124,4 @@ inline std::vector<model::SetupPacket> control_setups(model::Controller& device)
     return out;
 }
 
-}  // namespace usbtest
+}  // namespace testbed

@@ -93,4 +93,17 @@ TEST(AdapterSetup, EveryOptionReachesTheAdapter) {
     counting.reset();
 }
 
+// A reset that has not completed when the bench stops waiting is reported as still pending: its
+// record holds no final status yet, and reading one there would report a success.
+TEST(Bench, AResetThatDoesNotCompleteIsReportedPending) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    unit.device().faults().add(
+        {.kind = model::RequestKind::vendor_write, .times = 0, .action = model::FaultAction::never_complete});
+    EXPECT_EQ(bench.reset(unit), NDIS_STATUS_PENDING);
+    unit.device().faults().clear();
+    ASSERT_TRUE(bench.host.run_until([&] { return unit.adapter->request.completed; }, host::seconds(300)));
+    bench.halt(unit);
+}
+
 }  // namespace

@@ -8,8 +8,8 @@
 
 namespace {
 
-using usbtest::BareAdapter;
-using usbtest::vendor_request;
+using testbed::BareAdapter;
+using testbed::vendor_request;
 
 struct Completion {
     const void* urb;

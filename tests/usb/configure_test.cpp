@@ -7,8 +7,8 @@
 
 namespace {
 
-using usbtest::BareAdapter;
-using usbtest::control_setups;
+using testbed::BareAdapter;
+using testbed::control_setups;
 
 // What the bus saw of each URB on submission.
 struct SeenUrb {

@@ -6,7 +6,7 @@
 
 namespace {
 
-using usbtest::BareAdapter;
+using testbed::BareAdapter;
 namespace reg = model::reg;
 
 struct StepLog {

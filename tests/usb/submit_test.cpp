@@ -5,8 +5,8 @@
 
 namespace {
 
-using usbtest::BareAdapter;
-using usbtest::vendor_request;
+using testbed::BareAdapter;
+using testbed::vendor_request;
 namespace reg = model::reg;
 
 class SubmitUrbSyncTiming : public ::testing::TestWithParam<host::CompletionTiming> {};
@@ -93,7 +93,7 @@ TEST(SubmitUrbSync, CancelsARequestThatNeverCompletesAndReturnsAfterItsCompletio
         host::Time before = a.host().now();
         UCHAR buffer[2] = {0x5A, 0x5A};
         auto urb = vendor_request(true, reg::kStationAddress, 2, buffer);
-        usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
+        testbed::SyncSubmit result = testbed::submit_sync(a, &urb);
         EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
         EXPECT_GE(a.host().now() - before, host::seconds(10));
         EXPECT_LT(a.host().now() - before, host::seconds(11));
@@ -129,7 +129,7 @@ TEST(SubmitUrbSync, WaitsForACancelledRequestThatCompletesLate) {
     host::Time before = a.host().now();
     UCHAR buffer[2] = {};
     auto urb = vendor_request(true, reg::kStationAddress, 2, buffer);
-    usbtest::SyncSubmit result = usbtest::submit_sync(a, &urb);
+    testbed::SyncSubmit result = testbed::submit_sync(a, &urb);
     EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
     EXPECT_TRUE(result.completed_on_return) << "returned before the cancelled request completed";
     EXPECT_EQ(a.host().now() - before, host::seconds(25));

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace multiprocessor_test;
+using namespace testbed;
 
 // A frame that names its sender and number behind the type field.
 std::vector<uint8_t> numbered(size_t length, int sender, int number) {

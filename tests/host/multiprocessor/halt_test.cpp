@@ -5,15 +5,7 @@
 
 namespace {
 
-using namespace multiprocessor_test;
-
-// The PHY that needs a keep-alive: its timer routine sets its timer again on every tick, even
-// on a stopped adapter.
-testbed::AdapterSetup keep_alive_setup() {
-    testbed::AdapterSetup setup;
-    setup.device.phys = {model::PhyConfig{.address = 1, .id = model::phy_id::kHomeLanB}};
-    return setup;
-}
+using namespace testbed;
 
 // Brings an adapter up with traffic both ways and halts it `lead` microseconds before an expiry
 // of its keep-alive timer, the device taking `stop_delay` over the stop sequence's first request.
@@ -22,7 +14,7 @@ testbed::AdapterSetup keep_alive_setup() {
 // record.
 std::string halt_near_a_tick(const Schedule& schedule, host::Time lead, host::Time stop_delay) {
     testbed::Testbed bench(schedule.options());
-    testbed::Unit& unit = bench.bring_up(keep_alive_setup());
+    testbed::Unit& unit = bench.bring_up(with_keep_alive_phy());
     bench.host.io().set_completion_policy({.timing = host::CompletionTiming::Inline});
     model::ScriptedPeer& peer = bench.connect_peer(unit);
     for (uint8_t i = 1; i <= 3; ++i) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-using namespace multiprocessor_test;
+using namespace testbed;
 
 testbed::AdapterSetup few_receive_descriptors(ULONG rx) {
     testbed::AdapterSetup setup;
@@ -21,11 +21,6 @@ std::vector<uint8_t> numbered(size_t length, int number) {
     frame[12] = 0x08;
     frame[13] = 0x00;
     frame[14] = static_cast<uint8_t>(number);
-    return frame;
-}
-
-std::vector<uint8_t> on_wire(std::vector<uint8_t> frame) {
-    if (frame.size() < 60) frame.resize(60, 0);
     return frame;
 }
 
