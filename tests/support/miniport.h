@@ -10,6 +10,7 @@
 
 #include "driver/miniport/adapter.h"
 #include "driver/phy/phy.h"
+#include "model/register_map.h"
 #include "tests/support/testbed.h"
 
 namespace testbed {
@@ -89,7 +90,7 @@ private:
 // runs until that poll has started.
 inline void start_slow_link_poll(Testbed& bench, Unit& unit, uint64_t delay_us, bool never = false) {
     unit.device().faults().add({.kind = model::RequestKind::vendor_write,
-                                .register_index = 0x25,
+                                .register_index = model::reg::kPhyAddress,
                                 .action = never ? model::FaultAction::never_complete : model::FaultAction::delay,
                                 .delay_us = delay_us});
     ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->PhyBusy != 0; }, host::seconds(10)));

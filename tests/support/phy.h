@@ -1,6 +1,6 @@
 // Helpers for the PHY tests: PHY populations for the controller model, adapter set-ups with the
 // registry values that steer the PHY choice, and readers of the model's logs (the PHY window,
-// controller registers 0x7E/0x7F, MII writes) and of the indications NDIS saw.
+// controller's PHY power and indicator registers, MII writes) and of the indications NDIS saw.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/phy/phy.h"
+#include "model/register_map.h"
 #include "tests/support/testbed.h"
 
 namespace testbed {
@@ -46,10 +47,12 @@ inline AdapterSetup with_phys(std::vector<model::PhyConfig> phys, PhyRegistry re
     return setup;
 }
 
-// The commands written to the PHY window (register 0x25), in order.
-inline std::vector<Bytes> window_writes(model::Controller& device) { return register_writes_to(device, 0x25); }
+// The commands written to the PHY window, in order.
+inline std::vector<Bytes> window_writes(model::Controller& device) {
+    return register_writes_to(device, model::reg::kPhyAddress);
+}
 
-// Writes covering 0x7E or 0x7F, as (first register, bytes, wValue).
+// Writes covering the PHY power or indicator register, as (first register, bytes, wValue).
 struct PowerWrite {
     uint16_t first;
     Bytes bytes;
@@ -67,7 +70,7 @@ inline std::ostream& operator<<(std::ostream& out, const PowerWrite& write) {
 inline std::vector<PowerWrite> power_writes(model::Controller& device) {
     std::vector<PowerWrite> out;
     for (const auto& access : register_writes(device)) {
-        if (access.first <= 0x7F && access.first + access.bytes.size() > 0x7E) {
+        if (access.first <= model::reg::kPhyIndicator && access.first + access.bytes.size() > model::reg::kPhyPower) {
             out.push_back({access.first, access.bytes, access.value});
         }
     }
@@ -75,7 +78,9 @@ inline std::vector<PowerWrite> power_writes(model::Controller& device) {
 }
 
 // The writes the discovery makes before the scan, always first.
-inline std::vector<PowerWrite> discovery_set_up() { return {{0x7E, {0x24, 0x00}, 0}, {0x7E, {0x26, 0x00}, 0}}; }
+inline std::vector<PowerWrite> discovery_set_up() {
+    return {{model::reg::kPhyPower, {0x24, 0x00}, 0}, {model::reg::kPhyPower, {0x26, 0x00}, 0}};
+}
 
 struct MiiWriteRecord {
     uint8_t address;
