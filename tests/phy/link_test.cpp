@@ -31,7 +31,7 @@ bool poll_once(testbed::Testbed& bench, testbed::Unit& unit) {
         host::seconds(10));
 }
 
-uint64_t Later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() + host::milliseconds(ms); }
+uint64_t later(testbed::Testbed& bench, uint64_t ms) { return bench.host.now() + host::milliseconds(ms); }
 
 // The link as it is at the poll, changed or not since the last one: what the poll reads, what
 // it decides and indicates, and that the two polls after it indicate nothing again. A status
@@ -57,7 +57,7 @@ TEST_P(LinkChange, IsReadDecidedAndIndicatedOnce) {
     EXPECT_EQ(link_timer(bench, unit).due - bench.host.now(), host::milliseconds(3000));
     clear_logs(bench, unit);
     for (const auto& [ms, up] : c.changes) {
-        unit.device().mii().schedule_link(1, Later(bench, ms), up);
+        unit.device().mii().schedule_link(1, later(bench, ms), up);
     }
 
     ASSERT_TRUE(poll_once(bench, unit));
@@ -124,7 +124,7 @@ TEST(LinkPoll, ADropAndReturnCloseTogetherOnTwoProcessorsLeaveTheLinkConnected) 
         testbed::Testbed bench(host::Options{.seed = seed, .processors = 2, .overlap = host::milliseconds(2)});
         testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));
         clear_logs(bench, unit);
-        const uint64_t drop = Later(bench, 1000);
+        const uint64_t drop = later(bench, 1000);
         unit.device().mii().schedule_link(1, drop, false);
         unit.device().mii().schedule_link(1, drop + 400, true);
         ASSERT_TRUE(poll_once(bench, unit));
@@ -140,7 +140,7 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn) {
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kHomeLanB)}));
     clear_logs(bench, unit);
 
-    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    unit.device().mii().schedule_link(1, later(bench, 1000), false);
     ASSERT_TRUE(poll_once(bench, unit));
     EXPECT_EQ(link_events(bench, unit), kDisconnect);
     EXPECT_EQ(power_writes(unit.device()), (std::vector<PowerWrite>{{reg::kPhyPower, {0x06, 0x06}, 0}}));
@@ -150,7 +150,7 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn) {
     ASSERT_EQ(indicator.size(), 1u);
     EXPECT_GE(indicator[0].time_us, events.back().time) << "the indicator follows the indication";
 
-    unit.device().mii().schedule_link(1, Later(bench, 1000), true);
+    unit.device().mii().schedule_link(1, later(bench, 1000), true);
     ASSERT_TRUE(poll_once(bench, unit));
     std::vector<NDIS_STATUS> both = kDisconnect;
     both.insert(both.end(), kConnect.begin(), kConnect.end());
@@ -179,7 +179,7 @@ TEST(LinkPoll, TickThatFindsTheWindowTakenTriesAgainNextPeriod) {
     EXPECT_NE(link_timer(bench, unit).event, 0u) << "link polling stopped for good";
     bench.in_driver(unit, [&] { ReleasePhyWindow(adapter); });
 
-    unit.device().mii().schedule_link(1, Later(bench, 100), false);
+    unit.device().mii().schedule_link(1, later(bench, 100), false);
     ASSERT_TRUE(poll_once(bench, unit));
     EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.halt(unit);
@@ -203,7 +203,7 @@ TEST_P(FailedPollRequest, PollingContinues) {
     unit.bus->refuse = nullptr;
     EXPECT_EQ(unit.record()->PhyBusy, 0);
 
-    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    unit.device().mii().schedule_link(1, later(bench, 1000), false);
     ASSERT_TRUE(poll_once(bench, unit));
     EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.halt(unit);
@@ -269,7 +269,7 @@ TEST_P(FailedPollStart, EndsThePollAndPollingGoesOn) {
     EXPECT_EQ(data_reads(unit.device()), 0u);
     EXPECT_TRUE(link_events(bench, unit).empty());
 
-    unit.device().mii().schedule_link(1, Later(bench, 1000), false);
+    unit.device().mii().schedule_link(1, later(bench, 1000), false);
     ASSERT_TRUE(poll_once(bench, unit));
     EXPECT_EQ(link_events(bench, unit), kDisconnect);
     bench.halt(unit);
