@@ -79,6 +79,11 @@ protected:
     void SetUp() override {
         if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
     }
+    // The captures are the test's own: none is left behind in the temporary directory.
+    void TearDown() override {
+        std::remove((dir_ + "cable.pcap").c_str());
+        std::remove((dir_ + "usb.pcap").c_str());
+    }
     // Runs the scenario with both captures; returns the tshark -V text of the USB capture.
     std::string run(const usbeth::Scenario& s) {
         usbeth::RunOptions options;
