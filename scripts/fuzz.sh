@@ -2,12 +2,16 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and UndefinedBehaviorSanitizer over the
 # driver, the host and the model, coverage for the fuzzer) in build/fuzz, writes a seed corpus for
 # each, and runs each target for a bounded time: FUZZ_SECONDS each (60 by default), or only the
-# targets named as arguments (configuration, receive, phy, oid). Any crash, sanitizer report,
-# verifier violation, broken invariant or leak fails the run and leaves the input in build/fuzz.
+# targets named as arguments (configuration, receive, phy, oid). Each corpus also holds the inputs
+# of tests/fuzz/regressions/<target>, which once broke something. FUZZ_SEED fixes libFuzzer's seed
+# (a random one by default; the run prints it). Any crash, sanitizer report, verifier violation,
+# broken invariant or leak fails the run and leaves the input in build/fuzz.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
+seed_option=()
+[ -z "${FUZZ_SEED:-}" ] || seed_option=(-seed="$FUZZ_SEED")
 jobs=$(nproc)
 build=build/fuzz
 targets=("$@")
@@ -29,8 +33,9 @@ for target in "${targets[@]}"; do
     configuration) "$build/tests/fuzz/configuration_corpus" "$corpus"; max_len=512 ;;
     *) "$build/tests/fuzz/fuzz_corpus" "$target" "$corpus"; max_len=4096 ;;
   esac
+  if [ -d "tests/fuzz/regressions/$target" ]; then cp "tests/fuzz/regressions/$target"/* "$corpus"/; fi
   echo "== fuzz: $target (${seconds} s) =="
   "$build/tests/fuzz/${target}_fuzzer" -max_total_time="$seconds" -max_len="$max_len" -timeout=30 \
-    -print_final_stats=1 -artifact_prefix="$build/$target-" "$corpus"
+    "${seed_option[@]}" -print_final_stats=1 -artifact_prefix="$build/$target-" "$corpus"
 done
 echo "== fuzzing found nothing =="

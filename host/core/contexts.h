@@ -31,6 +31,7 @@ struct Cpu {
     int interrupt_mask = 0;            // nesting depth of _disable
     std::vector<SpinLockState*> held;  // in acquisition order
     bool waiting = false;              // blocked in a wait while events run elsewhere
+    int inline_completions = 0;        // USB completions delivered inside a submission, nested
     int number = 0;
     Task* task = nullptr;  // the task these are the state of (virtual processors)
 };

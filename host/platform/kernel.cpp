@@ -52,25 +52,24 @@ KIRQL KeGetCurrentIrql() {
     return e.host.contexts().irql();
 }
 
-// A point where another processor may act, at every access of an interlocked field, when the
-// host's options ask for it; outside any task (a test looking at the record) it is nothing.
-VOID InterlockedOperationPoint() {
+namespace {
+
+// A point where another processor may act, at an access of an interlocked field (before it, or
+// also after it when `after`), when the host's options ask for it; outside any task (a test
+// looking at the record) it is nothing.
+void InterlockedSchedulingPoint(bool after) {
     Host* host = Host::current_or_null();
     if (host == nullptr || !host->options().interlocked_points || host->processors().current() == nullptr) return;
+    if (after && !host->options().interlocked_points_after) return;
     host::races::HostCode code;
     host->processors().scheduling_point();
 }
 
-// The same after an interlocked access, when the host's options ask for that too.
-VOID InterlockedOperationDone() {
-    Host* host = Host::current_or_null();
-    if (host == nullptr || !host->options().interlocked_points || !host->options().interlocked_points_after ||
-        host->processors().current() == nullptr) {
-        return;
-    }
-    host::races::HostCode code;
-    host->processors().scheduling_point();
-}
+}  // namespace
+
+VOID InterlockedOperationPoint() { InterlockedSchedulingPoint(false); }
+
+VOID InterlockedOperationDone() { InterlockedSchedulingPoint(true); }
 
 VOID KeFlushQueuedDpcs() {
     Entered e;

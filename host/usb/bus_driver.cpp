@@ -16,6 +16,9 @@ namespace host {
 namespace {
 
 constexpr int kInProgress = -EINPROGRESS;
+// Submissions made from completions delivered inside a submission, on one processor, that may
+// still have theirs delivered inside.
+constexpr int kInlineCompletionDepth = 4;
 
 // The bytes of a URB that the bus reads or writes for a function: up to the last field it uses.
 size_t request_bytes(USHORT function) {
@@ -288,17 +291,26 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
     controller_->submit(transfer, [this, id](const model::TransferResult& result) { completed(id, result); });
     clock_.stop_capture();
 
-    // Completions due now are delivered inside this call or later, as the policy draws it.
+    // Completions due now are delivered inside this call or later, as the policy draws it. Inside
+    // the call only so many submissions deep on one processor: a completion routine that posts
+    // again from within its own completion would otherwise grow the stack by one call chain per
+    // transfer waiting in the device. Deeper than that, the completion is an event of its own at
+    // the same moment, as a host controller's completion routine would give it back.
     const CompletionPolicy& policy = host_.io().completion_policy();
     bool inline_now =
         policy.timing == CompletionTiming::Inline ||
         (policy.timing == CompletionTiming::Seeded && host_.scheduler().draw_below(100) < policy.inline_percent);
-    if (inline_now) {
+    Cpu& cpu = host_.contexts().cpu();
+    if (inline_now && cpu.inline_completions < kInlineCompletionDepth) {
+        ++cpu.inline_completions;
+        struct Unnest {
+            Cpu& cpu;
+            ~Unnest() { --cpu.inline_completions; }
+        } unnest{cpu};
         for (auto& event : due) event.run();
     } else {
         Time span = policy.max_delay > policy.min_delay ? policy.max_delay - policy.min_delay : 0;
-        Time delay =
-            policy.timing == CompletionTiming::Inline ? 0 : policy.min_delay + host_.scheduler().draw_below(span + 1);
+        Time delay = inline_now ? 0 : policy.min_delay + host_.scheduler().draw_below(span + 1);
         for (auto& event : due) clock_.reschedule(host_.now() + delay, std::move(event));
     }
     due.clear();

@@ -138,6 +138,25 @@ TEST(Receive, ThreeDescriptorsAndABacklogOfFrames) {
     bench.halt(unit);
 }
 
+// A long backlog of transfers that carry nothing, each completed inside the post that asked for
+// it: the descriptor is posted again from its own completion every time, and the whole backlog
+// must be taken in without the processor's stack growing with it.
+TEST(Receive, ABacklogOfEmptyTransfersCompletedInsideTheirPosts) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    inline_completions(bench.host);
+
+    constexpr ULONG kBacklog = 100000;
+    for (ULONG i = 0; i < kBacklog; ++i) unit.device().inject_bulk_in(std::vector<uint8_t>(8, 0x00));
+    unit.device().inject_bulk_in(model::make_bulk_in_transfer(make_frame(64, 1), {}));
+    bench.host.run_for(host::milliseconds(100));
+
+    EXPECT_EQ(unit.record()->RcvOk, kBacklog + 1);
+    EXPECT_EQ(receives(bench, unit).size(), 1u);
+    EXPECT_EQ(unit.device().pending(kBulkIn), 1u);
+    bench.halt(unit);
+}
+
 // Frames keep arriving through a reset: reception never stops, and afterwards exactly one
 // transfer is outstanding and every frame is indicated again.
 TEST(Receive, ReceptionGoesOnThroughAReset) {
