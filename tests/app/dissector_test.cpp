@@ -11,10 +11,9 @@
 #include <iterator>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "app/runner.h"
 #include "app/scenario.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -79,11 +78,6 @@ protected:
     void SetUp() override {
         if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
     }
-    // The captures are the test's own: none is left behind in the temporary directory.
-    void TearDown() override {
-        std::remove((dir_ + "cable.pcap").c_str());
-        std::remove((dir_ + "usb.pcap").c_str());
-    }
     // Runs the scenario with both captures; returns the tshark -V text of the USB capture.
     std::string run(const usbeth::Scenario& s) {
         usbeth::RunOptions options;
@@ -93,10 +87,7 @@ protected:
         EXPECT_EQ(usbeth::run_scenario(s, options, out, err), 0) << out.str();
         return command_output(kTshark + options.captures.usb + " -P -V");
     }
-    // Each test its own files: CTest runs the tests of this file side by side, and other builds on
-    // the machine may run them at the same time.
-    std::string dir_ = testing::TempDir() + std::to_string(::getpid()) + "-" +
-                       testing::UnitTest::GetInstance()->current_test_info()->name() + "-";
+    std::string dir_ = testbed::scratch_path("");
 };
 
 TEST_F(Dissector, FindsEveryFrameOfTheCableInsideTheBulkTransfers) {

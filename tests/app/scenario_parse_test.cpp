@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/scenario.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -112,10 +113,8 @@ TEST(ScenarioParse, EveryShippedScenarioAndTheDefaultAreValid) {
 }
 
 int run_program(const std::string& arguments, std::string* output = nullptr) {
-    // Tests run as processes side by side: each call writes its own output file.
-    static int calls = 0;
-    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    std::string out = testing::TempDir() + "usbeth_out_" + test->name() + "_" + std::to_string(++calls) + ".txt";
+    static int calls = 0;  // each call writes its own output file
+    std::string out = testbed::scratch_path("program_output_" + std::to_string(++calls) + ".txt");
     int status = std::system((std::string(USBETH_BINARY) + " " + arguments + " >" + out + " 2>&1").c_str());
     if (output) {
         std::ifstream in(out);
@@ -141,7 +140,7 @@ void expect_runs(std::initializer_list<Run> runs) {
 }
 
 TEST(ProgramExitStatus, MalformedScenarioAndBadUsageAreTwo) {
-    std::string path = testing::TempDir() + "bad_scenario.json";
+    std::string path = testbed::scratch_path("bad_scenario.json");
     std::ofstream(path) << with(R"([{"at_ms": 1, "send": {"from": "A", "sizes": [60, 5000]}}])");
     expect_runs({
         {"run " + path, 2, path + ": timeline[0].send.sizes[1]: expected a number from 0 to 2000"},
@@ -153,10 +152,10 @@ TEST(ProgramExitStatus, MalformedScenarioAndBadUsageAreTwo) {
 }
 
 TEST(ProgramExitStatus, MetAndFailedExpectations) {
-    std::string good = testing::TempDir() + "good.json";
+    std::string good = testbed::scratch_path("good.json");
     std::ofstream(good) << with(R"([{"at_ms": 1, "label": "s", "send": {"from": "A", "size": 100, "count": 3}}])",
                                 R"([{"label": "s", "delivered": 3}])");
-    std::string bad = testing::TempDir() + "bad.json";
+    std::string bad = testbed::scratch_path("bad.json");
     std::ofstream(bad) << with(R"([{"at_ms": 1, "label": "s", "send": {"from": "A", "size": 100, "count": 3}}])",
                                R"([{"label": "s", "delivered": 4}])");
     expect_runs({
@@ -193,9 +192,9 @@ TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) 
                                 {"at_ms": 2, "initialize": "A"}], "expect": )" +
                expect + "}";
     };
-    std::string unexpected = testing::TempDir() + "init_unexpected.json";
+    std::string unexpected = testbed::scratch_path("init_unexpected.json");
     std::ofstream(unexpected) << scenario("[]");
-    std::string expected = testing::TempDir() + "init_expected.json";
+    std::string expected = testbed::scratch_path("init_expected.json");
     std::ofstream(expected) << scenario(R"([{"adapter": "A", "initialize": "NDIS_STATUS_RESOURCES"}])");
     expect_runs({
         {"run " + unexpected, 1, "FAILED A: MpInitialize returned NDIS_STATUS_RESOURCES"},
@@ -204,8 +203,8 @@ TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) 
 }
 
 TEST(ProgramOutput, ACaptureOnStandardOutputSendsTheReportToStandardError) {
-    std::string pcap = testing::TempDir() + "stdout.pcap";
-    std::string report = testing::TempDir() + "stdout_report.txt";
+    std::string pcap = testbed::scratch_path("stdout.pcap");
+    std::string report = testbed::scratch_path("stdout_report.txt");
     int status = std::system((std::string(USBETH_BINARY) + " run --wire-pcap - >" + pcap + " 2>" + report).c_str());
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::ifstream in(pcap, std::ios::binary);

@@ -6,12 +6,12 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "app/runner.h"
 #include "app/scenario.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ TEST(ScenarioRun, TapPeerWithoutTheInterfaceIsASetupError) {
 
 TEST(Captures, DecodeInTsharkWithoutMalformedPackets) {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-    std::string dir = testing::TempDir() + "captures-";  // apart from other tests' files
+    std::string dir = testbed::scratch_path("captures-");
     usbeth::RunOptions options;
     options.captures = {dir + "cable.pcap", dir + "usb.pcap", dir + "events.jsonl"};
     for (const char* name : {"bad_receive", "faults"}) {
@@ -190,7 +190,7 @@ TEST(ScenarioRun, ActsWhileAHaltIsInProgress) {
                                         "t.json");
         std::string output;
         usbeth::RunOptions options;
-        options.captures.events = testing::TempDir() + "halt_events.jsonl";
+        options.captures.events = testbed::scratch_path("halt_events.jsonl");
         ASSERT_EQ(run(s, &output, options), 0) << output;
         for (const char* wanted : {"query OID_GEN_XMIT_OK on A: not made", "halt A: MpHalt returned after",
                                    wait ? "A is not running; the query was skipped" : "A is being halted"}) {
@@ -241,7 +241,7 @@ TEST(ScenarioRun, EventsNameStatusesAndRecordRequests) {
       "timeline": [{"at_ms": 10, "label": "q", "query": {"adapter": "A", "oid": "OID_GEN_MEDIA_CONNECT_STATUS"}}]})",
                                     "t.json");
     usbeth::RunOptions options;
-    options.captures.events = testing::TempDir() + "named_events.jsonl";
+    options.captures.events = testbed::scratch_path("named_events.jsonl");
     ASSERT_EQ(run(s, nullptr, options), 0);
     std::ifstream in(options.captures.events);
     std::string text((std::istreambuf_iterator<char>(in)), {});
