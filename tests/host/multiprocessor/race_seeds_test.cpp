@@ -14,9 +14,9 @@ struct RaceSeed {
 
 const RaceSeed kRaceSeeds[] = {
     // Two indication routines at once (the indicate timer set again while its routine ran): a
-    // later frame went up before an earlier one, which the checker then missed. Since every
-    // interlocked access became a scheduling point, 137 on four processors still finds it when
-    // the routines are let in together; 33 and 245 no longer do.
+    // later frame went up before an earlier one, which the checker then missed. With the
+    // routines let in together again, 33 and 245 on four processors find it today; the schedules
+    // of 33 on two and 137 on four have moved with the scheduling points added since.
     {33, 2, "indicated frames out of the order they came"},
     {33, 4, "indicated frames out of the order they came"},
     {137, 4, "indicated frames out of the order they came"},
