@@ -11,7 +11,7 @@ void Simulation::check_receives(Station& s, bool require_indicated) {
     // at the bus just before a reset or halt began is not owed either: its completion routine
     // may run only after that began (as late as the seed's completion delay), and the frame
     // waits for the indication timer, which the halt cancels.
-    const host::Time in_flight = timing_.completions.max_delay + 2000;
+    const host::Time in_flight = timing_.completions.max_delay + timing_.indication_delay();
     auto mandatory = [&](const RxExpect& x) {
         if (x.window == 0) return false;
         if (x.window == s.window.id && s.window.open) return !faulted(s);
@@ -46,7 +46,7 @@ void Simulation::check_receives(Station& s, bool require_indicated) {
     if (!require_indicated) return;
     for (size_t i = s.receives.rx_cursor; i < s.receives.rx.size(); ++i) {
         const RxExpect& x = s.receives.rx[i];
-        if (mandatory(x) && x.time + 2000 <= host_->now()) {
+        if (mandatory(x) && x.time + timing_.indication_delay() <= host_->now()) {
             fail("receive indications", "a good " + std::to_string(x.verdict.frame.size()) +
                                             "-byte frame delivered at t=" + std::to_string(x.time) +
                                             " is still not indicated by " + s.adapter->name);

@@ -66,12 +66,14 @@ struct RunOptions {
 
 // How a seed's host schedules its tasks, drawn from the seed alone (apart from the run's own
 // generator, so that the seed's other draws do not depend on it): 1 to 4 processors, the window
-// of the schedule's priority drops, and how far apart two routines may be and still overlap.
+// of the schedule's priority drops, how far apart two routines may be and still overlap, and how
+// long an expired timer's routine may wait for its processor.
 struct Schedule {
     int processors = 1;
     uint64_t window = 4000;
     uint64_t overlap_us = 0;
     bool points_after = false;  // scheduling points after interlocked accesses, too
+    uint64_t timer_latency_us = 0;
 };
 Schedule schedule_of_seed(uint64_t seed);
 

@@ -62,10 +62,14 @@ void Simulation::build() {
     o.cancel_completion_delay = seed_ % 2 ? host::milliseconds(2) : 0;  // a cancelled transfer given back late
     o.interlocked_points = true;  // another processor may act between any two interlocked accesses
     o.interlocked_points_after = schedule.points_after;  // and right after one
+    o.timer_latency = schedule.timer_latency_us;
+    timing_.timer_latency_us = schedule.timer_latency_us;
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) +
-          " us" + (schedule.points_after ? ", points after interlocked accesses" : ""));
+          " us" + (schedule.points_after ? ", points after interlocked accesses" : "") +
+          (schedule.timer_latency_us ? ", timer latency up to " + std::to_string(schedule.timer_latency_us) + " us"
+                                     : ""));
     try {
         bench_ = std::make_unique<testbed::Bench>(o);
     } catch (const testbed::Failure& e) {
@@ -228,10 +232,19 @@ host::Time Simulation::halt(Station& s) {
     // Now and then the stop begins while a link poll is part-way through, so that the stop's own
     // PHY writes contend with it for the window. The choice has a generator of its own, so that
     // the runs it leaves alone draw as they did.
+    // Or it begins just as one of the adapter's timers expires, so that the routine may still be
+    // on its way to another processor when the stop cancels the timers.
     if (stop_rng_.chance_ppm(250'000)) {
         const size_t from = s.device().control_log().size();
         if (host_->run_until([&] { return phy_read_commanded(s.device(), from); }, kPollPeriod + kLinkSlack)) {
             trace("halt " + s.adapter->name + " during a link poll");
+        }
+    } else if (timer_rng_.chance_ppm(250'000)) {
+        const std::vector<const host::TimerState*> armed = host_->timers().armed(s.adapter);
+        const host::TimerState* timer = armed.empty() ? nullptr : armed[timer_rng_.below(armed.size())];
+        if (timer != nullptr && timer->due < host_->now() + kPollPeriod + kLinkSlack) {
+            trace("halt " + s.adapter->name + " as timer " + host::routine_name_of(timer->routine) + " expires");
+            host_->run_for(timer->due - host_->now() + 1);
         }
     }
     const host::Time began = host_->now();
@@ -357,6 +370,8 @@ Schedule schedule_of_seed(uint64_t seed) {
     const uint64_t overlaps[] = {0, 0, 20, 200, 2000};
     s.overlap_us = overlaps[host::Random::splitmix64(state) % 5];
     s.points_after = host::Random::splitmix64(state) % 2 == 0;
+    const uint64_t latencies[] = {0, 0, 200, 2000, 20000};
+    s.timer_latency_us = latencies[host::Random::splitmix64(state) % 5];
     return s;
 }
 

@@ -75,6 +75,11 @@ struct Timing {
     uint64_t bus_latency_us = 0;
     host::CompletionPolicy completions;
     model::WireRate cable = model::WireRate::instant;
+    uint64_t timer_latency_us = 0;  // the host's, from the seed's schedule
+
+    // How long after a frame's transfer completes its indication may come: the completion
+    // routine queues it, and the indication timer's routine may wait for its processor.
+    host::Time indication_delay() const { return 2000 + timer_latency_us; }
 
     std::string describe() const;
 };
@@ -197,7 +202,11 @@ struct Station {
 class Simulation {
 public:
     Simulation(uint64_t seed, const RunOptions& options)
-        : seed_(seed), options_(options), rng_(seed), stop_rng_(seed ^ 0x9E3779B97F4A7C15ull) {}
+        : seed_(seed),
+          options_(options),
+          rng_(seed),
+          stop_rng_(seed ^ 0x9E3779B97F4A7C15ull),
+          timer_rng_(seed ^ 0xC2B2AE3D27D4EB4Full) {}
 
     Result run();
 
@@ -276,7 +285,8 @@ private:
     uint64_t seed_;
     RunOptions options_;
     host::Random rng_;
-    host::Random stop_rng_;  // when a stop waits for a link poll part-way through
+    host::Random stop_rng_;   // when a stop waits for a link poll part-way through
+    host::Random timer_rng_;  // when a stop begins as a timer expires
     std::unique_ptr<testbed::Bench> bench_;
     host::Host* host_ = nullptr;  // the bench's
     std::deque<Station> stations_;

@@ -4,6 +4,9 @@
 
 namespace host {
 
+// The latencies have a generator of their own, apart from the schedule's.
+Timers::Timers(Host& host) : host_(host), latency_rng_(host.options().seed ^ 0x74696D65726C6174ull) {}
+
 void Timers::initialize(NDIS_MINIPORT_TIMER* timer, NDIS_HANDLE adapter_handle, PNDIS_TIMER_FUNCTION routine,
                         PVOID context) {
     Adapter* adapter = host_.ndis().find(adapter_handle, "NdisMInitializeTimer");
@@ -39,7 +42,25 @@ void Timers::set(NDIS_MINIPORT_TIMER* timer, UINT delay_ms) {
     // Even a 0 ms timer runs later, from the event loop, never inside this call.
     state.event = host_.scheduler().at(
         state.due, "timer " + routine_name_of(state.routine),
-        [this, timer, routine = state.routine, expiry = state.set_count] { fire(timer, routine, expiry); });
+        [this, timer, routine = state.routine, expiry = state.set_count] { expire(timer, routine, expiry); });
+}
+
+void Timers::expire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry) {
+    const Time latency = host_.options().timer_latency;
+    auto it = timers_.find(timer);
+    if (latency == 0 || it == timers_.end()) {
+        fire(timer, routine, expiry);
+        return;
+    }
+    // Out of the queue, the routine on its way: as an expiry taken up before a cancel. One that
+    // was withdrawn after a processor had taken it up is counted already.
+    TimerState& state = it->second;
+    if (state.event != 0 && expiry == state.set_count) {
+        state.event = 0;
+        ++state.taken;
+    }
+    host_.scheduler().at(host_.now() + latency_rng_.below(latency + 1), "timer " + routine_name_of(routine),
+                         [this, timer, routine] { fire(timer, routine, 0); });
 }
 
 void Timers::withdraw(TimerState& state) {
@@ -143,6 +164,14 @@ const TimerState* Timers::find(const NDIS_MINIPORT_TIMER* timer) const {
     return it == timers_.end() ? nullptr : &it->second;
 }
 
+std::vector<const TimerState*> Timers::armed(const Adapter* adapter) const {
+    std::vector<const TimerState*> out;
+    for (const auto& [address, state] : timers_) {
+        if (state.adapter == adapter && state.event != 0) out.push_back(&state);
+    }
+    return out;
+}
+
 std::vector<Timers::Busy> Timers::busy_items(const Adapter* adapter) const {
     std::vector<Busy> out;
     for (const auto& [address, state] : timers_) {
@@ -151,7 +180,7 @@ std::vector<Timers::Busy> Timers::busy_items(const Adapter* adapter) const {
         if (state.event != 0) out.push_back({state.adapter, name, "timer " + name + " still armed"});
         if (state.running > 0) out.push_back({state.adapter, name, "timer routine " + name + " still running"});
         if (state.taken > 0) {
-            out.push_back({state.adapter, name, "timer routine " + name + " taken up by a processor and about to run"});
+            out.push_back({state.adapter, name, "timer routine " + name + " expired and about to run"});
         }
     }
     for (const auto& [address, state] : work_items_) {
@@ -178,8 +207,8 @@ void Timers::forget_range(const void* begin, const void* end) {
         }
         if (it->second.running > 0 || it->second.taken > 0) {
             problems.push_back("memory holding the timer " + routine_name_of(it->second.routine) +
-                               " was freed while its routine " + (it->second.running > 0 ? "runs" : "is about to run") +
-                               " on another processor");
+                               " was freed while its routine " +
+                               (it->second.running > 0 ? "runs on another processor" : "is about to run"));
         }
         it = timers_.erase(it);
     }

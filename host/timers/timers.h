@@ -1,5 +1,6 @@
 // NDIS timers and work items. A set timer runs its routine once, later (never inside the call that
-// set it), at dispatch level; setting it again moves it. A work item runs its routine later at
+// set it), at dispatch level; setting it again moves it. With a timer latency, an expiry first
+// queues the routine, which starts a drawn while later. A work item runs its routine later at
 // passive level, where it may wait.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/core/random.h"
 #include "host/core/scheduler.h"
 #include "host/core/types.h"
 
@@ -20,14 +22,14 @@ struct TimerState {
     EventId event = 0;  // 0: not armed
     Time due = 0;
     int running = 0;
-    int taken = 0;  // expiries a processor took up before a cancel or a new set, not yet started
+    int taken = 0;  // expiries a processor took up (or queued) before a cancel or a new set, not yet started
     uint64_t fired = 0;
     uint64_t set_count = 0;  // also names each expiry
 };
 
 class Timers {
 public:
-    explicit Timers(Host& host) : host_(host) {}
+    explicit Timers(Host& host);
 
     void initialize(NDIS_MINIPORT_TIMER* timer, NDIS_HANDLE adapter_handle, PNDIS_TIMER_FUNCTION routine,
                     PVOID context);
@@ -38,6 +40,8 @@ public:
     void flush();
 
     const TimerState* find(const NDIS_MINIPORT_TIMER* timer) const;
+    // The armed timers of the adapter, in the order of their addresses.
+    std::vector<const TimerState*> armed(const Adapter* adapter) const;
     // Timers armed or running, and work items queued, for one adapter (or all, with null).
     struct Busy {
         const Adapter* adapter;
@@ -49,6 +53,8 @@ public:
     void forget_range(const void* begin, const void* end);
 
 private:
+    // The armed expiry falling due: its routine runs now, or with a timer latency is queued.
+    void expire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry);
     void fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry);
     // Takes the armed expiry out of the queue; one a processor has already taken up runs anyway.
     void withdraw(TimerState& state);
@@ -62,6 +68,7 @@ private:
     };
 
     Host& host_;
+    Random latency_rng_;
     std::map<const void*, TimerState> timers_;
     std::map<const void*, WorkItemState> work_items_;
 };

@@ -14,11 +14,12 @@ using host::Host;
 
 // A host of P processors whose test queues entries into the driver of one adapter.
 struct Machine {
-    Machine(int processors, uint64_t seed, uint64_t window = 8, host::Time overlap = 0)
+    Machine(int processors, uint64_t seed, uint64_t window = 8, host::Time overlap = 0, host::Time timer_latency = 0)
         : host({.seed = seed,
                 .processors = processors,
                 .schedule_window = window,
                 .overlap = overlap,
+                .timer_latency = timer_latency,
                 .policy = host::ViolationPolicy::Record}) {}
 
     // An entry at dispatch level, as a timer or completion routine would be, due at time t.
@@ -223,6 +224,56 @@ TEST(Processors, AFlushWaitsForATimerRoutineTakenUpBeforeTheCancel) {
     m.at(0, "AtDispatch", [] { KeFlushQueuedDpcs(); });
     m.host.run_for(1);
     EXPECT_EQ(m.reports("KeFlushQueuedDpcs at dispatch level"), 1u);
+}
+
+// With a timer latency, an expired timer's routine is on its way until its processor takes it
+// up, up to the latency later, even on one processor: a cancel in between reports FALSE and
+// does not stop it, and a flush returns only after it has run.
+TEST(Processors, ARoutineOnItsWayAfterItsTimerExpiredRunsAndIsFlushed) {
+    constexpr host::Time kLatency = 5000;
+    size_t on_its_way = 0;
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        Machine m(1, seed, 8, 0, kLatency);
+        NDIS_MINIPORT_TIMER timer{};
+        struct Seen {
+            host::Host* host;
+            host::Time started = 0;
+            int runs = 0;
+        } seen{&m.host};
+        BOOLEAN cancelled = TRUE;
+        int runs_at_cancel = -1, runs_when_flushed = -1;
+        auto passive = [&](host::Time t, std::function<void()> fn) {
+            m.host.scheduler().at(t, "Handler", [&m, fn] {
+                m.host.call_driver(host::ContextKind::Handler, "Handler", &m.adapter, PASSIVE_LEVEL, fn);
+            });
+        };
+        passive(0, [&] {
+            NdisMInitializeTimer(
+                &timer, m.adapter.handle(),
+                [](PVOID, PVOID context, PVOID, PVOID) {
+                    auto* s = static_cast<Seen*>(context);
+                    s->started = s->host->now();
+                    ++s->runs;
+                },
+                &seen);
+            NdisSetTimer(&timer, 1);
+        });
+        passive(1001, [&] {
+            runs_at_cancel = seen.runs;
+            NdisMCancelTimer(&timer, &cancelled);
+            KeFlushQueuedDpcs();
+            runs_when_flushed = seen.runs;
+        });
+        m.host.run_for(20000);
+        EXPECT_FALSE(cancelled) << "seed " << seed;
+        EXPECT_EQ(runs_when_flushed, 1) << "seed " << seed;
+        EXPECT_EQ(seen.runs, 1) << "seed " << seed;
+        EXPECT_GE(seen.started, 1000u) << "seed " << seed;
+        EXPECT_LE(seen.started, 1000 + kLatency) << "seed " << seed;
+        EXPECT_TRUE(m.host.verifier().violations().empty()) << "seed " << seed;
+        on_its_way += runs_at_cancel == 0;
+    }
+    EXPECT_GT(on_its_way, 10u);
 }
 
 }  // namespace
