@@ -64,6 +64,7 @@ void Simulation::build() {
     o.interlocked_points_after = schedule.points_after;  // and right after one
     o.timer_latency = schedule.timer_latency_us;
     timing_.timer_latency_us = schedule.timer_latency_us;
+    timing_.overlap_us = schedule.overlap_us;
     result_.processors = o.processors;
     trace("host with " + std::to_string(o.processors) + " processor(s), priority drops per " +
           std::to_string(schedule.window) + " scheduling points, overlap " + std::to_string(schedule.overlap_us) +

@@ -76,10 +76,13 @@ struct Timing {
     host::CompletionPolicy completions;
     model::WireRate cable = model::WireRate::instant;
     uint64_t timer_latency_us = 0;  // the host's, from the seed's schedule
+    uint64_t overlap_us = 0;        // likewise
 
-    // How long after a frame's transfer completes its indication may come: the completion
-    // routine queues it, and the indication timer's routine may wait for its processor.
-    host::Time indication_delay() const { return 2000 + timer_latency_us; }
+    // How long after a frame's transfer completes at the bus its indication may come: the
+    // completion routine queues it and the indication timer's routine may wait for its processor,
+    // and each of the two routines, once begun, may be held back while the clock moves on by the
+    // overlap.
+    host::Time indication_delay() const { return 2000 + timer_latency_us + 2 * overlap_us; }
 
     std::string describe() const;
 };
