@@ -56,6 +56,10 @@ void Simulation::process_records(Station& s) {
         // A request of any kind that failed is a fault the adapter met (its own cancellations
         // come only while a reset or halt is under way, with the window closed).
         if (s.window.open && (r.type == 'E' || (r.type == 'C' && r.status != 0))) s.window.faulted = true;
+        if (r.type == 'S' && r.has_setup &&
+            r.setup == model::SetupPacket::clear_endpoint_halt(model::kBulkOutEndpoint).bytes()) {
+            ++s.sends.pipe_clears;
+        }
         if (r.transfer_type != 3) continue;
         trace("usb " + s.adapter->name + " " + r.type + " " + hex(r.id) + " ep " + hex(r.endpoint) + " status " +
               std::to_string(r.status) + " length " + std::to_string(r.length));
@@ -87,6 +91,7 @@ void Simulation::process_records(Station& s) {
             OutTransfer t;
             t.id = r.id;
             t.length = r.length;
+            t.pipe_clears = s.sends.pipe_clears;
             if (r.length >= kMinTransfer) {
                 if (!s.sends.sending || s.sends.tx[*s.sends.sending].usb_id) {
                     fail("cable bytes", s.adapter->name + " submitted a " + std::to_string(r.length) +

@@ -18,7 +18,9 @@ void Simulation::take_late(Station& s) {
 
 // Packets completed with success against the frames the controller put on the cable, in order.
 // A packet may be missing only when a fault explains it: its transfer, the one before it (which
-// it could have joined) or the zero-length transfer that ends it failed or never completed.
+// it could have joined) or the zero-length transfer that ends it failed or never completed, or
+// the bulk-out pipe was reset (after a bus error) between a transfer of whole packets and the
+// one that ends it, which drops what the controller held.
 void Simulation::check_sends(Station& s, bool final) {
     const auto& frames = s.device().frames_sent();
     while (s.sends.tx_cursor < s.sends.tx.size()) {
@@ -36,7 +38,7 @@ void Simulation::check_sends(Station& s, bool final) {
             if (index + 1 >= s.sends.out.size() || !s.sends.out[index + 1].done) {
                 if (!final) break;
                 mandatory = false;
-            } else if (!s.sends.out[index + 1].ok) {
+            } else if (!s.sends.out[index + 1].ok || s.sends.out[index + 1].pipe_clears != t.pipe_clears) {
                 mandatory = false;
             }
         }

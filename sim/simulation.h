@@ -83,6 +83,10 @@ struct Timing {
     // and each of the two routines, once begun, may be held back while the clock moves on by the
     // overlap.
     host::Time indication_delay() const { return 2000 + timer_latency_us + 2 * overlap_us; }
+    // How long after a transfer completes at the bus the driver may still hold its descriptor:
+    // the completion routine runs as late as the completion delay, may be held back by the
+    // overlap, and an owed zero-length transfer waits for a timer routine.
+    host::Time descriptor_return_delay() const { return completions.max_delay + timer_latency_us + 2 * overlap_us; }
 
     std::string describe() const;
 };
@@ -102,6 +106,7 @@ struct OutTransfer {
     bool done = false;
     bool ok = false;
     std::optional<size_t> tx;  // the send it carries
+    uint64_t pipe_clears = 0;  // of the bulk-out endpoint, before its submission
 };
 
 struct RxExpect {
@@ -140,6 +145,9 @@ struct SendLedger {
     std::optional<size_t> sending;  // the send in MpSend now
     int outstanding = 0;            // bulk-out transfers submitted and not completed
     host::Time last_completion = 0;
+    // Clears of the bulk-out endpoint's halt (pipe resets): each drops a frame the controller
+    // holds whole packets of, waiting for the transfer that ends it.
+    uint64_t pipe_clears = 0;
 };
 
 // Good bulk-in transfers and the indications that must follow them.

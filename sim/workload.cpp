@@ -111,10 +111,11 @@ void Simulation::act_send(Station& s) {
                                 "-byte packet, longer than a transmit buffer holds, completed with success");
     }
     // A running adapter that no fault has touched takes every packet it can hold: it may refuse
-    // one for want of a descriptor only while its transfers are still in the USB stack.
+    // one for want of a descriptor only while its transfers are still in the USB stack, or the
+    // completion of the last has yet to give its descriptor back.
     if (!done.success && running && s.window.open && length <= kMaxSendFrame && !faulted(s)) {
         const bool busy =
-            s.sends.outstanding > 0 || host_->now() <= s.sends.last_completion + timing_.completions.max_delay;
+            s.sends.outstanding > 0 || host_->now() <= s.sends.last_completion + timing_.descriptor_return_delay();
         if (ticket.returned != NDIS_STATUS_RESOURCES || !busy) {
             fail("liveness", s.adapter->name + " refused send " + std::to_string(ticket.id) + " (" +
                                  std::to_string(length) + " bytes) with " + hex(ticket.returned) +
