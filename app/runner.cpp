@@ -227,14 +227,15 @@ uint64_t Runner::step_time(const ItemRun& r) const {
 void Runner::start_adapter(AdapterRun& a) { a.initialize = rig_->host.initialize(*a.station->adapter); }
 
 void Runner::wait_for_request_in_progress(AdapterRun& a) {
-    if (!a.station->adapter->request.pending) return;
-    rig_->host.run_until([&] { return !a.station->adapter->request.pending; }, host::seconds(30));
+    const host::Adapter& adapter = *a.station->adapter;
+    if (!adapter.request.pending && !adapter.reset.pending) return;
+    rig_->host.run_until([&] { return !adapter.request.pending && !adapter.reset.pending; }, host::seconds(30));
     collect_requests();
 }
 
 // The summary's statistics and chosen PHY, while the adapter can still answer.
 void Runner::record_before_halt(AdapterRun& a) {
-    if (!a.station->adapter->request.pending) {
+    if (!a.station->adapter->request.pending && !a.station->adapter->reset.pending) {
         for (NDIS_OID oid : kSummaryOids) a.statistics.emplace_back(oid, rig_->query_ulong(*a.station, oid));
         a.have_statistics = true;
     }
@@ -258,7 +259,7 @@ void Runner::halt_adapter(AdapterRun& a, ItemRun* r, bool wait) {
     };
     // A request that never ended is left to the halt itself to report, which it does from outside
     // any task.
-    if (wait || a.station->adapter->request.pending)
+    if (wait || a.station->adapter->request.pending || a.station->adapter->reset.pending)
         halt();
     else
         host.scheduler().after(0, "NDIS halts " + a.plan->name, halt);
@@ -411,12 +412,14 @@ void Runner::collect_requests() {
     for (ItemRun& r : items_) {
         if (!r.awaiting) continue;
         const host::Adapter& adapter = *r.awaiting->station->adapter;
-        if (adapter.request.pending && adapter.state == host::AdapterState::Running) continue;
-        r.request = adapter.request;
-        if (std::holds_alternative<ResetAction>(r.item->action)) {
-            r.reset = r.awaiting->last_reset = adapter.request.status;
-            r.addressing_reset = adapter.request.addressing_reset;
-            if (adapter.request.pending) r.reset.reset();
+        const bool is_reset = std::holds_alternative<ResetAction>(r.item->action);
+        const host::RequestRecord& record = is_reset ? adapter.reset : adapter.request;
+        if (record.pending && adapter.state == host::AdapterState::Running) continue;
+        r.request = record;
+        if (is_reset) {
+            r.reset = r.awaiting->last_reset = record.status;
+            r.addressing_reset = record.addressing_reset;
+            if (record.pending) r.reset.reset();
         }
         r.awaiting = nullptr;
     }

@@ -130,8 +130,8 @@ void Runner::act(ItemRun& r, uint64_t seq, const ResetAction& action) {
     host.reset(*a.station->adapter);
     r.awaiting = &a;
     if (action.wait) {
-        host.run_until([&] { return !a.station->adapter->request.pending; }, host::seconds(30));
-        if (a.station->adapter->request.pending) note(r, "the reset was still pending 30 s later");
+        host.run_until([&] { return !a.station->adapter->reset.pending; }, host::seconds(30));
+        if (a.station->adapter->reset.pending) note(r, "the reset was still pending 30 s later");
     }
     collect_requests();
 }

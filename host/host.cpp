@@ -17,7 +17,8 @@ Host::Host(const Options& options) : options_(options) {
     contexts_ = std::make_unique<Contexts>(*this);
     verifier_ = std::make_unique<Verifier>(*this, options_.policy);
     faults_ = std::make_unique<Faults>(*this, options_.seed ^ 0x9E3779B97F4A7C15ull);
-    memory_ = std::make_unique<Memory>(*this, options_.fresh_fill, options_.freed_fill, options_.quarantine_bytes);
+    memory_ = std::make_unique<Memory>(*this, options_.fresh_fill, options_.freed_fill, options_.quarantine_bytes,
+                                       options_.nonpaged_pool_bytes);
     locks_ = std::make_unique<SpinLocks>(*this);
     waits_ = std::make_unique<Waits>(*this);
     timers_ = std::make_unique<Timers>(*this);
@@ -57,6 +58,13 @@ Host* Host::current_or_null() { return tl_host; }
 Host& Host::entered() {
     Host& host = current();
     host.processors_->scheduling_point();
+    // Above dispatch level (a shutdown handler at a bug check) nothing may wait, take a lock,
+    // set a timer or make a request: only what needs none of the platform's services runs there.
+    const KIRQL irql = host.contexts().irql();
+    if (irql > DISPATCH_LEVEL) {
+        host.verifier().report(Rule::WaitAtDispatch, "a platform service called at IRQL " + std::to_string(irql) +
+                                                         ", above dispatch level, where none may be");
+    }
     return host;
 }
 
@@ -92,9 +100,9 @@ void Host::halt(Adapter& adapter) {
     ndis_->halt(adapter);
 }
 
-void Host::shutdown(Adapter& adapter) {
+void Host::shutdown(Adapter& adapter, bool bug_check) {
     std::lock_guard guard(lock_);
-    ndis_->shutdown(adapter);
+    ndis_->shutdown(adapter, bug_check);
 }
 
 SendTicket Host::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits) {

@@ -84,6 +84,10 @@ struct Options {
     // cancel_delay_drawn, after one the seed draws from 1 us up to it.
     Time cancel_completion_delay = 0;
     bool cancel_delay_drawn = false;
+    // A protocol sends from a thread at passive level as well as from its own DPCs at dispatch
+    // level: this share of sends (parts per million, drawn by the scheduler) is made at passive
+    // level. 0: every send at dispatch level.
+    uint32_t passive_send_ppm = 0;
     // A packet that MpSend returned NDIS_STATUS_PENDING for must be completed within this time.
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.
@@ -91,6 +95,9 @@ struct Options {
     uint8_t fresh_fill = 0xA5;  // fills fresh allocations
     uint8_t freed_fill = 0xDD;  // fills freed memory in quarantine
     size_t quarantine_bytes = size_t(64) << 20;
+    // Non-paged pool is scarce on the machines the driver runs on: an allocation that would take
+    // what is outstanding past this fails, as it would there.
+    size_t nonpaged_pool_bytes = size_t(256) << 20;
     double real_time_pace = 1.0;  // real-time mode: virtual microseconds per wall microsecond
     // Under AddressSanitizer, poison the guard bytes behind a request's information buffer while
     // the driver has it, so that a read past its end stops the run (so does a write then, before
@@ -147,7 +154,7 @@ public:
     Adapter& add_adapter(AdapterConfig config = {});
     NDIS_STATUS initialize(Adapter& adapter, std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
     void halt(Adapter& adapter);
-    void shutdown(Adapter& adapter);
+    void shutdown(Adapter& adapter, bool bug_check = false);
     SendTicket send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits = {});
     const RequestRecord& query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length);
     const RequestRecord& set(Adapter& adapter, NDIS_OID oid, const std::vector<uint8_t>& data);

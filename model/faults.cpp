@@ -50,8 +50,8 @@ FaultRule& FaultPlan::add(FaultRule rule) {
 std::optional<Fault> FaultPlan::decide(RequestKind kind, std::optional<uint8_t> first_register,
                                        uint16_t register_count) {
     std::optional<Fault> decision;
-    if (!enabled_) return decision;
     for (FaultRule& rule : rules_) {
+        if (!enabled_ && !rule.lasting) continue;
         if (!kind_matches(rule.kind, kind)) continue;
         if (rule.register_index) {
             if (!first_register) continue;

@@ -51,6 +51,9 @@ struct FaultRule {
     FaultAction action = FaultAction::error;
     uint64_t delay_us = 0;  // for delay
     std::string detail{};   // carried in the result, for logs
+    // A lasting rule stays when the plan is turned off: the device refuses that thing for good
+    // (a variant without the register, a part that stopped answering).
+    bool lasting = false;
 
     uint32_t seen = 0;  // matching requests so far
     uint32_t hits = 0;  // faults applied so far
@@ -69,7 +72,8 @@ public:
 
     FaultRule& add(FaultRule rule);
     void clear() { rules_.clear(); }
-    // A plan turned off hits nothing and counts nothing; its rules and their counts stay.
+    // A plan turned off hits nothing and counts nothing but with its lasting rules; its rules and
+    // their counts stay.
     void set_enabled(bool enabled) { enabled_ = enabled; }
     void reseed(uint64_t seed) { rng_.seed(seed); }
 

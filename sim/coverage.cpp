@@ -63,6 +63,9 @@ const char* fault_kind_name(FaultKind kind) {
         case FaultKind::CablePull: return "cable pulled or plugged";
         case FaultKind::SlowPhy: return "slow PHY window (timing)";
         case FaultKind::SlowBus: return "slow bus (timing)";
+        case FaultKind::HangReset: return "reset by NDIS for a hang";
+        case FaultKind::LowerCancel: return "transfer cancelled below the driver";
+        case FaultKind::BugCheck: return "shutdown handler at a bug check";
     }
     return "?";
 }

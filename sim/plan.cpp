@@ -174,6 +174,46 @@ void Simulation::plan_station(Station& s) {
         c.options.registers.phy_done_never = true;
         s.plan.register_faults = true;
     }
+    plan_lasting_fault(s);
+}
+
+// Now and then the device refuses one thing for the rest of the run, the recovery phase included:
+// a variant of the controller without the HomeLan indicator or the wake-up control register, or
+// a pipe that fails every transfer from some point on. Drawn from a generator of its own, so that
+// the rest of the seed's plan stays as it was.
+void Simulation::plan_lasting_fault(Station& s) {
+    host::Random& r = field_rng_;
+    if (!r.chance_ppm(120'000)) return;
+    model::FaultRule rule;
+    rule.times = 0;
+    rule.lasting = true;
+    rule.first_occurrence = static_cast<uint32_t>(r.between(1, 400));
+    switch (r.below(4)) {
+        case 0:
+            rule.kind = model::RequestKind::vendor_write;
+            rule.register_index = model::reg::kPhyIndicator;
+            rule.first_occurrence = 1;
+            s.plan.lasting = "the HomeLan indicator register";
+            break;
+        case 1:
+            rule.kind = model::RequestKind::vendor_write;
+            rule.register_index = model::reg::kWakeControl;
+            rule.first_occurrence = 1;
+            s.plan.lasting = "the wake-up control register";
+            break;
+        case 2:
+            rule.kind = model::RequestKind::bulk_in;
+            s.plan.lasting = "bulk-in transfers from the " + std::to_string(rule.first_occurrence) + "th";
+            s.plan.lasting_pipe = true;
+            break;
+        default:
+            rule.kind = model::RequestKind::bulk_out;
+            s.plan.lasting = "bulk-out transfers from the " + std::to_string(rule.first_occurrence) + "th";
+            s.plan.lasting_pipe = true;
+            break;
+    }
+    rule.action = r.chance_ppm(500'000) ? model::FaultAction::error : model::FaultAction::stall;
+    s.plan.rules.push_back(rule);
 }
 
 }  // namespace sim

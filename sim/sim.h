@@ -37,10 +37,13 @@ enum class FaultKind : int {
     Reset,
     Reinitialize,
     CablePull,
-    SlowPhy,  // the PHY window takes time to finish a command
-    SlowBus,  // full-speed bus or completion latency
+    SlowPhy,      // the PHY window takes time to finish a command
+    SlowBus,      // full-speed bus or completion latency
+    HangReset,    // a reset NDIS made because the check-for-hang handler said so
+    LowerCancel,  // a transfer a lower driver cancelled while the adapter ran
+    BugCheck,     // the shutdown handler called at a bug check
 };
-constexpr int kFaultKinds = 26;
+constexpr int kFaultKinds = 29;
 const char* fault_kind_name(FaultKind kind);
 
 // How many times each invariant was put to the test in earnest (a frame that had to be on the
@@ -80,6 +83,7 @@ Schedule schedule_of_seed(uint64_t seed);
 struct Result {
     uint64_t seed = 0;
     int processors = 1;
+    RunOptions options;  // what the run was asked to do beside its seed
     bool ok = true;
     std::string invariant;  // which invariant broke
     std::string detail;
@@ -94,8 +98,8 @@ struct Result {
 
 Result run_seed(uint64_t seed, const RunOptions& options = {});
 
-// The command that replays a seed exactly.
-std::string replay_command(uint64_t seed);
+// The command that replays a run exactly: its seed and every option that changed it.
+std::string replay_command(const Result& result);
 // A failure as printed for a person: seed, invariant, the last events, the replay command.
 std::string describe_failure(const Result& result);
 

@@ -57,6 +57,7 @@ void Simulation::build() {
     o.policy = host::ViolationPolicy::Record;
     const Schedule schedule = schedule_of_seed(seed_);
     o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
+    o.passive_send_ppm = 300'000;  // protocols send from threads too
     o.schedule_window = schedule.window;
     o.overlap = schedule.overlap_us;
     o.cancel_completion_delay = seed_ % 2 ? host::milliseconds(2) : 0;  // a cancelled transfer given back late
@@ -77,6 +78,7 @@ void Simulation::build() {
         fail("driver entry", e.what());
     }
     host_ = &bench_->host;
+    host_->ndis().on_reset([this](host::Adapter& adapter) { reset_began(adapter); });
     host_->io().set_completion_policy(timing_.completions);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
         std::string line = std::string("ndis ") + host::protocol_event_name(e.kind) + " adapter " +
@@ -84,6 +86,13 @@ void Simulation::build() {
         if (!e.data.empty()) line += " data " + std::to_string(e.data.size()) + "/" + hex(crc_of(e.data));
         if (e.send_id) line += " send " + std::to_string(e.send_id);
         trace(line);
+        if (e.kind == host::ProtocolEventKind::ResetComplete && reset_again_ != nullptr &&
+            reset_again_->id == e.adapter_id) {
+            host::Adapter* adapter = std::exchange(reset_again_, nullptr);
+            host_->scheduler().at(host_->now(), "NDIS resets again", [this, adapter] {
+                if (adapter->state == host::AdapterState::Running && !adapter->reset.pending) host_->reset(*adapter);
+            });
+        }
     });
     for (int k = 0; k < host::kAllocKinds; ++k) {
         if (alloc_ppm_[k] > 0) host_->faults().fail_rate_ppm(alloc_ppm_[k], static_cast<host::AllocKind>(k));
@@ -111,7 +120,8 @@ void Simulation::build() {
               (s.plan.bad_descriptor ? "; bad descriptor" : "") +
               (s.plan.config.options.registers.phy_read_garbage ? "; MII garbage" : "") +
               (s.plan.config.options.registers.eeprom_done_never ? "; EEPROM never done" : "") +
-              (s.plan.config.options.registers.phy_done_never ? "; PHY window never done" : ""));
+              (s.plan.config.options.registers.phy_done_never ? "; PHY window never done" : "") +
+              (s.plan.lasting.empty() ? "" : "; refuses for good " + s.plan.lasting));
     }
     result_.plan_hash = hash_;
     // The cable needs a clock: the first controller's, which runs on the host's scheduler.
@@ -162,6 +172,7 @@ void Simulation::start(Station& s) {
     s.receives = ReceiveLedger{};
     s.receives.events_seen = host_->recorder().events().size();
     s.window.open = false;
+    s.resetting = false;
     s.epoch.open = false;
     s.epoch.transition_xmit = false;
     s.epoch.transition_rcv = false;
@@ -228,6 +239,9 @@ static bool phy_read_commanded(model::Controller& device, size_t from) {
 }
 
 host::Time Simulation::halt(Station& s) {
+    // NDIS halts an adapter only once the reset in progress has completed, however long the
+    // device makes it take.
+    wait_reset(s);
     close_window(s);
     s.epoch.open = false;
     // Now and then the stop begins while a link poll is part-way through, so that the stop's own
@@ -249,16 +263,29 @@ host::Time Simulation::halt(Station& s) {
         }
     }
     const host::Time began = host_->now();
+    // Now and then the machine stops at a bug check, which calls the shutdown handler at high
+    // level; the run then goes on to the halt, to see that nothing was left half done.
+    if (s.adapter->shutdown_registered && control_rng_.chance_ppm(50'000)) {
+        count(FaultKind::BugCheck);
+        trace("bug check: shutdown " + s.adapter->name + " at high level");
+        host_->shutdown(*s.adapter, true);
+        check_verifier();
+    }
     // Now and then the system shuts down first: MpShutdown, then MpHalt.
     if (s.adapter->shutdown_registered && chance(200'000)) {
         trace("shutdown " + s.adapter->name);
         host_->shutdown(*s.adapter);
         check_verifier();
+        if (control_rng_.chance_ppm(300'000) && !s.adapter->reset.pending) {
+            trace("reset " + s.adapter->name + " after its shutdown");
+            host_->reset(*s.adapter);
+        }
         host_->run_for(between(0, 50000));
     }
     trace("halt " + s.adapter->name);
     host_->halt(*s.adapter);
     s.up = false;
+    s.resetting = false;
     check_verifier();
     process_records(s);
     check_halted(s);
@@ -268,17 +295,49 @@ host::Time Simulation::halt(Station& s) {
     return began;
 }
 
-// A reset asked for by NDIS: the window and the statistics epoch close, and open again once it
-// has completed.
+// A reset a protocol asked NDIS for. NDIS makes one reset at a time, so one its hang check began
+// is waited for first.
 void Simulation::reset_adapter(Station& s) {
-    close_window(s);
-    s.epoch.open = false;
+    wait_reset(s);
     count(FaultKind::Reset);
-    trace("reset " + s.adapter->name);
+    const bool again = control_rng_.chance_ppm(250'000);
+    trace("reset " + s.adapter->name + (again ? ", and again as it completes" : ""));
+    if (again) reset_again_ = s.adapter;
     host_->reset(*s.adapter);
-    wait_request(s, "reset");
-    trace("reset -> " + hex(s.adapter->request.status));
+    wait_reset(s);
+    if (again) {
+        host_->run_for(1);
+        wait_reset(s);
+        reset_again_ = nullptr;
+    }
     check_verifier();
+    reopen_after_reset(s);
+}
+
+// Every reset, whoever asked for it: the window and the statistics epoch close as MpReset is
+// called, and open again at the first checkpoint after it completed. This runs inside the
+// host's event loop when NDIS's hang check made the reset, so a check it fails is kept for the
+// next checkpoint rather than thrown through the loop.
+void Simulation::reset_began(host::Adapter& adapter) {
+    for (Station& s : stations_) {
+        if (s.adapter != &adapter || !s.up) continue;
+        try {
+            const bool hang = adapter.hang_check == 0;  // called from NDIS's hang check
+            if (hang) count(FaultKind::HangReset);
+            trace("reset " + s.adapter->name + (hang ? " by NDIS for a hang" : "") + " begins");
+            close_window(s);
+            s.epoch.open = false;
+            s.resetting = true;
+        } catch (const Failure& f) {
+            if (!deferred_) deferred_ = f;
+        }
+    }
+}
+
+void Simulation::reopen_after_reset(Station& s) {
+    if (!s.resetting || s.adapter->reset.pending) return;
+    trace("reset " + s.adapter->name + " -> " + hex(s.adapter->reset.status));
+    s.resetting = false;
     open_window(s);
     open_epoch(s);
 }
@@ -290,10 +349,19 @@ void Simulation::wait_request(Station& s, const char* what) {
     }
 }
 
+void Simulation::wait_reset(Station& s) {
+    if (!host_->run_until([&] { return !s.adapter->reset.pending; }, kRequestLimit)) {
+        fail("liveness",
+             "reset of " + s.adapter->name + " not completed within " + std::to_string(kRequestLimit / 1000000) + " s");
+    }
+}
+
 void Simulation::checkpoint(bool settled) {
+    if (deferred_) throw *deferred_;
     check_verifier();
     for (Station& s : stations_) {
         if (!s.up) continue;
+        reopen_after_reset(s);
         if (s.window.open && s.state() != ADAPTER_STATE_RUNNING) s.window.dirty = true;
         process_records(s);
         check_receives(s, settled);
@@ -320,6 +388,7 @@ void Simulation::finish() {
 
 Result Simulation::run() {
     result_.seed = seed_;
+    result_.options = options_;
     try {
         plan_host();
         plan_timing();
@@ -376,14 +445,18 @@ Schedule schedule_of_seed(uint64_t seed) {
     return s;
 }
 
-std::string replay_command(uint64_t seed) { return "usbeth sim --seed " + std::to_string(seed) + " --trace"; }
+std::string replay_command(const Result& r) {
+    std::string command = "usbeth sim --seed " + std::to_string(r.seed);
+    if (r.options.processors > 0) command += " --processors " + std::to_string(r.options.processors);
+    return command + " --trace";
+}
 
 std::string describe_failure(const Result& r) {
     std::ostringstream out;
     out << "seed " << r.seed << " (" << r.processors << " processor(s)): invariant broken: " << r.invariant << "\n  "
         << r.detail << "\n  last events:\n";
     for (const std::string& line : r.tail) out << "    " << line << "\n";
-    out << "  replay: " << replay_command(r.seed) << "\n";
+    out << "  replay: " << replay_command(r) << "\n";
     return out.str();
 }
 

@@ -128,6 +128,10 @@ struct StationPlan {
     bool control_faults = false;   // the fault plan aims at control transfers
     bool register_faults = false;  // garbage or stuck registers
     bool bad_descriptor = false;
+    // What the device refuses for good, if anything: it stays through the recovery phase, which
+    // asks for what does not need it. A pipe refused for good carries no frame any more.
+    std::string lasting;
+    bool lasting_pipe = false;
     std::vector<model::FaultRule> rules;               // the fault plan of each new controller
     std::map<uint8_t, std::vector<LinkChange>> links;  // the medium of each PHY, by address, from time 0
 };
@@ -201,6 +205,7 @@ struct Station {
     ReceiveLedger receives;
     Window window;
     Epoch epoch;
+    bool resetting = false;  // a reset began; the window opens again at the checkpoint after it ends
 
     model::Controller& device() { return bus->controller(); }
     ADAPTER* record() { return up ? static_cast<ADAPTER*>(adapter->context()) : nullptr; }
@@ -217,7 +222,9 @@ public:
           options_(options),
           rng_(seed),
           stop_rng_(seed ^ 0x9E3779B97F4A7C15ull),
-          timer_rng_(seed ^ 0xC2B2AE3D27D4EB4Full) {}
+          timer_rng_(seed ^ 0xC2B2AE3D27D4EB4Full),
+          field_rng_(seed ^ 0x165667B19E3779F9ull),
+          control_rng_(seed ^ 0x27D4EB2F165667C5ull) {}
 
     Result run();
 
@@ -242,12 +249,16 @@ private:
     void plan_host();
     void plan_timing();
     void plan_station(Station& s);
+    void plan_lasting_fault(Station& s);
 
     // simulation.cpp
     void build();
     void start(Station& s);
     host::Time halt(Station& s);  // when the halt began
     void wait_request(Station& s, const char* what);
+    void wait_reset(Station& s);
+    void reset_began(host::Adapter& adapter);
+    void reopen_after_reset(Station& s);
     void open_window(Station& s);
     void close_window(Station& s);
     void open_epoch(Station& s);
@@ -265,6 +276,7 @@ private:
     void act_set(Station& s);
     void act_reset(Station& s);
     void act_reinitialize(Station& s);
+    void act_lower_cancel(Station& s);
 
     // bus_ledger.cpp
     void process_records(Station& s);
@@ -296,8 +308,12 @@ private:
     uint64_t seed_;
     RunOptions options_;
     host::Random rng_;
-    host::Random stop_rng_;   // when a stop waits for a link poll part-way through
-    host::Random timer_rng_;  // when a stop begins as a timer expires
+    host::Random stop_rng_;     // when a stop waits for a link poll part-way through
+    host::Random timer_rng_;    // when a stop begins as a timer expires
+    host::Random field_rng_;    // what a device refuses for good
+    host::Random control_rng_;  // control-path actors that overlap: resets inside others' windows
+    // A reset NDIS makes again the moment the adapter's reset in progress completes.
+    host::Adapter* reset_again_ = nullptr;
     std::unique_ptr<testbed::Bench> bench_;
     host::Host* host_ = nullptr;  // the bench's
     std::deque<Station> stations_;
@@ -316,6 +332,9 @@ private:
     uint64_t hash_ = 0xCBF29CE484222325ull;
     Coverage coverage_;
     size_t host_events_seen_ = 0;
+    // A check that failed inside the host's event loop (where NDIS began a reset), thrown at the
+    // next checkpoint.
+    std::optional<Failure> deferred_;
     size_t violations_seen_ = 0;
 };
 

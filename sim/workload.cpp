@@ -219,7 +219,23 @@ void Simulation::act_set(Station& s) {
     if (power) close_window(s);
     trace("set " + s.adapter->name + " " + hex(oid) + " data " + std::to_string(data.size()) + "/" + hex(crc_of(data)));
     host_->set(*s.adapter, oid, data);
+    // Now and then NDIS resets the adapter while the set is still pending, as it does when a
+    // request seems hung: the reset's work item and the set's then contend for the PHY window.
+    if (s.adapter->request.pending && control_rng_.chance_ppm(300'000)) {
+        trace("reset " + s.adapter->name + " while the set is pending");
+        host_->reset(*s.adapter);
+        if (control_rng_.chance_ppm(300'000)) {
+            trace("shutdown " + s.adapter->name + " while the set and the reset are pending");
+            host_->shutdown(*s.adapter);
+            check_verifier();
+            wait_request(s, "set");
+            wait_reset(s);
+            halt(s);
+            return;
+        }
+    }
     wait_request(s, "set");
+    wait_reset(s);
     const host::RequestRecord& r = s.adapter->request;
     trace("set -> " + hex(r.status) + " read " + std::to_string(r.bytes_done) + " needed " +
           std::to_string(r.bytes_needed));
@@ -234,6 +250,18 @@ void Simulation::act_cable(Station& /*s*/) {
     count(FaultKind::CablePull);
     trace(std::string("cable ") + (connect ? "plugged back in" : "pulled out"));
     cable_->set_connected(connect);
+}
+
+// A lower driver takes back what it holds on a bulk pipe (a selective suspend, a hub reset): the
+// transfers outstanding there complete cancelled while the adapter runs.
+void Simulation::act_lower_cancel(Station& s) {
+    const uint8_t endpoint = chance(700'000) ? model::kBulkInEndpoint : model::kBulkOutEndpoint;
+    process_records(s);
+    const size_t cancelled = s.bus->cancel_endpoint(endpoint);
+    count(FaultKind::LowerCancel, cancelled);
+    trace("lower driver cancels " + std::to_string(cancelled) + " transfer(s) on endpoint " + hex(endpoint) + " of " +
+          s.adapter->name);
+    if (cancelled != 0 && s.window.open) s.window.faulted = true;
 }
 
 void Simulation::act_reinitialize(Station& s) {
@@ -252,13 +280,19 @@ struct WorkloadAction {
 
 void Simulation::step() {
     static const WorkloadAction kWhenUp[] = {
-        {30, &Simulation::act_send},  {55, &Simulation::act_receive},      {61, &Simulation::act_link},
-        {71, &Simulation::act_query}, {77, &Simulation::act_set},          {83, &Simulation::check_statistics},
-        {87, &Simulation::act_reset}, {90, &Simulation::act_reinitialize}, {92, &Simulation::act_cable},
+        {30, &Simulation::act_send},         {55, &Simulation::act_receive},      {61, &Simulation::act_link},
+        {71, &Simulation::act_query},        {77, &Simulation::act_set},          {83, &Simulation::check_statistics},
+        {87, &Simulation::act_reset},        {90, &Simulation::act_reinitialize}, {92, &Simulation::act_cable},
+        {93, &Simulation::act_lower_cancel},
     };
     static const WorkloadAction kWhenDown[] = {{10, &Simulation::act_reinitialize}};
     Station& s = stations_[draw(stations_.size())];
     const uint64_t pick = draw(100);
+    // NDIS makes no request of an adapter while it resets it, and holds its sends meanwhile.
+    if (s.up && s.adapter->reset.pending) {
+        wait_reset(s);
+        checkpoint(false);
+    }
     for (const WorkloadAction& action :
          s.up ? std::span<const WorkloadAction>(kWhenUp) : std::span<const WorkloadAction>(kWhenDown)) {
         if (pick < action.below) {

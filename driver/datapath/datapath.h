@@ -19,6 +19,7 @@ constexpr UCHAR RX_STATUS_CRC_ERROR = 0x08;
 // Descriptor pools.
 ULONG CarveDescriptors(ADAPTER* Adapter);
 ULONG SetupPacketPools(ADAPTER* Adapter);
+VOID FreeReceivePackets(ADAPTER* Adapter);
 
 // Transmit.
 ULONG SubmitTransmit(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PNDIS_PACKET Packet, PBOOLEAN HandedOver);

@@ -81,6 +81,7 @@ ULONG SetupPacketPools(ADAPTER* Adapter)
     }
 
     auto* Record = static_cast<RX_PACKET_RECORD*>(Records);
+    Adapter->RxPacketRecords = Record;
     for (RX_DESCRIPTOR* Descriptor = Adapter->RxFreeList.First; Descriptor != nullptr;
          Descriptor = Descriptor->Next, Record++) {
         PNDIS_PACKET Packet = nullptr;
@@ -88,21 +89,45 @@ ULONG SetupPacketPools(ADAPTER* Adapter)
         if (Status != NDIS_STATUS_SUCCESS) {
             return RESULT_FAILURE;
         }
+        Record->Packet = Packet;  // recorded at once, so that a failure below still frees it
         PNDIS_BUFFER Buffer = nullptr;
         // Over the whole data buffer: a transfer of up to 1536 bytes holds a frame of up to 1528,
         // and the length is set to each frame's before it is indicated, which must never exceed
         // the length the buffer was made with.
         NdisAllocateBuffer(&Status, &Buffer, BufferPool, Descriptor->Buffer, DESCRIPTOR_BUFFER_SIZE);
         if (Status != NDIS_STATUS_SUCCESS) {
-            return RESULT_FAILURE;  // the packet goes with its pool
+            return RESULT_FAILURE;
         }
         NDIS_SET_PACKET_HEADER_SIZE(Packet, ETH_HEADER_SIZE);
         NdisChainBufferAtFront(Packet, Buffer);
-        Record->Packet = Packet;
         Record->NdisBuffer = Buffer;
         Descriptor->PacketRecord = Record;
     }
     return RESULT_SUCCESS;
+}
+
+// FreeReceivePackets — passive level (halt, failed initialization). Gives every receive packet
+// and buffer back to its pool before the pools themselves go: a pool freed with them still out
+// leaks the buffers' memory descriptors, and a checked system stops on it. The records are
+// zero-filled, so those a failed set-up never reached hold nothing.
+VOID FreeReceivePackets(ADAPTER* Adapter)
+{
+    RX_PACKET_RECORD* Records = Adapter->RxPacketRecords;
+    if (Records == nullptr) {
+        return;
+    }
+    for (ULONG Index = 0; Index < Adapter->RxDescCount; Index++) {
+        RX_PACKET_RECORD* Record = &Records[Index];
+        if (Record->NdisBuffer != nullptr) {
+            NdisFreeBuffer(Record->NdisBuffer);
+            Record->NdisBuffer = nullptr;
+        }
+        if (Record->Packet != nullptr) {
+            NdisFreePacket(Record->Packet);
+            Record->Packet = nullptr;
+        }
+    }
+    Adapter->RxPacketRecords = nullptr;
 }
 
 // SubmitBulkTransfer — up to dispatch level. The URB lives in the descriptor's own area.
@@ -136,10 +161,14 @@ NTSTATUS SubmitBulkTransfer(ADAPTER* Adapter, DESCRIPTOR* Descriptor, ULONG Pipe
 
 // NoteBulkFailure — up to dispatch level (completion routines). The flag comes first: the end
 // of a reset sets the adapter running and then looks at it, so a failure during the restart is
-// either seen there or finds the adapter running and marks the bus error itself.
+// either seen there or finds the adapter running and marks the bus error itself. A cancel is
+// this driver's own doing only while the adapter does not run (the stop sequence and the reset
+// abort the pipes after leaving the running state): a transfer cancelled while it runs was
+// cancelled below the driver (a selective suspend, a hub reset) and failed like any other, or
+// reception would stop with nothing to restart it.
 VOID NoteBulkFailure(ADAPTER* Adapter, NTSTATUS Status)
 {
-    if (Status == STATUS_CANCELLED) {
+    if (Status == STATUS_CANCELLED && Adapter->State != ADAPTER_STATE_RUNNING) {
         return;
     }
     Adapter->ResetAfterBusError = 1;

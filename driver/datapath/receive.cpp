@@ -152,15 +152,19 @@ VOID RxIndicateTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PV
         return;
     }
     Adapter->RxIndicating = TRUE;
+    // Interrupts are masked only around the list moves: the protocols run inside the indication,
+    // may send from there (which masks them itself), and must not run with them masked.
     while (Adapter->RxReadyList.Count != 0) {
         _disable();
         RX_DESCRIPTOR* Descriptor = RemoveFirst(&Adapter->RxReadyList);
+        _enable();
         NdisAdjustBufferLength(Descriptor->PacketRecord->NdisBuffer, Descriptor->Length);
         NDIS_SET_PACKET_STATUS(Descriptor->PacketRecord->Packet, NDIS_STATUS_RESOURCES);
         NdisDprReleaseSpinLock(&Adapter->RxLock);
         PNDIS_PACKET Packets[1] = {Descriptor->PacketRecord->Packet};
         NdisMIndicateReceivePacket(Adapter->MiniportAdapterHandle, Packets, 1);
         NdisDprAcquireSpinLock(&Adapter->RxLock);
+        _disable();
         InsertLast(&Adapter->RxFreeList, Descriptor);
         _enable();
     }

@@ -82,7 +82,7 @@ NDIS_STATUS SendPacketLocked(ADAPTER* Adapter, PNDIS_PACKET Packet)
 
 }  // namespace
 
-// MpSend — NDIS send handler, dispatch level, on any number of processors at once.
+// MpSend — NDIS send handler, at or below dispatch level, on any number of processors at once.
 // NDIS_STATUS_PENDING: the packet has been completed with success, its frame is in the USB stack.
 // NDIS_STATUS_RESOURCES or NDIS_STATUS_FAILURE: the packet is not completed and nothing of it was
 // sent. A zero-length transfer still owed from an earlier frame goes first, on its own
@@ -103,10 +103,12 @@ NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT
     // them, or the controller takes the next transfer for the rest of the frame: submissions
     // from several processors go one at a time. Completions do not take this lock, so one that
     // arrives inside a submission cannot wait on it; the packet is completed outside it, since
-    // NDIS may send again from within the completion.
-    NdisDprAcquireSpinLock(&Adapter->SendLock);
+    // NDIS may send again from within the completion. A protocol may send at passive level, and
+    // the timer routines take this lock at dispatch level: the acquire raises, so that none of
+    // them can run on this processor while the lock is held.
+    NdisAcquireSpinLock(&Adapter->SendLock);
     NDIS_STATUS Status = SendPacketLocked(Adapter, Packet);
-    NdisDprReleaseSpinLock(&Adapter->SendLock);
+    NdisReleaseSpinLock(&Adapter->SendLock);
     if (Status == NDIS_STATUS_PENDING) {
         NdisMSendComplete(Adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_SUCCESS);
     }
@@ -286,14 +288,15 @@ ULONG SendKeepAlive(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor, PBOOLEAN Handed
 }
 
 // KeepAliveComplete — I/O completion routine of the keep-alive, up to dispatch level. It is not
-// counted. A keep-alive that failed marks a running adapter as having a bus error, as a frame's
-// transfer does: the bulk-out pipe may now be halted on the device, and only the reset that
-// follows a bus error clears it; an adapter left running would fail its next send.
+// counted, and its outcome does not change the adapter's state: one failed keep-alive must not
+// stop a working adapter. The failure is noted so that the next reset clears the bulk-out pipe,
+// which may now be halted on the device; if it is, the next frame fails, which is the bus error
+// that brings that reset.
 NTSTATUS KeepAliveComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
     auto* Descriptor = static_cast<TX_DESCRIPTOR*>(Context);
-    if (Irp->IoStatus.Status != STATUS_SUCCESS) {
-        NoteBulkFailure(Descriptor->Adapter, Irp->IoStatus.Status);
+    if (Irp->IoStatus.Status != STATUS_SUCCESS && Irp->IoStatus.Status != STATUS_CANCELLED) {
+        Descriptor->Adapter->ResetAfterBusError = 1;
     }
     IoFreeIrp(Irp);
     ReturnTxDescriptor(Descriptor->Adapter, Descriptor);

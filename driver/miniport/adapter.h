@@ -35,11 +35,6 @@ constexpr ULONG MINIMUM_RX_DESCRIPTOR_COUNT = 3;
 // Without a transmit descriptor every send is refused for good; one is enough, since a
 // zero-length transfer that finds no descriptor is owed until the frame's descriptor is back.
 constexpr ULONG MINIMUM_TX_DESCRIPTOR_COUNT = 1;
-// Either count above this fails initialization. One bulk-in transfer is outstanding at a time
-// and the bus carries at most 19 bulk packets a millisecond, so a few hundred descriptors of
-// either kind already cover far more than the adapter can use, while the descriptor block, one
-// allocation of non-paged memory of about 1.6 KB per descriptor, grows with the count.
-constexpr ULONG MAXIMUM_DESCRIPTOR_COUNT = 1024;
 constexpr ULONG MAX_PHYS = 4;
 constexpr UCHAR NO_PHY_INDEX = 255;
 constexpr ULONG REGISTER_BUFFER_SIZE = 20;
@@ -57,10 +52,11 @@ struct ADAPTER {
     ULONG HomeLan;
 
     // Descriptor lists.
-    DESCRIPTOR_LIST TxFreeList;   // under TxLock
-    DESCRIPTOR_LIST RxFreeList;   // under RxLock
-    DESCRIPTOR_LIST RxReadyList;  // under RxLock
-    BOOLEAN RxIndicating;         // under RxLock: a timer routine is indicating RxReadyList
+    RX_PACKET_RECORD* RxPacketRecords;  // one per receive descriptor, RxDescCount of them
+    DESCRIPTOR_LIST TxFreeList;         // under TxLock
+    DESCRIPTOR_LIST RxFreeList;         // under RxLock
+    DESCRIPTOR_LIST RxReadyList;        // under RxLock
+    BOOLEAN RxIndicating;               // under RxLock: a timer routine is indicating RxReadyList
 
     // Statistics.
     std::atomic<ULONG> RcvOk;
@@ -116,17 +112,20 @@ struct ADAPTER {
     PHY_STEP_ROUTINE PhyDone;
     UCHAR PhyChainAddress;
     NTSTATUS AsyncStatus;  // outcome of the asynchronous register request whose PhyStep runs
-    // The IRP of the asynchronous register request in the USB stack, so that the stop sequence can
-    // cancel one that never completes; AsyncIrpCancelled is the one it took for that, and
-    // AsyncIrpDone tells it that the cancelled one completed.
+    // The IRP of the asynchronous register request in the USB stack, so that a request that
+    // never completes can be cancelled (the stop sequence, the reset's and the wake-pattern work
+    // items); AsyncIrpCancelled is the one taken for that, AsyncIrpDone tells its canceller that
+    // it completed, and AsyncCancelling lets one canceller at a time at them.
     INTERLOCKED<PIRP> AsyncIrp;
     INTERLOCKED<PIRP> AsyncIrpCancelled;
     INTERLOCKED<UCHAR> AsyncIrpDone;
+    INTERLOCKED<UCHAR> AsyncCancelling;
     // The link poll's reads of the PHY data that found the access not yet done, and the timer
     // that reads again a little later; an indicator write that found the window taken, owed.
     ULONG PhyDataRereads;
     NDIS_MINIPORT_TIMER PhyRetryTimer;
     INTERLOCKED<UCHAR> HomeLanIndicatorOwed;
+    INTERLOCKED<UCHAR> HomeLanIndicatorRetries;  // owed writes sent again since the last link change
 
     // NDIS handles, settings, locks and timers.
     NDIS_HANDLE MiniportAdapterHandle;

@@ -2,8 +2,10 @@
 // handlers. Everything per adapter is wired up later by MpInitialize.
 #include "miniport/handlers.h"
 
-// DriverEntry — passive level, once at load. Registers the seven handlers as an NDIS 5.0
-// miniport; keeps nothing: the characteristics and the wrapper handle live only on this stack.
+// DriverEntry — passive level, once at load. Registers the eight handlers as an NDIS 5.0
+// miniport (the check-for-hang handler lets NDIS reset an adapter that a failed bulk transfer
+// left in its bus error, which nothing else would); keeps nothing: the characteristics and the wrapper handle live only
+// on this stack.
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     NDIS_HANDLE WrapperHandle = nullptr;
@@ -17,6 +19,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     Characteristics.InitializeHandler = MpInitialize;
     Characteristics.QueryInformationHandler = MpQueryInformation;
     Characteristics.ResetHandler = MpReset;
+    Characteristics.CheckForHangHandler = MpCheckForHang;
     Characteristics.SendHandler = MpSend;
     Characteristics.SetInformationHandler = MpSetInformation;
     Characteristics.ReturnPacketHandler = MpReturnPacket;

@@ -37,10 +37,15 @@ VOID CancelTimers(ADAPTER* Adapter)
 // FALSE when a pipe could not be cleared: the next reset tries again.
 BOOLEAN ClearBulkPipes(ADAPTER* Adapter)
 {
-    if (Adapter->ResetAfterBusError.exchange(0) != 0 && ResetBulkPipes(Adapter) != RESULT_SUCCESS) {
-        Adapter->ResetAfterBusError = 1;
+    if (Adapter->ResetAfterBusError == 0) {
+        return TRUE;
+    }
+    if (ResetBulkPipes(Adapter) != RESULT_SUCCESS) {
         return FALSE;
     }
+    // Only now are the pipes clean: a transfer that failed before the abort swept it away is
+    // not a failure of the restart.
+    Adapter->ResetAfterBusError = 0;
     return TRUE;
 }
 
@@ -58,13 +63,17 @@ VOID ClearStatistics(ADAPTER* Adapter)
 
 }  // namespace
 
-// MpShutdown — adapter shutdown handler, passive level for an orderly shutdown; also the first
-// step of MpHalt. Cancels the timers and stops the adapter. A stopped adapter is never started
-// again: a reset still pending sees the stop begun and skips its restart, and one already
-// restarting is waited for before the stop begins. Every step of a restart is bounded (each
-// request in it times out), so the wait ends.
+// MpShutdown — adapter shutdown handler, passive level for an orderly shutdown, high level at a
+// bug check; also the first step of MpHalt. Cancels the timers and stops the adapter. A stopped adapter is never
+// started again: a reset still pending sees the stop begun and skips its restart, and one already restarting is waited
+// for before the stop begins. Every step of a restart is bounded (each request in it times out), so the wait ends.
 VOID MpShutdown(PVOID ShutdownContext)
 {
+    // At a bug check NDIS calls this at high level, where nothing may wait, take a lock or make a
+    // request, and every step of the stop does: the device is left as it is.
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        return;
+    }
     auto* Adapter = static_cast<ADAPTER*>(ShutdownContext);
     Adapter->StopRequested = 1;
     while (Adapter->ResetPending != 0) {
@@ -130,7 +139,20 @@ VOID MpHalt(NDIS_HANDLE MiniportAdapterContext)
     NdisFreeSpinLock(&Adapter->TxLock);
     NdisFreeSpinLock(&Adapter->RxLock);
     NdisFreeSpinLock(&Adapter->SendLock);
+    FreeReceivePackets(Adapter);
     ReleaseTrackedResources(Adapter);
+}
+
+// MpCheckForHang — NDIS check-for-hang handler, dispatch level, every CHECK_FOR_HANG_SECONDS.
+// A failed bulk transfer leaves the adapter in its bus error until a reset clears its pipes, and
+// a deserialized miniport is reset for no other reason: TRUE asks NDIS for that reset. Never
+// while a reset is pending or a stop has begun, which would only restart what is ending.
+BOOLEAN MpCheckForHang(NDIS_HANDLE MiniportAdapterContext)
+{
+    auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
+    return Adapter->State == ADAPTER_STATE_BUS_ERROR && Adapter->ResetPending == 0 && Adapter->StopRequested == 0
+               ? TRUE
+               : FALSE;
 }
 
 // MpReset — NDIS reset handler, dispatch level, where nothing may wait. The restart waits
@@ -195,6 +217,10 @@ VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM /*WorkItem*/, PVOID Context)
             NdisSetTimer(&Adapter->ZeroLengthTimer, 0);
         }
     }
-    NdisMResetComplete(Adapter->MiniportAdapterHandle, Status, FALSE);
-    Adapter->ResetPending = 0;  // the last touch of the adapter: a stop may go ahead from here
+    // The flag is cleared before the completion: NDIS may call MpReset again as soon as the reset
+    // completes, and that reset's flag must not be wiped. A stop may go ahead from here; NDIS
+    // halts the adapter only once the reset has completed.
+    NDIS_HANDLE Handle = Adapter->MiniportAdapterHandle;
+    Adapter->ResetPending = 0;
+    NdisMResetComplete(Handle, Status, FALSE);
 }

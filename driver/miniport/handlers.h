@@ -11,6 +11,7 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex
 VOID MpHalt(NDIS_HANDLE MiniportAdapterContext);
 VOID MpShutdown(PVOID ShutdownContext);
 NDIS_STATUS MpReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
+BOOLEAN MpCheckForHang(NDIS_HANDLE MiniportAdapterContext);
 NDIS_STATUS MpSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
 NDIS_STATUS MpQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid, PVOID InformationBuffer,
                                ULONG InformationBufferLength, PULONG BytesWritten, PULONG BytesNeeded);

@@ -86,6 +86,7 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS /*OpenErrorStatus*/, PUINT SelectedMediumI
         NdisFreeSpinLock(&Adapter->TxLock);
         NdisFreeSpinLock(&Adapter->RxLock);
         NdisFreeSpinLock(&Adapter->SendLock);
+        FreeReceivePackets(Adapter);
         ReleaseTrackedResources(Adapter);
         return NDIS_STATUS_RESOURCES;
     }
@@ -126,9 +127,6 @@ ULONG BringUpAdapter(ADAPTER* Adapter)
     }
     if (Adapter->TxDescCount < MINIMUM_TX_DESCRIPTOR_COUNT) {
         Adapter->TxDescCount = MINIMUM_TX_DESCRIPTOR_COUNT;
-    }
-    if (Adapter->TxDescCount > MAXIMUM_DESCRIPTOR_COUNT || Adapter->RxDescCount > MAXIMUM_DESCRIPTOR_COUNT) {
-        return RESULT_FAILURE;
     }
     NdisMoveMemory(Adapter->RegWriteBuf, Adapter->CurrentAddress, ETH_ADDRESS_LENGTH);
     if (WriteRegisters(Adapter, ETH_ADDRESS_LENGTH, REG_STATION_ADDRESS) != RESULT_SUCCESS) {

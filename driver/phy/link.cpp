@@ -41,7 +41,8 @@ BOOLEAN StepFailed(ADAPTER* Adapter) { return !NT_SUCCESS(Adapter->AsyncStatus);
 // asynchronous PHY request is in flight; the poll re-arms the timer when it ends. When the PHY
 // window is taken (a work item of the running adapter holds it) the tick tries again a period
 // later, so that a passing holder does not end link polling. An indicator write that an earlier
-// poll owes goes first, in place of the poll. An adapter that does not run is not polled and
+// poll owes goes first, in place of the poll; it is owed only a few times after each link change,
+// so polling goes on even against a device that refuses it for good. An adapter that does not run is not polled and
 // the timer stays unarmed.
 VOID LinkTimerTick(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*SystemSpecific2*/,
                    PVOID /*SystemSpecific3*/)
@@ -201,11 +202,11 @@ VOID IndicateLinkState(ADAPTER* Adapter)
 VOID NoPhyStep(ADAPTER* /*Adapter*/) {}
 
 // HomeLanIndicatorDone — PhyStep of the indicator write started at the end of a poll, or owed
-// and sent from the link timer. A write that failed is owed again.
+// and sent from the link timer. A write that failed is owed again, a bounded number of times.
 VOID HomeLanIndicatorDone(ADAPTER* Adapter)
 {
     if (StepFailed(Adapter)) {
-        Adapter->HomeLanIndicatorOwed = 1;
+        OweHomeLanIndicator(Adapter);
     }
     Adapter->PhyBusy = 0;
     if (Adapter->State != ADAPTER_STATE_STOPPED) {

@@ -10,6 +10,11 @@ namespace {
 constexpr USHORT MEDIA_BMCR_10_HALF = 0x0000;
 constexpr USHORT MEDIA_ANAR_10_HALF = 0x0020;
 
+// An indicator write that failed, or found the window taken, is sent again from the link timer
+// this many times at most until the link changes again: a device that refuses the write for good
+// must not keep the link timer from polling.
+constexpr UCHAR HOMELAN_INDICATOR_RETRIES = 3;
+
 // A single asynchronous PHY write ends with ClearPhyBusy; a start that could not be issued gets
 // no completion, so it gives PhyBusy back at once rather than leaving it set for good.
 VOID EndFailedSingleWrite(ADAPTER* Adapter, NTSTATUS Start)
@@ -176,9 +181,10 @@ ULONG WriteHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState)
 // poll period, sends it (with the link state of then) once the window is free.
 VOID StartHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState)
 {
+    Adapter->HomeLanIndicatorRetries = 0;
     UCHAR Idle = 0;
     if (!Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
-        Adapter->HomeLanIndicatorOwed = 1;
+        OweHomeLanIndicator(Adapter);
         return;
     }
     SendHomeLanIndicator(Adapter, LinkState);
@@ -192,8 +198,18 @@ VOID SendHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState)
     LoadIndicator(Adapter, LinkState);
     if (WriteRegistersAsync(Adapter, 2, REG_PHY_POWER, Adapter->AsyncWriteBuf) ==
         static_cast<NTSTATUS>(RESULT_FAILURE)) {
-        Adapter->HomeLanIndicatorOwed = 1;
+        OweHomeLanIndicator(Adapter);
         Adapter->PhyStep = NoPhyStep;
         Adapter->PhyBusy = 0;
+    }
+}
+
+// OweHomeLanIndicator — up to dispatch level. Leaves the indicator write owed to the link timer,
+// unless it has been sent again as often as it may be since the last link change.
+VOID OweHomeLanIndicator(ADAPTER* Adapter)
+{
+    if (Adapter->HomeLanIndicatorRetries < HOMELAN_INDICATOR_RETRIES) {
+        Adapter->HomeLanIndicatorRetries++;
+        Adapter->HomeLanIndicatorOwed = 1;
     }
 }

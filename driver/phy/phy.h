@@ -72,6 +72,7 @@ VOID PowerDownPhys(ADAPTER* Adapter);
 ULONG WriteHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState);
 VOID StartHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState);
 VOID SendHomeLanIndicator(ADAPTER* Adapter, ULONG LinkState);
+VOID OweHomeLanIndicator(ADAPTER* Adapter);
 
 // Link monitoring.
 VOID LinkTimerTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2, PVOID SystemSpecific3);

@@ -57,6 +57,7 @@ typedef UNICODE_STRING* PUNICODE_STRING;
 constexpr KIRQL PASSIVE_LEVEL = 0;
 constexpr KIRQL APC_LEVEL = 1;
 constexpr KIRQL DISPATCH_LEVEL = 2;
+constexpr KIRQL HIGH_LEVEL = 31;
 
 constexpr KPROCESSOR_MODE KernelMode = 0;
 constexpr KPROCESSOR_MODE UserMode = 1;

@@ -74,30 +74,37 @@ VOID FinishAsyncRequest(ADAPTER* Adapter, PURB* Slot, PIRP Irp)
 
 }  // namespace
 
-// CancelAsyncRequest — passive level (stop sequence). A request that never completes would
-// otherwise complete, or stay, after the adapter is released. A cancelled request completes, as
-// SubmitUrbSync also relies on, and its completion routine runs PhyStep on the adapter: the wait
-// for it has no time limit, since no limit would keep the adapter valid for a completion that
-// came after it. Owns nothing on return: the IRP is freed.
+// CancelAsyncRequest — passive level (the stop sequence, and the reset's and wake-pattern work
+// items waiting for the PHY window). A request that never completes would otherwise complete, or
+// stay, after the adapter is released. A cancelled request completes, as SubmitUrbSync also
+// relies on, and its completion routine runs PhyStep on the adapter: the wait for it has no time
+// limit, since no limit would keep the adapter valid for a completion that came after it.
+// Several callers may come at once: one at a time takes the IRP, cancels it and waits for its
+// completion; the others wait for that, and then find it gone. The IRP is freed once. Owns
+// nothing on return.
 VOID CancelAsyncRequest(ADAPTER* Adapter)
 {
-    PIRP Irp = Adapter->AsyncIrp;
-    if (Irp == nullptr) {
-        return;
-    }
-    Adapter->AsyncIrpDone = 0;
-    Adapter->AsyncIrpCancelled = Irp;
-    PIRP Expected = Irp;
-    if (!Adapter->AsyncIrp.compare_exchange_strong(Expected, nullptr)) {
-        Adapter->AsyncIrpCancelled = nullptr;
-        return;  // completing now: its completion frees it
-    }
-    IoCancelIrp(Irp);
-    while (Adapter->AsyncIrpDone == 0) {
+    UCHAR Free = 0;
+    while (!Adapter->AsyncCancelling.compare_exchange_strong(Free, 1)) {
+        Free = 0;
         NdisMSleep(CANCEL_WAIT_PAUSE_US);
     }
-    IoFreeIrp(Irp);
-    Adapter->AsyncIrpCancelled = nullptr;
+    PIRP Irp = Adapter->AsyncIrp;
+    if (Irp != nullptr) {
+        Adapter->AsyncIrpDone = 0;
+        Adapter->AsyncIrpCancelled = Irp;
+        PIRP Expected = Irp;
+        if (Adapter->AsyncIrp.compare_exchange_strong(Expected, nullptr)) {
+            IoCancelIrp(Irp);
+            while (Adapter->AsyncIrpDone == 0) {
+                NdisMSleep(CANCEL_WAIT_PAUSE_US);
+            }
+            IoFreeIrp(Irp);
+        }
+        // Otherwise it is completing now, and its completion frees it.
+        Adapter->AsyncIrpCancelled = nullptr;
+    }
+    Adapter->AsyncCancelling = 0;
 }
 
 // ReadRegisters — passive level only: it waits. Count registers from Register land in RegReadBuf.

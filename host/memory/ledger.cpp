@@ -17,8 +17,12 @@ std::string tag_text(ULONG tag) {
     return text;
 }
 
-Memory::Memory(Host& host, uint8_t fresh_fill, uint8_t freed_fill, size_t quarantine_bytes)
-    : host_(host), fresh_fill_(fresh_fill), freed_fill_(freed_fill), quarantine_limit_(quarantine_bytes) {}
+Memory::Memory(Host& host, uint8_t fresh_fill, uint8_t freed_fill, size_t quarantine_bytes, size_t pool_bytes)
+    : host_(host),
+      fresh_fill_(fresh_fill),
+      freed_fill_(freed_fill),
+      quarantine_limit_(quarantine_bytes),
+      pool_limit_(pool_bytes) {}
 
 Memory::~Memory() {
     for (auto& [ptr, a] : live_) {
@@ -36,6 +40,7 @@ void Memory::log_event(MemoryEvent::Op op, const Allocation& a) {
 
 void* Memory::allocate(AllocKind kind, size_t size, ULONG tag) {
     if (host_.faults().should_fail(kind, tag)) return nullptr;
+    if (size > pool_limit_ - std::min(pool_limit_, pool_in_use_)) return nullptr;  // the pool has no more
     // At least one byte, so that every allocation has an address of its own.
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) return nullptr;
@@ -43,6 +48,7 @@ void* Memory::allocate(AllocKind kind, size_t size, ULONG tag) {
     const Frame& frame = host_.contexts().current();
     Allocation a{block, size, tag, kind, frame.adapter, frame.routine, host_.now(), ++serial_};
     live_.emplace(block, a);
+    pool_in_use_ += size;
     log_event(MemoryEvent::Op::Allocate, a);
     return block;
 }
@@ -69,6 +75,7 @@ void Memory::release(AllocKind /*kind*/, void* ptr, std::optional<size_t> size) 
     }
     Allocation gone = a;
     live_.erase(it);
+    pool_in_use_ -= gone.size;
     log_event(MemoryEvent::Op::Free, gone);
     auto* begin = static_cast<const uint8_t*>(ptr);
     // Quarantined before the objects inside are checked, which may report and throw.

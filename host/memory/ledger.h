@@ -48,7 +48,7 @@ struct MemoryEvent {
 
 class Memory {
 public:
-    Memory(Host& host, uint8_t fresh_fill, uint8_t freed_fill, size_t quarantine_bytes);
+    Memory(Host& host, uint8_t fresh_fill, uint8_t freed_fill, size_t quarantine_bytes, size_t pool_bytes);
     ~Memory();
 
     // Allocates bytes of the kind (Memory, Pool or Urb); null when a failure is injected.
@@ -82,6 +82,8 @@ private:
     uint8_t freed_fill_;
     size_t quarantine_limit_;
     size_t quarantined_bytes_ = 0;
+    size_t pool_limit_;
+    size_t pool_in_use_ = 0;
     uint64_t serial_ = 0;
     std::map<const void*, Allocation> live_;  // keyed by start address
     std::map<const void*, size_t> freed_;     // quarantined blocks by start address

@@ -106,8 +106,14 @@ struct Adapter {
     int lock_classes = 0;  // spin locks allocated so far in this adapter's name
     int open_configurations = 0;
 
-    RequestRecord request;                // the request in progress or the last one
-    std::vector<RequestRecord> requests;  // every finished request, in order
+    RequestRecord request;                // the query or set in progress, or the last one
+    RequestRecord reset;                  // the reset in progress, or the last one
+    std::vector<RequestRecord> requests;  // every finished request and reset, in order
+
+    // NDIS's hang check: the next one queued, and the resets it made (the miniport said it was
+    // hung, or a request or send outlived its time-out).
+    EventId hang_check = 0;
+    int hang_resets = 0;
 
     NDIS_HANDLE handle() { return this; }
     NDIS_HANDLE context() const { return attributes.context; }

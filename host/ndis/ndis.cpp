@@ -304,6 +304,8 @@ NDIS_STATUS Ndis::initialize(Adapter& adapter, std::vector<NDIS_MEDIUM> media) {
     if (status == NDIS_STATUS_SUCCESS) {
         adapter.selected_medium = selected;
         adapter.state = AdapterState::Running;
+        adapter.reset = RequestRecord{};
+        schedule_hang_check(adapter);
     } else {
         adapter.state = AdapterState::InitializeFailed;
         check_adapter_released(adapter, name);
@@ -318,17 +320,19 @@ void Ndis::halt(Adapter& adapter) {
     }
     // NDIS does not halt an adapter while a request or reset of it is pending: it lets the
     // loop run until the miniport completes it, for as long as a send may take.
-    if (adapter.request.pending) {
+    if (adapter.request.pending || adapter.reset.pending) {
         Time deadline = host_.now() + host_.options().send_completion_deadline;
         if (!host_.scheduler().pump(
-                deadline, [&] { return !adapter.request.pending; }, true)) {
-            host_.verifier().report_for(
-                Rule::Requests, &adapter, "",
-                "the pending request was never completed, so " + adapter.name + " cannot be halted");
+                deadline, [&] { return !adapter.request.pending && !adapter.reset.pending; }, true)) {
+            host_.verifier().report_for(Rule::Requests, &adapter, "",
+                                        std::string("the pending ") + (adapter.reset.pending ? "reset" : "request") +
+                                            " was never completed, so " + adapter.name + " cannot be halted");
             return;
         }
     }
     adapter.state = AdapterState::Halting;
+    if (adapter.hang_check != 0) host_.scheduler().cancel(adapter.hang_check);
+    adapter.hang_check = 0;
     auto handler = characteristics_.HaltHandler;
     std::string name = routine_name_of(handler);
     host_.call_driver(ContextKind::Handler, name, &adapter, PASSIVE_LEVEL, [&] { handler(adapter.context()); });
@@ -336,14 +340,14 @@ void Ndis::halt(Adapter& adapter) {
     check_adapter_released(adapter, name);
 }
 
-void Ndis::shutdown(Adapter& adapter) {
+void Ndis::shutdown(Adapter& adapter, bool bug_check) {
     if (!adapter.shutdown_registered || adapter.shutdown_handler == nullptr) {
         host_.verifier().report(Rule::Host, adapter.name + " has no shutdown handler registered");
         return;
     }
     auto handler = adapter.shutdown_handler;
     PVOID context = adapter.shutdown_context;
-    host_.call_driver(ContextKind::Shutdown, routine_name_of(handler), &adapter, PASSIVE_LEVEL,
+    host_.call_driver(ContextKind::Shutdown, routine_name_of(handler), &adapter, bug_check ? HIGH_LEVEL : PASSIVE_LEVEL,
                       [&] { handler(context); });
 }
 
@@ -403,7 +407,10 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
     ticket.packet = s.packet;
     auto handler = characteristics_.SendHandler;
     std::string name = routine_name_of(handler);
-    NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, DISPATCH_LEVEL,
+    const uint32_t passive = host_.options().passive_send_ppm;
+    const KIRQL irql =
+        passive != 0 && host_.scheduler().draw_below(1'000'000) < passive ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+    NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, irql,
                                            [&] { return handler(adapter.context(), s.packet, 0); });
     s.in_send = false;
     s.returned = true;
@@ -439,6 +446,7 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
 void Ndis::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
     Adapter* adapter = find(handle, "NdisMSendComplete");
     if (adapter == nullptr) return;
+    host_.locks().check_unmasked("NdisMSendComplete");
     if (!host_.packets().is_send_packet(packet)) {
         host_.verifier().report(Rule::Packets, "NdisMSendComplete for a packet NDIS never sent");
         return;
@@ -482,6 +490,7 @@ ProtocolEvent Ndis::event(ProtocolEventKind kind, const Adapter& adapter) const 
 void Ndis::send_resources_available(NDIS_HANDLE handle) {
     Adapter* adapter = find(handle, "NdisMSendResourcesAvailable");
     if (adapter == nullptr) return;
+    host_.locks().check_unmasked("NdisMSendResourcesAvailable");
     ProtocolEvent e = event(ProtocolEventKind::SendResourcesAvailable, *adapter);
     host_.recorder().add(std::move(e));
 }
@@ -489,6 +498,7 @@ void Ndis::send_resources_available(NDIS_HANDLE handle) {
 void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count) {
     Adapter* adapter = find(handle, "NdisMIndicateReceivePacket");
     if (adapter == nullptr) return;
+    host_.locks().check_unmasked("NdisMIndicateReceivePacket");
     if (adapter->halted()) {
         host_.verifier().report(Rule::Receive, "receive indication for " + adapter->name + " after it was halted");
         return;
@@ -567,6 +577,7 @@ void Ndis::return_packet(Adapter& adapter, NDIS_PACKET* packet) {
 void Ndis::indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size) {
     Adapter* adapter = find(handle, "NdisMIndicateStatus");
     if (adapter == nullptr) return;
+    host_.locks().check_unmasked("NdisMIndicateStatus");
     ProtocolEvent e = event(ProtocolEventKind::Status, *adapter);
     e.status = status;
     if (buffer != nullptr && size != 0) {
@@ -594,8 +605,9 @@ const RequestRecord& Ndis::set(Adapter& adapter, NDIS_OID oid, const std::vector
 }
 
 const RequestRecord& Ndis::request(Adapter& adapter, RequestKind kind, NDIS_OID oid, std::vector<uint8_t> buffer) {
-    if (adapter.request.pending || adapter.state != AdapterState::Running) {
+    if (adapter.request.pending || adapter.reset.pending || adapter.state != AdapterState::Running) {
         host_.verifier().report(Rule::Host, adapter.request.pending ? "NDIS makes one request at a time"
+                                            : adapter.reset.pending ? "NDIS makes no request while a reset is pending"
                                                                     : adapter.name + " is not running");
         return adapter.request;
     }
@@ -644,12 +656,13 @@ const RequestRecord& Ndis::request(Adapter& adapter, RequestKind kind, NDIS_OID 
 }
 
 const RequestRecord& Ndis::reset(Adapter& adapter) {
-    if (adapter.request.pending || adapter.state != AdapterState::Running) {
-        host_.verifier().report(Rule::Host, adapter.request.pending ? "NDIS makes one request at a time"
-                                                                    : adapter.name + " is not running");
-        return adapter.request;
+    if (adapter.reset.pending || adapter.state != AdapterState::Running) {
+        host_.verifier().report(
+            Rule::Host, adapter.reset.pending ? "NDIS makes one reset at a time" : adapter.name + " is not running");
+        return adapter.reset;
     }
-    RequestRecord& r = adapter.request;
+    if (reset_observer_) reset_observer_(adapter);
+    RequestRecord& r = adapter.reset;
     r = RequestRecord{};
     r.kind = RequestKind::Reset;
     r.started = host_.now();
@@ -664,7 +677,7 @@ const RequestRecord& Ndis::reset(Adapter& adapter) {
         if (r.completed) {
             host_.verifier().report_for(Rule::Requests, &adapter, name,
                                         "a reset answered at once with " + hex(status) + " was also completed");
-            return adapter.request;
+            return adapter.reset;
         }
         r.pending = false;
         r.addressing_reset = addressing != FALSE;
@@ -673,7 +686,54 @@ const RequestRecord& Ndis::reset(Adapter& adapter) {
         r.finished = host_.now();
         adapter.requests.push_back(r);
     }
-    return adapter.request;
+    return adapter.reset;
+}
+
+// ---- The hang check ----
+
+Time Ndis::hang_period(const Adapter& adapter) const {
+    const UINT seconds_asked = adapter.attributes.check_for_hang_seconds;
+    return seconds(seconds_asked == 0 ? 2 : seconds_asked);
+}
+
+void Ndis::schedule_hang_check(Adapter& adapter) {
+    Adapter* a = &adapter;
+    adapter.hang_check = host_.scheduler().after(hang_period(adapter), "check for hang", [this, a] {
+        a->hang_check = 0;
+        check_for_hang(*a);
+    });
+}
+
+// Every period NDIS asks the miniport's check-for-hang handler, at dispatch level, whether the
+// adapter is hung, and resets it when it says so. It also resets an adapter whose request has
+// been pending for two periods, or whose send has (a serialized miniport's, whose sends NDIS
+// queues), unless the adapter's attributes ask it to ignore such time-outs. Nothing is asked
+// while a reset is pending, and nothing once the halt began.
+void Ndis::check_for_hang(Adapter& adapter) {
+    if (adapter.state != AdapterState::Running) return;
+    if (!adapter.reset.pending) {
+        bool hung = false;
+        if (auto handler = characteristics_.CheckForHangHandler) {
+            hung = host_.call_driver(ContextKind::Handler, routine_name_of(handler), &adapter, DISPATCH_LEVEL,
+                                     [&] { return handler(adapter.context()) != FALSE; });
+        }
+        const Time timeout = 2 * hang_period(adapter);
+        const ULONG flags = adapter.attributes.flags;
+        if ((flags & NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT) == 0 && adapter.request.pending &&
+            host_.now() - adapter.request.started >= timeout) {
+            hung = true;
+        }
+        if ((flags & (NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT | NDIS_ATTRIBUTE_DESERIALIZE)) == 0) {
+            for (const SendRecord* s : sends(&adapter)) {
+                hung |= s->returned_status == NDIS_STATUS_PENDING && !s->completed && host_.now() - s->sent >= timeout;
+            }
+        }
+        if (hung && adapter.state == AdapterState::Running && !adapter.reset.pending) {
+            ++adapter.hang_resets;
+            reset(adapter);
+        }
+    }
+    if (adapter.state == AdapterState::Running && adapter.hang_check == 0) schedule_hang_check(adapter);
 }
 
 void Ndis::finish_request(Adapter& adapter, NDIS_STATUS status, const std::string& routine) {
@@ -738,7 +798,7 @@ void Ndis::reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addres
     e.status = status;
     e.addressing_reset = addressing_reset != FALSE;
     host_.recorder().add(std::move(e));
-    RequestRecord& r = adapter->request;
+    RequestRecord& r = adapter->reset;
     if (!r.pending || r.kind != RequestKind::Reset) {
         bool at_once = r.kind == RequestKind::Reset && r.completed && r.returned != NDIS_STATUS_PENDING;
         host_.verifier().report(Rule::Requests, at_once ? "NdisMResetComplete for a reset answered at once"

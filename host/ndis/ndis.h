@@ -48,11 +48,20 @@ public:
     // Calls into the miniport, each in its context.
     NDIS_STATUS initialize(Adapter& adapter, std::vector<NDIS_MEDIUM> media);
     void halt(Adapter& adapter);
-    void shutdown(Adapter& adapter);
+    // The shutdown handler, for an orderly shutdown at passive level, or at a bug check at high
+    // level, where it must not wait, take a lock or make a request.
+    void shutdown(Adapter& adapter, bool bug_check = false);
     SendTicket send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits = {});
     const RequestRecord& query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length);
     const RequestRecord& set(Adapter& adapter, NDIS_OID oid, const std::vector<uint8_t>& data);
+    // NDIS resets an adapter when a protocol asks it to, and when its hang check finds it hung.
+    // A reset may come while a query or set is pending (it is how NDIS recovers a request that
+    // never ends); no query or set is made while a reset is pending.
     const RequestRecord& reset(Adapter& adapter);
+    // Told of every reset just before MpReset is called, whoever asked for it.
+    void on_reset(std::function<void(Adapter&)> observer) { reset_observer_ = std::move(observer); }
+    // The period of the adapter's hang check: what it asked for, or NDIS's default of 2 s.
+    Time hang_period(const Adapter& adapter) const;
     void return_packet(Adapter& adapter, NDIS_PACKET* packet);
 
     const SendRecord* send_record(uint64_t id) const;
@@ -100,6 +109,8 @@ private:
     Configuration* find_configuration(NDIS_HANDLE handle, const char* operation);
     const RequestRecord& request(Adapter& adapter, RequestKind kind, NDIS_OID oid, std::vector<uint8_t> buffer);
     void finish_request(Adapter& adapter, NDIS_STATUS status, const std::string& routine);
+    void schedule_hang_check(Adapter& adapter);
+    void check_for_hang(Adapter& adapter);
     void check_request_buffer(Adapter& adapter, const std::vector<uint8_t>& guarded, ULONG length);
 
     Host& host_;
@@ -118,6 +129,7 @@ private:
     ULONG request_bytes_done_ = 0;
     ULONG request_bytes_needed_ = 0;
     int wrapper_token_ = 0;
+    std::function<void(Adapter&)> reset_observer_;
 };
 
 }  // namespace host

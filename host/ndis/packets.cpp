@@ -40,14 +40,20 @@ void Packets::free_packet_pool(NDIS_HANDLE pool) {
             Rule::Memory, it == packet_pools_.end() ? "freeing an unknown packet pool" : "freeing a packet pool twice");
         return;
     }
-    // Freeing the pool frees every packet taken from it; the pool stays behind, dead, so that a
-    // stale packet pointer is recognised.
+    // Each packet must be freed with NdisFreePacket before its pool: a checked system stops on a
+    // pool freed with packets outstanding. The pool is taken back all the same, and stays
+    // behind, dead, so that a stale packet pointer is recognised.
     PacketPool& p = *it->second;
+    const size_t outstanding = p.taken;
     p.alive = false;
     for (auto& packet : p.packets) packet->in_use = false;
     p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::PacketPool, pool);
+    if (outstanding != 0) {
+        host_.verifier().report(Rule::Memory, "packet pool freed with " + std::to_string(outstanding) +
+                                                  " packet(s) still allocated: each must go back with NdisFreePacket");
+    }
 }
 
 NDIS_STATUS Packets::allocate_packet(PNDIS_PACKET* packet, NDIS_HANDLE pool) {
@@ -111,12 +117,19 @@ void Packets::free_buffer_pool(NDIS_HANDLE pool) {
             Rule::Memory, it == buffer_pools_.end() ? "freeing an unknown buffer pool" : "freeing a buffer pool twice");
         return;
     }
+    // Each buffer (a memory descriptor) must be freed with NdisFreeBuffer before its pool, or it
+    // leaks on a real system.
     BufferPool& p = *it->second;
+    const size_t outstanding = p.taken;
     p.alive = false;
     for (auto& buffer : p.buffers) buffer->in_use = false;
     p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::BufferPool, pool);
+    if (outstanding != 0) {
+        host_.verifier().report(Rule::Memory, "buffer pool freed with " + std::to_string(outstanding) +
+                                                  " buffer(s) still allocated: each must go back with NdisFreeBuffer");
+    }
 }
 
 NDIS_STATUS Packets::allocate_buffer(PNDIS_BUFFER* buffer, NDIS_HANDLE pool, PVOID address, UINT length) {

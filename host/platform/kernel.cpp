@@ -47,9 +47,14 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/, KPROCE
     return e.host.waits().wait(static_cast<KEVENT*>(Object), Timeout);
 }
 
+// A scheduling point like every service, but allowed at any level: a routine asks it to learn
+// what it may do.
 KIRQL KeGetCurrentIrql() {
-    Entered e;
-    return e.host.contexts().irql();
+    host::races::HostCode code;
+    Host& host = Host::current();
+    host.processors().scheduling_point();
+    std::lock_guard<host::HostLock> guard{host.lock()};
+    return host.contexts().irql();
 }
 
 namespace {

@@ -147,7 +147,26 @@ std::map<const void*, std::unique_ptr<SpinLockState>>::iterator SpinLocks::retir
     return locks_.erase(it);
 }
 
-void SpinLocks::disable_interrupts() { ++host_.contexts().cpu().interrupt_mask; }
+// Masking does not nest on the processor: an inner _enable would unmask the region of the outer
+// _disable, so masking again while masked is reported.
+void SpinLocks::disable_interrupts() {
+    Cpu& cpu = host_.contexts().cpu();
+    if (cpu.interrupt_mask != 0) {
+        host_.verifier().report(
+            Rule::Interrupts,
+            "_disable while interrupts are already masked: the inner _enable would unmask the outer "
+            "region");
+    }
+    ++cpu.interrupt_mask;
+}
+
+void SpinLocks::check_unmasked(const char* call) {
+    if (host_.contexts().cpu().interrupt_mask != 0) {
+        host_.verifier().report(Rule::Interrupts, std::string(call) +
+                                                      " with interrupts masked: the protocols would run with the clock "
+                                                      "and other processors' interrupts blocked");
+    }
+}
 
 void SpinLocks::enable_interrupts() {
     Cpu& cpu = host_.contexts().cpu();

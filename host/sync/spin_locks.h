@@ -43,6 +43,9 @@ public:
     void release(NDIS_SPIN_LOCK* lock, bool raising);
 
     void disable_interrupts();
+    // A call out of the driver to another component (the protocols) while interrupts are masked
+    // on this processor is reported: the callee may run long, spin or call back in.
+    void check_unmasked(const char* call);
     void enable_interrupts();
 
     // Locks taken at or above a frame depth on a processor and still held.

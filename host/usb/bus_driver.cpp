@@ -409,6 +409,15 @@ void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
 // after its transfers): until then the IRP, the URB and the buffer stay the USB stack's. The device can only abort an
 // endpoint as a whole: the other transfers of the endpoint are taken off with it and given back in their order (the
 // device's fault plan decides them afresh).
+size_t UsbBus::cancel_endpoint(uint8_t endpoint) {
+    std::vector<uint64_t> ids;
+    for (const auto& f : in_flight_) {
+        if (f->endpoint == endpoint && !f->cancelled) ids.push_back(f->id);
+    }
+    for (uint64_t id : ids) cancel(id, true);
+    return ids.size();
+}
+
 void UsbBus::cancel(uint64_t id, bool at_once) {
     std::lock_guard guard(host_.lock());
     InFlight* it = flight(id);

@@ -96,6 +96,10 @@ public:
     // fault injection: return a status to refuse the URB, or nothing to accept it.
     std::function<std::optional<NTSTATUS>(const URB&)> refuse;
 
+    // A lower driver that takes back what it holds on an endpoint (a selective suspend, a hub
+    // reset): every transfer outstanding there completes cancelled. Returns how many did.
+    size_t cancel_endpoint(uint8_t endpoint);
+
 private:
     struct Pipe {
         uint8_t endpoint = 0;

@@ -19,7 +19,7 @@ auto in_adapter(Host& host, host::Adapter& adapter, Fn fn) {
     return host.call_driver(host::ContextKind::Handler, "AdapterRoutine", &adapter, DISPATCH_LEVEL, fn);
 }
 
-TEST(PacketPools, FreeingAPoolFreesWhatWasTakenFromItAndEmptiesTheLedger) {
+TEST(PacketPools, FreeingAPoolWithPacketsOrBuffersOutIsReportedAndTakesThemBack) {
     Host host;
     auto& adapter = host.add_adapter();
     NDIS_HANDLE packets = nullptr, buffers = nullptr;
@@ -48,11 +48,9 @@ TEST(PacketPools, FreeingAPoolFreesWhatWasTakenFromItAndEmptiesTheLedger) {
     EXPECT_EQ(held[0].kind, host::AllocKind::PacketPool);
     EXPECT_EQ(held[1].kind, host::AllocKind::BufferPool);
 
-    // Packets and buffers still taken go with their pools.
-    in_adapter(host, adapter, [&] {
-        NdisFreeBufferPool(buffers);
-        NdisFreePacketPool(packets);
-    });
+    // Packets and buffers still taken go with their pools, and the verifier says so.
+    EXPECT_THROW(in_adapter(host, adapter, [&] { NdisFreeBufferPool(buffers); }), host::VerifierViolation);
+    EXPECT_THROW(in_adapter(host, adapter, [&] { NdisFreePacketPool(packets); }), host::VerifierViolation);
     EXPECT_TRUE(host.memory().outstanding(&adapter).empty());
     EXPECT_EQ(host.packets().live_pools(&adapter), 0u);
     EXPECT_THROW(NdisQueryPacket(second, nullptr, nullptr, nullptr, nullptr), host::VerifierViolation);

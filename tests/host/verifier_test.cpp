@@ -11,6 +11,8 @@ struct Misbehaviour {
     bool sleep_in_send = false;
     bool keep_lock_in_send = false;
     bool mask_in_send = false;
+    bool mask_twice_in_send = false;
+    bool complete_masked = false;
     bool leak_in_halt = false;
     bool complete_twice = false;
     bool return_success_after_complete = false;
@@ -70,6 +72,8 @@ void FakeHalt(NDIS_HANDLE context) {
     if (!g.keep_shutdown_handler) NdisMDeregisterAdapterShutdownHandler(a->handle);
     NdisFreeSpinLock(&a->tx);
     NdisFreeSpinLock(&a->rx);
+    NdisFreeBuffer(a->buffer);
+    NdisFreePacket(a->packet);
     NdisFreeBufferPool(a->buffer_pool);
     NdisFreePacketPool(a->packet_pool);
     if (!g.leak_in_halt) NdisFreeMemory(a->frame, 64, 0);
@@ -92,10 +96,18 @@ NDIS_STATUS FakeSend(NDIS_HANDLE context, PNDIS_PACKET packet, UINT) {
     if (g.sleep_in_send) NdisMSleep(10);
     if (g.keep_lock_in_send) NdisDprAcquireSpinLock(&a->tx);
     if (g.mask_in_send) _disable();
+    if (g.mask_twice_in_send) {
+        _disable();
+        _disable();
+        _enable();
+        _enable();
+    }
+    if (g.complete_masked) _disable();
     if (g.indicate_too_long) IndicateFrom(a, a->frame + 8, 64);  // runs 8 bytes past its memory
     if (g.pend_send_forever) return NDIS_STATUS_PENDING;
     if (g.complete_own_packet) NdisMSendComplete(a->handle, a->packet, NDIS_STATUS_SUCCESS);
     NdisMSendComplete(a->handle, packet, NDIS_STATUS_SUCCESS);
+    if (g.complete_masked) _enable();
     if (g.complete_twice) NdisMSendComplete(a->handle, packet, NDIS_STATUS_SUCCESS);
     return g.return_success_after_complete ? NDIS_STATUS_SUCCESS : NDIS_STATUS_PENDING;
 }
@@ -222,10 +234,18 @@ TEST(LockRules, ReacquireReleaseUnheldDprBelowDispatchAndReversedOrder) {
     EXPECT_EQ(host.verifier().count(Rule::SpinLocks), 5u);
 }
 
-TEST_F(VerifierTest, Rule3MaskedOnReturnAndUnbalancedUnmask) {
+TEST_F(VerifierTest, Rule3MaskedOnReturnUnbalancedUnmaskNestedMaskAndCallsOutMasked) {
     g.mask_in_send = true;
     EXPECT_EQ(violation_of([&] { host.send(adapter, {1}); }), Rule::Interrupts);
     EXPECT_EQ(violation_of([] { _enable(); }), Rule::Interrupts);
+    g.mask_in_send = false;
+    g.mask_twice_in_send = true;
+    EXPECT_EQ(violation_of([&] { host.send(adapter, {1}); }), Rule::Interrupts);
+    EXPECT_NE(message.find("already masked"), std::string::npos) << message;
+    g.mask_twice_in_send = false;
+    g.complete_masked = true;
+    EXPECT_EQ(violation_of([&] { host.send(adapter, {1}); }), Rule::Interrupts);
+    EXPECT_NE(message.find("NdisMSendComplete with interrupts masked"), std::string::npos) << message;
 }
 
 TEST_F(VerifierTest, Rule4LeakAfterHaltDoubleFreeUnknownPointerWrongSize) {

@@ -107,6 +107,21 @@ TEST(Halt, AfterAShutdownStopsAgainWithoutThePowerDown) {
     }
 }
 
+// At a bug check the shutdown handler runs at high level, where every step of the stop would wait,
+// take a lock or make a request (the verifier reports any platform service called there): it
+// leaves the device as it is, in the time it takes to return.
+TEST(Halt, AShutdownAtABugCheckDoesNothingThatWaits) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    const size_t transfers = unit.bus->records().size();
+    const host::Time started = bench.host.now();
+    bench.host.shutdown(*unit.adapter, true);
+    EXPECT_EQ(bench.host.now(), started);
+    EXPECT_EQ(unit.bus->records().size(), transfers);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    bench.halt(unit);
+}
+
 // Frames are on their way in both directions when one adapter is halted; the other goes on.
 // Relies on the verifier for a's halt: a transfer, packet or timer of a left after MpHalt is its check.
 TEST(Halt, DuringTraffic) {

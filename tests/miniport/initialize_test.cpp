@@ -210,7 +210,8 @@ TEST(Registry, DescriptorCounts) {
         {"RxPacketDesc not a number", {{"RxPacketDesc", "many"}}, {20, 20}},
         {"TxPacketDesc 0", {{"TxPacketDesc", 0}}, {1, 20}},
         {"TxPacketDesc 1", {{"TxPacketDesc", 1}}, {1, 20}},
-        {"both at the ceiling", {{"TxPacketDesc", "400"}, {"RxPacketDesc", "400"}}, {1024, 1024}},
+        {"1024 of each", {{"TxPacketDesc", "400"}, {"RxPacketDesc", "400"}}, {1024, 1024}},
+        {"RxPacketDesc 0x800", {{"RxPacketDesc", "800"}}, {20, 2048}},
         {"TxPacketDesc \"a\"", {{"TxPacketDesc", "a"}}, {10, 20}},
         {"TxPacketDesc \"40\" and RxPacketDesc \"2\"", {{"TxPacketDesc", "40"}, {"RxPacketDesc", "2"}}, {64, 3}},
         {"keywords in another case", {{"txpacketdesc", 5}, {"RXPACKETDESC", 6}}, {5, 6}},
@@ -227,8 +228,7 @@ TEST(Registry, DescriptorCounts) {
 // allocation, with nothing left behind (the host checks that after the failed MpInitialize).
 TEST(Registry, HugeDescriptorCountsAreRefusedCleanly) {
     for (const auto& registry : std::vector<std::map<std::string, host::RegistryValue, host::NoCase>>{
-             {{"TxPacketDesc", "401"}},
-             {{"RxPacketDesc", "186A0"}},  // 100000: a block of about 1.7 GB
+             {{"RxPacketDesc", "30000"}},  // a block of about 330 MB: more than the non-paged pool has
              {{"TxPacketDesc", "FFFFFF"}},
              {{"RxPacketDesc", "FFFFFFFF"}},
              {{"TxPacketDesc", "80000000"}, {"RxPacketDesc", "80000000"}},
@@ -241,6 +241,25 @@ TEST(Registry, HugeDescriptorCountsAreRefusedCleanly) {
         EXPECT_TRUE(bench.host.timers().busy(unit.adapter).empty());
         EXPECT_EQ(unit.device().pending(kBulkIn), 0u);
     }
+}
+
+// An administrator's 2048 transmit descriptors are all put to use: a burst on a full-speed bus
+// has more than a thousand frames in the USB stack at once, and none is refused.
+TEST(Registry, TwoThousandDescriptorsCarryABurstOfMoreThanAThousand) {
+    testbed::Testbed bench;
+    testbed::AdapterSetup setup = with_registry({{"TxPacketDesc", "800"}});
+    setup.device.options.bus_speed = model::BusSpeed::full_speed;
+    auto [unit, peer] = bench.bring_up_with_peer(setup);
+    size_t most_outstanding = 0;
+    for (int i = 0; i < 1500; ++i) {
+        ASSERT_EQ(bench.host.send(*unit.adapter, testbed::make_frame(100, static_cast<uint8_t>(i))).returned,
+                  NDIS_STATUS_PENDING);
+        most_outstanding = std::max(most_outstanding, unit.device().pending(0x02));
+    }
+    EXPECT_GT(most_outstanding, 1024u);
+    bench.host.run_for(host::seconds(2));
+    EXPECT_EQ(peer.received().size(), 1500u);
+    bench.halt(unit);
 }
 
 TEST(Registry, ASixByteNetworkAddressBecomesTheCurrentAddress) {

@@ -18,27 +18,48 @@ void expect_link_loss_indicated(testbed::Testbed& bench, testbed::Unit& unit, co
     EXPECT_EQ(std::vector(links.end() - 2, links.end()), kDisconnect) << otherwise;
 }
 
-// A stall leaves the endpoint halted on the device until it is cleared. The reset that follows
-// the bus error clears both pipes, so that every later frame goes out and comes in. A stalled
-// keep-alive is a bus error too: otherwise the adapter would run on with its pipe halted, and
-// fail the next send.
-TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
-    enum class Stalled { frame_out, frame_in, keep_alive };
-    for (Stalled stalled : {Stalled::frame_out, Stalled::frame_in, Stalled::keep_alive}) {
-        SCOPED_TRACE(static_cast<int>(stalled));
+// A failed bulk transfer leaves the adapter in its bus error; nobody in the scenario resets it.
+// NDIS's hang check asks the driver every four seconds, and the reset it makes clears the pipes
+// (a stall leaves an endpoint halted on the device until then): within two hang periods the
+// adapter runs again and carries frames both ways. A stalled keep-alive leaves the adapter
+// running; the frame after it meets the halted pipe, and that is the bus error.
+TEST(Recovery, ABusErrorIsClearedByTheResetNdisMakesWithinTwoHangPeriods) {
+    struct Case {
+        const char* name;
+        model::RequestKind kind;
+        model::FaultAction action;
+        bool keep_alive = false;
+    };
+    const Case cases[] = {
+        {"frame out stalls", model::RequestKind::bulk_out, model::FaultAction::stall},
+        {"frame out fails", model::RequestKind::bulk_out, model::FaultAction::error},
+        {"frame in stalls", model::RequestKind::bulk_in, model::FaultAction::stall},
+        {"frame in fails", model::RequestKind::bulk_in, model::FaultAction::error},
+        {"keep-alive stalls", model::RequestKind::bulk_out, model::FaultAction::stall, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         testbed::Testbed bench;
-        auto [unit, peer] =
-            bench.bring_up_with_peer(stalled == Stalled::keep_alive ? with_keep_alive_phy() : AdapterSetup{});
-        if (stalled == Stalled::keep_alive) {
-            unit.device().faults().add({.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall});
-            bench.host.run_for(host::milliseconds(4010));
+        auto [unit, peer] = bench.bring_up_with_peer(c.keep_alive ? with_keep_alive_phy() : AdapterSetup{});
+        bench.host.run_for(host::milliseconds(1500));  // the failure falls between two hang checks
+        if (c.keep_alive) {
+            unit.device().faults().add({.kind = c.kind, .action = c.action});
+            bench.host.run_for(host::milliseconds(2600));  // the fourth tick sends the keep-alive
+            ASSERT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING) << "a failed keep-alive stopped the adapter";
+            bench.host.send(*unit.adapter, make_frame(100, 9));
+            bench.host.run_for(host::milliseconds(50));
             ASSERT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
         } else {
-            const auto kind = stalled == Stalled::frame_in ? model::RequestKind::bulk_in : model::RequestKind::bulk_out;
-            ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer, {.kind = kind, .action = model::FaultAction::stall}));
+            ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer, {.kind = c.kind, .action = c.action}));
         }
+        const host::Time failed = bench.host.now();
+        ASSERT_TRUE(bench.host.run_until(
+            [&] { return unit.record()->State == ADAPTER_STATE_RUNNING && !unit.adapter->reset.pending; },
+            2 * bench.host.ndis().hang_period(*unit.adapter)));
+        EXPECT_EQ(unit.adapter->hang_resets, 1);
+        EXPECT_EQ(unit.adapter->reset.status, NDIS_STATUS_SUCCESS);
+        EXPECT_LE(bench.host.now() - failed, host::seconds(8));
 
-        ASSERT_EQ(bench.reset(unit), NDIS_STATUS_SUCCESS);
         peer.received().clear();
         const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
         for (uint8_t i = 0; i < 5; ++i) {
@@ -49,8 +70,77 @@ TEST(Recovery, AResetAfterAStallClearsTheHaltedPipe) {
         EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
         EXPECT_EQ(peer.received().size(), 5u) << "frames sent after the reset";
         EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size() - indicated, 5u) << "frames received";
+        bench.host.run_for(host::seconds(9));
+        EXPECT_EQ(unit.adapter->hang_resets, 1) << "a running adapter said it was hung";
         bench.halt(unit);
     }
+}
+
+// The handler asks for a reset only for a bus error that nothing is already mending: not while
+// a reset is pending, and not once a stop has begun.
+TEST(Recovery, CheckForHangAsksOnlyForTheResetABusErrorNeeds) {
+    struct Case {
+        ULONG state;
+        UCHAR reset_pending;
+        UCHAR stop_requested;
+        BOOLEAN hung;
+    };
+    const Case cases[] = {
+        {ADAPTER_STATE_BUS_ERROR, 0, 0, TRUE},     {ADAPTER_STATE_BUS_ERROR, 1, 0, FALSE},
+        {ADAPTER_STATE_BUS_ERROR, 0, 1, FALSE},    {ADAPTER_STATE_RUNNING, 0, 0, FALSE},
+        {ADAPTER_STATE_INITIALIZING, 0, 0, FALSE}, {ADAPTER_STATE_STOPPED, 0, 0, FALSE},
+    };
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up();
+    ADAPTER* record = unit.record();
+    const ULONG state = record->State;
+    for (const Case& c : cases) {
+        record->State = c.state;
+        record->ResetPending = c.reset_pending;
+        record->StopRequested = c.stop_requested;
+        EXPECT_EQ(MpCheckForHang(record), c.hung) << c.state << " " << int(c.reset_pending) << int(c.stop_requested);
+    }
+    record->State = state;
+    record->ResetPending = 0;
+    record->StopRequested = 0;
+    bench.halt(unit);
+}
+
+// A lower driver that takes back the outstanding receive while the adapter runs (a selective
+// suspend, a hub reset) has failed it like any other error: reception would otherwise stop in
+// silence. The bus error brings NDIS's reset, which restarts reception.
+TEST(Recovery, AReceiveCancelledBelowTheDriverWhileRunningIsAFailure) {
+    testbed::Testbed bench;
+    auto [unit, peer] = bench.bring_up_with_peer();
+    bench.host.run_for(host::milliseconds(100));
+    ASSERT_EQ(unit.bus->cancel_endpoint(kBulkIn), 1u);
+    bench.host.run_for(host::milliseconds(10));
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_BUS_ERROR);
+    ASSERT_TRUE(bench.host.run_until(
+        [&] { return unit.record()->State == ADAPTER_STATE_RUNNING && !unit.adapter->reset.pending; },
+        2 * bench.host.ndis().hang_period(*unit.adapter)));
+    const size_t indicated = bench.host.recorder().frames(unit.adapter).size();
+    peer.send(make_frame(120, 3));
+    bench.host.run_for(host::milliseconds(10));
+    EXPECT_EQ(bench.host.recorder().frames(unit.adapter).size() - indicated, 1u);
+    bench.halt(unit);
+}
+
+// A transfer that fails while the reset clears the pipes after a bus error, before the abort
+// reaches its pipe, was swept away with it: the reset ends with the adapter running.
+TEST(Recovery, ATransferThatFailsBeforeThePipesAreClearedDoesNotFailTheReset) {
+    testbed::Testbed bench;
+    auto [unit, peer] = bench.bring_up_with_peer();
+    ASSERT_TRUE(fail_bulk_transfer(bench, unit, peer,
+                                   {.kind = model::RequestKind::bulk_out, .action = model::FaultAction::stall}));
+    unit.device().faults().add({.kind = model::RequestKind::bulk_in, .action = model::FaultAction::error});
+    const host::RequestRecord& reset = bench.host.reset(*unit.adapter);
+    bench.host.run_for(host::milliseconds(2));  // the bulk-out pipe is being cleared
+    peer.send(make_frame(100, 1));              // the outstanding receive fails
+    ASSERT_TRUE(bench.host.run_until([&] { return reset.completed; }, host::seconds(30)));
+    EXPECT_EQ(reset.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(unit.record()->State, ADAPTER_STATE_RUNNING);
+    bench.halt(unit);
 }
 
 // A reset whose clearing of the stalled pipe the device refuses leaves the adapter in its bus

@@ -166,6 +166,33 @@ TEST(LinkPoll, IndicatorFollowsEachLinkChangeOfTheHomeLanPhyAndPollingGoesOn) {
     bench.halt(unit);
 }
 
+// A device that refuses every write of the indicator register for good: the write is tried again
+// only a few times after each link change, and the link goes on being polled: the loss and the
+// return of the link are both indicated.
+TEST(LinkPoll, AnIndicatorTheDeviceAlwaysRefusesDoesNotStopPolling) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kHomeLanB)}));
+    unit.device().faults().add({.kind = model::RequestKind::vendor_write,
+                                .register_index = reg::kPhyIndicator,
+                                .times = 0,
+                                .action = model::FaultAction::error});
+    clear_logs(bench, unit);
+    unit.device().mii().schedule_link(1, later(bench, 1000), false);
+    bench.host.run_for(host::seconds(10));
+    unit.device().mii().schedule_link(1, later(bench, 1000), true);
+    bench.host.run_for(host::seconds(10));
+    std::vector<NDIS_STATUS> both = kDisconnect;
+    both.insert(both.end(), kConnect.begin(), kConnect.end());
+    EXPECT_EQ(link_events(bench, unit), both);
+    // Each change: the write, and three more tries.
+    EXPECT_EQ(unit.device().registers().writes_covering(reg::kPhyPower).size(), 0u) << "refused writes stored";
+    size_t refused = 0;
+    for (const auto& rule : unit.device().faults().rules()) refused += rule.hits;
+    EXPECT_EQ(refused, 8u);
+    EXPECT_GE(window_writes(unit.device()).size(), 6u) << "link polling starved";
+    bench.halt(unit);
+}
+
 TEST(LinkPoll, TickThatFindsTheWindowTakenTriesAgainNextPeriod) {
     testbed::Testbed bench;
     testbed::Unit& unit = bench.bring_up(with_phys({make_phy(1, kEthernetA)}));

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "app/sim_command.h"
 #include "sim/sim.h"
 
 namespace {
@@ -33,6 +36,30 @@ TEST(Simulation, AFailurePrintsItsSeedAndTheReplayCommand) {
     EXPECT_NE(text.find("cable bytes"), std::string::npos);
     EXPECT_NE(text.find("t=2 halt"), std::string::npos);
     EXPECT_NE(text.find("usbeth sim --seed 1234 --trace"), std::string::npos);
+}
+
+// The command a failure prints, read by the program's own option parser, runs the same run: for
+// a seed run as drawn and with each option that changes the run.
+TEST(Simulation, ThePrintedReplayCommandReplaysTheRun) {
+    for (int processors : {0, 1, 4}) {
+        sim::RunOptions options;
+        options.processors = processors;
+        const sim::Result r = sim::run_seed(5, options);
+        const std::string command = sim::replay_command(r);
+        std::vector<std::string> args;
+        std::istringstream words(command);
+        for (std::string word; words >> word;) args.push_back(word);
+        ASSERT_EQ(args.front(), "usbeth");
+        args.erase(args.begin());
+        std::reverse(args.begin(), args.end());  // the parser takes them last first
+        CLI::App app;
+        usbeth::SimOptions parsed;
+        add_sim_command(app, parsed);
+        app.parse(args);
+        sim::RunOptions again;
+        again.processors = parsed.processors;
+        EXPECT_EQ(sim::run_seed(parsed.seed, again).trace_hash, r.trace_hash) << command;
+    }
 }
 
 // Seeds that found faults, each now mended: the list CI replays (sim/regression_seeds.txt, with

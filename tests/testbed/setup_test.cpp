@@ -102,7 +102,7 @@ TEST(Bench, AResetThatDoesNotCompleteIsReportedPending) {
         {.kind = model::RequestKind::vendor_write, .times = 0, .action = model::FaultAction::never_complete});
     EXPECT_EQ(bench.reset(unit), NDIS_STATUS_PENDING);
     unit.device().faults().clear();
-    ASSERT_TRUE(bench.host.run_until([&] { return unit.adapter->request.completed; }, host::seconds(300)));
+    ASSERT_TRUE(bench.host.run_until([&] { return unit.adapter->reset.completed; }, host::seconds(300)));
     bench.halt(unit);
 }
 
