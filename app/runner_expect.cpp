@@ -124,6 +124,7 @@ std::string Runner::measure_adapter(const std::string& name, const Check& c, boo
     }
     const model::ControllerCounters& counters = a.station->device().counters();
     if (c.key == "keep_alives") return number(c, static_cast<double>(counters.keep_alives), ok);
+    if (c.key == "hang_resets") return number(c, static_cast<double>(a.station->adapter->hang_resets), ok);
     if (c.key == "fifo_overflows") return number(c, static_cast<double>(counters.fifo_overflows), ok);
     if (c.key == "frames_on_wire") return number(c, static_cast<double>(counters.frames_out), ok);
     if (c.key == "zero_length_transfers") return number(c, static_cast<double>(counters.zero_length_transfers), ok);

@@ -65,6 +65,17 @@ void Runner::adapter_summary(const std::string& name, const AdapterRun& a) {
         out_ << "  keep-alives       " << a.station->device().counters().keep_alives << "\n";
     }
     statistics_summary(a);
+    if (const int hang = a.station->adapter->hang_resets) {
+        // The last of them, as NDIS saw it complete.
+        std::string last = "not completed";
+        for (const host::RequestRecord& r : a.station->adapter->requests) {
+            if (r.kind == host::RequestKind::Reset && r.for_hang) {
+                last = r.status == NDIS_STATUS_SUCCESS ? "completed with success" : status_name(r.status);
+            }
+        }
+        out_ << "  resets by NDIS    " << hang << " for a hang (its check-for-hang handler asked), the last "
+             << last << "\n";
+    }
     if (a.last_reset) {
         out_ << "  reset             "
              << (*a.last_reset == NDIS_STATUS_SUCCESS ? "completed with success" : status_name(*a.last_reset))

@@ -663,7 +663,8 @@ Expectation read_expectation(const Node& n, const Names& names) {
     static const std::set<std::string> kAdapterKeys = {
         "initialize",   "halted",          "connected",      "frames_sent",           "bytes_sent",
         "send_refused", "frames_received", "bytes_received", "media_connect",         "media_disconnect",
-        "keep_alives",  "fifo_overflows",  "frames_on_wire", "zero_length_transfers", "statistics"};
+        "keep_alives",  "fifo_overflows",  "frames_on_wire", "zero_length_transfers", "statistics",
+        "hang_resets"};
     static const std::set<std::string> kPeerKeys = {"frames_received", "bytes_received"};
     static const std::set<std::string> kLabelKeys = {"status", "value",    "data",      "bytes", "bytes_needed",
                                                      "reset",  "accepted", "delivered", "lost",  "addressing_reset",

@@ -28,6 +28,7 @@ void Simulation::check_statistics(Station& s) {
     };
     for (const Counter& c : counters) {
         const uint64_t before = *c.seen;
+        wait_reset(s);  // NDIS's hang check may have begun one while the last query ran
         host_->query(*s.adapter, c.oid, sizeof(ULONG));
         wait_request(s, "statistics query");
         host_->settle();

@@ -42,6 +42,7 @@ const NDIS_OID kStatistics[] = {
 std::map<NDIS_OID, uint64_t> Simulation::query_statistics(Station& s) {
     std::map<NDIS_OID, uint64_t> values;
     for (NDIS_OID oid : kStatistics) {
+        wait_reset(s);
         host_->query(*s.adapter, oid, sizeof(ULONG));
         wait_request(s, "statistics query");
         const host::RequestRecord& r = s.adapter->request;

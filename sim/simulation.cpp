@@ -239,9 +239,6 @@ static bool phy_read_commanded(model::Controller& device, size_t from) {
 }
 
 host::Time Simulation::halt(Station& s) {
-    // NDIS halts an adapter only once the reset in progress has completed, however long the
-    // device makes it take.
-    wait_reset(s);
     close_window(s);
     s.epoch.open = false;
     // Now and then the stop begins while a link poll is part-way through, so that the stop's own
@@ -262,6 +259,9 @@ host::Time Simulation::halt(Station& s) {
             host_->run_for(timer->due - host_->now() + 1);
         }
     }
+    // NDIS halts an adapter only once the reset in progress has completed, however long the
+    // device makes it take (its hang check may have begun one meanwhile).
+    wait_reset(s);
     const host::Time began = host_->now();
     // Now and then the machine stops at a bug check, which calls the shutdown handler at high
     // level; the run then goes on to the halt, to see that nothing was left half done.
@@ -282,6 +282,7 @@ host::Time Simulation::halt(Station& s) {
         }
         host_->run_for(between(0, 50000));
     }
+    wait_reset(s);
     trace("halt " + s.adapter->name);
     host_->halt(*s.adapter);
     s.up = false;
@@ -301,12 +302,32 @@ void Simulation::reset_adapter(Station& s) {
     wait_reset(s);
     count(FaultKind::Reset);
     const bool again = control_rng_.chance_ppm(250'000);
-    trace("reset " + s.adapter->name + (again ? ", and again as it completes" : ""));
+    shutdown_after_again_.reset();
+    if (again && control_rng_.chance_ppm(400'000)) shutdown_after_again_ = control_rng_.between(0, 200'000);
+    trace("reset " + s.adapter->name + (again ? ", and again as it completes" : "") +
+          (shutdown_after_again_ ? ", and the system shuts down " + std::to_string(*shutdown_after_again_) + " us later"
+                                 : ""));
     if (again) reset_again_ = s.adapter;
     host_->reset(*s.adapter);
     wait_reset(s);
     if (again) {
         host_->run_for(1);
+        if (shutdown_after_again_) {
+            // The system shuts down while that second restart may still run: the shutdown must
+            // wait for it, and leave the adapter stopped.
+            host_->run_for(*shutdown_after_again_);
+            shutdown_after_again_.reset();
+            trace("shutdown " + s.adapter->name + " while NDIS may reset it again");
+            host_->shutdown(*s.adapter);
+            check_verifier();
+            if (s.state() != ADAPTER_STATE_STOPPED) {
+                fail("lifecycle", s.adapter->name + " is in state " + std::to_string(s.state()) +
+                                      " after its shutdown handler returned");
+            }
+            halt(s);  // a system that shut down halts its adapters
+            reset_again_ = nullptr;
+            return;
+        }
         wait_reset(s);
         reset_again_ = nullptr;
     }

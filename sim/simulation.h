@@ -277,6 +277,7 @@ private:
     void act_reset(Station& s);
     void act_reinitialize(Station& s);
     void act_lower_cancel(Station& s);
+    void stick_link_poll(Station& s);
 
     // bus_ledger.cpp
     void process_records(Station& s);
@@ -314,6 +315,8 @@ private:
     host::Random control_rng_;  // control-path actors that overlap: resets inside others' windows
     // A reset NDIS makes again the moment the adapter's reset in progress completes.
     host::Adapter* reset_again_ = nullptr;
+    // And the system shuts down this long after that second reset began.
+    std::optional<host::Time> shutdown_after_again_;
     std::unique_ptr<testbed::Bench> bench_;
     host::Host* host_ = nullptr;  // the bench's
     std::deque<Station> stations_;

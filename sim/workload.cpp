@@ -3,6 +3,7 @@
 #include <cstring>
 #include <span>
 
+#include "model/register_map.h"
 #include "sim/simulation.h"
 
 namespace sim {
@@ -188,6 +189,7 @@ void Simulation::act_link(Station& s) {
 void Simulation::act_query(Station& s) {
     NDIS_OID oid = chance(900'000) ? kOids[draw(std::size(kOids))] : static_cast<NDIS_OID>(rng_());
     ULONG length = static_cast<ULONG>(chance(600'000) ? between(0, 8) : between(0, 700));
+    wait_reset(s);
     trace("query " + s.adapter->name + " " + hex(oid) + " buffer " + std::to_string(length));
     host_->query(*s.adapter, oid, length);
     wait_request(s, "query");
@@ -212,10 +214,18 @@ void Simulation::act_set(Station& s) {
         data.resize(4);
         std::memcpy(data.data(), &value, 4);
     }
+    // Now and then a well-formed removal of a wake-up pattern, which pends and waits for the PHY
+    // window in a work item, while a link poll's request is stuck in the device: the work item
+    // gives up on it and cancels it, maybe side by side with a reset's work item and the stop.
+    if (oid == OID_PNP_REMOVE_WAKE_UP_PATTERN && control_rng_.chance_ppm(400'000)) {
+        data = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 25, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xAA};
+        if (control_rng_.chance_ppm(500'000)) stick_link_poll(s);
+    }
     // Power and wake-up requests stop and start the adapter: the data-path invariants take them
     // as they take a reset.
     const bool power = oid == OID_PNP_SET_POWER || oid == OID_PNP_ADD_WAKE_UP_PATTERN ||
                        oid == OID_PNP_REMOVE_WAKE_UP_PATTERN || oid == OID_PNP_ENABLE_WAKE_UP;
+    wait_reset(s);  // the stuck poll's wait may have let NDIS's hang check begin one
     if (power) close_window(s);
     trace("set " + s.adapter->name + " " + hex(oid) + " data " + std::to_string(data.size()) + "/" + hex(crc_of(data)));
     host_->set(*s.adapter, oid, data);
@@ -243,6 +253,17 @@ void Simulation::act_set(Station& s) {
 }
 
 void Simulation::act_reset(Station& s) { reset_adapter(s); }
+
+// The next link poll's window write never completes: the poll keeps the PHY window until someone
+// cancels the request. Waits for that poll, a period and its slack at most.
+void Simulation::stick_link_poll(Station& s) {
+    s.device().faults().add({.kind = model::RequestKind::vendor_write,
+                             .register_index = model::reg::kPhyAddress,
+                             .action = model::FaultAction::never_complete});
+    const size_t index = s.device().faults().rules().size() - 1;
+    trace("the next link poll of " + s.adapter->name + " sticks");
+    host_->run_until([&] { return s.device().faults().rules()[index].hits > 0; }, kPollPeriod + kLinkSlack);
+}
 
 // The cable pulled out of both sockets, or pushed back in: both ends lose or regain link.
 void Simulation::act_cable(Station& /*s*/) {

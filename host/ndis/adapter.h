@@ -63,6 +63,7 @@ struct RequestRecord {
     ULONG bytes_done = 0;  // BytesWritten or BytesRead
     ULONG bytes_needed = 0;
     bool addressing_reset = false;
+    bool for_hang = false;      // a reset NDIS made because the adapter seemed hung
     std::vector<uint8_t> data;  // the information buffer as the driver left it
     Time started = 0;
     Time finished = 0;

@@ -655,7 +655,7 @@ const RequestRecord& Ndis::request(Adapter& adapter, RequestKind kind, NDIS_OID 
     return adapter.request;
 }
 
-const RequestRecord& Ndis::reset(Adapter& adapter) {
+const RequestRecord& Ndis::reset(Adapter& adapter, bool for_hang) {
     if (adapter.reset.pending || adapter.state != AdapterState::Running) {
         host_.verifier().report(
             Rule::Host, adapter.reset.pending ? "NDIS makes one reset at a time" : adapter.name + " is not running");
@@ -665,6 +665,7 @@ const RequestRecord& Ndis::reset(Adapter& adapter) {
     RequestRecord& r = adapter.reset;
     r = RequestRecord{};
     r.kind = RequestKind::Reset;
+    r.for_hang = for_hang;
     r.started = host_.now();
     BOOLEAN addressing = FALSE;
     r.pending = true;
@@ -730,7 +731,7 @@ void Ndis::check_for_hang(Adapter& adapter) {
         }
         if (hung && adapter.state == AdapterState::Running && !adapter.reset.pending) {
             ++adapter.hang_resets;
-            reset(adapter);
+            reset(adapter, true);
         }
     }
     if (adapter.state == AdapterState::Running && adapter.hang_check == 0) schedule_hang_check(adapter);

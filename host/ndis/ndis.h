@@ -57,7 +57,7 @@ public:
     // NDIS resets an adapter when a protocol asks it to, and when its hang check finds it hung.
     // A reset may come while a query or set is pending (it is how NDIS recovers a request that
     // never ends); no query or set is made while a reset is pending.
-    const RequestRecord& reset(Adapter& adapter);
+    const RequestRecord& reset(Adapter& adapter, bool for_hang = false);
     // Told of every reset just before MpReset is called, whoever asked for it.
     void on_reset(std::function<void(Adapter&)> observer) { reset_observer_ = std::move(observer); }
     // The period of the adapter's hang check: what it asked for, or NDIS's default of 2 s.

@@ -174,6 +174,21 @@ TEST(Transmit, ExhaustedDescriptorsAreAnnouncedAgainAfterAReceivedFrame) {
 
 // A transfer that fails puts a running adapter into the bus error state: every send fails,
 // nothing more reaches the bus, until a reset sets the adapter running again.
+// A protocol sends from a thread at passive level too, with the keep-alive and zero-length timer
+// routines, which take SendLock at dispatch level, due on the same processor: the send takes the
+// lock so that none of them can spin on it there (the verifier reports the dispatch-level acquire
+// made at passive level).
+TEST(Transmit, SendsAtPassiveLevelGoOutAndCompleteLikeAnyOther) {
+    testbed::Testbed bench(host::Options{.passive_send_ppm = 1'000'000});
+    auto [unit, peer] = bench.bring_up_with_peer(with_keep_alive_phy());
+    for (uint8_t i = 0; i < 40; ++i) {
+        expect_completed_with_success(bench, bench.host.send(*unit.adapter, make_frame(62 + i, i)));
+        bench.host.run_for(host::milliseconds(250));
+    }
+    EXPECT_EQ(peer.received().size(), 40u);
+    bench.halt(unit);
+}
+
 TEST(Transmit, ABusErrorFailsSendsUntilAReset) {
     testbed::Testbed bench;
     auto [unit, peer] = bench.bring_up_with_peer();
