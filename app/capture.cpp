@@ -39,7 +39,8 @@ std::string hex(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us) : time_base_us_(time_base_us) {
+PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us)
+    : path_(path == "-" ? "standard output" : path), time_base_us_(time_base_us) {
     // A usbmon record holds a whole bulk transfer, which may be longer than an Ethernet frame.
     pcap_ = ::pcap_open_dead_with_tstamp_precision(link_type, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
     if (pcap_ == nullptr) throw FileError("cannot write " + path + ": libpcap refused the link type");
@@ -54,21 +55,47 @@ PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_bas
 }
 
 PcapWriter::~PcapWriter() {
-    ::pcap_dump_close(dumper_);
+    if (dumper_ != nullptr) ::pcap_dump_close(dumper_);
     ::pcap_close(pcap_);
 }
 
+// libpcap writes through stdio and says nothing of a failed write: the stream's error flag does.
+void PcapWriter::note_failure() {
+    if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
 void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
+    if (error_ != 0 || dumper_ == nullptr) return;
     time_us += time_base_us_;
     pcap_pkthdr header{};
     header.ts.tv_sec = static_cast<time_t>(time_us / 1000000);
     header.ts.tv_usec = static_cast<suseconds_t>(time_us % 1000000);
     header.len = static_cast<bpf_u_int32>(bytes.size());
     header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapshotLength));
+    errno = 0;
     ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, bytes.data());
+    if (std::ferror(::pcap_dump_file(dumper_))) note_failure();
 }
 
-void PcapWriter::flush() { ::pcap_dump_flush(dumper_); }
+void PcapWriter::check() const {
+    if (error_ != 0) throw FileError("cannot write " + path_ + ": " + std::strerror(error_));
+}
+
+void PcapWriter::flush() {
+    if (dumper_ != nullptr && error_ == 0) {
+        errno = 0;
+        if (::pcap_dump_flush(dumper_) != 0 || std::ferror(::pcap_dump_file(dumper_))) note_failure();
+    }
+    check();
+}
+
+void PcapWriter::close() {
+    if (dumper_ == nullptr) return check();
+    flush();
+    // The file is closed even when the flush failed, by the destructor.
+    ::pcap_dump_close(dumper_);
+    dumper_ = nullptr;
+}
 
 std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address,
                                    uint64_t time_base_us) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -317,8 +318,15 @@ int Runner::run() {
     start_adapters();
     play_timeline();
     finish_timeline();
-    write_captures();
+    // A capture that could not be written fails the run once the summary is out.
+    std::optional<FileError> capture_error;
+    try {
+        write_captures();
+    } catch (const FileError& e) {
+        capture_error = e;
+    }
     summary();
+    if (capture_error) throw *capture_error;
     const bool met = check_expectations();
     const bool initialized = initialized_as_expected();
     return met && initialized ? 0 : 1;
@@ -352,8 +360,9 @@ void Runner::play_timeline() {
             uint64_t t = step_time(r);
             if (!next || t < next_time) next = &r, next_time = t;
         }
-        if (!next) break;
-        if (host.now() < next_time) host.run_for(next_time - host.now());
+        if (!next || stopping()) break;
+        if (host.now() < next_time) host.run_until([this] { return stopping(); }, next_time - host.now());
+        if (stopping()) break;
         collect_requests();
         close_windows(next->index);
         step(*next);
@@ -367,7 +376,7 @@ void Runner::play_timeline() {
 void Runner::finish_timeline() {
     host::Host& host = rig_->host;
     uint64_t end = s_.end_us.value_or(std::max(last_at_, host.now()) + host::seconds(1));
-    if (host.now() < end) host.run_for(end - host.now());
+    if (host.now() < end && !stopping()) host.run_until([this] { return stopping(); }, end - host.now());
     finish_halts();
     collect_requests();
     close_windows(items_.size());
@@ -441,10 +450,23 @@ uint64_t Runner::delivered(const ItemRun& r) const {
     return n;
 }
 
+// A run stops early when a capture can no longer be written.
+bool Runner::stopping() const { return ethernet_ && ethernet_->failed(); }
+
+// Each capture is closed, and a failure to write one reported, after the others are written.
 void Runner::write_captures() {
-    if (usb_) write_usb_capture();
-    if (ethernet_) ethernet_->flush();
-    if (events_) write_events();
+    std::optional<FileError> error;
+    auto attempt = [&error](const auto& write) {
+        try {
+            write();
+        } catch (const FileError& e) {
+            if (!error) error = e;
+        }
+    };
+    if (usb_) attempt([this] { write_usb_capture(); });
+    if (ethernet_) attempt([this] { ethernet_->close(); });
+    if (events_) attempt([this] { write_events(); });
+    if (error) throw *error;
 }
 
 // Every adapter's USB transfers in time order, bus number = adapter number in scenario order.
@@ -464,9 +486,10 @@ void Runner::write_usb_capture() {
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& x, const Entry& y) { return x.record->time < y.record->time; });
     for (const Entry& e : entries) {
+        if (usb_->failed()) break;
         usb_->write(e.record->time, usbmon_packet(*e.record, e.bus, e.address, time_base_us_));
     }
-    usb_->flush();
+    usb_->close();
 }
 
 // NDIS's own events, and the scenario's requests, resets and halts with their answers, in time
@@ -493,9 +516,12 @@ void Runner::write_events() {
                                      r.halt_took ? std::optional(*r.halt_started + *r.halt_took) : std::nullopt));
     }
     std::stable_sort(lines.begin(), lines.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    errno = 0;
     for (const auto& [time, line] : lines) *events_ << line << "\n";
     events_->flush();
-    if (!*events_) throw FileError("cannot write " + options_.captures.events + ": " + std::strerror(errno));
+    if (!*events_) {
+        throw FileError("cannot write " + options_.captures.events + ": " + std::strerror(errno != 0 ? errno : EIO));
+    }
 }
 
 }  // namespace runner

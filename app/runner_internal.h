@@ -107,6 +107,7 @@ private:
     void start_adapters();
     void play_timeline();
     void finish_timeline();
+    bool stopping() const;
     bool initialized_as_expected();
     void start_adapter(AdapterRun& a);
     // Asks for the summary's statistics, then calls MpHalt, at once (wait) or as a task of its own

@@ -128,6 +128,34 @@ TEST(Captures, DecodeInTsharkWithoutMalformedPackets) {
     }
 }
 
+// A capture the system will not take (a full disk, a file that takes no data) fails the run
+// with the system's reason once the summary is out, whichever capture it is.
+TEST(Captures, AFileThatCannotBeWrittenFailsTheRun) {
+    auto s = usbeth::parse_scenario(R"({"adapters": [{"name": "A"}],
+      "cables": [{"adapter": "A", "peer": {"scripted": "P"}}],
+      "timeline": [{"at_ms": 10, "send": {"from": "A", "size": 1000, "count": 20}}]})",
+                                    "t.json");
+    const std::string fine = testbed::scratch_path("fine.pcap");
+    struct Case {
+        usbeth::CaptureFiles files;
+        const char* reason;
+    } cases[] = {{{"/dev/full", "", ""}, "cannot write /dev/full: No space left on device"},
+                 {{"", "/dev/full", ""}, "cannot write /dev/full: No space left on device"},
+                 {{fine, "", "/dev/full"}, "cannot write /dev/full: No space left on device"},
+                 {{"/proc/version", fine, ""}, "cannot write /proc/version: "}};
+    for (const Case& c : cases) {
+        usbeth::RunOptions options;
+        options.captures = c.files;
+        std::string output;
+        try {
+            run(s, &output, options);
+            ADD_FAILURE() << "no error for " << c.reason;
+        } catch (const usbeth::FileError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.reason, 0), 0u) << e.what();
+        }
+    }
+}
+
 TEST(ScenarioRun, ActsWhileAResetIsInProgressAndShowsEachEntrysResult) {
     // The same entries with the reset waited for and not: while it runs, the adapter refuses
     // sends, and a request waits for it as NDIS queues requests.
