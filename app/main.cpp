@@ -18,6 +18,18 @@ std::atomic<bool> g_stop{false};
 
 void request_stop(int) { g_stop = true; }
 
+// SIGINT and SIGTERM ask the run to stop in good order; with `once`, a second one ends the
+// program at once (the bridge keeps stopping in good order however often it is asked, as scripts
+// may ask twice).
+void stop_on_signals(bool once) {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    action.sa_flags = once ? SA_RESETHAND : 0;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 // Exit statuses, the same for every command.
 constexpr int kOk = 0;
 constexpr int kUsage = 2;      // a bad command line or scenario; a file or TAP interface that cannot be opened
@@ -30,7 +42,8 @@ constexpr const char* kExitStatuses =
     "  2    a bad command line or scenario, or a file or TAP interface that cannot be opened\n"
     "  3    the verifier caught the driver breaking a rule (the message names rule, routine, adapter, time)\n"
     "  4    usbeth itself failed (a fault of the program, not of the driver)\n"
-    "  130  sim: interrupted (SIGINT or SIGTERM) before the seeds asked for were run";
+    "  130  run, sim: interrupted (SIGINT or SIGTERM) before the end; the captures and the summary hold what\n"
+    "       ran until then (tap ends at SIGINT or SIGTERM: 0 with the verifier clean)";
 
 // At most one output may go to standard output; the report then goes to standard error.
 bool check_stdout_captures(const usbeth::CaptureFiles& c) {
@@ -52,7 +65,9 @@ int run_command(const std::string& path, std::optional<uint64_t> seed, const usb
         return kUsage;
     }
     for (const std::string& warning : scenario.warnings) std::cerr << "usbeth: warning: " << warning << "\n";
-    usbeth::RunOptions options{.seed = seed, .captures = captures, .progress = ::isatty(STDERR_FILENO) == 1};
+    usbeth::RunOptions options{
+        .seed = seed, .captures = captures, .progress = ::isatty(STDERR_FILENO) == 1, .stop = &g_stop};
+    stop_on_signals(true);
     try {
         return usbeth::run_scenario(scenario, options, report, std::cerr);
     } catch (const host::VerifierViolation& violation) {
@@ -142,11 +157,7 @@ bool open_tap_ends(const TapArguments& args, usbeth::BridgeOptions& options) {
 
 // Runs the bridge until SIGINT or SIGTERM.
 int run_tap(const usbeth::BridgeOptions& options) {
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    stop_on_signals(false);
     try {
         return usbeth::run_bridge(options, g_stop, options.captures.to_stdout() ? std::cerr : std::cout);
     } catch (const host::VerifierViolation& violation) {

@@ -315,9 +315,18 @@ void Runner::progress(bool final) {
 
 int Runner::run() {
     build();
-    start_adapters();
-    play_timeline();
-    finish_timeline();
+    try {
+        start_adapters();
+        play_timeline();
+        finish_timeline();
+    } catch (const host::VerifierViolation&) {
+        // The captures show what led up to it; a capture that fails now adds nothing to that.
+        progress(true);
+        try {
+            write_captures();
+        } catch (const FileError&) {}
+        throw;
+    }
     // A capture that could not be written fails the run once the summary is out.
     std::optional<FileError> capture_error;
     try {
@@ -327,6 +336,11 @@ int Runner::run() {
     }
     summary();
     if (capture_error) throw *capture_error;
+    if (interrupted()) {
+        out_ << "\ninterrupted at " << millis_text(stopped_at_ / 1000) << " s of virtual time"
+             << " (the timeline's later steps were not run); expectations not checked\n";
+        return kInterrupted;
+    }
     const bool met = check_expectations();
     const bool initialized = initialized_as_expected();
     return met && initialized ? 0 : 1;
@@ -377,6 +391,9 @@ void Runner::finish_timeline() {
     host::Host& host = rig_->host;
     uint64_t end = s_.end_us.value_or(std::max(last_at_, host.now()) + host::seconds(1));
     if (host.now() < end && !stopping()) host.run_until([this] { return stopping(); }, end - host.now());
+    stopped_at_ = host.now();
+    // Stopped early, frames on their way still arrive: a second more, at most to the end.
+    if (stopping() && host.now() < end) host.run_for(std::min<uint64_t>(end - host.now(), host::seconds(1)));
     finish_halts();
     collect_requests();
     close_windows(items_.size());
@@ -450,8 +467,10 @@ uint64_t Runner::delivered(const ItemRun& r) const {
     return n;
 }
 
-// A run stops early when a capture can no longer be written.
-bool Runner::stopping() const { return ethernet_ && ethernet_->failed(); }
+bool Runner::interrupted() const { return options_.stop && options_.stop->load(); }
+
+// A run stops early when it is interrupted, or a capture can no longer be written.
+bool Runner::stopping() const { return interrupted() || (ethernet_ && ethernet_->failed()); }
 
 // Each capture is closed, and a failure to write one reported, after the others are written.
 void Runner::write_captures() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -180,7 +181,7 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"run --wire-pcap - --usb-pcap -", 2, "only one of --wire-pcap, --usb-pcap and --events"},
         {"tap --interface usbeth-none7 --peer-interface usbeth-none8", 2, "there is no network interface usbeth-none7"},
         {"--version", 0, "usbeth "},
-        {"--help", 0, "130  sim: interrupted"},
+        {"--help", 0, "130  run, sim: interrupted"},
     });
 }
 
@@ -214,6 +215,48 @@ TEST(ProgramOutput, ACaptureOnStandardOutputSendsTheReportToStandardError) {
     std::ifstream r(report);
     std::string text((std::istreambuf_iterator<char>(r)), {});
     EXPECT_NE(text.find("verifier clean"), std::string::npos);
+}
+
+// The records of a pcap file, or -1 when it does not end at the end of a record.
+long pcap_records(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    if (bytes.size() < 24) return -1;
+    long records = 0;
+    size_t at = 24;
+    while (at + 16 <= bytes.size()) {
+        uint32_t captured;
+        std::memcpy(&captured, bytes.data() + at + 8, 4);
+        at += 16 + captured;
+        ++records;
+    }
+    return at == bytes.size() ? records : -1;
+}
+
+// SIGINT in the middle of a long run: the adapters are halted, every capture is whole and holds
+// what ran, the summary so far is printed, and the exit status is 130.
+TEST(ProgramExitStatus, InterruptedRunKeepsItsCapturesAndSummary) {
+    std::string scenario = testbed::scratch_path("long.json");
+    std::ofstream(scenario) << with(R"([{"at_ms": 1, "send": {"from": "A", "size": 1000, "count": 10000000}}])");
+    std::string dir = testbed::scratch_path("interrupted-");
+    std::string out = dir + "report.txt";
+    std::string command = std::string(USBETH_BINARY) + " run " + scenario + " --usb-pcap " + dir + "usb.pcap" +
+                          " --wire-pcap " + dir + "wire.pcap --events " + dir + "events.jsonl >" + out +
+                          " 2>&1 & pid=$!; sleep 1; kill -INT $pid; wait $pid";
+    int status = std::system(("sh -c '" + command + "'").c_str());
+    std::ifstream in(out);
+    std::string report((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << report;
+    EXPECT_NE(report.find("all adapters halted"), std::string::npos) << report;
+    EXPECT_NE(report.find("interrupted at"), std::string::npos) << report;
+    EXPECT_GT(pcap_records(dir + "usb.pcap"), 100);
+    EXPECT_GT(pcap_records(dir + "wire.pcap"), 10);
+    std::ifstream events(dir + "events.jsonl");
+    size_t lines = 0;
+    for (std::string line; std::getline(events, line); ++lines) {
+        ASSERT_TRUE(line.front() == '{' && line.back() == '}') << line;
+    }
+    EXPECT_GT(lines, 10u);
 }
 
 TEST(ScenarioParse, WarnsOfRegistryStringsThatAreNoNumber) {
