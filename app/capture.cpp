@@ -1,12 +1,15 @@
 #include "app/capture.h"
 
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -38,6 +41,46 @@ std::string hex(std::span<const uint8_t> bytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// What makes two paths one file: the device and inode of a file that exists, else the path made
+// absolute with its links resolved; none for standard output and character devices.
+std::optional<std::string> file_identity(const std::string& path) {
+    if (path.empty() || path == "-") return std::nullopt;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode)) return std::nullopt;
+        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
+    std::filesystem::path full = std::filesystem::weakly_canonical(absolute, error);
+    if (error) full = absolute;
+    return "path " + full.string();
+}
+
+}  // namespace
+
+std::string colliding_files(const CaptureFiles& c, const std::string& input) {
+    const std::pair<const char*, const std::string*> files[] = {
+        {"--wire-pcap", &c.ethernet}, {"--usb-pcap", &c.usb}, {"--events", &c.events}};
+    std::vector<std::pair<const char*, std::string>> seen;
+    if (auto id = file_identity(input)) seen.emplace_back(nullptr, *id);
+    for (const auto& [option, path] : files) {
+        auto id = file_identity(*path);
+        if (!id) continue;
+        for (const auto& [other, other_id] : seen) {
+            if (other_id != *id) continue;
+            if (other == nullptr)
+                return std::string(option) + " " + *path + " is the scenario file: it would be overwritten";
+            return std::string(other) + " and " + option + " both write " + *path +
+                   ": give each capture a file of its own";
+        }
+        seen.emplace_back(option, *id);
+    }
+    return "";
+}
 
 PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us)
     : path_(path == "-" ? "standard output" : path), time_base_us_(time_base_us) {

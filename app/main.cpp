@@ -45,16 +45,22 @@ constexpr const char* kExitStatuses =
     "  130  run, sim: interrupted (SIGINT or SIGTERM) before the end; the captures and the summary hold what\n"
     "       ran until then (tap ends at SIGINT or SIGTERM: 0 with the verifier clean)";
 
-// At most one output may go to standard output; the report then goes to standard error.
-bool check_stdout_captures(const usbeth::CaptureFiles& c) {
+// At most one output may go to standard output (the report then goes to standard error), and no
+// two outputs, nor an output and the scenario read, may be one file.
+bool check_outputs(const usbeth::CaptureFiles& c, const std::string& input = "") {
     int n = (c.ethernet == "-") + (c.usb == "-") + (c.events == "-");
-    if (n <= 1) return true;
-    std::cerr << "usbeth: only one of --wire-pcap, --usb-pcap and --events can be \"-\" (standard output)\n";
+    if (n > 1) {
+        std::cerr << "usbeth: only one of --wire-pcap, --usb-pcap and --events can be \"-\" (standard output)\n";
+        return false;
+    }
+    const std::string collision = usbeth::colliding_files(c, input);
+    if (collision.empty()) return true;
+    std::cerr << "usbeth: " << collision << "\n";
     return false;
 }
 
 int run_command(const std::string& path, std::optional<uint64_t> seed, const usbeth::CaptureFiles& captures) {
-    if (!check_stdout_captures(captures)) return kUsage;
+    if (!check_outputs(captures, path)) return kUsage;
     std::ostream& report = captures.to_stdout() ? std::cerr : std::cout;
     usbeth::Scenario scenario;
     try {
@@ -177,7 +183,7 @@ int run_tap(const usbeth::BridgeOptions& options) {
 
 int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
     usbeth::BridgeOptions options = base;
-    if (!check_stdout_captures(options.captures)) return kUsage;
+    if (!check_outputs(options.captures)) return kUsage;
     if (!read_tap_addresses(args, options) || !open_tap_ends(args, options)) return kUsage;
     return run_tap(options);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -183,6 +184,27 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"--version", 0, "usbeth "},
         {"--help", 0, "130  run, sim: interrupted"},
     });
+}
+
+// Outputs that are one file, with each other or with the scenario read, are refused before
+// anything is written; devices such as /dev/null take any number of them.
+TEST(ProgramExitStatus, RefusesOutputsThatAreOneFile) {
+    std::string scenario = testbed::scratch_path("kept.json");
+    std::ofstream(scenario) << with("[]");
+    std::string dir = testbed::scratch_path("same-");
+    expect_runs({
+        {"run --usb-pcap " + dir + "out.pcap --wire-pcap " + dir + "out.pcap", 2,
+         "--wire-pcap and --usb-pcap both write"},
+        {"run --usb-pcap " + dir + "a --events " + std::filesystem::path(dir).parent_path().string() + "/./same-a", 2,
+         "--usb-pcap and --events both write"},
+        {"run " + scenario + " --events " + scenario, 2, "--events " + scenario + " is the scenario file"},
+        {"run --usb-pcap /dev/null --wire-pcap /dev/null --events /dev/null", 0, ""},
+        {"tap --ip 10.0.0.1 --peer-interface usbeth-none0 --wire-pcap " + dir + "t --events " + dir + "t", 2,
+         "both write"},
+    });
+    std::ifstream in(scenario);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), with("[]"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "out.pcap"));
 }
 
 TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) {
