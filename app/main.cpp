@@ -1,8 +1,13 @@
 // usbeth: runs the driver on Linux against the emulated host and the controller model.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <iostream>
+#include <string>
+#include <variant>
+#include <vector>
 #include <unistd.h>
 
 #include "app/bridge.h"
@@ -197,10 +202,11 @@ struct RunArguments {
 
 CLI::App* add_run_command(CLI::App& app, RunArguments& args) {
     CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
-    run->add_option("scenario", args.scenario, "Scenario file (JSON; docs/scenarios.md describes the format)");
+    run->add_option("scenario", args.scenario,
+                    "Scenario file (JSON; docs/scenarios.md describes the format); - reads standard input");
     args.seed_option = run->add_option("--seed", args.seed,
                                        "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
-                           ->check(usbeth::whole_number());
+                           ->transform(usbeth::whole_number());
     run->footer("A capture file given as - goes to standard output, and the report to standard error.");
     run->add_option("--wire-pcap,--pcap", args.captures.ethernet,
                     "Write the frames on the cables to this pcap file (Ethernet)");
@@ -236,7 +242,7 @@ CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeO
                   "USB full-speed bus timing and a 10 Mbit/s cable (without it both are instant, and the driver and "
                   "the host set the limit)");
     tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events")
-        ->check(usbeth::whole_number())
+        ->transform(usbeth::whole_number())
         ->capture_default_str();
     tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet,
                     "Write the frames on the cable to this pcap file (Ethernet)");
@@ -244,6 +250,58 @@ CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeO
                     "Write the adapters' USB transfers to this pcap file (Linux usbmon; bus 1 = adapter A, 2 = B)");
     tap->add_option("--events", bridge.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
     return tap;
+}
+
+// Levenshtein distance, for naming the command or option a mistyped word was likely meant to be.
+size_t distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The word of `known` that `word` was likely meant to be: one it begins with or that begins with
+// it, or one a letter or two away; empty when none.
+std::string likely(const std::string& word, std::initializer_list<const char*> known) {
+    for (const std::string k : known) {
+        if (word.size() >= 2 && (word.rfind(k, 0) == 0 || k.rfind(word, 0) == 0)) return k;
+    }
+    for (const std::string k : known) {
+        if (distance(word, k) <= 2) return k;
+    }
+    return "";
+}
+
+// The command line with `help` read as --help, or a message that names what is wrong with its
+// first word: CLI11 would only say that a command is required.
+std::variant<std::vector<std::string>, std::string> read_first_word(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    if (args.size() < 2) return args;
+    const std::string word = args[1];
+    if (word == "help") {
+        args.erase(args.begin() + 1);
+        args.push_back("--help");  // `usbeth help run` is `usbeth run --help`
+        return args;
+    }
+    if (word == "run" || word == "tap" || word == "sim" || word == "--help" || word == "-h" || word == "--version")
+        return args;
+    const bool option = word[0] == '-';
+    std::string bare =
+        word.substr(word.find_first_not_of('-') == std::string::npos ? word.size() : word.find_first_not_of('-'));
+    std::string meant = option ? likely(bare, {"version", "help"}) : likely(word, {"run", "tap", "sim"});
+    if (option && (bare == "V" || bare == "v")) meant = "version";
+    std::string text =
+        "usbeth: " + std::string(option ? "unknown option " : "unknown command \"") + word + (option ? "" : "\"");
+    if (!meant.empty()) text += "; did you mean " + (option ? "--" + meant : "\"" + meant + "\"") + "?";
+    return text + "\nThe commands are run, tap and sim; usbeth --help lists them and the options.\n";
 }
 
 int sim_command(const usbeth::SimOptions& options) {
@@ -273,8 +331,24 @@ int main(int argc, char** argv) {
     usbeth::SimOptions sim_options;
     CLI::App* sim = usbeth::add_sim_command(app, sim_options);
 
+    // Every mistake of the command line is named after the program, as the others are.
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        std::string what = e.what();
+        if (what.size() > 1 && std::isupper(static_cast<unsigned char>(what[0])) &&
+            std::islower(static_cast<unsigned char>(what[1])))
+            what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+        return "usbeth: " + what + "\nRun with --help for more information.\n";
+    });
+    auto first_word = read_first_word(argc, argv);
+    if (auto* message = std::get_if<std::string>(&first_word)) {
+        std::cerr << *message;
+        return kUsage;
+    }
+    std::vector<std::string>& words = std::get<std::vector<std::string>>(first_word);
+    std::vector<char*> arguments;
+    for (std::string& w : words) arguments.push_back(w.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(arguments.size()), arguments.data());
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? kOk : kUsage;

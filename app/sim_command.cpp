@@ -35,20 +35,39 @@ std::string hash_text(uint64_t hash) {
 
 }  // namespace
 
-CLI::Validator whole_number(uint64_t least) {
+CLI::Validator whole_number(uint64_t least, uint64_t most) {
     return CLI::Validator(
-        [least](std::string& text) -> std::string {
-            bool digits = !text.empty() && text.size() <= 20 &&
-                          std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+        [least, most](std::string& text) -> std::string {
+            // Decimal, or hexadecimal after 0x as a scenario's numbers may be; never octal.
+            const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+            const std::string digits = hex ? text.substr(2) : text;
+            bool ok = !digits.empty() && std::all_of(digits.begin(), digits.end(), [hex](unsigned char c) {
+                return hex ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+            });
             errno = 0;
-            unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
-            if (!digits || errno == ERANGE || value < least) {
-                return "expected a whole number from " + std::to_string(least) + " to 18446744073709551615, not " +
-                       text;
+            unsigned long long value = ok ? std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+            if (!ok || errno == ERANGE || value < least || value > most) {
+                return "expected a whole number from " + std::to_string(least) + " to " + std::to_string(most) +
+                       ", not " + text;
             }
+            text = std::to_string(value);  // what the option's conversion reads
             return {};
         },
         least ? "NUMBER>0" : "NUMBER");
+}
+
+CLI::Validator seconds_number(double most) {
+    return CLI::Validator(
+        [most](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size() || !(value >= 0 && value <= most)) {
+                return "expected a number of seconds from 0 to " + std::to_string(static_cast<uint64_t>(most)) +
+                       ", not " + text;
+            }
+            return {};
+        },
+        "SECONDS");
 }
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
@@ -56,24 +75,24 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
         app.add_subcommand("sim", "Seeded simulation runs with injected faults, invariants checked throughout");
     // Seeds and counts are unsigned: "-1" is refused rather than read as 2^64 - 1.
     auto* seed = sim->add_option("--seed", o.seed, "Run this one seed (a failure prints the command that replays it)")
-                     ->check(whole_number())
+                     ->transform(whole_number())
                      ->each([&o](const std::string&) { o.one_seed = true; });
     auto* first = sim->add_option("--first", o.first, "The first seed of the range")
-                      ->check(whole_number())
+                      ->transform(whole_number())
                       ->capture_default_str();
     auto* count = sim->add_option("--count", o.count, "Run at least this many seeds")
-                      ->check(whole_number(1))
+                      ->transform(whole_number(1))
                       ->capture_default_str();
     auto* seconds =
         sim->add_option("--seconds", o.seconds, "Go on with further seeds until this much wall time has passed")
-            ->check(CLI::Range(0.0, 1e7));
+            ->check(seconds_number(1e7));
     auto* soak = sim->add_flag(
         "--soak", o.soak, "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
     sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run")->needs(seed);
     sim->add_flag("--quiet", o.quiet, "Print only failures and the summary");
     sim->add_option("--processors", o.processors,
                     "Virtual processors of the host, 1 to 4 (default: each seed draws its own)")
-        ->check(CLI::Range(1, 4));
+        ->transform(whole_number(1, 4));
     seed->excludes(first)->excludes(count)->excludes(seconds)->excludes(soak);
     soak->excludes(count)->excludes(seconds);
     sim->footer("Interrupted (SIGINT, SIGTERM), a range prints the summary of the seeds run so far and exits 130.");

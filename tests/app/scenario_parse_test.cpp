@@ -171,7 +171,9 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"sim --count -5", 2, "--count: expected a whole number from 1"},
         {"sim --seed -1", 2, "--seed: expected a whole number from 0"},
         {"sim --seed 18446744073709551616", 2, "--seed: expected a whole number"},
-        {"sim --seconds -1", 2, "--seconds"},
+        {"sim --seconds -1", 2, "usbeth: --seconds: expected a number of seconds from 0 to 10000000, not -1"},
+        {"sim --processors 9", 2, "usbeth: --processors: expected a whole number from 1 to 4, not 9"},
+        {"run --sed 3", 2, "usbeth: the following argument was not expected: --sed"},
         {"sim --trace", 2, "--trace requires --seed"},
         {"sim --seed 3 --first 2", 2, "--seed excludes --first"},
         {"run --seed -1", 2, "--seed: expected a whole number"},
@@ -205,6 +207,28 @@ TEST(ProgramExitStatus, RefusesOutputsThatAreOneFile) {
     std::ifstream in(scenario);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), with("[]"));
     EXPECT_FALSE(std::filesystem::exists(dir + "out.pcap"));
+}
+
+// A mistyped command or option is named, with what it was likely meant to be; `help` is --help;
+// seeds are read in decimal or after 0x in hexadecimal, as in a scenario; a scenario comes from
+// standard input as "-", and a directory is said to be one.
+TEST(ProgramExitStatus, NamesTheMistakeOfTheCommandLine) {
+    std::string scenario = testbed::scratch_path("stdin.json");
+    std::ofstream(scenario) << with(R"([{"at_ms": 1, "send": {"from": "A", "size": 100, "count": 3}}])");
+    expect_runs({
+        {"simulate", 2, "usbeth: unknown command \"simulate\"; did you mean \"sim\"?"},
+        {"rn", 2, "usbeth: unknown command \"rn\"; did you mean \"run\"?"},
+        {"frobnicate", 2, "usbeth: unknown command \"frobnicate\"\nThe commands are run, tap and sim"},
+        {"-V", 2, "usbeth: unknown option -V; did you mean --version?"},
+        {"--verison", 2, "usbeth: unknown option --verison; did you mean --version?"},
+        {"help", 0, "Usage:"},
+        {"help sim", 0, "--soak"},
+        {"run --seed 0x10 --events /dev/null", 0, "seed 16)"},
+        {"run --seed 010 --events /dev/null", 0, "seed 10)"},
+        {"run --seed 0x --events /dev/null", 2, "usbeth: --seed: expected a whole number from 0 to"},
+        {"run - <" + scenario, 0, "3 of 3 accepted, 3 delivered"},
+        {"run " + testbed::scratch_path(""), 2, "cannot be read: is a directory"},
+    });
 }
 
 TEST(ProgramExitStatus, AnAdapterThatDidNotInitializeFailsTheRunUnlessExpected) {
