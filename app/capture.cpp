@@ -193,6 +193,11 @@ std::string event_json(const host::ProtocolEvent& event, const std::string& adap
     j["event"] = host::protocol_event_name(event.kind);
     j["status"] = status_name(event.status);
     j["status_code"] = code_text(static_cast<uint32_t>(event.status));
+    if (event.kind == host::ProtocolEventKind::Receive && event.status == NDIS_STATUS_RESOURCES) {
+        j["status_note"] =
+            "the driver asks for the packet back when the indication returns, so the protocol copies "
+            "it: not a failure";
+    }
     if (!event.data.empty()) {
         j["length"] = event.data.size();
         j["data"] = hex(event.data);

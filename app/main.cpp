@@ -305,6 +305,12 @@ std::variant<std::vector<std::string>, std::string> read_first_word(int argc, ch
 }
 
 int sim_command(const usbeth::SimOptions& options) {
+    // Seeds are 64-bit: a range that would pass the last one would go on from seed 0.
+    if (!options.one_seed && !options.soak && options.count - 1 > UINT64_MAX - options.first) {
+        std::cerr << "usbeth: --first " << options.first << " with --count " << options.count
+                  << " goes past the last seed, 18446744073709551615\n";
+        return kUsage;
+    }
     try {
         return usbeth::run_sim_command(options, std::cout, std::cerr);
     } catch (const std::exception& e) {

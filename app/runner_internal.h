@@ -84,7 +84,7 @@ struct ItemRun {
     host::Time started = 0;
     uint64_t fifo_overflows_before = 0, fifo_overflows_after = 0;
     bool window_closed = false;
-    size_t frame_size = 0;
+    uint64_t accepted_bytes = 0;  // of the accepted frames
 };
 
 class Runner {

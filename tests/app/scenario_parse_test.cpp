@@ -173,6 +173,7 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"sim --seed 18446744073709551616", 2, "--seed: expected a whole number"},
         {"sim --seconds -1", 2, "usbeth: --seconds: expected a number of seconds from 0 to 10000000, not -1"},
         {"sim --processors 9", 2, "usbeth: --processors: expected a whole number from 1 to 4, not 9"},
+        {"sim --first 18446744073709551615 --count 2", 2, "goes past the last seed, 18446744073709551615"},
         {"run --sed 3", 2, "usbeth: the following argument was not expected: --sed"},
         {"sim --trace", 2, "--trace requires --seed"},
         {"sim --seed 3 --first 2", 2, "--seed excludes --first"},

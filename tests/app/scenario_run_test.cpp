@@ -2,6 +2,8 @@
 // they write decode in tshark without a malformed packet.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -154,6 +156,55 @@ TEST(Captures, AFileThatCannotBeWrittenFailsTheRun) {
             EXPECT_EQ(std::string(e.what()).rfind(c.reason, 0), 0u) << e.what();
         }
     }
+}
+
+// Throughput of frames of several sizes is measured with their mean size and against the limit
+// for those sizes; frames with the scenario's payload cannot be traced and are said not to be
+// measured rather than shown at 0 frames/s; a receive event says why its status is not a failure.
+TEST(ScenarioRun, ThroughputOfMixedSizesAndPayloads) {
+    auto s = usbeth::parse_scenario(R"({"timing": "full_speed", "adapters": [{"name": "A"}, {"name": "B"}],
+      "cables": [{"adapter": "A", "peer": "B"}],
+      "timeline": [
+        {"at_ms": 1000, "send": {"from": "A", "sizes": [60, 1514], "count": 20, "rate_fps": 200, "throughput": true}},
+        {"at_ms": 1500, "send": {"from": "A", "sizes": [60, 1514], "count": 20, "payload": "aabb",
+                                "throughput": true}}]})",
+                                    "t.json");
+    usbeth::RunOptions options;
+    options.captures.events = testbed::scratch_path("throughput_events.jsonl");
+    std::string output;
+    ASSERT_EQ(run(s, &output, options), 0) << output;
+    for (const char* wanted :
+         {"timeline[0]: 20 frames of 60 to 1514 bytes (787.0 on average) from A to B:",
+          "A put on the wire 206.2 frames/s (1.3 Mbit/s)", "B received        20 frames at 200.0 frames/s",
+          "physical limit    1503.4 frames/s (9.5 Mbit/s): B reached 13.3%",
+          "timeline[1]: not measured: the frames carry the scenario's payload"}) {
+        EXPECT_NE(output.find(wanted), std::string::npos) << wanted << "\n" << output;
+    }
+    std::ifstream in(options.captures.events);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find(R"("event":"receive","length":60,"status":"NDIS_STATUS_RESOURCES","status_code":"0xC000009A",)"
+                        R"("status_note":"the driver asks for the packet back)"),
+              std::string::npos)
+        << text.substr(0, 2000);
+}
+
+// A broadcast that reaches a TAP interface says that what the interface receives is not counted,
+// rather than reporting no deliveries. It needs to make a TAP interface (root, /dev/net/tun).
+TEST(ScenarioRun, BroadcastToATapPeerSaysItIsNotCounted) {
+    const std::string name = "usbeth-b" + std::to_string(::getpid() % 1000000);
+    if (std::system(("ip tuntap add dev " + name + " mode tap >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "cannot make a TAP interface here";
+    auto s = usbeth::parse_scenario(R"({"adapters": [{"name": "A"}], "cables": [{"adapter": "A", "peer": {"tap": ")" +
+                                        name + R"("}}], "timeline": [{"at_ms": 100, "send": {"from": "A",
+                                        "to": "broadcast", "size": 100, "count": 2}}], "end_ms": 300})",
+                                    "t.json");
+    std::string output;
+    const int status = run(s, &output);
+    std::system(("ip tuntap del dev " + name + " mode tap").c_str());
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("2 of 2 accepted, 0 deliveries to the other stations (not counting TAP interfaces"),
+              std::string::npos)
+        << output;
 }
 
 TEST(ScenarioRun, ActsWhileAResetIsInProgressAndShowsEachEntrysResult) {
