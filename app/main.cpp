@@ -366,6 +366,9 @@ int main(int argc, char** argv) {
         return run_command(run_args.scenario, chosen_seed, run_args.captures);
     }
     if (tap->parsed()) return tap_command(tap_args, bridge);
-    if (sim->parsed()) return sim_command(sim_options);
+    if (sim->parsed()) {
+        sim_options.progress = ::isatty(STDERR_FILENO) == 1 && !sim_options.quiet;
+        return sim_command(sim_options);
+    }
     return kOk;
 }

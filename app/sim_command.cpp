@@ -127,6 +127,7 @@ public:
         std::signal(SIGTERM, stop_soak);
         while (!done()) {
             run_next();
+            progress();
             if (o_.soak && std::chrono::steady_clock::now() - last_report_ >= std::chrono::seconds(10)) {
                 last_report_ = std::chrono::steady_clock::now();
                 report();
@@ -135,10 +136,34 @@ public:
         }
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
+        clear_progress();
         return finish();
     }
 
 private:
+    // The seed reached, the seeds run of those asked for, the failures and the rate, at most
+    // every 200 ms, on a line of its own that anything else printed first clears.
+    void progress() {
+        if (!o_.progress || o_.soak) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_progress_ < std::chrono::milliseconds(200)) return;
+        last_progress_ = now;
+        const double wall = since(start_);
+        char line[200];
+        std::snprintf(line, sizeof(line),
+                      "\rusbeth: seed %" PRIu64 ", %" PRIu64 " of %" PRIu64 " run (%.0f%%), %" PRIu64
+                      " failed, %.0f seeds/s\033[K",
+                      seed_ - 1, runs_, o_.count,
+                      100.0 * static_cast<double>(std::min(runs_, o_.count)) / static_cast<double>(o_.count), failures_,
+                      wall > 0 ? static_cast<double>(runs_) / wall : 0.0);
+        err_ << line << std::flush;
+        progress_shown_ = true;
+    }
+    void clear_progress() {
+        if (progress_shown_) err_ << "\r\033[K" << std::flush;
+        progress_shown_ = false;
+    }
+
     bool done() {
         if (o_.soak) return g_soak_stop;
         interrupted_ = g_soak_stop;
@@ -150,12 +175,16 @@ private:
         sim::RunOptions options;
         options.processors = o_.processors;
         sim::Result r = sim::run_seed(seed_++, options);
-        if (since(began) > 2.0) err_ << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
+        if (since(began) > 2.0) {
+            clear_progress();
+            err_ << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
+        }
         ++runs_;
         virtual_us_ += r.virtual_us;
         coverage_.add(r.coverage);
         if (!r.ok) {
             ++failures_;
+            clear_progress();
             err_ << sim::describe_failure(r) << std::flush;
         }
     }
@@ -180,7 +209,8 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_report_ = start_;
+    std::chrono::steady_clock::time_point last_report_ = start_, last_progress_ = start_;
+    bool progress_shown_ = false;
     sim::Coverage coverage_;
     uint64_t runs_ = 0, failures_ = 0, seed_;
     uint64_t virtual_us_ = 0;

@@ -21,7 +21,8 @@ struct SimOptions {
     bool soak = false;     // --soak: run seeds until SIGINT or SIGTERM
     bool trace = false;    // --trace: print every trace line of the seed
     bool quiet = false;
-    int processors = 0;  // --processors: 1 to 4; 0: each seed draws its own
+    int processors = 0;     // --processors: 1 to 4; 0: each seed draws its own
+    bool progress = false;  // a range shows its progress on one line of `err` (a terminal)
 };
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& options);
