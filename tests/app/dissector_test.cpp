@@ -124,6 +124,11 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
           "Receive status: 0x00", "Request in:"}},
         {"bad_receive", {"Bad frame, counted as a receive error (0x08): True", "runt", "Frame good: False"}},
         {"homelan", {"keep-alive", "Keep-alive:"}},
+        // A register read that stalls, bulk-in transfers cancelled at the halt, a failed bulk-out
+        // transfer: each says what ended it, not that it was empty.
+        {"faults",
+         {"read 0x21-0x23 (EEPROM data low ...): stalled (status -32), no data", "Ended by: stalled (status -32)",
+          "bulk in: cancelled (status -2), no data", "bulk out: protocol error (status -71), no data"}},
     };
     for (Case c : cases) {
         std::string text =
@@ -134,7 +139,29 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
         EXPECT_EQ(text.find("Lua Error"), std::string::npos) << c.scenario;
         for (const char* wanted : c.texts)
             EXPECT_NE(text.find(wanted), std::string::npos) << c.scenario << ": " << wanted;
+        EXPECT_EQ(text.find("bulk in: empty transfer\n"), std::string::npos) << c.scenario
+                                                                             << ": a halt's "
+                                                                                "cancelled transfer read as empty";
     }
+}
+
+// Each answer to a register request links to its request once, however many times Wireshark
+// hands the packet to the dissector.
+TEST_F(Dissector, EachAnswerLinksToItsRequestOnce) {
+    run(usbeth::parse_scenario(usbeth::default_scenario_json(), "default"));
+    std::istringstream lines(command_output(kTshark + dir_ +
+                                            "usb.pcap -Y usbeth.request_in -T fields -e frame.number " +
+                                            "-e usbeth.request_in -e _ws.col.Info"));
+    size_t answers = 0, writes = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t first = line.find('\t'), second = line.find('\t', first + 1);
+        if (second == std::string::npos) continue;
+        ++answers;
+        writes += line.find(" done", second) != std::string::npos;
+        EXPECT_EQ(line.substr(first + 1, second - first - 1).find(','), std::string::npos) << line;
+    }
+    EXPECT_GT(answers, 100u);
+    EXPECT_GT(writes, 10u);
 }
 
 }  // namespace
