@@ -43,8 +43,9 @@ constexpr int kInternal = 4;   // usbeth itself failed
 constexpr const char* kExitStatuses =
     "Exit status:\n"
     "  0    the run was clean: every expectation met, the verifier silent, every seed clean\n"
-    "  1    an expectation was not met, an adapter did not initialize, or a seed failed\n"
-    "  2    a bad command line or scenario, or a file or TAP interface that cannot be opened\n"
+    "  1    an expectation was not met, an adapter did not initialize (run, tap), or a seed failed\n"
+    "  2    a bad command line or scenario, a file or TAP interface that cannot be opened, a capture that\n"
+    "       cannot be written, or outputs that are one file\n"
     "  3    the verifier caught the driver breaking a rule (the message names rule, routine, adapter, time)\n"
     "  4    usbeth itself failed (a fault of the program, not of the driver)\n"
     "  130  run, sim: interrupted (SIGINT or SIGTERM) before the end; the captures and the summary hold what\n"

@@ -107,6 +107,29 @@ TEST(ScenarioParse, ReadsValuesInTheirSeveralSpellings) {
     EXPECT_EQ(s.expectations[1].checks.size(), 2u);
 }
 
+// Each example action of docs/scenarios.md's timeline table is one the reader takes.
+TEST(ScenarioParse, TheDocumentedActionsAreValid) {
+    std::ifstream in(std::string(USBETH_DOCS) + "/scenarios.md");
+    size_t examples = 0;
+    for (std::string line; std::getline(in, line);) {
+        // | `fault` | `{...}` or `{...}` |
+        if (line.rfind("| `", 0) != 0) continue;
+        const size_t name_end = line.find('`', 3);
+        const std::string action = line.substr(3, name_end - 3);
+        if (action.find_first_of(" ,") != std::string::npos || line.find("`{", name_end) == std::string::npos) continue;
+        for (size_t at = line.find("`{", name_end); at != std::string::npos; at = line.find("`{", at + 1)) {
+            const std::string example = line.substr(at + 1, line.find("}`", at) - at);
+            if (example.find("…") != std::string::npos) continue;
+            const std::string doc = R"({"adapters": [{"name": "A"}, {"name": "B"}],
+              "cables": [{"adapter": "A", "peer": {"scripted": "P"}}], "timeline": [{"at_ms": 1, ")" +
+                                    action + "\": " + example + "}]}";
+            EXPECT_NO_THROW(parse_scenario(doc, "docs")) << action << ": " << example << "\n" << error_of(doc);
+            ++examples;
+        }
+    }
+    EXPECT_GE(examples, 10u);
+}
+
 TEST(ScenarioParse, EveryShippedScenarioAndTheDefaultAreValid) {
     EXPECT_NO_THROW(parse_scenario(usbeth::default_scenario_json(), "default"));
     for (const char* name : {"two_adapters", "bad_receive", "link_flaps", "requests", "faults", "homelan"}) {
