@@ -139,9 +139,6 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
         EXPECT_EQ(text.find("Lua Error"), std::string::npos) << c.scenario;
         for (const char* wanted : c.texts)
             EXPECT_NE(text.find(wanted), std::string::npos) << c.scenario << ": " << wanted;
-        EXPECT_EQ(text.find("bulk in: empty transfer\n"), std::string::npos) << c.scenario
-                                                                             << ": a halt's "
-                                                                                "cancelled transfer read as empty";
     }
 }
 
@@ -149,19 +146,12 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
 // hands the packet to the dissector.
 TEST_F(Dissector, EachAnswerLinksToItsRequestOnce) {
     run(usbeth::parse_scenario(usbeth::default_scenario_json(), "default"));
-    std::istringstream lines(command_output(kTshark + dir_ +
-                                            "usb.pcap -Y usbeth.request_in -T fields -e frame.number " +
-                                            "-e usbeth.request_in -e _ws.col.Info"));
-    size_t answers = 0, writes = 0;
-    for (std::string line; std::getline(lines, line);) {
-        const size_t first = line.find('\t'), second = line.find('\t', first + 1);
-        if (second == std::string::npos) continue;
-        ++answers;
-        writes += line.find(" done", second) != std::string::npos;
-        EXPECT_EQ(line.substr(first + 1, second - first - 1).find(','), std::string::npos) << line;
-    }
+    std::istringstream lines(
+        command_output(kTshark + dir_ + "usb.pcap -Y usbeth.request_in -T fields -e usbeth.request_in"));
+    size_t answers = 0;
+    for (std::string line; std::getline(lines, line); answers += line.find(',') == std::string::npos) {}
     EXPECT_GT(answers, 100u);
-    EXPECT_GT(writes, 10u);
+    EXPECT_EQ(lines.str().find(','), std::string::npos) << lines.str().substr(0, 500);
 }
 
 }  // namespace
