@@ -1,5 +1,6 @@
 #include "app/bridge.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -94,6 +95,9 @@ public:
         }
         writer_->flush();
     }
+    void close() {
+        if (writer_) writer_->close();
+    }
 
 private:
     std::unique_ptr<PcapWriter> writer_;
@@ -124,7 +128,10 @@ private:
     void take_current_address(Side& s);
     void announce();
     void loop(const std::atomic<bool>& stop);
-    void housekeeping();
+    // Drops the records the run no longer needs and flushes the captures; false once a capture
+    // could not be written (capture_error_ says why).
+    bool housekeeping();
+    void close_captures();
     bool any_work() const;
     void on_event(const host::ProtocolEvent& e);
     Side* side_of(int adapter_id);
@@ -151,7 +158,8 @@ private:
     uint64_t runts_not_captured_ = 0;
     std::unique_ptr<UsbCapture> usb_;
     std::unique_ptr<std::ostream> events_;
-    host::Time started_ = 0;  // when the frames began to flow
+    std::optional<FileError> capture_error_;  // the first capture that could not be written
+    host::Time started_ = 0;                  // when the frames began to flow
 };
 
 Bridge::Bridge(const BridgeOptions& options, std::ostream& out)
@@ -264,9 +272,12 @@ int Bridge::run(const std::atomic<bool>& stop_requested) {
         announce();
         loop(stop_requested);
         const host::Time ran_for = stop();
+        close_captures();
         out_ << "\nadapters halted";
         summary(ran_for);
         out_ << "\nverifier: clean; nothing left allocated, outstanding or armed" << std::endl;
+        // A capture that could not be written stopped the run; the caller reports it.
+        if (capture_error_) throw *capture_error_;
         return 0;
     } catch (const host::VerifierViolation& violation) {
         stop_readers();
@@ -354,21 +365,48 @@ void Bridge::loop(const std::atomic<bool>& stop_requested) {
         host_.run_until([&] { return stop_requested.load() || any_work(); }, host::milliseconds(100));
         for (Side& s : sides_) s.protocol->pump();
         if (host_.now() - last_housekeeping >= host::milliseconds(50)) {
-            housekeeping();
+            if (!housekeeping()) return;
             last_housekeeping = host_.now();
         }
     }
 }
 
 // Records the run no longer needs go, so that memory stays flat however long it runs.
-void Bridge::housekeeping() {
-    usb_->drain(sides_);
+bool Bridge::housekeeping() {
+    try {
+        usb_->drain(sides_);
+    } catch (const FileError& e) {
+        if (!capture_error_) capture_error_ = e;
+    }
     host_.recorder().clear();
     // A second's worth of finished sends stays known, to catch a late use by the driver.
     const host::Time now = host_.now();
     host_.ndis().forget_finished_sends(now > host::seconds(1) ? now - host::seconds(1) : 0);
-    if (wire_) wire_->flush();
-    if (events_) events_->flush();
+    try {
+        if (wire_) wire_->flush();
+        if (events_) {
+            errno = 0;
+            events_->flush();
+            if (!*events_) {
+                throw FileError("cannot write " + options_.captures.events + ": " +
+                                std::strerror(errno != 0 ? errno : EIO));
+            }
+        }
+    } catch (const FileError& e) {
+        if (!capture_error_) capture_error_ = e;
+    }
+    return !capture_error_;
+}
+
+// Writes what is left and closes the captures.
+void Bridge::close_captures() {
+    housekeeping();
+    try {
+        usb_->close();
+        if (wire_) wire_->close();
+    } catch (const FileError& e) {
+        if (!capture_error_) capture_error_ = e;
+    }
 }
 
 void Bridge::stop_readers() {

@@ -1,12 +1,15 @@
 #include "app/capture.h"
 
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -39,7 +42,48 @@ std::string hex(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us) : time_base_us_(time_base_us) {
+namespace {
+
+// What makes two paths one file: the device and inode of a file that exists, else the path made
+// absolute with its links resolved; none for standard output and character devices.
+std::optional<std::string> file_identity(const std::string& path) {
+    if (path.empty() || path == "-") return std::nullopt;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode)) return std::nullopt;
+        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
+    std::filesystem::path full = std::filesystem::weakly_canonical(absolute, error);
+    if (error) full = absolute;
+    return "path " + full.string();
+}
+
+}  // namespace
+
+std::string colliding_files(const CaptureFiles& c, const std::string& input) {
+    const std::pair<const char*, const std::string*> files[] = {
+        {"--wire-pcap", &c.ethernet}, {"--usb-pcap", &c.usb}, {"--events", &c.events}};
+    std::vector<std::pair<const char*, std::string>> seen;
+    if (auto id = file_identity(input)) seen.emplace_back(nullptr, *id);
+    for (const auto& [option, path] : files) {
+        auto id = file_identity(*path);
+        if (!id) continue;
+        for (const auto& [other, other_id] : seen) {
+            if (other_id != *id) continue;
+            if (other == nullptr)
+                return std::string(option) + " " + *path + " is the scenario file: it would be overwritten";
+            return std::string(other) + " and " + option + " both write " + *path +
+                   ": give each capture a file of its own";
+        }
+        seen.emplace_back(option, *id);
+    }
+    return "";
+}
+
+PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_base_us)
+    : path_(path == "-" ? "standard output" : path), time_base_us_(time_base_us) {
     // A usbmon record holds a whole bulk transfer, which may be longer than an Ethernet frame.
     pcap_ = ::pcap_open_dead_with_tstamp_precision(link_type, kSnapshotLength, PCAP_TSTAMP_PRECISION_MICRO);
     if (pcap_ == nullptr) throw FileError("cannot write " + path + ": libpcap refused the link type");
@@ -54,21 +98,47 @@ PcapWriter::PcapWriter(const std::string& path, int link_type, uint64_t time_bas
 }
 
 PcapWriter::~PcapWriter() {
-    ::pcap_dump_close(dumper_);
+    if (dumper_ != nullptr) ::pcap_dump_close(dumper_);
     ::pcap_close(pcap_);
 }
 
+// libpcap writes through stdio and says nothing of a failed write: the stream's error flag does.
+void PcapWriter::note_failure() {
+    if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
 void PcapWriter::write(uint64_t time_us, std::span<const uint8_t> bytes) {
+    if (error_ != 0 || dumper_ == nullptr) return;
     time_us += time_base_us_;
     pcap_pkthdr header{};
     header.ts.tv_sec = static_cast<time_t>(time_us / 1000000);
     header.ts.tv_usec = static_cast<suseconds_t>(time_us % 1000000);
     header.len = static_cast<bpf_u_int32>(bytes.size());
     header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(bytes.size(), kSnapshotLength));
+    errno = 0;
     ::pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, bytes.data());
+    if (std::ferror(::pcap_dump_file(dumper_))) note_failure();
 }
 
-void PcapWriter::flush() { ::pcap_dump_flush(dumper_); }
+void PcapWriter::check() const {
+    if (error_ != 0) throw FileError("cannot write " + path_ + ": " + std::strerror(error_));
+}
+
+void PcapWriter::flush() {
+    if (dumper_ != nullptr && error_ == 0) {
+        errno = 0;
+        if (::pcap_dump_flush(dumper_) != 0 || std::ferror(::pcap_dump_file(dumper_))) note_failure();
+    }
+    check();
+}
+
+void PcapWriter::close() {
+    if (dumper_ == nullptr) return check();
+    flush();
+    // The file is closed even when the flush failed, by the destructor.
+    ::pcap_dump_close(dumper_);
+    dumper_ = nullptr;
+}
 
 std::vector<uint8_t> usbmon_packet(const host::UsbRecord& r, uint16_t bus_number, uint8_t device_address,
                                    uint64_t time_base_us) {
@@ -123,6 +193,11 @@ std::string event_json(const host::ProtocolEvent& event, const std::string& adap
     j["event"] = host::protocol_event_name(event.kind);
     j["status"] = status_name(event.status);
     j["status_code"] = code_text(static_cast<uint32_t>(event.status));
+    if (event.kind == host::ProtocolEventKind::Receive && event.status == NDIS_STATUS_RESOURCES) {
+        j["status_note"] =
+            "the driver asks for the packet back when the indication returns, so the protocol copies "
+            "it: not a failure";
+    }
     if (!event.data.empty()) {
         j["length"] = event.data.size();
         j["data"] = hex(event.data);

@@ -37,8 +37,16 @@ struct CaptureFiles {
     bool to_stdout() const { return ethernet == "-" || usb == "-" || events == "-"; }
 };
 
+// When two of the captures, or a capture and the scenario file `input`, are one file, says which
+// (an empty text when none are): they would overwrite each other. Standard output ("-") is left to
+// the caller, and a character device such as /dev/null may take any number of them.
+std::string colliding_files(const CaptureFiles& captures, const std::string& input = "");
+
 // A pcap file written with libpcap, microsecond timestamps: `time_base_us` plus the time given
 // to write(). Throws FileError when the file cannot be created. The path "-" is standard output.
+// A write that fails (a full disk, a file that takes no data) is remembered, and nothing more is
+// written: check(), flush() and close() throw FileError with the system's reason, so that a
+// capture that was not written is never reported as one that was.
 class PcapWriter {
 public:
     static constexpr int kEthernet = 1;           // LINKTYPE_ETHERNET
@@ -49,14 +57,25 @@ public:
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
+    // Never throws: it may run inside the host's tasks (a cable's tap).
     void write(uint64_t time_us, std::span<const uint8_t> bytes);
-    // Pushes what is buffered to the file (a long run's capture can be read while it goes on).
+    // Whether a write has failed; check() throws FileError then.
+    bool failed() const { return error_ != 0; }
+    void check() const;
+    // Pushes what is buffered to the file (a long run's capture can be read while it goes on),
+    // then check().
     void flush();
+    // Flushes and closes the file, then check(); the destructor closes without a word.
+    void close();
 
 private:
+    void note_failure();
+
+    std::string path_;
     pcap* pcap_ = nullptr;
     pcap_dumper* dumper_ = nullptr;
     uint64_t time_base_us_ = 0;
+    int error_ = 0;  // errno of the first write that failed
 };
 
 // The 64-byte usbmon header and data of one transfer record of a bus. `time_base_us` is added to

@@ -1,8 +1,13 @@
 // usbeth: runs the driver on Linux against the emulated host and the controller model.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <iostream>
+#include <string>
+#include <variant>
+#include <vector>
 #include <unistd.h>
 
 #include "app/bridge.h"
@@ -18,6 +23,18 @@ std::atomic<bool> g_stop{false};
 
 void request_stop(int) { g_stop = true; }
 
+// SIGINT and SIGTERM ask the run to stop in good order; with `once`, a second one ends the
+// program at once (the bridge keeps stopping in good order however often it is asked, as scripts
+// may ask twice).
+void stop_on_signals(bool once) {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    action.sa_flags = once ? SA_RESETHAND : 0;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 // Exit statuses, the same for every command.
 constexpr int kOk = 0;
 constexpr int kUsage = 2;      // a bad command line or scenario; a file or TAP interface that cannot be opened
@@ -26,22 +43,30 @@ constexpr int kInternal = 4;   // usbeth itself failed
 constexpr const char* kExitStatuses =
     "Exit status:\n"
     "  0    the run was clean: every expectation met, the verifier silent, every seed clean\n"
-    "  1    an expectation was not met, an adapter did not initialize, or a seed failed\n"
-    "  2    a bad command line or scenario, or a file or TAP interface that cannot be opened\n"
+    "  1    an expectation was not met, an adapter did not initialize (run, tap), or a seed failed\n"
+    "  2    a bad command line or scenario, a file or TAP interface that cannot be opened, a capture that\n"
+    "       cannot be written, or outputs that are one file\n"
     "  3    the verifier caught the driver breaking a rule (the message names rule, routine, adapter, time)\n"
     "  4    usbeth itself failed (a fault of the program, not of the driver)\n"
-    "  130  sim: interrupted (SIGINT or SIGTERM) before the seeds asked for were run";
+    "  130  run, sim: interrupted (SIGINT or SIGTERM) before the end; the captures and the summary hold what\n"
+    "       ran until then (tap ends at SIGINT or SIGTERM: 0 with the verifier clean)";
 
-// At most one output may go to standard output; the report then goes to standard error.
-bool check_stdout_captures(const usbeth::CaptureFiles& c) {
+// At most one output may go to standard output (the report then goes to standard error), and no
+// two outputs, nor an output and the scenario read, may be one file.
+bool check_outputs(const usbeth::CaptureFiles& c, const std::string& input = "") {
     int n = (c.ethernet == "-") + (c.usb == "-") + (c.events == "-");
-    if (n <= 1) return true;
-    std::cerr << "usbeth: only one of --wire-pcap, --usb-pcap and --events can be \"-\" (standard output)\n";
+    if (n > 1) {
+        std::cerr << "usbeth: only one of --wire-pcap, --usb-pcap and --events can be \"-\" (standard output)\n";
+        return false;
+    }
+    const std::string collision = usbeth::colliding_files(c, input);
+    if (collision.empty()) return true;
+    std::cerr << "usbeth: " << collision << "\n";
     return false;
 }
 
 int run_command(const std::string& path, std::optional<uint64_t> seed, const usbeth::CaptureFiles& captures) {
-    if (!check_stdout_captures(captures)) return kUsage;
+    if (!check_outputs(captures, path)) return kUsage;
     std::ostream& report = captures.to_stdout() ? std::cerr : std::cout;
     usbeth::Scenario scenario;
     try {
@@ -52,7 +77,9 @@ int run_command(const std::string& path, std::optional<uint64_t> seed, const usb
         return kUsage;
     }
     for (const std::string& warning : scenario.warnings) std::cerr << "usbeth: warning: " << warning << "\n";
-    usbeth::RunOptions options{.seed = seed, .captures = captures, .progress = ::isatty(STDERR_FILENO) == 1};
+    usbeth::RunOptions options{
+        .seed = seed, .captures = captures, .progress = ::isatty(STDERR_FILENO) == 1, .stop = &g_stop};
+    stop_on_signals(true);
     try {
         return usbeth::run_scenario(scenario, options, report, std::cerr);
     } catch (const host::VerifierViolation& violation) {
@@ -142,11 +169,7 @@ bool open_tap_ends(const TapArguments& args, usbeth::BridgeOptions& options) {
 
 // Runs the bridge until SIGINT or SIGTERM.
 int run_tap(const usbeth::BridgeOptions& options) {
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    stop_on_signals(false);
     try {
         return usbeth::run_bridge(options, g_stop, options.captures.to_stdout() ? std::cerr : std::cout);
     } catch (const host::VerifierViolation& violation) {
@@ -166,7 +189,7 @@ int run_tap(const usbeth::BridgeOptions& options) {
 
 int tap_command(const TapArguments& args, const usbeth::BridgeOptions& base) {
     usbeth::BridgeOptions options = base;
-    if (!check_stdout_captures(options.captures)) return kUsage;
+    if (!check_outputs(options.captures)) return kUsage;
     if (!read_tap_addresses(args, options) || !open_tap_ends(args, options)) return kUsage;
     return run_tap(options);
 }
@@ -180,10 +203,11 @@ struct RunArguments {
 
 CLI::App* add_run_command(CLI::App& app, RunArguments& args) {
     CLI::App* run = app.add_subcommand("run", "Run a scenario (the embedded default when none is given)");
-    run->add_option("scenario", args.scenario, "Scenario file (JSON; docs/scenarios.md describes the format)");
+    run->add_option("scenario", args.scenario,
+                    "Scenario file (JSON; docs/scenarios.md describes the format); - reads standard input");
     args.seed_option = run->add_option("--seed", args.seed,
                                        "Seed of the host's ordering of simultaneous events (overrides the scenario's)")
-                           ->check(usbeth::whole_number());
+                           ->transform(usbeth::whole_number());
     run->footer("A capture file given as - goes to standard output, and the report to standard error.");
     run->add_option("--wire-pcap,--pcap", args.captures.ethernet,
                     "Write the frames on the cables to this pcap file (Ethernet)");
@@ -219,7 +243,7 @@ CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeO
                   "USB full-speed bus timing and a 10 Mbit/s cable (without it both are instant, and the driver and "
                   "the host set the limit)");
     tap->add_option("--seed", bridge.seed, "Seed of the host's ordering of simultaneous events")
-        ->check(usbeth::whole_number())
+        ->transform(usbeth::whole_number())
         ->capture_default_str();
     tap->add_option("--wire-pcap,--pcap", bridge.captures.ethernet,
                     "Write the frames on the cable to this pcap file (Ethernet)");
@@ -229,7 +253,65 @@ CLI::App* add_tap_command(CLI::App& app, TapArguments& tap_args, usbeth::BridgeO
     return tap;
 }
 
+// Levenshtein distance, for naming the command or option a mistyped word was likely meant to be.
+size_t distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The word of `known` that `word` was likely meant to be: one it begins with or that begins with
+// it, or one a letter or two away; empty when none.
+std::string likely(const std::string& word, std::initializer_list<const char*> known) {
+    for (const std::string k : known) {
+        if (word.size() >= 2 && (word.rfind(k, 0) == 0 || k.rfind(word, 0) == 0)) return k;
+    }
+    for (const std::string k : known) {
+        if (distance(word, k) <= 2) return k;
+    }
+    return "";
+}
+
+// The command line with `help` read as --help, or a message that names what is wrong with its
+// first word: CLI11 would only say that a command is required.
+std::variant<std::vector<std::string>, std::string> read_first_word(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    if (args.size() < 2) return args;
+    const std::string word = args[1];
+    if (word == "help") {
+        args.erase(args.begin() + 1);
+        args.push_back("--help");  // `usbeth help run` is `usbeth run --help`
+        return args;
+    }
+    if (word == "run" || word == "tap" || word == "sim" || word == "--help" || word == "-h" || word == "--version")
+        return args;
+    const bool option = word[0] == '-';
+    std::string bare =
+        word.substr(word.find_first_not_of('-') == std::string::npos ? word.size() : word.find_first_not_of('-'));
+    std::string meant = option ? likely(bare, {"version", "help"}) : likely(word, {"run", "tap", "sim"});
+    if (option && (bare == "V" || bare == "v")) meant = "version";
+    std::string text =
+        "usbeth: " + std::string(option ? "unknown option " : "unknown command \"") + word + (option ? "" : "\"");
+    if (!meant.empty()) text += "; did you mean " + (option ? "--" + meant : "\"" + meant + "\"") + "?";
+    return text + "\nThe commands are run, tap and sim; usbeth --help lists them and the options.\n";
+}
+
 int sim_command(const usbeth::SimOptions& options) {
+    // Seeds are 64-bit: a range that would pass the last one would go on from seed 0.
+    if (!options.one_seed && !options.soak && options.count - 1 > UINT64_MAX - options.first) {
+        std::cerr << "usbeth: --first " << options.first << " with --count " << options.count
+                  << " goes past the last seed, 18446744073709551615\n";
+        return kUsage;
+    }
     try {
         return usbeth::run_sim_command(options, std::cout, std::cerr);
     } catch (const std::exception& e) {
@@ -256,8 +338,24 @@ int main(int argc, char** argv) {
     usbeth::SimOptions sim_options;
     CLI::App* sim = usbeth::add_sim_command(app, sim_options);
 
+    // Every mistake of the command line is named after the program, as the others are.
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        std::string what = e.what();
+        if (what.size() > 1 && std::isupper(static_cast<unsigned char>(what[0])) &&
+            std::islower(static_cast<unsigned char>(what[1])))
+            what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+        return "usbeth: " + what + "\nRun with --help for more information.\n";
+    });
+    auto first_word = read_first_word(argc, argv);
+    if (auto* message = std::get_if<std::string>(&first_word)) {
+        std::cerr << *message;
+        return kUsage;
+    }
+    std::vector<std::string>& words = std::get<std::vector<std::string>>(first_word);
+    std::vector<char*> arguments;
+    for (std::string& w : words) arguments.push_back(w.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(arguments.size()), arguments.data());
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? kOk : kUsage;
@@ -269,6 +367,9 @@ int main(int argc, char** argv) {
         return run_command(run_args.scenario, chosen_seed, run_args.captures);
     }
     if (tap->parsed()) return tap_command(tap_args, bridge);
-    if (sim->parsed()) return sim_command(sim_options);
+    if (sim->parsed()) {
+        sim_options.progress = ::isatty(STDERR_FILENO) == 1 && !sim_options.quiet;
+        return sim_command(sim_options);
+    }
     return kOk;
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -315,11 +316,32 @@ void Runner::progress(bool final) {
 
 int Runner::run() {
     build();
-    start_adapters();
-    play_timeline();
-    finish_timeline();
-    write_captures();
+    try {
+        start_adapters();
+        play_timeline();
+        finish_timeline();
+    } catch (const host::VerifierViolation&) {
+        // The captures show what led up to it; a capture that fails now adds nothing to that.
+        progress(true);
+        try {
+            write_captures();
+        } catch (const FileError&) {}
+        throw;
+    }
+    // A capture that could not be written fails the run once the summary is out.
+    std::optional<FileError> capture_error;
+    try {
+        write_captures();
+    } catch (const FileError& e) {
+        capture_error = e;
+    }
     summary();
+    if (capture_error) throw *capture_error;
+    if (interrupted()) {
+        out_ << "\ninterrupted at " << millis_text(stopped_at_ / 1000) << " s of virtual time"
+             << " (the timeline's later steps were not run); expectations not checked\n";
+        return kInterrupted;
+    }
     const bool met = check_expectations();
     const bool initialized = initialized_as_expected();
     return met && initialized ? 0 : 1;
@@ -353,8 +375,9 @@ void Runner::play_timeline() {
             uint64_t t = step_time(r);
             if (!next || t < next_time) next = &r, next_time = t;
         }
-        if (!next) break;
-        if (host.now() < next_time) host.run_for(next_time - host.now());
+        if (!next || stopping()) break;
+        if (host.now() < next_time) host.run_until([this] { return stopping(); }, next_time - host.now());
+        if (stopping()) break;
         collect_requests();
         close_windows(next->index);
         step(*next);
@@ -368,7 +391,10 @@ void Runner::play_timeline() {
 void Runner::finish_timeline() {
     host::Host& host = rig_->host;
     uint64_t end = s_.end_us.value_or(std::max(last_at_, host.now()) + host::seconds(1));
-    if (host.now() < end) host.run_for(end - host.now());
+    if (host.now() < end && !stopping()) host.run_until([this] { return stopping(); }, end - host.now());
+    stopped_at_ = host.now();
+    // Stopped early, frames on their way still arrive: a second more, at most to the end.
+    if (stopping() && host.now() < end) host.run_for(std::min<uint64_t>(end - host.now(), host::seconds(1)));
     finish_halts();
     collect_requests();
     close_windows(items_.size());
@@ -444,10 +470,25 @@ uint64_t Runner::delivered(const ItemRun& r) const {
     return n;
 }
 
+bool Runner::interrupted() const { return options_.stop && options_.stop->load(); }
+
+// A run stops early when it is interrupted, or a capture can no longer be written.
+bool Runner::stopping() const { return interrupted() || (ethernet_ && ethernet_->failed()); }
+
+// Each capture is closed, and a failure to write one reported, after the others are written.
 void Runner::write_captures() {
-    if (usb_) write_usb_capture();
-    if (ethernet_) ethernet_->flush();
-    if (events_) write_events();
+    std::optional<FileError> error;
+    auto attempt = [&error](const auto& write) {
+        try {
+            write();
+        } catch (const FileError& e) {
+            if (!error) error = e;
+        }
+    };
+    if (usb_) attempt([this] { write_usb_capture(); });
+    if (ethernet_) attempt([this] { ethernet_->close(); });
+    if (events_) attempt([this] { write_events(); });
+    if (error) throw *error;
 }
 
 // Every adapter's USB transfers in time order, bus number = adapter number in scenario order.
@@ -467,9 +508,10 @@ void Runner::write_usb_capture() {
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& x, const Entry& y) { return x.record->time < y.record->time; });
     for (const Entry& e : entries) {
+        if (usb_->failed()) break;
         usb_->write(e.record->time, usbmon_packet(*e.record, e.bus, e.address, time_base_us_));
     }
-    usb_->flush();
+    usb_->close();
 }
 
 // NDIS's own events, and the scenario's requests, resets and halts with their answers, in time
@@ -496,9 +538,12 @@ void Runner::write_events() {
                                      r.halt_took ? std::optional(*r.halt_started + *r.halt_took) : std::nullopt));
     }
     std::stable_sort(lines.begin(), lines.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    errno = 0;
     for (const auto& [time, line] : lines) *events_ << line << "\n";
     events_->flush();
-    if (!*events_) throw FileError("cannot write " + options_.captures.events + ": " + std::strerror(errno));
+    if (!*events_) {
+        throw FileError("cannot write " + options_.captures.events + ": " + std::strerror(errno != 0 ? errno : EIO));
+    }
 }
 
 }  // namespace runner

@@ -34,7 +34,6 @@ void Runner::act(ItemRun& r, uint64_t seq, const SendAction& action) {
     Mac src = address_of(action.from);
     if (seq == 0) {
         r.started = rig_->host.now();
-        r.frame_size = f.sizes[0];
         if (auto d = adapters_.find(to); d != adapters_.end()) {
             r.fifo_overflows_before = d->second.station->device().counters().fifo_overflows;
         }
@@ -60,6 +59,7 @@ void Runner::send_from_adapter(ItemRun& r, AdapterRun& a, const FrameSpec& f, co
         a.frames_sent++;
         a.bytes_sent += frame.size();
         r.accepted++;
+        r.accepted_bytes += frame.size();
         r.traceable += !f.payload && frame.size() >= kTagEnd;
     } else {
         a.send_refused++;
@@ -73,6 +73,7 @@ void Runner::send_from_peer(ItemRun& r, const SendAction& action, const std::vec
     adapters_.at(p.adapter).station->device().push_rx_status(action.rx_status.value_or(0));
     p.scripted->send(frame);
     r.accepted++;
+    r.accepted_bytes += frame.size();
     r.traceable += !action.frames.payload && frame.size() >= kTagEnd;
 }
 

@@ -84,7 +84,7 @@ struct ItemRun {
     host::Time started = 0;
     uint64_t fifo_overflows_before = 0, fifo_overflows_after = 0;
     bool window_closed = false;
-    size_t frame_size = 0;
+    uint64_t accepted_bytes = 0;  // of the accepted frames
 };
 
 class Runner {
@@ -107,6 +107,8 @@ private:
     void start_adapters();
     void play_timeline();
     void finish_timeline();
+    bool interrupted() const;
+    bool stopping() const;
     bool initialized_as_expected();
     void start_adapter(AdapterRun& a);
     // Asks for the summary's statistics, then calls MpHalt, at once (wait) or as a task of its own
@@ -193,7 +195,8 @@ private:
     uint64_t seed_ = 1;
     uint64_t runts_not_captured_ = 0;
     uint64_t total_steps_ = 0, steps_done_ = 0;
-    uint64_t last_at_ = 0;  // the time of the latest timeline step
+    uint64_t last_at_ = 0;       // the time of the latest timeline step
+    host::Time stopped_at_ = 0;  // when the timeline ended (early, when interrupted)
     std::chrono::steady_clock::time_point last_progress_{};
     bool progress_shown_ = false;
 };

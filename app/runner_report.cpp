@@ -143,10 +143,13 @@ std::string Runner::send_result(const ItemRun& r, const SendAction& send) const 
              : r.destination.empty() ? "?"
                                      : r.destination)
          << ": " << r.accepted << " of " << r.steps << " accepted";
+    const bool tap_peer =
+        std::any_of(peers_.begin(), peers_.end(), [](const auto& p) { return p.second.tap != nullptr; });
     if (peers_.count(r.destination) && peers_.at(r.destination).tap) {
         line << " (what a TAP interface receives is not counted)";
     } else if (group_destination(r)) {
         line << ", " << delivered(r) << " deliveries to the other stations";
+        if (tap_peer) line << " (not counting TAP interfaces, whose receiving is not seen)";
     } else {
         uint64_t d = delivered(r);
         line << ", " << d << " delivered";
@@ -199,10 +202,46 @@ std::string Runner::halt_result(const ItemRun& r, const HaltAction& halt) const 
     return line;
 }
 
-// Throughput against the physical limit: 19 bulk packets of 64 bytes per 1 ms frame carry
-// 19000 / ceil((n + 2) / 64) frames of n bytes a second; the wire carries one per
-// (8 + n + 4 + 12) * 0.8 us.
+namespace {
+
+// The frames of a send, sized in turn from `sizes`: "frames of 60 bytes", "frames of 60 to 1514
+// bytes (787.0 on average)".
+std::string sizes_text(const std::vector<size_t>& sizes, double mean) {
+    const auto [least, most] = std::minmax_element(sizes.begin(), sizes.end());
+    std::ostringstream text;
+    text << "frames of " << *least;
+    if (*least != *most)
+        text << " to " << *most << " bytes (" << std::fixed << std::setprecision(1) << mean << " on average)";
+    else
+        text << " bytes";
+    return text.str();
+}
+
+// The most frames a second that the bus and the wire carry, the sizes taken in turn: 19 bulk
+// packets of 64 bytes per 1 ms frame carry 19000 / ceil((n + 2) / 64) frames of n bytes a second;
+// the wire carries one per (8 + n + 4 + 12) * 0.8 us; each frame takes the longer of the two.
+double physical_limit(const std::vector<size_t>& sizes) {
+    double seconds = 0;
+    for (size_t n : sizes) {
+        const double bus_fps = 19000.0 / static_cast<double>((n + 2 + 63) / 64);
+        const double wire_fps = 1e6 / (static_cast<double>(8 + std::max<size_t>(n, 60) + 4 + 12) * 0.8);
+        seconds += 1.0 / std::min(bus_fps, wire_fps);
+    }
+    return static_cast<double>(sizes.size()) / seconds;
+}
+
+}  // namespace
+
+// Throughput against the physical limit. Frames with the scenario's payload carry no tag, so
+// their arrival cannot be told from other frames': they are not measured.
 void Runner::throughput(const ItemRun& r, const SendAction& send) {
+    const std::string heading =
+        "\nthroughput, " + r.item->place + (r.item->label.empty() ? "" : " (" + r.item->label + ")") + ": ";
+    if (r.traceable == 0) {
+        out_ << heading << "not measured: the frames carry the scenario's payload, not the entry's tag, so their "
+             << "arrival cannot be told apart\n";
+        return;
+    }
     auto from = adapters_.find(send.from);
     host::Time last_sent = r.started;
     if (from != adapters_.end()) {
@@ -217,11 +256,11 @@ void Runner::throughput(const ItemRun& r, const SendAction& send) {
     };
     double send_fps = rate(r.accepted, last_sent - r.started);
     double receive_fps = rate(received, last_received - r.started);
-    double bits = static_cast<double>(r.frame_size) * 8 / 1e6;
+    const double mean = static_cast<double>(r.accepted_bytes) / static_cast<double>(r.accepted);
+    const double bits = mean * 8 / 1e6;
+    out_ << heading << r.accepted << " " << sizes_text(send.frames.sizes, mean) << " from " << send.from << " to "
+         << r.destination << ":\n";
     out_ << std::fixed << std::setprecision(1);
-    out_ << "\nthroughput, " << r.item->place << (r.item->label.empty() ? "" : " (" + r.item->label + ")") << ": "
-         << r.accepted << " frames of " << r.frame_size << " bytes from " << send.from << " to " << r.destination
-         << ":\n";
     out_ << "  " << std::left << std::setw(18) << (send.from + " put on the wire") << std::right << send_fps
          << " frames/s (" << send_fps * bits << " Mbit/s)\n";
     out_ << "  " << std::left << std::setw(18) << (r.destination + " received") << std::right << received
@@ -231,9 +270,7 @@ void Runner::throughput(const ItemRun& r, const SendAction& send) {
              << " frames\n";
     }
     if (s_.timing == Timing::full_speed) {
-        double bus_fps = 19000.0 / static_cast<double>((r.frame_size + 2 + 63) / 64);
-        double wire_fps = 1e6 / (static_cast<double>(8 + std::max<size_t>(r.frame_size, 60) + 4 + 12) * 0.8);
-        double limit = std::min(bus_fps, wire_fps);
+        const double limit = physical_limit(send.frames.sizes);
         out_ << "  physical limit    " << limit << " frames/s (" << limit * bits << " Mbit/s): " << r.destination
              << " reached " << 100.0 * receive_fps / limit << "%\n";
     } else {

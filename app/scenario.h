@@ -188,6 +188,7 @@ struct Scenario {
 
 // Reads a scenario; throws ScenarioError naming `source` and the place of the first problem.
 Scenario parse_scenario(const std::string& text, const std::string& source);
+// "-" reads standard input.
 Scenario load_scenario_file(const std::string& path);
 
 // The scenario `usbeth run` runs when given none.

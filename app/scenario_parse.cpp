@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <filesystem>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -805,10 +807,20 @@ Scenario parse_scenario(const std::string& text, const std::string& source) {
 }
 
 Scenario load_scenario_file(const std::string& path) {
+    std::ostringstream text;
+    if (path == "-") {
+        text << std::cin.rdbuf();
+        if (std::cin.bad()) throw ScenarioError("standard input: cannot be read");
+        return parse_scenario(text.str(), "standard input");
+    }
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        throw ScenarioError(path + ": cannot be read: is a directory, not a scenario file");
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
-    std::ostringstream text;
     text << in.rdbuf();
+    if (in.bad()) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
     return parse_scenario(text.str(), path);
 }
 

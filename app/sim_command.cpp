@@ -35,20 +35,39 @@ std::string hash_text(uint64_t hash) {
 
 }  // namespace
 
-CLI::Validator whole_number(uint64_t least) {
+CLI::Validator whole_number(uint64_t least, uint64_t most) {
     return CLI::Validator(
-        [least](std::string& text) -> std::string {
-            bool digits = !text.empty() && text.size() <= 20 &&
-                          std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
+        [least, most](std::string& text) -> std::string {
+            // Decimal, or hexadecimal after 0x as a scenario's numbers may be; never octal.
+            const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+            const std::string digits = hex ? text.substr(2) : text;
+            bool ok = !digits.empty() && std::all_of(digits.begin(), digits.end(), [hex](unsigned char c) {
+                return hex ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+            });
             errno = 0;
-            unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
-            if (!digits || errno == ERANGE || value < least) {
-                return "expected a whole number from " + std::to_string(least) + " to 18446744073709551615, not " +
-                       text;
+            unsigned long long value = ok ? std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+            if (!ok || errno == ERANGE || value < least || value > most) {
+                return "expected a whole number from " + std::to_string(least) + " to " + std::to_string(most) +
+                       ", not " + text;
             }
+            text = std::to_string(value);  // what the option's conversion reads
             return {};
         },
         least ? "NUMBER>0" : "NUMBER");
+}
+
+CLI::Validator seconds_number(double most) {
+    return CLI::Validator(
+        [most](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size() || !(value >= 0 && value <= most)) {
+                return "expected a number of seconds from 0 to " + std::to_string(static_cast<uint64_t>(most)) +
+                       ", not " + text;
+            }
+            return {};
+        },
+        "SECONDS");
 }
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
@@ -56,24 +75,24 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
         app.add_subcommand("sim", "Seeded simulation runs with injected faults, invariants checked throughout");
     // Seeds and counts are unsigned: "-1" is refused rather than read as 2^64 - 1.
     auto* seed = sim->add_option("--seed", o.seed, "Run this one seed (a failure prints the command that replays it)")
-                     ->check(whole_number())
+                     ->transform(whole_number())
                      ->each([&o](const std::string&) { o.one_seed = true; });
     auto* first = sim->add_option("--first", o.first, "The first seed of the range")
-                      ->check(whole_number())
+                      ->transform(whole_number())
                       ->capture_default_str();
     auto* count = sim->add_option("--count", o.count, "Run at least this many seeds")
-                      ->check(whole_number(1))
+                      ->transform(whole_number(1))
                       ->capture_default_str();
     auto* seconds =
         sim->add_option("--seconds", o.seconds, "Go on with further seeds until this much wall time has passed")
-            ->check(CLI::Range(0.0, 1e7));
+            ->check(seconds_number(1e7));
     auto* soak = sim->add_flag(
         "--soak", o.soak, "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
     sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run")->needs(seed);
     sim->add_flag("--quiet", o.quiet, "Print only failures and the summary");
     sim->add_option("--processors", o.processors,
                     "Virtual processors of the host, 1 to 4 (default: each seed draws its own)")
-        ->check(CLI::Range(1, 4));
+        ->transform(whole_number(1, 4));
     seed->excludes(first)->excludes(count)->excludes(seconds)->excludes(soak);
     soak->excludes(count)->excludes(seconds);
     sim->footer("Interrupted (SIGINT, SIGTERM), a range prints the summary of the seeds run so far and exits 130.");
@@ -108,6 +127,7 @@ public:
         std::signal(SIGTERM, stop_soak);
         while (!done()) {
             run_next();
+            progress();
             if (o_.soak && std::chrono::steady_clock::now() - last_report_ >= std::chrono::seconds(10)) {
                 last_report_ = std::chrono::steady_clock::now();
                 report();
@@ -116,10 +136,34 @@ public:
         }
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
+        clear_progress();
         return finish();
     }
 
 private:
+    // The seed reached, the seeds run of those asked for, the failures and the rate, at most
+    // every 200 ms, on a line of its own that anything else printed first clears.
+    void progress() {
+        if (!o_.progress || o_.soak) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_progress_ < std::chrono::milliseconds(200)) return;
+        last_progress_ = now;
+        const double wall = since(start_);
+        char line[200];
+        std::snprintf(line, sizeof(line),
+                      "\rusbeth: seed %" PRIu64 ", %" PRIu64 " of %" PRIu64 " run (%.0f%%), %" PRIu64
+                      " failed, %.0f seeds/s\033[K",
+                      seed_ - 1, runs_, o_.count,
+                      100.0 * static_cast<double>(std::min(runs_, o_.count)) / static_cast<double>(o_.count), failures_,
+                      wall > 0 ? static_cast<double>(runs_) / wall : 0.0);
+        err_ << line << std::flush;
+        progress_shown_ = true;
+    }
+    void clear_progress() {
+        if (progress_shown_) err_ << "\r\033[K" << std::flush;
+        progress_shown_ = false;
+    }
+
     bool done() {
         if (o_.soak) return g_soak_stop;
         interrupted_ = g_soak_stop;
@@ -131,12 +175,16 @@ private:
         sim::RunOptions options;
         options.processors = o_.processors;
         sim::Result r = sim::run_seed(seed_++, options);
-        if (since(began) > 2.0) err_ << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
+        if (since(began) > 2.0) {
+            clear_progress();
+            err_ << "seed " << r.seed << " took " << since(began) << " s\n" << std::flush;
+        }
         ++runs_;
         virtual_us_ += r.virtual_us;
         coverage_.add(r.coverage);
         if (!r.ok) {
             ++failures_;
+            clear_progress();
             err_ << sim::describe_failure(r) << std::flush;
         }
     }
@@ -161,7 +209,8 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_report_ = start_;
+    std::chrono::steady_clock::time_point last_report_ = start_, last_progress_ = start_;
+    bool progress_shown_ = false;
     sim::Coverage coverage_;
     uint64_t runs_ = 0, failures_ = 0, seed_;
     uint64_t virtual_us_ = 0;

@@ -21,13 +21,17 @@ struct SimOptions {
     bool soak = false;     // --soak: run seeds until SIGINT or SIGTERM
     bool trace = false;    // --trace: print every trace line of the seed
     bool quiet = false;
-    int processors = 0;  // --processors: 1 to 4; 0: each seed draws its own
+    int processors = 0;     // --processors: 1 to 4; 0: each seed draws its own
+    bool progress = false;  // a range shows its progress on one line of `err` (a terminal)
 };
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& options);
-// Accepts a decimal whole number of at least `least` that fits 64 bits ("-1" is refused, not
-// read as 2^64 - 1).
-CLI::Validator whole_number(uint64_t least = 0);
+// Accepts a whole number from `least` to `most`, decimal or hexadecimal after 0x ("-1" is
+// refused, not read as 2^64 - 1; "010" is ten), and hands it on in decimal: use it with
+// Option::transform.
+CLI::Validator whole_number(uint64_t least = 0, uint64_t most = UINT64_MAX);
+// Accepts a number of seconds from 0 to `most`.
+CLI::Validator seconds_number(double most);
 int run_sim_command(const SimOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace usbeth

@@ -23,7 +23,9 @@ int open_tap(const std::string& name, std::string& error) {
     // Attaching to a name that does not exist would create a new interface, with nothing on it:
     // a mistyped name must not pass silently.
     if (::if_nametoindex(name.c_str()) == 0) {
-        error = "there is no network interface " + name + " (create it first: ip tuntap add dev " + name + " mode tap)";
+        error = "there is no network interface " + name +
+                " in usbeth's network namespace (create it first: ip tuntap " + "add dev " + name +
+                " mode tap; one in another namespace is out of reach: run usbeth there, with ip " + "netns exec)";
         return -1;
     }
     int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);

@@ -108,7 +108,13 @@ public:
     explicit RunningBridge(usbeth::BridgeOptions options, bool protocol_side) {
         if (protocol_side) options.protocol = usbeth::BridgeEnd{"tap-a", pair(protocol_)};
         options.peer = usbeth::BridgeEnd{"tap-b", pair(peer_)};
-        thread_ = std::thread([this, options] { status_ = usbeth::run_bridge(options, stop_, out_); });
+        thread_ = std::thread([this, options] {
+            try {
+                status_ = usbeth::run_bridge(options, stop_, out_);
+            } catch (const usbeth::FileError& e) {
+                error_ = e.what();
+            }
+        });
     }
     ~RunningBridge() { finish(); }
     int protocol() const { return protocol_; }
@@ -122,6 +128,7 @@ public:
         return status_;
     }
     std::string output() const { return out_.str(); }
+    const std::string& error() const { return error_; }  // what a FileError that ended the run said
 
 private:
     static int pair(int& mine) {
@@ -134,6 +141,7 @@ private:
     std::atomic<bool> stop_{false};
     std::ostringstream out_;
     int status_ = -1;
+    std::string error_;
     std::thread thread_;
 };
 
@@ -162,6 +170,20 @@ TEST(Bridge, ResponderAnswersThroughTheDriver) {
     }
     EXPECT_EQ(bridge.finish(), 0) << bridge.output();
     EXPECT_NE(bridge.output().find("verifier: clean"), std::string::npos) << bridge.output();
+}
+
+// A capture that cannot be written stops the bridge: the adapters are halted, the summary is
+// printed, and the run ends with the file's error instead of a clean status.
+TEST(Bridge, ACaptureThatCannotBeWrittenStopsTheRun) {
+    for (bool usb : {false, true}) {
+        usbeth::BridgeOptions options;
+        options.ip = kIp;
+        (usb ? options.captures.usb : options.captures.ethernet) = "/dev/full";
+        RunningBridge bridge(options, false);
+        bridge.finish();
+        EXPECT_EQ(bridge.error(), "cannot write /dev/full: No space left on device") << bridge.output();
+        EXPECT_NE(bridge.output().find("adapters halted"), std::string::npos) << bridge.output();
+    }
 }
 
 // Frames of every size cross from the protocol side of adapter A to the far end (adapter A's send

@@ -124,6 +124,11 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
           "Receive status: 0x00", "Request in:"}},
         {"bad_receive", {"Bad frame, counted as a receive error (0x08): True", "runt", "Frame good: False"}},
         {"homelan", {"keep-alive", "Keep-alive:"}},
+        // A register read that stalls, bulk-in transfers cancelled at the halt, a failed bulk-out
+        // transfer: each says what ended it, not that it was empty.
+        {"faults",
+         {"read 0x21-0x23 (EEPROM data low ...): stalled (status -32), no data", "Ended by: stalled (status -32)",
+          "bulk in: cancelled (status -2), no data", "bulk out: protocol error (status -71), no data"}},
     };
     for (Case c : cases) {
         std::string text =
@@ -135,6 +140,16 @@ TEST_F(Dissector, NamesWhatTheControllerProtocolCarries) {
         for (const char* wanted : c.texts)
             EXPECT_NE(text.find(wanted), std::string::npos) << c.scenario << ": " << wanted;
     }
+}
+
+// Each answer to a register request links to its request once, however many times Wireshark
+// hands the packet to the dissector.
+TEST_F(Dissector, EachAnswerLinksToItsRequestOnce) {
+    run(usbeth::parse_scenario(usbeth::default_scenario_json(), "default"));
+    const std::string links =
+        command_output(kTshark + dir_ + "usb.pcap -Y usbeth.request_in -T fields -e usbeth.request_in");
+    EXPECT_GT(std::count(links.begin(), links.end(), '\n'), 100);
+    EXPECT_EQ(links.find(','), std::string::npos) << links.substr(0, 500);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -105,6 +106,27 @@ TEST(ScenarioParse, ReadsValuesInTheirSeveralSpellings) {
     EXPECT_EQ(s.expectations[1].checks.size(), 2u);
 }
 
+// Each example action of docs/scenarios.md's timeline table (| `fault` | `{...}` or `{...}` |) is
+// one the reader takes.
+TEST(ScenarioParse, TheDocumentedActionsAreValid) {
+    std::ifstream in(std::string(USBETH_DOCS) + "/scenarios.md");
+    size_t examples = 0;
+    for (std::string line; std::getline(in, line);) {
+        const std::string action = line.rfind("| `", 0) == 0 ? line.substr(3, line.find('`', 3) - 3) : " ";
+        for (size_t at = line.find("`{"); action.find_first_of(" ,") == std::string::npos && at != std::string::npos;
+             at = line.find("`{", at + 1)) {
+            const std::string example = line.substr(at + 1, line.find("}`", at) - at);
+            if (example.find("…") != std::string::npos) continue;
+            ++examples;
+            EXPECT_EQ(error_of(R"({"adapters": [{"name": "A"}, {"name": "B"}], "cables": [{"adapter": "A", "peer":
+              {"scripted": "P"}}], "timeline": [{"at_ms": 1, ")" +
+                               action + "\": " + example + "}]}"),
+                      "(accepted)");
+        }
+    }
+    EXPECT_GE(examples, 10u);
+}
+
 TEST(ScenarioParse, EveryShippedScenarioAndTheDefaultAreValid) {
     EXPECT_NO_THROW(parse_scenario(usbeth::default_scenario_json(), "default"));
     for (const char* name : {"two_adapters", "bad_receive", "link_flaps", "requests", "faults", "homelan"}) {
@@ -169,7 +191,10 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"sim --count -5", 2, "--count: expected a whole number from 1"},
         {"sim --seed -1", 2, "--seed: expected a whole number from 0"},
         {"sim --seed 18446744073709551616", 2, "--seed: expected a whole number"},
-        {"sim --seconds -1", 2, "--seconds"},
+        {"sim --seconds -1", 2, "usbeth: --seconds: expected a number of seconds from 0 to 10000000, not -1"},
+        {"sim --processors 9", 2, "usbeth: --processors: expected a whole number from 1 to 4, not 9"},
+        {"sim --first 18446744073709551615 --count 2", 2, "goes past the last seed, 18446744073709551615"},
+        {"run --sed 3", 2, "usbeth: the following argument was not expected: --sed"},
         {"sim --trace", 2, "--trace requires --seed"},
         {"sim --seed 3 --first 2", 2, "--seed excludes --first"},
         {"run --seed -1", 2, "--seed: expected a whole number"},
@@ -180,7 +205,34 @@ TEST(ProgramExitStatus, RefusesWhatMakesNoSenseAndFilesItCannotWrite) {
         {"run --wire-pcap - --usb-pcap -", 2, "only one of --wire-pcap, --usb-pcap and --events"},
         {"tap --interface usbeth-none7 --peer-interface usbeth-none8", 2, "there is no network interface usbeth-none7"},
         {"--version", 0, "usbeth "},
-        {"--help", 0, "130  sim: interrupted"},
+        {"--help", 0, "130  run, sim: interrupted"},
+    });
+}
+
+// A mistyped command or option is named, with what it was likely meant to be; `help` is --help;
+// seeds are decimal or, after 0x, hexadecimal; "-" reads the scenario from standard input, and a
+// directory is said to be one. Outputs that are one file, with each other or with the scenario
+// read, are refused before anything is written; /dev/null takes any number of them.
+TEST(ProgramExitStatus, NamesTheMistakeOfTheCommandLine) {
+    const std::string scenario = testbed::scratch_path("stdin.json"), dir = testbed::scratch_path("same-");
+    std::ofstream(scenario) << with(R"([{"at_ms": 1, "send": {"from": "A", "size": 100, "count": 3}}])");
+    expect_runs({
+        {"simulate", 2, "usbeth: unknown command \"simulate\"; did you mean \"sim\"?"},
+        {"rn", 2, "usbeth: unknown command \"rn\"; did you mean \"run\"?"},
+        {"-V", 2, "usbeth: unknown option -V; did you mean --version?"},
+        {"--verison", 2, "usbeth: unknown option --verison; did you mean --version?"},
+        {"help", 0, "Usage:"},
+        {"run --seed 0x10 --events /dev/null", 0, "seed 16)"},
+        {"run --seed 010 --events /dev/null", 0, "seed 10)"},
+        {"run --seed 0x --events /dev/null", 2, "usbeth: --seed: expected a whole number from 0 to"},
+        {"run " + testbed::scratch_path(""), 2, "cannot be read: is a directory"},
+        {"run --usb-pcap " + dir + "o --wire-pcap " + dir + "o", 2, "--wire-pcap and --usb-pcap both write"},
+        {"run --usb-pcap " + dir + "a --events " + dir + "/../same-a", 2, "--usb-pcap and --events both write"},
+        {"run " + scenario + " --events " + scenario, 2, "--events " + scenario + " is the scenario file"},
+        {"run --usb-pcap /dev/null --wire-pcap /dev/null --events /dev/null", 0, ""},
+        {"tap --ip 10.0.0.1 --peer-interface usbeth-none0 --wire-pcap " + dir + "t --events " + dir + "t", 2,
+         "both write"},
+        {"run - <" + scenario, 0, "3 of 3 accepted, 3 delivered"},  // the scenario is still whole
     });
 }
 
@@ -214,6 +266,39 @@ TEST(ProgramOutput, ACaptureOnStandardOutputSendsTheReportToStandardError) {
     std::ifstream r(report);
     std::string text((std::istreambuf_iterator<char>(r)), {});
     EXPECT_NE(text.find("verifier clean"), std::string::npos);
+}
+
+// The records of a pcap file, or -1 when it does not end with a whole record.
+long pcap_records(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    long records = 0;
+    size_t at = 24;
+    for (uint32_t length = 0; at + 16 <= bytes.size(); at += 16 + length, ++records)
+        std::memcpy(&length, bytes.data() + at + 8, 4);
+    return at == bytes.size() ? records : -1;
+}
+
+// SIGINT in the middle of a long run: the adapters are halted, every capture is whole and holds
+// what ran, the summary so far is printed, and the exit status is 130.
+TEST(ProgramExitStatus, InterruptedRunKeepsItsCapturesAndSummary) {
+    const std::string scenario = testbed::scratch_path("long.json"), dir = testbed::scratch_path("interrupted-");
+    std::ofstream(scenario) << with(R"([{"at_ms": 1, "send": {"from": "A", "size": 1000, "count": 10000000}}])");
+    const std::string command = std::string(USBETH_BINARY) + " run " + scenario + " --usb-pcap " + dir +
+                                "usb.pcap --wire-pcap " + dir + "wire.pcap --events " + dir + "events.jsonl >" + dir +
+                                "report 2>&1 & pid=$!; sleep 1; kill -INT $pid; wait $pid";
+    const int status = std::system(("sh -c '" + command + "'").c_str());
+    std::ifstream in(dir + "report");
+    std::string report((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << report;
+    EXPECT_NE(report.find("all adapters halted; nothing left allocated"), std::string::npos) << report;
+    EXPECT_NE(report.find("\ninterrupted at "), std::string::npos) << report;
+    EXPECT_GT(pcap_records(dir + "usb.pcap"), 100);
+    EXPECT_GT(pcap_records(dir + "wire.pcap"), 10);
+    std::ifstream events(dir + "events.jsonl");
+    size_t lines = 0;
+    for (std::string line; std::getline(events, line); ++lines) ASSERT_EQ(line.back(), '}') << line;
+    EXPECT_GT(lines, 10u);
 }
 
 TEST(ScenarioParse, WarnsOfRegistryStringsThatAreNoNumber) {

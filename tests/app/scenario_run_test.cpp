@@ -2,6 +2,8 @@
 // they write decode in tshark without a malformed packet.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -126,6 +128,65 @@ TEST(Captures, DecodeInTsharkWithoutMalformedPackets) {
         while (std::getline(events, line)) lines += line.front() == '{' && line.back() == '}';
         EXPECT_GT(lines, 10u);
     }
+}
+
+// A capture the system will not take (a full disk, a file that takes no data) fails the run with
+// the system's reason, whichever capture it is.
+TEST(Captures, AFileThatCannotBeWrittenFailsTheRun) {
+    auto s = usbeth::parse_scenario(R"({"adapters": [{"name": "A"}], "cables": [{"adapter": "A", "peer": {"scripted":
+      "P"}}], "timeline": [{"at_ms": 10, "send": {"from": "A", "size": 1000, "count": 20}}]})",
+                                    "t.json");
+    const std::string fine = testbed::scratch_path("fine.pcap"), full = "cannot write /dev/full: No space left";
+    for (auto [files, reason] : {std::pair{usbeth::CaptureFiles{"/dev/full", "", ""}, full},
+                                 {{"", "/dev/full", ""}, full},
+                                 {{fine, "", "/dev/full"}, full},
+                                 {{"/proc/version", fine, ""}, std::string("cannot write /proc/version: ")}}) {
+        usbeth::RunOptions options{.seed = {}, .captures = files};
+        try {
+            ADD_FAILURE() << "no error, status " << run(s, nullptr, options) << " for " << reason;
+        } catch (const usbeth::FileError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(reason, 0), 0u) << e.what();
+        }
+    }
+}
+
+// Frames of several sizes are measured with their mean size and against the limit for those
+// sizes; frames with a payload of the scenario's cannot be traced and are not measured (rather
+// than shown at 0 frames/s); a receive event says why its status is no failure.
+TEST(ScenarioRun, ThroughputOfMixedSizesAndPayloads) {
+    auto s = usbeth::parse_scenario(R"({"timing": "full_speed", "adapters": [{"name": "A"}, {"name": "B"}],
+      "cables": [{"adapter": "A", "peer": "B"}], "timeline": [
+        {"at_ms": 1000, "send": {"from": "A", "sizes": [60, 1514], "count": 20, "rate_fps": 200, "throughput": true}},
+        {"at_ms": 1500, "send": {"from": "A", "size": 60, "count": 2, "payload": "aabb", "throughput": true}}]})",
+                                    "t.json");
+    usbeth::RunOptions options{.seed = {}, .captures = {"", "", testbed::scratch_path("throughput_events.jsonl")}};
+    std::string output;
+    ASSERT_EQ(run(s, &output, options), 0) << output;
+    for (const char* wanted : {"20 frames of 60 to 1514 bytes (787.0 on average) from A to B:",
+                               "B received        20 frames at 200.0 frames/s (1.3 Mbit/s)",
+                               "physical limit    1503.4 frames/s (9.5 Mbit/s): B reached 13.3%",
+                               "timeline[1]: not measured: the frames carry the scenario's payload"})
+        EXPECT_NE(output.find(wanted), std::string::npos) << wanted << "\n" << output;
+    std::ifstream in(options.captures.events);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find(R"("status":"NDIS_STATUS_RESOURCES","status_code":"0xC000009A","status_note":"the driver)"),
+              std::string::npos);
+}
+
+// A broadcast that reaches a TAP interface says that the interface is not counted (a TAP
+// interface needs root and /dev/net/tun).
+TEST(ScenarioRun, BroadcastToATapPeerSaysItIsNotCounted) {
+    const std::string tap = "usbeth-b" + std::to_string(::getpid() % 1000000);
+    if (std::system(("ip tuntap add dev " + tap + " mode tap 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no TAP";
+    std::string output;
+    run(usbeth::parse_scenario(R"({"adapters": [{"name": "A"}], "cables": [{"adapter": "A", "peer": {"tap": ")" + tap +
+                                   R"("}}], "timeline": [{"at_ms": 100, "send": {"from": "A", "to": "broadcast",
+                                   "size": 100, "count": 2}}], "end_ms": 300})",
+                               "t.json"),
+        &output);
+    std::system(("ip tuntap del dev " + tap + " mode tap").c_str());
+    EXPECT_NE(output.find("2 of 2 accepted, 0 deliveries to the other stations (not counting TAP"), std::string::npos)
+        << output;
 }
 
 TEST(ScenarioRun, ActsWhileAResetIsInProgressAndShowsEachEntrysResult) {

@@ -1,7 +1,8 @@
 -- Wireshark and tshark dissector for the USB Ethernet controller that usbeth drives.
 --
---   tshark -X lua_script:usbeth.lua -r usb.pcap
---   wireshark -X lua_script:usbeth.lua usb.pcap    (or copy it to ~/.local/lib/wireshark/plugins/)
+--   tshark -X lua_script:tools/wireshark/usbeth.lua -r usb.pcap        (in the repository)
+--   tshark -X lua_script:/usr/local/share/usbeth/usbeth.lua -r usb.pcap (installed by cmake --install)
+--   wireshark -X lua_script:PATH/usbeth.lua usb.pcap    (or copy it to ~/.local/lib/wireshark/plugins/)
 --
 -- It decodes what travels over the controller's USB interface in a usbmon capture:
 --   * register reads (vendor request 0xF0) and writes (0xF1) by register name, with the bytes;
@@ -11,7 +12,9 @@
 --     the filler up to 60 bytes, the zero-length transfer that ends a transfer of whole 64-byte
 --     packets, and the 32-byte keep-alive transfer;
 --   * bulk-in transfers: the frame (handed to the Ethernet dissector), its CRC (checked), the four
---     trailer bytes with the receive status byte and its bits, runts and empty transfers.
+--     trailer bytes with the receive status byte and its bits, runts and empty transfers;
+--   * transfers that ended without data on a failure (a stalled register read, a bulk-in transfer
+--     cancelled at halt), with the status that ended them.
 --
 -- It applies by itself: to the device whose descriptor carries the controller's vendor and
 -- product identifiers, and to any device seen making the controller's register requests (0xF0
@@ -105,6 +108,7 @@ local f = {
     runt = ProtoField.bytes("usbeth.runt", "Runt"),
     empty = ProtoField.none("usbeth.empty", "Empty transfer"),
     request_in = ProtoField.framenum("usbeth.request_in", "Request in", base.NONE, frametype.REQUEST),
+    failure = ProtoField.string("usbeth.failure", "Ended by"),
 }
 usbeth.fields = f
 
@@ -118,7 +122,9 @@ local e_runt = ProtoExpert.new("usbeth.runt.expert", "Transfer too short for a f
     expert.group.PROTOCOL, expert.severity.NOTE)
 local e_mii = ProtoExpert.new("usbeth.mii.not_done", "PHY access not done", expert.group.RESPONSE_CODE,
     expert.severity.NOTE)
-usbeth.experts = { e_short, e_crc, e_bad, e_runt, e_mii }
+local e_failed = ProtoExpert.new("usbeth.failed", "Transfer ended on a failure, without data",
+    expert.group.RESPONSE_CODE, expert.severity.NOTE)
+usbeth.experts = { e_short, e_crc, e_bad, e_runt, e_mii, e_failed }
 
 local usb_fields = {
     bus = Field.new("usb.bus_id"),
@@ -128,6 +134,7 @@ local usb_fields = {
     transfer_type = Field.new("usb.transfer_type"),
     endpoint = Field.new("usb.endpoint_address"),
     data_len = Field.new("usb.data_len"),
+    status = Field.new("usb.urb_status"),
 }
 
 local ethernet = Dissector.get("eth_withoutfcs")
@@ -157,6 +164,14 @@ end
 
 local function urb_key()
     return device_key() .. ":" .. tostring(value(usb_fields.urb_id))
+end
+
+-- What the status of a completion that is not a success means (Linux error numbers, as usbmon
+-- records them).
+local function failure_text(status)
+    local names = { [-2] = "cancelled", [-104] = "cancelled", [-32] = "stalled", [-71] = "protocol error",
+                    [-110] = "timed out", [-108] = "device gone", [-19] = "device gone" }
+    return string.format("%s (status %d)", names[status] or "failed", status)
 end
 
 ---------------------------------------------------------------------------------------------
@@ -256,8 +271,10 @@ local function dissect_submission(tvb, pinfo, tree)
     return tvb:len()
 end
 
--- The completion of a vendor request: the data of a read.
+-- The completion of a vendor request: the data of a read. A completion without data (a write's,
+-- or one that failed) is the post-dissector's, which runs once for it.
 local function dissect_completion(tvb, pinfo, tree)
+    if tvb:len() == 0 then return 0 end
     local record = pending[urb_key()]
     local t = tree:add(usbeth, tvb(), "USB Ethernet controller")
     if not record then
@@ -331,7 +348,7 @@ local function add_frame(t, frame, pinfo, tree, direction)
         ethernet:call(frame:tvb(), pinfo, tree)
     else
         pinfo.cols.protocol:set("usbeth")
-        pinfo.cols.info:set(direction .. ": runt frame of " .. frame:len() .. " bytes")
+        pinfo.cols.info:set(direction .. ": runt frame of " .. frame:len() .. (frame:len() == 1 and " byte" or " bytes"))
     end
 end
 
@@ -464,9 +481,37 @@ end
 usbeth:register_heuristic("usb.control", heuristic_control)
 usbeth:register_heuristic("usb.bulk", heuristic_bulk)
 
--- Transfers without data never reach a dissector: the zero-length bulk-out transfer, an empty
--- bulk-in transfer, the completion of a register write. A post-dissector names them.
+-- Transfers without data are not always handed to a dissector, and some are handed more than
+-- once: the zero-length bulk-out transfer, an empty bulk-in transfer, the completion of a register
+-- write, and any transfer that ended on a failure. A post-dissector, which runs once a packet,
+-- names them.
 local usbeth_empty = Proto("usbeth_empty", "USB Ethernet controller, transfers without data")
+
+local function failed(t, status)
+    t:add(f.failure, failure_text(status)):set_generated()
+    t:add_proto_expert_info(e_failed)
+end
+
+-- A completion of a register request without data: a write's, or a read or write that failed.
+local function empty_control_completion(tvb, pinfo, tree, status)
+    local record = pending[urb_key()]
+    if not record then return end
+    local t = tree:add(usbeth, tvb(0, 0), "USB Ethernet controller: " .. requests[record.request] .. " answered")
+    t:add(f.request_in, record.frame)
+    local verb = record.request == REQUEST_READ and "read " or "write "
+    local info = verb .. range_text(record.first, record.count)
+    if status ~= 0 then
+        failed(t, status)
+        info = info .. ": " .. failure_text(status) .. ", no data"
+    elseif record.request == REQUEST_READ then
+        info = info .. ": no data"
+    else
+        info = info .. " done"
+    end
+    pinfo.cols.protocol:set("usbeth")
+    pinfo.cols.info:set(info)
+end
+
 function usbeth_empty.dissector(tvb, pinfo, tree)
     local transfer_type = value(usb_fields.transfer_type)
     if transfer_type == nil or not known[device_key()] then return end
@@ -474,22 +519,23 @@ function usbeth_empty.dissector(tvb, pinfo, tree)
     if data_len ~= 0 then return end
     local urb_type = value(usb_fields.urb_type)
     local endpoint = value(usb_fields.endpoint)
+    local status = value(usb_fields.status) or 0
     if transfer_type == 3 and endpoint == ENDPOINT_BULK_OUT and urb_type == URB_SUBMIT then
         tree:add(usbeth, tvb(0, 0), "USB Ethernet controller: zero-length transfer"):add(f.zlp, tvb(0, 0))
         pinfo.cols.protocol:set("usbeth")
         pinfo.cols.info:set("bulk out: zero-length transfer (ends a transfer of whole 64-byte packets)")
+    elseif transfer_type == 3 and urb_type == URB_COMPLETE and status ~= 0 then
+        local direction = endpoint == ENDPOINT_BULK_IN and "bulk in" or "bulk out"
+        local t = tree:add(usbeth, tvb(0, 0), "USB Ethernet controller: " .. direction .. " transfer ended")
+        failed(t, status)
+        pinfo.cols.protocol:set("usbeth")
+        pinfo.cols.info:set(direction .. ": " .. failure_text(status) .. ", no data")
     elseif transfer_type == 3 and endpoint == ENDPOINT_BULK_IN and urb_type == URB_COMPLETE then
         tree:add(usbeth, tvb(0, 0), "USB Ethernet controller: empty bulk-in transfer"):add(f.empty, tvb(0, 0))
         pinfo.cols.protocol:set("usbeth")
         pinfo.cols.info:set("bulk in: empty transfer")
     elseif transfer_type == 2 and urb_type == URB_COMPLETE then
-        local record = pending[urb_key()]
-        if record and record.request == REQUEST_WRITE then
-            local t = tree:add(usbeth, tvb(0, 0), "USB Ethernet controller: write registers answered")
-            t:add(f.request_in, record.frame)
-            pinfo.cols.protocol:set("usbeth")
-            pinfo.cols.info:set("write " .. range_text(record.first, record.count) .. " done")
-        end
+        empty_control_completion(tvb, pinfo, tree, status)
     end
 end
 register_postdissector(usbeth_empty)
