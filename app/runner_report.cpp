@@ -73,8 +73,8 @@ void Runner::adapter_summary(const std::string& name, const AdapterRun& a) {
                 last = r.status == NDIS_STATUS_SUCCESS ? "completed with success" : status_name(r.status);
             }
         }
-        out_ << "  resets by NDIS    " << hang << " for a hang (its check-for-hang handler asked), the last "
-             << last << "\n";
+        out_ << "  resets by NDIS    " << hang << " for a hang (its check-for-hang handler asked), the last " << last
+             << "\n";
     }
     if (a.last_reset) {
         out_ << "  reset             "
