@@ -1,4 +1,5 @@
-// Names of NDIS object identifiers and status codes, both ways, for scenarios and summaries.
+// Names of NDIS object identifiers and status codes (kept by the host), and answers as a reader
+// wants them.
 #pragma once
 
 #include <cstdint>
@@ -7,15 +8,14 @@
 #include <vector>
 
 #include "driver/platform/platform.h"
+#include "host/ndis/names.h"
 
 namespace usbeth {
 
-std::optional<NDIS_OID> oid_by_name(const std::string& name);
-std::string oid_name(NDIS_OID oid);  // "OID_GEN_XMIT_OK", or the number in hex
-
-// Accepts "NDIS_STATUS_SUCCESS", "SUCCESS" or "success" alike.
-std::optional<NDIS_STATUS> status_by_name(const std::string& name);
-std::string status_name(NDIS_STATUS status);
+using host::oid_by_name;
+using host::oid_name;
+using host::status_by_name;
+using host::status_name;
 
 // An answer's bytes as a reader wants them: "connected", "10 Mbit/s", an address, a list of
 // OIDs; a plain number for counters; hex bytes for the rest.

@@ -36,8 +36,9 @@ void Simulation::check_send_completions() {
     for (const host::SendRecord* r : host_->ndis().sends()) {
         int expected = r->returned_status == NDIS_STATUS_PENDING ? 1 : 0;
         if (completions[r->id] != expected) {
-            fail("send completion", "send " + std::to_string(r->id) + " returned " + hex(r->returned_status) +
-                                        " and was completed " + std::to_string(completions[r->id]) + " time(s)");
+            fail("send completion", "send " + std::to_string(r->id) + " returned " +
+                                        host::status_name(r->returned_status) + " and was completed " +
+                                        std::to_string(completions[r->id]) + " time(s)");
         }
     }
 }

@@ -39,7 +39,7 @@ void Simulation::check_statistics(Station& s) {
         const bool valid = c.valid && still_clean && after >= before;
         const host::RequestRecord& r = s.adapter->request;
         if (r.status != NDIS_STATUS_SUCCESS || r.data.size() < sizeof(ULONG)) {
-            trace(std::string("statistics ") + c.name + " -> " + hex(r.status));
+            trace(std::string("statistics ") + c.name + " -> " + host::status_name(r.status));
             continue;
         }
         ULONG value;

@@ -47,7 +47,8 @@ std::map<NDIS_OID, uint64_t> Simulation::query_statistics(Station& s) {
         wait_request(s, "statistics query");
         const host::RequestRecord& r = s.adapter->request;
         if (r.status != NDIS_STATUS_SUCCESS || r.data.size() < sizeof(ULONG)) {
-            fail("recovery", s.adapter->name + " did not answer statistics query " + hex(oid) + ": " + hex(r.status));
+            fail("recovery",
+                 s.adapter->name + " did not answer statistics query " + hex(oid) + ": " + host::status_name(r.status));
         }
         ULONG value;
         std::memcpy(&value, r.data.data(), sizeof(value));
@@ -145,7 +146,7 @@ void Simulation::recover_station(Station& s) {
             std::memcpy(&value, r.data.data(), sizeof(value));
         const ULONG expected = truth() ? NdisMediaStateConnected : NdisMediaStateDisconnected;
         if (r.status != NDIS_STATUS_SUCCESS || value != expected) {
-            fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + hex(r.status) + "/" +
+            fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + host::status_name(r.status) + "/" +
                                  std::to_string(value) + " while the link of its PHY is " + (truth() ? "up" : "down"));
         }
     }
@@ -212,7 +213,8 @@ void Simulation::recover_station(Station& s) {
                 --i;
                 continue;
             }
-            fail("recovery", name + " refused a send with " + hex(ticket.returned) + " after the faults stopped");
+            fail("recovery",
+                 name + " refused a send with " + host::status_name(ticket.returned) + " after the faults stopped");
         }
         out.push_back(std::move(frame));
     }

@@ -1,5 +1,6 @@
 // Building the system a seed plans, the adapters' lives (initialization, reset, halt), and the
 // run from its first step through the recovery phase to the verdict.
+#include <cstdio>
 #include <sstream>
 
 #include "model/register_map.h"
@@ -43,7 +44,12 @@ std::string hex(uint64_t v) {
 }
 
 void Simulation::trace(const std::string& line) {
-    std::string text = "t=" + std::to_string(host_ ? host_->now() : 0) + " " + line;
+    // Virtual time in seconds, to the microsecond, as the verifier's messages give it.
+    const host::Time now = host_ ? host_->now() : 0;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "t=%llu.%06llus ", static_cast<unsigned long long>(now / 1000000),
+                  static_cast<unsigned long long>(now % 1000000));
+    std::string text = stamp + line;
     hash_ = fnv1a(hash_, text);
     ++result_.trace_lines;
     if (options_.keep_trace) result_.trace.push_back(text);
@@ -82,7 +88,7 @@ void Simulation::build() {
     host_->io().set_completion_policy(timing_.completions);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
         std::string line = std::string("ndis ") + host::protocol_event_name(e.kind) + " adapter " +
-                           std::to_string(e.adapter_id) + " status " + hex(e.status);
+                           std::to_string(e.adapter_id) + " status " + host::status_name(e.status);
         if (!e.data.empty()) line += " data " + std::to_string(e.data.size()) + "/" + hex(crc_of(e.data));
         if (e.send_id) line += " send " + std::to_string(e.send_id);
         trace(line);
@@ -179,7 +185,7 @@ void Simulation::start(Station& s) {
 
     trace("initialize " + s.adapter->name);
     NDIS_STATUS status = host_->initialize(*s.adapter);
-    trace("initialize " + s.adapter->name + " -> " + hex(status));
+    trace("initialize " + s.adapter->name + " -> " + host::status_name(status));
     check_verifier();
     s.up = status == NDIS_STATUS_SUCCESS;
     if (s.up) {
@@ -357,7 +363,7 @@ void Simulation::reset_began(host::Adapter& adapter) {
 
 void Simulation::reopen_after_reset(Station& s) {
     if (!s.resetting || s.adapter->reset.pending) return;
-    trace("reset " + s.adapter->name + " -> " + hex(s.adapter->reset.status));
+    trace("reset " + s.adapter->name + " -> " + host::status_name(s.adapter->reset.status));
     s.resetting = false;
     open_window(s);
     open_epoch(s);

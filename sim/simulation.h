@@ -21,6 +21,7 @@
 #include "driver/miniport/adapter.h"
 #include "host/core/random.h"
 #include "host/host.h"
+#include "host/ndis/names.h"
 #include "host/usb/bus_driver.h"
 #include "model/cable.h"
 #include "model/controller.h"

@@ -96,7 +96,7 @@ void Simulation::act_send(Station& s) {
     TxExpect& done = s.sends.tx.back();
     done.send_id = ticket.id;
     done.success = ticket.returned == NDIS_STATUS_PENDING;
-    trace("send " + std::to_string(ticket.id) + " -> " + hex(ticket.returned));
+    trace("send " + std::to_string(ticket.id) + " -> " + host::status_name(ticket.returned));
     const host::SendRecord* record = host_->ndis().send_record(ticket.id);
     if (record == nullptr) fail("send completion", "the host has no record of send " + std::to_string(ticket.id));
     if (done.success && (!record->completed || record->completion_status != NDIS_STATUS_SUCCESS)) {
@@ -104,8 +104,8 @@ void Simulation::act_send(Station& s) {
              "send " + std::to_string(ticket.id) + " returned pending but was not completed with success");
     }
     if (!done.success && record->completed) {
-        fail("send completion",
-             "send " + std::to_string(ticket.id) + " returned " + hex(ticket.returned) + " and was completed too");
+        fail("send completion", "send " + std::to_string(ticket.id) + " returned " +
+                                    host::status_name(ticket.returned) + " and was completed too");
     }
     if (done.success && length > kMaxSendFrame) {
         fail("cable bytes", "a " + std::to_string(length) +
@@ -119,7 +119,7 @@ void Simulation::act_send(Station& s) {
             s.sends.outstanding > 0 || host_->now() <= s.sends.last_completion + timing_.descriptor_return_delay();
         if (ticket.returned != NDIS_STATUS_RESOURCES || !busy) {
             fail("liveness", s.adapter->name + " refused send " + std::to_string(ticket.id) + " (" +
-                                 std::to_string(length) + " bytes) with " + hex(ticket.returned) +
+                                 std::to_string(length) + " bytes) with " + host::status_name(ticket.returned) +
                                  " while running, with " + std::to_string(s.sends.outstanding) +
                                  " bulk-out transfer(s) in the USB stack and no fault");
         }
@@ -190,11 +190,11 @@ void Simulation::act_query(Station& s) {
     NDIS_OID oid = chance(900'000) ? kOids[draw(std::size(kOids))] : static_cast<NDIS_OID>(rng_());
     ULONG length = static_cast<ULONG>(chance(600'000) ? between(0, 8) : between(0, 700));
     wait_reset(s);
-    trace("query " + s.adapter->name + " " + hex(oid) + " buffer " + std::to_string(length));
+    trace("query " + s.adapter->name + " " + host::oid_name(oid) + " buffer " + std::to_string(length));
     host_->query(*s.adapter, oid, length);
     wait_request(s, "query");
     const host::RequestRecord& r = s.adapter->request;
-    trace("query -> " + hex(r.status) + " written " + std::to_string(r.bytes_done) + " needed " +
+    trace("query -> " + host::status_name(r.status) + " written " + std::to_string(r.bytes_done) + " needed " +
           std::to_string(r.bytes_needed));
 }
 
@@ -227,7 +227,8 @@ void Simulation::act_set(Station& s) {
                        oid == OID_PNP_REMOVE_WAKE_UP_PATTERN || oid == OID_PNP_ENABLE_WAKE_UP;
     wait_reset(s);  // the stuck poll's wait may have let NDIS's hang check begin one
     if (power) close_window(s);
-    trace("set " + s.adapter->name + " " + hex(oid) + " data " + std::to_string(data.size()) + "/" + hex(crc_of(data)));
+    trace("set " + s.adapter->name + " " + host::oid_name(oid) + " data " + std::to_string(data.size()) + "/" +
+          hex(crc_of(data)));
     host_->set(*s.adapter, oid, data);
     // Now and then NDIS resets the adapter while the set is still pending, as it does when a
     // request seems hung: the reset's work item and the set's then contend for the PHY window.
@@ -247,7 +248,7 @@ void Simulation::act_set(Station& s) {
     wait_request(s, "set");
     wait_reset(s);
     const host::RequestRecord& r = s.adapter->request;
-    trace("set -> " + hex(r.status) + " read " + std::to_string(r.bytes_done) + " needed " +
+    trace("set -> " + host::status_name(r.status) + " read " + std::to_string(r.bytes_done) + " needed " +
           std::to_string(r.bytes_needed));
     if (power) open_window(s);
 }
