@@ -30,6 +30,24 @@ void Simulation::plan_host() {
             }
         }
     }
+    plan_swarm();
+}
+
+// Swarm testing: two runs in three turn on only a random half or so of the kinds of workload
+// action, of allocation failure and of USB fault, so that rare combinations (no sends but many
+// resets, only never-completing requests) get weight instead of drowning in the common ones.
+// Drawn from a generator of its own, after the run's other host draws.
+void Simulation::plan_swarm() {
+    if (!swarm_rng_.chance_ppm(666'667)) return;
+    do {
+        swarm_actions_ = 0;
+        for (int i = 0; i < 16; ++i) swarm_actions_ |= (swarm_rng_.chance_ppm(500'000) ? 1u : 0u) << i;
+    } while (swarm_actions_ == 0);
+    swarm_usb_faults_ = 0;
+    for (int i = 0; i < 4; ++i) swarm_usb_faults_ |= (swarm_rng_.chance_ppm(500'000) ? 1u : 0u) << i;
+    for (int k = 0; k < host::kAllocKinds; ++k) {
+        if (!swarm_rng_.chance_ppm(500'000)) alloc_ppm_[k] = 0;
+    }
 }
 
 namespace {
@@ -145,6 +163,7 @@ void Simulation::plan_station(Station& s) {
                        : action == 2 ? model::FaultAction::delay
                                      : model::FaultAction::never_complete;
             r.delay_us = chance(500'000) ? between(1000, 100000) : between(1000000, 8000000);
+            if ((swarm_usb_faults_ >> static_cast<unsigned>(r.action) & 1u) == 0) continue;  // not this run's kind
             if (r.kind != model::RequestKind::bulk_in && r.kind != model::RequestKind::bulk_out)
                 s.plan.control_faults = true;
             s.plan.rules.push_back(r);

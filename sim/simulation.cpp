@@ -114,6 +114,9 @@ void Simulation::build() {
     std::string line = "plan: " + std::to_string(stations_.size()) + " adapter(s)," + (heavy_ ? " heavy faults," : "") +
                        " allocation failure rates (ppm)";
     for (int k = 0; k < host::kAllocKinds; ++k) line += " " + std::to_string(alloc_ppm_[k]);
+    if (swarm_actions_ != ~0u) {
+        line += "; swarm: actions " + hex(swarm_actions_) + ", USB fault actions " + hex(swarm_usb_faults_);
+    }
     trace(line);
     trace(timing_.describe());
     for (Station& s : stations_) {

@@ -225,7 +225,8 @@ public:
           stop_rng_(seed ^ 0x9E3779B97F4A7C15ull),
           timer_rng_(seed ^ 0xC2B2AE3D27D4EB4Full),
           field_rng_(seed ^ 0x165667B19E3779F9ull),
-          control_rng_(seed ^ 0x27D4EB2F165667C5ull) {}
+          control_rng_(seed ^ 0x27D4EB2F165667C5ull),
+          swarm_rng_(seed ^ 0x85EBCA77C2B2AE63ull) {}
 
     Result run();
 
@@ -251,6 +252,7 @@ private:
     void plan_timing();
     void plan_station(Station& s);
     void plan_lasting_fault(Station& s);
+    void plan_swarm();
 
     // simulation.cpp
     void build();
@@ -314,6 +316,11 @@ private:
     host::Random timer_rng_;    // when a stop begins as a timer expires
     host::Random field_rng_;    // what a device refuses for good
     host::Random control_rng_;  // control-path actors that overlap: resets inside others' windows
+    host::Random swarm_rng_;    // which kinds of action and fault the run turns on
+    // Swarm testing: the kinds of workload action (bit i: row i of the workload's table) and of
+    // USB fault action (bit per model::FaultAction) this run turns on.
+    uint32_t swarm_actions_ = ~0u;
+    uint32_t swarm_usb_faults_ = ~0u;
     // A reset NDIS makes again the moment the adapter's reset in progress completes.
     host::Adapter* reset_again_ = nullptr;
     // And the system shuts down this long after that second reset began.

@@ -315,10 +315,13 @@ void Simulation::step() {
         wait_reset(s);
         checkpoint(false);
     }
-    for (const WorkloadAction& action :
-         s.up ? std::span<const WorkloadAction>(kWhenUp) : std::span<const WorkloadAction>(kWhenDown)) {
-        if (pick < action.below) {
-            (this->*action.act)(s);
+    const std::span<const WorkloadAction> actions =
+        s.up ? std::span<const WorkloadAction>(kWhenUp) : std::span<const WorkloadAction>(kWhenDown);
+    for (size_t i = 0; i < actions.size(); ++i) {
+        if (pick < actions[i].below) {
+            // A kind the run's swarm turned off does nothing (an adapter that is down may always
+            // be initialized again).
+            if (!s.up || (swarm_actions_ >> i & 1u) != 0) (this->*actions[i].act)(s);
             break;
         }
     }

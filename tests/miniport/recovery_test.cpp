@@ -40,7 +40,9 @@ TEST(Recovery, ABusErrorIsClearedByTheResetNdisMakesWithinTwoHangPeriods) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         testbed::Testbed bench;
-        auto [unit, peer] = bench.bring_up_with_peer(c.keep_alive ? with_keep_alive_phy() : AdapterSetup{});
+        PeeredUnit both = bench.bring_up_with_peer(c.keep_alive ? with_keep_alive_phy() : AdapterSetup{});
+        testbed::Unit& unit = both.unit;
+        model::ScriptedPeer& peer = both.peer;
         bench.host.run_for(host::milliseconds(1500));  // the failure falls between two hang checks
         if (c.keep_alive) {
             unit.device().faults().add({.kind = c.kind, .action = c.action});
@@ -111,7 +113,9 @@ TEST(Recovery, CheckForHangAsksOnlyForTheResetABusErrorNeeds) {
 // silence. The bus error brings NDIS's reset, which restarts reception.
 TEST(Recovery, AReceiveCancelledBelowTheDriverWhileRunningIsAFailure) {
     testbed::Testbed bench;
-    auto [unit, peer] = bench.bring_up_with_peer();
+    PeeredUnit both = bench.bring_up_with_peer();
+    testbed::Unit& unit = both.unit;
+    model::ScriptedPeer& peer = both.peer;
     bench.host.run_for(host::milliseconds(100));
     ASSERT_EQ(unit.bus->cancel_endpoint(kBulkIn), 1u);
     bench.host.run_for(host::milliseconds(10));
