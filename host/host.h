@@ -68,8 +68,8 @@ struct Options {
     // A timer that expires queues its routine on a processor, where other work may be ahead of
     // it: the routine starts after a latency drawn from 0 up to this (from a generator of its own,
     // so that the schedule's draws stay as they were). Meanwhile the timer is no longer in the
-    // queue: a cancel reports FALSE and does not stop the routine, and KeFlushQueuedDpcs waits
-    // for it. 0: the routine starts as the timer expires.
+    // queue: a cancel reports FALSE and does not stop the routine. 0: the routine starts as the
+    // timer expires.
     Time timer_latency = 0;
     size_t task_stack_bytes = size_t(1) << 20;  // reserved, not committed: sanitizer builds need room
     ViolationPolicy policy = ViolationPolicy::Throw;

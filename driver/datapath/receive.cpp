@@ -2,6 +2,7 @@
 // buffer; good frames wait on RxReadyList and are indicated from RxIndicateTimer, one packet at a
 // time with NDIS_STATUS_RESOURCES, so the protocols copy them before the call returns.
 #include "datapath/datapath.h"
+#include "miniport/timers.h"
 #include "usb/transport.h"
 
 namespace {
@@ -46,7 +47,7 @@ ULONG PostReceive(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
     if (!HandedOver) {
         HoldBack(Adapter, Descriptor);
         if (Adapter->State == ADAPTER_STATE_RUNNING) {
-            NdisSetTimer(&Adapter->RxRetryTimer, RX_RETRY_DELAY_MS);
+            SetAdapterTimer(Adapter, &Adapter->RxRetryTimer, RX_RETRY_DELAY_MS);
         }
     }
     return HandedOver && Status == STATUS_PENDING ? RESULT_SUCCESS : RESULT_FAILURE;
@@ -130,7 +131,7 @@ ULONG QueueReceivedFrame(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
     if (Next != nullptr) {
         PostReceive(Adapter, Next);
     }
-    NdisSetTimer(&Adapter->RxIndicateTimer, 0);
+    SetAdapterTimer(Adapter, &Adapter->RxIndicateTimer, 0);
     return RESULT_SUCCESS;
 }
 
@@ -140,6 +141,7 @@ VOID RxIndicateTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PV
                             PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    EnterTimerRoutine(Adapter, &Adapter->RxIndicateTimer);
 
     // The timer may be set again while its routine runs, and then runs on another processor at
     // the same time: only one indicates, so that frames go up in the order they came; the other
@@ -149,6 +151,7 @@ VOID RxIndicateTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PV
     NdisDprAcquireSpinLock(&Adapter->RxLock);
     if (Adapter->RxIndicating) {
         NdisDprReleaseSpinLock(&Adapter->RxLock);
+        LeaveTimerRoutine(Adapter);
         return;
     }
     Adapter->RxIndicating = TRUE;
@@ -188,6 +191,7 @@ VOID RxIndicateTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PV
         NdisMSendResourcesAvailable(Adapter->MiniportAdapterHandle);
     }
     NdisDprReleaseSpinLock(&Adapter->RxLock);
+    LeaveTimerRoutine(Adapter);
 }
 
 // RxRetryTimerRoutine — NDIS timer routine, dispatch level. Restarts reception after a post that
@@ -196,9 +200,11 @@ VOID RxRetryTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID
                          PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    EnterTimerRoutine(Adapter, &Adapter->RxRetryTimer);
     if (Adapter->State == ADAPTER_STATE_RUNNING) {
         RestartReception(Adapter);
     }
+    LeaveTimerRoutine(Adapter);
 }
 
 // RestartReception — passive level (the end of initialization and of a reset), or dispatch

@@ -4,6 +4,7 @@
 // zero-length transfer, so that the controller sees where it ends.
 #include "datapath/datapath.h"
 #include "miniport/handlers.h"
+#include "miniport/timers.h"
 
 namespace {
 
@@ -219,7 +220,7 @@ ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor)
     // send it now that one is back, without waiting for the next send. This may run inside a
     // submission that holds SendLock, so the timer routine does it.
     if (Adapter->ZeroLengthPending != 0 && Adapter->State == ADAPTER_STATE_RUNNING) {
-        NdisSetTimer(&Adapter->ZeroLengthTimer, 0);
+        SetAdapterTimer(Adapter, &Adapter->ZeroLengthTimer, 0);
     }
     return RESULT_SUCCESS;
 }
@@ -230,11 +231,13 @@ VOID ZeroLengthTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PV
                             PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    EnterTimerRoutine(Adapter, &Adapter->ZeroLengthTimer);
     NdisDprAcquireSpinLock(&Adapter->SendLock);
     if (Adapter->ZeroLengthPending != 0) {
         SendOwedZeroLength(Adapter);
     }
     NdisDprReleaseSpinLock(&Adapter->SendLock);
+    LeaveTimerRoutine(Adapter);
 }
 
 // KeepAliveTimerRoutine — NDIS timer routine, dispatch level, every 1000 ms once armed. Every
@@ -245,6 +248,7 @@ VOID KeepAliveTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVO
                            PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    EnterTimerRoutine(Adapter, &Adapter->KeepAliveTimer);
     if (Adapter->State == ADAPTER_STATE_RUNNING) {
         if (Adapter->KeepAliveTicks <= KEEP_ALIVE_TICKS - 1) {
             Adapter->KeepAliveTicks++;
@@ -266,7 +270,8 @@ VOID KeepAliveTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVO
             NdisDprReleaseSpinLock(&Adapter->SendLock);
         }
     }
-    NdisSetTimer(&Adapter->KeepAliveTimer, KEEP_ALIVE_PERIOD_MS);
+    SetAdapterTimer(Adapter, &Adapter->KeepAliveTimer, KEEP_ALIVE_PERIOD_MS);
+    LeaveTimerRoutine(Adapter);
 }
 
 // SendKeepAlive — dispatch level. The 32-byte keep-alive: prefix value 32, zeros, 0x01 in byte

@@ -140,6 +140,11 @@ struct ADAPTER {
     NDIS_MINIPORT_TIMER KeepAliveTimer;
     NDIS_MINIPORT_TIMER ZeroLengthTimer;  // sends an owed zero-length transfer once a descriptor is back
     NDIS_MINIPORT_TIMER RxRetryTimer;     // restarts reception after a post found no IRP
+    // Timer expiries outstanding and timer routines running, which the halt waits to see end;
+    // and a mark per timer (RxIndicate, Link, KeepAlive, ZeroLength, RxRetry, PhyRetry) while an
+    // expiry of it is outstanding.
+    INTERLOCKED<LONG> TimerWork;
+    INTERLOCKED<UCHAR> TimerSet[6];
 
     // Tracked resources.
     RESOURCE_LIST ResourceList;   // handed out, newest first
@@ -163,4 +168,5 @@ struct ADAPTER {
 // The record is made from zero-filled memory: every field, atomic ones included, must read zero.
 static_assert(std::atomic<ULONG>::is_always_lock_free && sizeof(std::atomic<ULONG>) == sizeof(ULONG));
 static_assert(std::atomic<UCHAR>::is_always_lock_free && sizeof(std::atomic<UCHAR>) == sizeof(UCHAR));
-static_assert(sizeof(INTERLOCKED<ULONG>) == sizeof(ULONG) && sizeof(INTERLOCKED<UCHAR>) == sizeof(UCHAR));
+static_assert(sizeof(INTERLOCKED<ULONG>) == sizeof(ULONG) && sizeof(INTERLOCKED<UCHAR>) == sizeof(UCHAR) &&
+              sizeof(INTERLOCKED<LONG>) == sizeof(LONG));

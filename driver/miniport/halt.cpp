@@ -2,6 +2,7 @@
 #include "datapath/datapath.h"
 #include "miniport/handlers.h"
 #include "miniport/lifecycle.h"
+#include "miniport/timers.h"
 #include "phy/phy.h"
 #include "usb/registers.h"
 #include "usb/transport.h"
@@ -11,24 +12,42 @@ namespace {
 constexpr ULONG STOP_WAIT_PAUSES = 100;  // of 10 ms: the stop sequence's final second
 
 constexpr ULONG RESET_WAIT_PAUSE_US = 1000;
+constexpr ULONG TIMER_WAIT_PAUSE_US = 1000;
+constexpr ULONG TIMER_WAIT_PAUSES = 10000;  // 10 s: far beyond any timer routine's run
 
 // A link poll waiting on PhyRetryTimer to read the PHY data again holds PhyBusy; when that
 // timer is cancelled the poll ends there, so that the stop sequence finds the window free.
 VOID CancelTimers(ADAPTER* Adapter)
 {
-    BOOLEAN Cancelled;
-    NdisMCancelTimer(&Adapter->RxIndicateTimer, &Cancelled);
-    NdisMCancelTimer(&Adapter->LinkTimer, &Cancelled);
-    NdisMCancelTimer(&Adapter->ZeroLengthTimer, &Cancelled);
-    NdisMCancelTimer(&Adapter->RxRetryTimer, &Cancelled);
-    NdisMCancelTimer(&Adapter->PhyRetryTimer, &Cancelled);
-    if (Cancelled) {
+    CancelAdapterTimer(Adapter, &Adapter->RxIndicateTimer);
+    CancelAdapterTimer(Adapter, &Adapter->LinkTimer);
+    CancelAdapterTimer(Adapter, &Adapter->ZeroLengthTimer);
+    CancelAdapterTimer(Adapter, &Adapter->RxRetryTimer);
+    if (CancelAdapterTimer(Adapter, &Adapter->PhyRetryTimer)) {
         Adapter->PhyStep = NoPhyStep;
         Adapter->PhyBusy = 0;
     }
     if (Adapter->KeepAliveEnabled != 0) {
-        NdisMCancelTimer(&Adapter->KeepAliveTimer, &Cancelled);
+        CancelAdapterTimer(Adapter, &Adapter->KeepAliveTimer);
     }
+}
+
+// WaitForTimerRoutines — passive level. Cancels the timers until no expiry is outstanding and no
+// timer routine runs: a routine whose timer expired on another processor before a cancel still
+// runs, and may set its timer again (the keep-alive routine does even on a stopped adapter), so
+// each pause cancels again. A stopped adapter sets no timer but from a routine, so the wait ends
+// once the routines on their way have run; FALSE if it has not after 10 s.
+BOOLEAN WaitForTimerRoutines(ADAPTER* Adapter)
+{
+    CancelTimers(Adapter);
+    for (ULONG Pause = 0; Pause < TIMER_WAIT_PAUSES; Pause++) {
+        if (TimerWorkDone(Adapter)) {
+            return TRUE;
+        }
+        NdisMSleep(TIMER_WAIT_PAUSE_US);
+        CancelTimers(Adapter);
+    }
+    return TimerWorkDone(Adapter);
 }
 
 // Aborts and resets both bulk pipes, for the restart after a bus error: a pipe that stalled
@@ -123,19 +142,18 @@ ULONG StopAdapter(ADAPTER* Adapter)
 }
 
 // MpHalt — NDIS halt handler, passive level; blocks. Stops the adapter and releases everything
-// it holds, the ADAPTER record last. A timer routine that was running while the timers were
-// cancelled may have set its timer again, so they are cancelled once more before the record
-// goes. A cancel does not stop a routine whose timer has already expired on another processor:
-// that routine may still be about to run, and the record stays until it has run (the keep-alive
-// routine sets its timer again even on a stopped adapter, so the timers are cancelled after it).
+// it holds, the ADAPTER record last. A cancel does not stop a routine whose timer has already
+// expired on another processor: the record stays until every timer routine has run and no
+// timer is set. Should one never end, the record and what it holds are left allocated rather
+// than freed under a routine that may still touch them.
 VOID MpHalt(NDIS_HANDLE MiniportAdapterContext)
 {
     auto* Adapter = static_cast<ADAPTER*>(MiniportAdapterContext);
     MpShutdown(Adapter);
     NdisMDeregisterAdapterShutdownHandler(Adapter->MiniportAdapterHandle);
-    CancelTimers(Adapter);
-    KeFlushQueuedDpcs();
-    CancelTimers(Adapter);
+    if (!WaitForTimerRoutines(Adapter)) {
+        return;
+    }
     NdisFreeSpinLock(&Adapter->TxLock);
     NdisFreeSpinLock(&Adapter->RxLock);
     NdisFreeSpinLock(&Adapter->SendLock);
@@ -214,7 +232,7 @@ VOID ResetWorkItemRoutine(PNDIS_WORK_ITEM /*WorkItem*/, PVOID Context)
         RestartReception(Adapter);
         ArmLinkTimer(Adapter, LINK_POLL_PERIOD_MS);
         if (Adapter->ZeroLengthPending != 0) {
-            NdisSetTimer(&Adapter->ZeroLengthTimer, 0);
+            SetAdapterTimer(Adapter, &Adapter->ZeroLengthTimer, 0);
         }
     }
     // The flag is cleared before the completion: NDIS may call MpReset again as soon as the reset

@@ -5,6 +5,7 @@
 #include "datapath/datapath.h"
 #include "miniport/handlers.h"
 #include "miniport/lifecycle.h"
+#include "miniport/timers.h"
 #include "phy/phy.h"
 #include "usb/registers.h"
 #include "usb/transport.h"
@@ -97,10 +98,10 @@ NDIS_STATUS MpInitialize(PNDIS_STATUS /*OpenErrorStatus*/, PUINT SelectedMediumI
     NdisMInitializeTimer(&Adapter->ZeroLengthTimer, MiniportAdapterHandle, ZeroLengthTimerRoutine, Adapter);
     NdisMInitializeTimer(&Adapter->RxRetryTimer, MiniportAdapterHandle, RxRetryTimerRoutine, Adapter);
     NdisMInitializeTimer(&Adapter->PhyRetryTimer, MiniportAdapterHandle, PhyRetryTimerRoutine, Adapter);
-    NdisSetTimer(&Adapter->LinkTimer, LINK_POLL_PERIOD_MS);
+    SetAdapterTimer(Adapter, &Adapter->LinkTimer, LINK_POLL_PERIOD_MS);
     if (Adapter->KeepAliveEnabled != 0) {
         NdisMInitializeTimer(&Adapter->KeepAliveTimer, MiniportAdapterHandle, KeepAliveTimerRoutine, Adapter);
-        NdisSetTimer(&Adapter->KeepAliveTimer, KEEP_ALIVE_PERIOD_MS);
+        SetAdapterTimer(Adapter, &Adapter->KeepAliveTimer, KEEP_ALIVE_PERIOD_MS);
     }
     Adapter->State = ADAPTER_STATE_RUNNING;
     // The first receive, posted while the adapter was not yet running, may have failed.

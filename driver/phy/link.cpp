@@ -1,6 +1,7 @@
 // Link monitoring: every 3 seconds a chain of asynchronous register requests reads the chosen
 // PHY's BMSR, and NDIS is told when the link came up or went down. Each step runs in the
 // completion of the previous request; PhyBusy keeps one asynchronous PHY request in flight.
+#include "miniport/timers.h"
 #include "phy/phy.h"
 #include "usb/registers.h"
 #include "usb/transport.h"
@@ -48,20 +49,21 @@ VOID LinkTimerTick(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOID /*Sys
                    PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
-    if (Adapter->State != ADAPTER_STATE_RUNNING) {
-        return;
-    }
-    UCHAR Idle = 0;
-    if (!Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
-        ArmLinkTimer(Adapter, Adapter->HomeLanIndicatorOwed != 0 ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
-    } else if (Adapter->HomeLanIndicatorOwed.exchange(0) != 0) {
-        SendHomeLanIndicator(Adapter, Adapter->IndicatedLinkState);
-        if (Adapter->HomeLanIndicatorOwed != 0) {
-            ArmLinkTimer(Adapter, INDICATOR_RETRY_MS);  // the start failed: no completion re-arms
+    EnterTimerRoutine(Adapter, &Adapter->LinkTimer);
+    if (Adapter->State == ADAPTER_STATE_RUNNING) {
+        UCHAR Idle = 0;
+        if (!Adapter->PhyBusy.compare_exchange_strong(Idle, 1)) {
+            ArmLinkTimer(Adapter, Adapter->HomeLanIndicatorOwed != 0 ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
+        } else if (Adapter->HomeLanIndicatorOwed.exchange(0) != 0) {
+            SendHomeLanIndicator(Adapter, Adapter->IndicatedLinkState);
+            if (Adapter->HomeLanIndicatorOwed != 0) {
+                ArmLinkTimer(Adapter, INDICATOR_RETRY_MS);  // the start failed: no completion re-arms
+            }
+        } else {
+            StartLinkPoll(Adapter);
         }
-    } else {
-        StartLinkPoll(Adapter);
     }
+    LeaveTimerRoutine(Adapter);
 }
 
 // StartLinkPoll — dispatch level.
@@ -119,7 +121,7 @@ VOID MiiReadDataDone(ADAPTER* Adapter)
         Adapter->PhyNextStep(Adapter);
     } else if (Adapter->PhyDataRereads < PHY_DATA_REREADS) {
         Adapter->PhyDataRereads++;
-        NdisSetTimer(&Adapter->PhyRetryTimer, PHY_DATA_REREAD_DELAY_MS);
+        SetAdapterTimer(Adapter, &Adapter->PhyRetryTimer, PHY_DATA_REREAD_DELAY_MS);
     } else {
         FinishLinkPoll(Adapter);
     }
@@ -131,8 +133,10 @@ VOID PhyRetryTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVOI
                           PVOID /*SystemSpecific3*/)
 {
     auto* Adapter = static_cast<ADAPTER*>(FunctionContext);
+    EnterTimerRoutine(Adapter, &Adapter->PhyRetryTimer);
     Adapter->PhyStep = MiiReadDataDone;
     EndPollOnFailedStart(Adapter, ReadRegistersAsync(Adapter, PHY_DATA_READ_LENGTH, REG_PHY_DATA_LOW));
+    LeaveTimerRoutine(Adapter);
 }
 
 // LinkStatusReadDone — PhyStep, I/O completion context: the first BMSR value is in RegReadBuf.

@@ -70,6 +70,14 @@ public:
         return Incremented;
     }
 
+    T operator--()
+    {
+        InterlockedOperationPoint();
+        const T Decremented = Value.fetch_sub(1) - 1;
+        InterlockedOperationDone();
+        return Decremented;
+    }
+
 private:
     std::atomic<T> Value;
 };

@@ -106,10 +106,6 @@ VOID KeClearEvent(PKEVENT Event);
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
 KIRQL KeGetCurrentIrql();
-// Passive level: returns once every deferred routine already queued on any processor (an NDIS
-// timer routine whose timer has expired among them) has run to its end.
-VOID KeFlushQueuedDpcs();
-
 // I/O request packets.
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);

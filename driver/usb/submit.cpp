@@ -1,5 +1,6 @@
 // Synchronous URB submission, the pipe resets of the stop sequence and the link timer wrapper.
 #include "usb/transport.h"
+#include "miniport/timers.h"
 
 namespace {
 
@@ -105,4 +106,4 @@ ULONG ResetBulkPipes(ADAPTER* Adapter)
 }
 
 // ArmLinkTimer — any level up to dispatch.
-VOID ArmLinkTimer(ADAPTER* Adapter, UINT Milliseconds) { NdisSetTimer(&Adapter->LinkTimer, Milliseconds); }
+VOID ArmLinkTimer(ADAPTER* Adapter, UINT Milliseconds) { SetAdapterTimer(Adapter, &Adapter->LinkTimer, Milliseconds); }

@@ -76,11 +76,6 @@ VOID InterlockedOperationPoint() { InterlockedSchedulingPoint(false); }
 
 VOID InterlockedOperationDone() { InterlockedSchedulingPoint(true); }
 
-VOID KeFlushQueuedDpcs() {
-    Entered e;
-    e.host.timers().flush();
-}
-
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
     Entered e;
     return e.host.io().allocate_irp(StackSize, false);

@@ -84,20 +84,6 @@ bool Timers::cancel(NDIS_MINIPORT_TIMER* timer) {
     return state.taken == taken;
 }
 
-void Timers::flush() {
-    if (host_.contexts().irql() >= DISPATCH_LEVEL) {
-        host_.verifier().report(Rule::WaitAtDispatch, "KeFlushQueuedDpcs at dispatch level");
-        return;
-    }
-    auto idle = [this] {
-        for (const auto& [address, state] : timers_) {
-            if (state.running > 0 || state.taken > 0) return false;
-        }
-        return true;
-    };
-    host_.wait_until(idle, kForever);
-}
-
 void Timers::fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry) {
     auto it = timers_.find(timer);
     if (it == timers_.end()) {

@@ -36,8 +36,6 @@ public:
     void set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds);
     bool cancel(NDIS_MINIPORT_TIMER* timer);
     void schedule_work_item(NDIS_WORK_ITEM* item);
-    // KeFlushQueuedDpcs: waits until no timer routine is running or about to run on any processor.
-    void flush();
 
     const TimerState* find(const NDIS_MINIPORT_TIMER* timer) const;
     // The armed timers of the adapter, in the order of their addresses.
