@@ -323,6 +323,7 @@ private:
     uint32_t swarm_usb_faults_ = ~0u;
     // A reset NDIS makes again the moment the adapter's reset in progress completes.
     host::Adapter* reset_again_ = nullptr;
+    bool reset_again_inside_ = false;  // from inside NdisMResetComplete, or the moment after it
     // And the system shuts down this long after that second reset began.
     std::optional<host::Time> shutdown_after_again_;
     std::unique_ptr<testbed::Bench> bench_;

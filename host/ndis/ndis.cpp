@@ -814,6 +814,7 @@ void Ndis::reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addres
     r.addressing_reset = addressing_reset != FALSE;
     r.finished = host_.now();
     adapter->requests.push_back(r);
+    if (reset_complete_handler_) reset_complete_handler_(*adapter);
 }
 
 const SendRecord* Ndis::send_record(uint64_t id) const {

@@ -60,6 +60,10 @@ public:
     const RequestRecord& reset(Adapter& adapter, bool for_hang = false);
     // Told of every reset just before MpReset is called, whoever asked for it.
     void on_reset(std::function<void(Adapter&)> observer) { reset_observer_ = std::move(observer); }
+    // The protocols' reset-complete handler: called inside NdisMResetComplete, in the miniport's
+    // context, once NDIS has finished the reset. A protocol may ask for another reset from there,
+    // and NDIS then calls MpReset before NdisMResetComplete returns.
+    void on_reset_complete(std::function<void(Adapter&)> handler) { reset_complete_handler_ = std::move(handler); }
     // The period of the adapter's hang check: what it asked for, or NDIS's default of 2 s.
     Time hang_period(const Adapter& adapter) const;
     void return_packet(Adapter& adapter, NDIS_PACKET* packet);
@@ -130,6 +134,7 @@ private:
     ULONG request_bytes_needed_ = 0;
     int wrapper_token_ = 0;
     std::function<void(Adapter&)> reset_observer_;
+    std::function<void(Adapter&)> reset_complete_handler_;
 };
 
 }  // namespace host
