@@ -117,16 +117,19 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Contex
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// QueueReceivedFrame — I/O completion context. Queues the frame, posts the next free descriptor
-// (none when all are waiting; the indication routine posts one then) and asks for indication.
+// QueueReceivedFrame — I/O completion context, up to dispatch level: a completion delivered
+// inside the post that made it runs at the poster's level, passive level at the end of
+// initialization or of a reset, hence the raising acquire. Queues the frame, posts the next free
+// descriptor (none when all are waiting; the indication routine posts one then) and asks for
+// indication.
 ULONG QueueReceivedFrame(ADAPTER* Adapter, RX_DESCRIPTOR* Descriptor)
 {
-    NdisDprAcquireSpinLock(&Adapter->RxLock);
+    NdisAcquireSpinLock(&Adapter->RxLock);
     _disable();
     InsertLast(&Adapter->RxReadyList, Descriptor);
     RX_DESCRIPTOR* Next = RemoveFirst(&Adapter->RxFreeList);
     _enable();
-    NdisDprReleaseSpinLock(&Adapter->RxLock);
+    NdisReleaseSpinLock(&Adapter->RxLock);
 
     if (Next != nullptr) {
         PostReceive(Adapter, Next);

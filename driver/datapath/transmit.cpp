@@ -210,12 +210,14 @@ NTSTATUS TransmitComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// ReturnTxDescriptor — up to dispatch level. Completions append at the end of TxFreeList.
+// ReturnTxDescriptor — up to dispatch level. Completions append at the end of TxFreeList. A
+// completion delivered inside the call that submitted or cancelled its transfer runs at that
+// caller's level, passive level for the stop sequence's abort, hence the raising acquire.
 ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor)
 {
-    NdisDprAcquireSpinLock(&Adapter->TxLock);
+    NdisAcquireSpinLock(&Adapter->TxLock);
     InsertLast(&Adapter->TxFreeList, Descriptor);
-    NdisDprReleaseSpinLock(&Adapter->TxLock);
+    NdisReleaseSpinLock(&Adapter->TxLock);
     // A frame whose zero-length transfer found no descriptor waits in the controller for it:
     // send it now that one is back, without waiting for the next send. This may run inside a
     // submission that holds SendLock, so the timer routine does it.

@@ -354,6 +354,10 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     Adapter* adapter = s->adapter;
     const bool built = s->built;
     bool invoked = false;
+    // Completion routines run at the IRQL of whoever completes the IRP: a host controller's DPC
+    // (dispatch level) for a transfer that ends later, but the caller's own IRQL, passive level
+    // included, for one completed inside IofCallDriver or IoCancelIrp.
+    const KIRQL level = host_.contexts().in_driver() ? host_.contexts().irql() : DISPATCH_LEVEL;
     while (irp->CurrentLocation <= irp->StackCount) {
         IO_STACK_LOCATION* location = irp->CurrentStackLocation;
         irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
@@ -371,7 +375,7 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
         DEVICE_OBJECT* device =
             irp->CurrentLocation <= irp->StackCount ? irp->CurrentStackLocation->DeviceObject : nullptr;
         std::string name = routine_name_of(routine);
-        NTSTATUS result = host_.call_driver(ContextKind::Completion, name, adapter, DISPATCH_LEVEL,
+        NTSTATUS result = host_.call_driver(ContextKind::Completion, name, adapter, level,
                                             [&] { return routine(device, irp, context); });
         IrpState* now = lookup(irp);
         bool gone = now == nullptr || now->serial != serial || now->owner == IrpOwner::Freed;
