@@ -120,6 +120,14 @@ TEST_F(IrpTest, CompletionInsideCallDriverAndLaterThroughTheScheduler) {
     EXPECT_EQ(now.calls, 1);
     EXPECT_EQ(now.device, nullptr);  // the IRP had no location of the caller's own
     EXPECT_EQ(now.irql, DISPATCH_LEVEL);
+    // Inside a call into the driver, a completion delivered at once runs at the caller's level.
+    for (KIRQL level : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+        Completion inside;
+        host.call_driver(host::ContextKind::Handler, "Caller", &adapter, level,
+                         [&] { EXPECT_EQ(IofCallDriver(next, make_irp(inside)), STATUS_SUCCESS); });
+        EXPECT_EQ(inside.calls, 1);
+        EXPECT_EQ(inside.irql, level);
+    }
 
     bus->on_irp = [&](DEVICE_OBJECT*, IRP* irp) {
         return host.io().complete_later(irp, STATUS_UNSUCCESSFUL, 0, host::milliseconds(2));
@@ -130,6 +138,7 @@ TEST_F(IrpTest, CompletionInsideCallDriverAndLaterThroughTheScheduler) {
     EXPECT_EQ(later.calls, 1);
     EXPECT_EQ(later.status, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(later.pending_returned);
+    EXPECT_EQ(later.irql, DISPATCH_LEVEL);  // the host controller's DPC
     EXPECT_TRUE(host.io().outstanding(nullptr).empty());
 }
 
