@@ -239,7 +239,7 @@ bool UsbBus::urb_holds(const URB* urb, size_t bytes) const {
     return true;
 }
 
-const UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
+UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
     auto it = pipes_.find(handle);
     return it == pipes_.end() ? nullptr : it->second;
 }
@@ -357,6 +357,11 @@ void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
     host_.ownership().release(done->claim);
     URB* urb = done->urb;
     IRP* irp = done->irp;
+    if (done->endpoint != 0 && result.status != model::TransferStatus::ok) {
+        for (auto& [handle, p] : pipes_) {
+            if (p->endpoint == done->endpoint) p->halted = true;
+        }
+    }
     urb->UrbHeader.Status = usbd_status(result.status);
     finish(*done, result);
     recycle(std::move(done));
@@ -495,6 +500,9 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     if (r.TransferBufferLength > p->max_transfer || !buffer_ok(r.TransferBuffer, r.TransferBufferLength)) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "bad bulk transfer buffer");
     }
+    if (p->halted) {
+        return refuse_now(irp, urb, USBD_STATUS_ENDPOINT_HALTED, "the pipe is halted after a failed transfer");
+    }
     uint64_t id = next_id_++;
     uint8_t endpoint = p->endpoint;
     if (in) {
@@ -524,9 +532,10 @@ void UsbBus::deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data
 }
 
 // Abort: every pending transfer of the pipe completes cancelled before the abort completes.
-// Reset: the endpoint's halt is cleared on the device with CLEAR_FEATURE(ENDPOINT_HALT).
+// Reset: the pipe's halt is cleared, and the endpoint's on the device with
+// CLEAR_FEATURE(ENDPOINT_HALT).
 NTSTATUS UsbBus::pipe_request(IRP* irp, URB* urb) {
-    const Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
+    Pipe* p = pipe(urb->UrbPipeRequest.PipeHandle);
     if (p == nullptr) return refuse_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, "unknown pipe handle");
     if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
         uint64_t id = next_id_++;
@@ -540,6 +549,7 @@ NTSTATUS UsbBus::pipe_request(IRP* irp, URB* urb) {
         (void)id;
         return host_.io().answer(irp, STATUS_SUCCESS);
     }
+    p->halted = false;
     return control_out(irp, urb, model::SetupPacket::clear_endpoint_halt(p->endpoint), nullptr, nullptr);
 }
 

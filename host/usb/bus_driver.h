@@ -106,6 +106,9 @@ private:
         USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
         uint16_t max_packet = 0;
         ULONG max_transfer = 0;
+        // A host controller halts a bulk or interrupt pipe on any transfer error, not only a
+        // stall: transfers submitted to it fail until the pipe is reset.
+        bool halted = false;
     };
     // What the completion of a transfer does to its URB, besides its status.
     enum class Finish : uint8_t {
@@ -154,7 +157,7 @@ private:
     void cancel(uint64_t id, bool at_once = false);
     bool buffer_ok(const void* buffer, ULONG length) const;
     bool urb_holds(const URB* urb, size_t bytes) const;
-    const Pipe* pipe(USBD_PIPE_HANDLE handle) const;
+    Pipe* pipe(USBD_PIPE_HANDLE handle) const;
 
     NTSTATUS select_configuration(IRP* irp, URB* urb);
     NTSTATUS bulk_transfer(IRP* irp, URB* urb);
