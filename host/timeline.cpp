@@ -89,10 +89,12 @@ void Timeline::begin(int tid, const Frame& frame, KIRQL irql, bool resumed) {
     stacks_[tid].push_back(frame.routine);
 }
 
-void Timeline::end(int tid) {
+// The slice of the named routine ends: named after the routine that ends, not after whatever
+// the track has open, so that a slice ended on the wrong track shows in the document.
+void Timeline::end(int tid, const std::string& name) {
     auto& stack = stacks_[tid];
     if (stack.empty()) return;
-    event("{\"name\":" + quoted(stack.back()) + ",\"cat\":\"routine\",\"ph\":\"E\",\"ts\":" + std::to_string(now()) +
+    event("{\"name\":" + quoted(name) + ",\"cat\":\"routine\",\"ph\":\"E\",\"ts\":" + std::to_string(now()) +
           ",\"pid\":1,\"tid\":" + std::to_string(tid) + "}");
     stack.pop_back();
 }
@@ -101,14 +103,14 @@ void Timeline::frame_entered(const Cpu& cpu, const Frame& frame, KIRQL irql) { b
 
 void Timeline::frame_left(const Cpu& cpu, const Frame& frame) {
     if (frame.kind == ContextKind::Test || away_.count(&cpu) != 0) return;
-    end(cpu.number);
+    end(cpu.number, frame.routine);
 }
 
 // A task that gives its processor up ends its slices there and begins them again where it
 // resumes, so that each processor's track nests properly.
 void Timeline::processor_left(const Cpu& cpu) {
     for (auto it = cpu.frames.rbegin(); it != cpu.frames.rend(); ++it) {
-        if (it->kind != ContextKind::Test) end(cpu.number);
+        if (it->kind != ContextKind::Test) end(cpu.number, it->routine);
     }
     away_.insert(&cpu);
 }
@@ -188,7 +190,7 @@ void Timeline::mark(const std::string& category, const std::string& name) {
 void Timeline::finish() {
     if (finished_) return;
     for (auto& [tid, stack] : stacks_) {
-        while (!stack.empty()) end(tid);
+        while (!stack.empty()) end(tid, stack.back());
     }
     for (auto* open : {&locks_, &irps_}) {
         for (const auto& [key, o] : *open) async('e', o.category, o.name, o.id, kMarksTid, "");

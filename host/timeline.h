@@ -57,7 +57,7 @@ private:
     Time now();
     void track(int tid, const std::string& name);
     void begin(int tid, const Frame& frame, KIRQL irql, bool resumed);
-    void end(int tid);
+    void end(int tid, const std::string& name);
     void async(char phase, const char* category, const std::string& name, uint64_t id, int tid,
                const std::string& args);
     void event(const std::string& text);
