@@ -157,109 +157,57 @@ TEST(Checks, CableBytes) {
 
 TEST(Checks, ReceiveIndications) {
     const std::vector<uint8_t> f(60, 0xF0), g(70, 0x60);
-    sim::Window open;
-    open.id = 1;
-    open.open = true;
-    sim::Window closed = open;
-    closed.open = false;
-    closed.faulted_windows[1] = false;
-    closed.closed_at[1] = 1'000'000;
-    auto indications = [](const sim::Window& w, bool faulted, std::vector<std::vector<uint8_t>> transfers,
-                          std::vector<std::vector<uint8_t>> indicated, bool require) {
-        sim::ReceiveLedger l;
-        for (auto& t : transfers) {
-            sim::RxExpect& x = l.rx.emplace_back();
-            x.verdict.good = x.verdict.indicate = true;
-            x.verdict.frame = t;
-            x.window = 1;
-            x.time = 1000;
-        }
-        std::vector<host::ProtocolEvent> events;
-        for (auto& i : indicated) events.push_back(event(host::ProtocolEventKind::Receive, 0, i));
-        sim::ReceiveScene scene;
-        scene.adapter_id = 1;
-        scene.name = "adapter A";
-        scene.window = &w;
-        scene.faulted = [faulted] { return faulted; };
-        scene.in_flight = 5000;
-        scene.indication_delay = 2000;
-        scene.now = 900'000;
-        sim::check_indications(l, scene, events, require);
+    enum WindowIs { Open, OpenFaulted, ClosedClean, ClosedFaulted };
+    const struct {
+        WindowIs window;
+        std::vector<std::vector<uint8_t>> transfers, indicated;
+        bool require;
+        const char* breaks;
+    } cases[] = {
+        {Open, {f}, {f}, true, ""},
+        {Open, {}, {g}, false, "receive indications: adapter A indicated a 70-byte"},
+        {Open, {f, g}, {g}, false, "receive indications: a good 60-byte frame delivered at t=1000 was not"},
+        {OpenFaulted, {f, g}, {g}, false, ""},
+        {Open, {f}, {}, true, "receive indications: a good 60-byte frame delivered at t=1000 is still"},
+        {ClosedClean, {f}, {}, true, "receive indications: a good 60-byte"},
+        {ClosedFaulted, {f}, {}, true, ""},
     };
-    expect({
-        {"one bulk-in transfer",
-         [] {
-             sim::ReceiveLedger l;
-             sim::count_bulk_in_submitted(l, "adapter A");
-         },
-         ""},
-        {"two bulk-in transfers",
-         [] {
-             sim::ReceiveLedger l;
-             sim::count_bulk_in_submitted(l, "a");
-             sim::count_bulk_in_submitted(l, "a");
-         },
-         "one bulk-in transfer: a has 2"},
-        {"indicated", [&] { indications(open, false, {f}, {f}, true); }, ""},
-        {"indicated what no transfer carried", [&] { indications(open, false, {}, {g}, false); },
-         "receive indications: adapter A indicated a 70-byte"},
-        {"one skipped",
-         [&] {
-             indications(open, false, {f, g}, {g}, false);
-         },
-         "receive indications: a good 60-byte frame delivered at t=1000 was not"},
-        {"one skipped in a faulted window",
-         [&] {
-             indications(open, true, {f, g}, {g}, false);
-         },
-         ""},
-        {"never indicated", [&] { indications(open, false, {f}, {}, true); },
-         "receive indications: a good 60-byte frame delivered at t=1000 is still"},
-        {"never indicated, window closed clean", [&] { indications(closed, false, {f}, {}, true); },
-         "receive indications: a good 60-byte"},
-        {"never indicated, window closed faulted",
-         [&] {
-             sim::Window w = closed;
-             w.faulted_windows[1] = true;
-             indications(w, false, {f}, {}, true);
-         },
-         ""},
-    });
+    for (const auto& c : cases) {
+        sim::Window w;
+        w.id = 1;
+        w.open = c.window == Open || c.window == OpenFaulted;
+        if (!w.open) w.faulted_windows[1] = c.window == ClosedFaulted, w.closed_at[1] = 1'000'000;
+        sim::ReceiveLedger l;
+        for (const auto& t : c.transfers) l.rx.push_back({{true, false, true, t}, 1, 1000});
+        std::vector<host::ProtocolEvent> events;
+        for (const auto& i : c.indicated) events.push_back(event(host::ProtocolEventKind::Receive, 0, i));
+        const bool faulted = c.window == OpenFaulted;
+        sim::ReceiveScene scene{1, "adapter A", &w, [faulted] { return faulted; }, 5000, 2000, 900'000};
+        expect({{c.breaks, [&] { sim::check_indications(l, scene, events, c.require); }, c.breaks}});
+    }
+    sim::ReceiveLedger l;
+    expect({{"one bulk-in transfer", [&] { sim::count_bulk_in_submitted(l, "a"); }, ""},
+            {"two", [&] { sim::count_bulk_in_submitted(l, "a"); }, "one bulk-in transfer: a has 2"}});
 }
 
 TEST(Checks, LinkIndications) {
     const host::Time s = 1'000'000;
-    auto links = [](std::vector<sim::LinkChange> changes, std::optional<bool> told) {
-        sim::check_link_states(
-            changes, 0, 20 * s, [told](host::Time) { return told; }, 1, "adapter A");
+    const struct {
+        std::vector<sim::LinkChange> changes;
+        std::optional<bool> told;
+        const char* breaks;
+    } cases[] = {
+        {{{0, true}}, true, ""},
+        {{{0, true}}, std::nullopt, "link indications: the link of PHY 1 of adapter A was up"},
+        {{{0, false}}, true, "link indications: the link of PHY 1 of adapter A was down"},
+        {{{0, false}, {16 * s, true}}, false, ""},  // up for less than a poll and its slack
+        {{{0, false}, {10 * s, true}}, false, "link indications: the link of PHY 1 of adapter A was up"},
     };
-    expect({
-        {"up and told connected",
-         [&] {
-             links({{0, true}}, true);
-         },
-         ""},
-        {"up and told nothing",
-         [&] {
-             links({{0, true}}, std::nullopt);
-         },
-         "link indications: the link of PHY 1 of adapter A was up"},
-        {"down and told connected",
-         [&] {
-             links({{0, false}}, true);
-         },
-         "link indications: the link of PHY 1 of adapter A was down"},
-        {"up for less than a poll and its slack",
-         [&] {
-             links({{0, false}, {16 * s, true}}, false);
-         },
-         ""},
-        {"down then up for long",
-         [&] {
-             links({{0, false}, {10 * s, true}}, false);
-         },
-         "link indications: the link of PHY 1 of adapter A was up"},
-    });
+    for (const auto& c : cases) {
+        const std::optional<bool> told = c.told;
+        auto told_by = [told](host::Time) { return told; };
+        expect({{c.breaks, [&] { sim::check_link_states(c.changes, 0, 20 * s, told_by, 1, "adapter A"); }, c.breaks}});
+    }
 }
 
 }  // namespace
