@@ -9,7 +9,6 @@ namespace host {
 
 namespace {
 
-constexpr int kPid = 1;
 constexpr int kMarksTid = 100;  // after the processors
 
 std::string quoted(const std::string& text) {

@@ -8,6 +8,8 @@
 //   check_*.cpp     one checker per family of invariants
 //   recovery.cpp    the phase at the end of every run that demands a working adapter again
 //   coverage.cpp    what the runs exercised
+//   plan_file.cpp   a run's plan as JSON and back (sim.h, Plan)
+//   shrink.cpp      a failing run shrunk to a small plan that fails the same check
 #pragma once
 
 #include <array>
