@@ -62,9 +62,9 @@ std::optional<std::string> file_identity(const std::string& path) {
 
 }  // namespace
 
-std::string colliding_files(const CaptureFiles& c, const std::string& input) {
+std::string colliding_files(const CaptureFiles& c, const std::string& input, const std::string& timeline) {
     const std::pair<const char*, const std::string*> files[] = {
-        {"--wire-pcap", &c.ethernet}, {"--usb-pcap", &c.usb}, {"--events", &c.events}};
+        {"--wire-pcap", &c.ethernet}, {"--usb-pcap", &c.usb}, {"--events", &c.events}, {"--timeline", &timeline}};
     std::vector<std::pair<const char*, std::string>> seen;
     if (auto id = file_identity(input)) seen.emplace_back(nullptr, *id);
     for (const auto& [option, path] : files) {

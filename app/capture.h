@@ -40,7 +40,8 @@ struct CaptureFiles {
 // When two of the captures, or a capture and the scenario file `input`, are one file, says which
 // (an empty text when none are): they would overwrite each other. Standard output ("-") is left to
 // the caller, and a character device such as /dev/null may take any number of them.
-std::string colliding_files(const CaptureFiles& captures, const std::string& input = "");
+std::string colliding_files(const CaptureFiles& captures, const std::string& input = "",
+                            const std::string& timeline = "");
 
 // A pcap file written with libpcap, microsecond timestamps: `time_base_us` plus the time given
 // to write(). Throws FileError when the file cannot be created. The path "-" is standard output.

@@ -53,20 +53,21 @@ constexpr const char* kExitStatuses =
 
 // At most one output may go to standard output (the report then goes to standard error), and no
 // two outputs, nor an output and the scenario read, may be one file.
-bool check_outputs(const usbeth::CaptureFiles& c, const std::string& input = "") {
+bool check_outputs(const usbeth::CaptureFiles& c, const std::string& input = "", const std::string& timeline = "") {
     int n = (c.ethernet == "-") + (c.usb == "-") + (c.events == "-");
     if (n > 1) {
         std::cerr << "usbeth: only one of --wire-pcap, --usb-pcap and --events can be \"-\" (standard output)\n";
         return false;
     }
-    const std::string collision = usbeth::colliding_files(c, input);
+    const std::string collision = usbeth::colliding_files(c, input, timeline);
     if (collision.empty()) return true;
     std::cerr << "usbeth: " << collision << "\n";
     return false;
 }
 
-int run_command(const std::string& path, std::optional<uint64_t> seed, const usbeth::CaptureFiles& captures) {
-    if (!check_outputs(captures, path)) return kUsage;
+int run_command(const std::string& path, std::optional<uint64_t> seed, const usbeth::CaptureFiles& captures,
+                const std::string& timeline) {
+    if (!check_outputs(captures, path, timeline)) return kUsage;
     std::ostream& report = captures.to_stdout() ? std::cerr : std::cout;
     usbeth::Scenario scenario;
     try {
@@ -77,8 +78,11 @@ int run_command(const std::string& path, std::optional<uint64_t> seed, const usb
         return kUsage;
     }
     for (const std::string& warning : scenario.warnings) std::cerr << "usbeth: warning: " << warning << "\n";
-    usbeth::RunOptions options{
-        .seed = seed, .captures = captures, .progress = ::isatty(STDERR_FILENO) == 1, .stop = &g_stop};
+    usbeth::RunOptions options{.seed = seed,
+                               .captures = captures,
+                               .progress = ::isatty(STDERR_FILENO) == 1,
+                               .stop = &g_stop,
+                               .timeline = timeline};
     stop_on_signals(true);
     try {
         return usbeth::run_scenario(scenario, options, report, std::cerr);
@@ -198,6 +202,7 @@ struct RunArguments {
     uint64_t seed = 1;
     std::string scenario;
     usbeth::CaptureFiles captures;
+    std::string timeline;
     CLI::Option* seed_option = nullptr;
 };
 
@@ -214,6 +219,9 @@ CLI::App* add_run_command(CLI::App& app, RunArguments& args) {
     run->add_option("--usb-pcap,--usbmon", args.captures.usb,
                     "Write every adapter's USB transfers to this pcap file (Linux usbmon; bus number = adapter)");
     run->add_option("--events", args.captures.events, "Write the events NDIS saw to this file (JSON Lines)");
+    run->add_option("--timeline", args.timeline,
+                    "Write what ran where to this file (Trace Event Format, for chrome://tracing or "
+                    "ui.perfetto.dev)");
     return run;
 }
 
@@ -306,6 +314,17 @@ std::variant<std::vector<std::string>, std::string> read_first_word(int argc, ch
 }
 
 int sim_command(const usbeth::SimOptions& options) {
+    // What only one run has: its whole trace, its timeline, its plan, its shrink on demand.
+    const bool one = options.one_seed || !options.plan.empty();
+    for (const auto& [given, name] : {std::pair{options.trace, "--trace"},
+                                      {!options.timeline.empty(), "--timeline"},
+                                      {!options.write_plan.empty(), "--write-plan"},
+                                      {options.shrink, "--shrink"}}) {
+        if (given && !one) {
+            std::cerr << "usbeth: " << name << " requires --seed or --plan\n";
+            return kUsage;
+        }
+    }
     // Seeds are 64-bit: a range that would pass the last one would go on from seed 0.
     if (!options.one_seed && !options.soak && options.count - 1 > UINT64_MAX - options.first) {
         std::cerr << "usbeth: --first " << options.first << " with --count " << options.count
@@ -364,7 +383,7 @@ int main(int argc, char** argv) {
     if (run->parsed()) {
         std::optional<uint64_t> chosen_seed;
         if (run_args.seed_option->count()) chosen_seed = run_args.seed;
-        return run_command(run_args.scenario, chosen_seed, run_args.captures);
+        return run_command(run_args.scenario, chosen_seed, run_args.captures, run_args.timeline);
     }
     if (tap->parsed()) return tap_command(tap_args, bridge);
     if (sim->parsed()) {

@@ -89,6 +89,16 @@ void Runner::open_captures() {
         usb_ = std::make_unique<PcapWriter>(options_.captures.usb, PcapWriter::kUsbLinuxMmapped, time_base_us_);
     }
     if (!options_.captures.events.empty()) events_ = open_events_file(options_.captures.events);
+    if (!options_.timeline.empty()) {
+        // Only the deterministic host: in real time, the TAP threads post into the loop.
+        if (real_time()) throw SetupError("--timeline: not with a TAP peer (the run is in real time)");
+        timeline_file_.open(options_.timeline, std::ios::binary | std::ios::trunc);
+        if (!timeline_file_) {
+            throw FileError("cannot write " + options_.timeline + ": " + std::strerror(errno != 0 ? errno : EIO));
+        }
+        timeline_ = std::make_unique<host::Timeline>(timeline_file_, "scenario");
+        timeline_->attach(rig_->host);
+    }
 }
 
 void Runner::add_adapter(const AdapterSpec& plan) {
@@ -488,6 +498,14 @@ void Runner::write_captures() {
     if (usb_) attempt([this] { write_usb_capture(); });
     if (ethernet_) attempt([this] { ethernet_->close(); });
     if (events_) attempt([this] { write_events(); });
+    if (timeline_) {
+        attempt([this] {
+            timeline_->detach();
+            timeline_->finish();
+            timeline_file_.close();
+            if (!timeline_file_) throw FileError("cannot write " + options_.timeline);
+        });
+    }
     if (error) throw *error;
 }
 

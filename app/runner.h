@@ -20,6 +20,7 @@ struct RunOptions {
     // halted, the captures are written and the summary so far is printed; run_scenario then
     // returns kInterrupted without checking the expectations.
     const std::atomic<bool>* stop = nullptr;
+    std::string timeline{};  // writes what ran where here, Trace Event Format (host/timeline.h)
 };
 
 // What run_scenario returns for a run that `stop` ended, as a shell reports a SIGINT.

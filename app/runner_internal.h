@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/capture.h"
+#include "host/timeline.h"
 #include "testbed/testbed.h"
 #include "app/runner.h"
 #include "app/scenario.h"
@@ -191,6 +193,9 @@ private:
     std::unique_ptr<PcapWriter> ethernet_;
     std::unique_ptr<PcapWriter> usb_;
     std::unique_ptr<std::ostream> events_;
+    // After rig_: a timeline still open when the runner goes lets go of the host first.
+    std::ofstream timeline_file_;
+    std::unique_ptr<host::Timeline> timeline_;
     uint64_t time_base_us_ = 0;  // added to capture stamps: the wall-clock start of a real-time run
     uint64_t seed_ = 1;
     uint64_t runts_not_captured_ = 0;

@@ -11,8 +11,13 @@
 #include <csignal>
 #include <cinttypes>
 #include <cstdio>
+#include <fstream>
+#include <optional>
 #include <ostream>
+#include <sstream>
+#include <stdexcept>
 
+#include "host/timeline.h"
 #include "sim/sim.h"
 
 namespace usbeth {
@@ -88,12 +93,27 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
             ->check(seconds_number(1e7));
     auto* soak = sim->add_flag(
         "--soak", o.soak, "Run seeds from --first until SIGINT or SIGTERM; print seeds per second and fault coverage");
-    sim->add_flag("--trace", o.trace, "With --seed: print the whole trace of the run")->needs(seed);
+    sim->add_flag("--trace", o.trace, "With --seed or --plan: print the whole trace of the run");
     sim->add_flag("--quiet", o.quiet, "Print only failures and the summary");
     sim->add_option("--processors", o.processors,
                     "Virtual processors of the host, 1 to 4 (default: each seed draws its own)")
         ->transform(whole_number(1, 4));
+    auto* plan = sim->add_option("--plan", o.plan,
+                                 "Run the plan in this file (written by --write-plan or a shrink; the same file "
+                                 "gives the same run)");
+    sim->add_flag("--shrink", o.shrink,
+                  "With --seed or --plan: when the run fails, shrink it to a small plan that fails the same check");
+    sim->add_flag("--no-shrink", o.no_shrink, "A range does not shrink the failing seeds it finds");
+    sim->add_option("--write-plan", o.write_plan,
+                    "With --seed or --plan: write the run's plan to this file (with a shrink, the shrunk plan; "
+                    "default sim-plan-SEED.json)");
+    sim->add_option("--timeline", o.timeline,
+                    "With --seed or --plan: write the run as a timeline (Trace Event Format JSON, for "
+                    "chrome://tracing or ui.perfetto.dev) to this file");
+    sim->add_option("--shrink-seconds", o.shrink_seconds, "The wall time a shrink may take (default 60)")
+        ->check(seconds_number(1e6));
     seed->excludes(first)->excludes(count)->excludes(seconds)->excludes(soak);
+    plan->excludes(seed)->excludes(first)->excludes(count)->excludes(seconds)->excludes(soak);
     soak->excludes(count)->excludes(seconds);
     sim->footer("Interrupted (SIGINT, SIGTERM), a range prints the summary of the seeds run so far and exits 130.");
     return sim;
@@ -101,16 +121,107 @@ CLI::App* add_sim_command(CLI::App& app, SimOptions& o) {
 
 namespace {
 
-int run_one_seed(const SimOptions& o, std::ostream& out, std::ostream& err) {
+std::string plan_file_name(const SimOptions& o, uint64_t seed) {
+    return o.write_plan.empty() ? "sim-plan-" + std::to_string(seed) + ".json" : o.write_plan;
+}
+
+bool write_file(const std::string& path, const std::string& text, std::ostream& err) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    if (!file) {
+        err << "usbeth sim: cannot write " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Shrinks a failing run from its plan and says what came of it: the shrunk plan's file, the
+// command that replays it, and how much smaller it is.
+void shrink_and_report(const SimOptions& o, const sim::Plan& plan, const sim::Result& failure, std::ostream& err) {
+    sim::RunOptions options;
+    options.processors = o.processors;
+    sim::ShrinkOptions so;
+    so.max_seconds = o.shrink_seconds;
+    so.progress = [&err](const std::string& line) { err << "  shrink: " << line << "\n" << std::flush; };
+    err << "shrinking the failure of seed " << plan.seed << " (" << sim::failure_signature(failure)
+        << "): " << plan.actions() << " actions, " << plan.faults() << " faults, " << plan.schedule.processors
+        << " processor(s)\n";
+    const sim::ShrinkResult s = sim::shrink(plan, failure, options, so);
+    if (!s.reproduced) {
+        err << "  the plan did not fail as the run did ("
+            << (s.failure.ok ? "clean" : sim::failure_signature(s.failure)) << "); nothing shrunk\n";
+        return;
+    }
+    const std::string path = plan_file_name(o, plan.seed);
+    if (!write_file(path, sim::plan_to_json(s.after), err)) return;
+    err << "shrunk in " << s.attempts << " attempts, " << static_cast<int>(s.seconds * 10) / 10.0 << " s: actions "
+        << s.before.actions() << " \u2192 " << s.after.actions() << ", faults " << s.before.faults() << " \u2192 "
+        << s.after.faults() << ", processors " << s.before.schedule.processors << " \u2192 "
+        << s.after.schedule.processors << "\n"
+        << "  still fails: " << s.failure.invariant << ": " << s.failure.detail << "\n"
+        << "  plan written to " << path << "\n"
+        << "  replay: usbeth sim --plan " << path << " --trace\n"
+        << std::flush;
+}
+
+int run_one(const SimOptions& o, std::ostream& out, std::ostream& err) {
     sim::RunOptions options;
     options.keep_trace = o.trace;
     options.processors = o.processors;
-    sim::Result r = sim::run_seed(o.seed, options);
+    options.record_plan = true;
+    std::optional<sim::Plan> plan;
+    if (!o.plan.empty()) {
+        std::ifstream file(o.plan, std::ios::binary);
+        if (!file) {
+            err << "usbeth sim: cannot read " << o.plan << "\n";
+            return 2;
+        }
+        std::stringstream text;
+        text << file.rdbuf();
+        try {
+            plan = sim::plan_from_json(text.str());
+        } catch (const std::runtime_error& e) {
+            err << "usbeth sim: " << o.plan << ": " << e.what() << "\n";
+            return 2;
+        }
+        options.plan_file = o.plan;
+    }
+    std::ofstream timeline_file;
+    std::optional<host::Timeline> timeline;
+    if (!o.timeline.empty()) {
+        timeline_file.open(o.timeline, std::ios::binary | std::ios::trunc);
+        if (!timeline_file) {
+            err << "usbeth sim: cannot write " << o.timeline << "\n";
+            return 2;
+        }
+        timeline.emplace(timeline_file);
+        options.timeline = &*timeline;
+    }
+    sim::Result r = plan ? sim::run_plan(*plan, options) : sim::run_seed(o.seed, options);
+    if (!plan) plan = *r.plan;
+    if (timeline) {
+        timeline->finish();
+        out << "timeline written to " << o.timeline << " (" << timeline->events() << " events)\n";
+    }
     for (const std::string& line : r.trace) out << line << "\n";
+    if (!o.plan.empty()) out << "plan " << o.plan << " (" << plan->actions() << " actions) of ";
     out << "seed " << r.seed << ": " << (r.ok ? "clean" : "FAILED") << ", " << r.trace_lines << " trace lines, "
         << r.virtual_us / 1000 << " ms virtual, trace hash " << hash_text(r.trace_hash) << "\n";
-    if (!r.ok) err << sim::describe_failure(r);
-    return r.ok ? 0 : 1;
+    if (!o.write_plan.empty() && !(o.shrink && !r.ok)) {
+        if (!write_file(o.write_plan, sim::plan_to_json(*plan), err)) return 2;
+        out << "plan written to " << o.write_plan << "\n";
+    }
+    if (r.ok) return 0;
+    err << sim::describe_failure(r);
+    if (o.shrink) {
+        shrink_and_report(o, *plan, r, err);
+    } else {
+        err << "  shrink: "
+            << (o.plan.empty() ? "usbeth sim --seed " + std::to_string(r.seed) : "usbeth sim --plan " + o.plan)
+            << " --shrink\n";
+    }
+    return 1;
 }
 
 // Seeds run one after another, from the first of the range on, and what they came to.
@@ -186,6 +297,13 @@ private:
             ++failures_;
             clear_progress();
             err_ << sim::describe_failure(r) << std::flush;
+            // The first few failures shrink on the spot (the rest print their seed only).
+            if (!o_.no_shrink && shrunk_ < kShrinksPerRange) {
+                ++shrunk_;
+                options.record_plan = true;
+                const sim::Result again = sim::run_seed(r.seed, options);
+                shrink_and_report(o_, *again.plan, again, err_);
+            }
         }
     }
 
@@ -215,12 +333,14 @@ private:
     uint64_t runs_ = 0, failures_ = 0, seed_;
     uint64_t virtual_us_ = 0;
     bool interrupted_ = false;
+    static constexpr int kShrinksPerRange = 3;
+    int shrunk_ = 0;
 };
 
 }  // namespace
 
 int run_sim_command(const SimOptions& o, std::ostream& out, std::ostream& err) {
-    if (o.one_seed) return run_one_seed(o, out, err);
+    if (o.one_seed || !o.plan.empty()) return run_one(o, out, err);
     return SeedRange(o, out, err).run();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 
 namespace CLI {
 class App;
@@ -21,8 +22,14 @@ struct SimOptions {
     bool soak = false;     // --soak: run seeds until SIGINT or SIGTERM
     bool trace = false;    // --trace: print every trace line of the seed
     bool quiet = false;
-    int processors = 0;     // --processors: 1 to 4; 0: each seed draws its own
-    bool progress = false;  // a range shows its progress on one line of `err` (a terminal)
+    int processors = 0;      // --processors: 1 to 4; 0: each seed draws its own
+    bool progress = false;   // a range shows its progress on one line of `err` (a terminal)
+    std::string plan;        // --plan: run the plan in this file
+    bool shrink = false;     // --shrink: shrink the failure of --seed or --plan
+    bool no_shrink = false;  // --no-shrink: a range does not shrink the failures it finds
+    std::string write_plan;  // --write-plan: where the run's plan (or the shrunk plan) goes
+    double shrink_seconds = 60;
+    std::string timeline;  // --timeline: the run as a timeline (Trace Event Format)
 };
 
 CLI::App* add_sim_command(CLI::App& app, SimOptions& options);

@@ -24,6 +24,7 @@
 #include "driver/platform/platform.h"
 #include "host/core/contexts.h"
 #include "host/core/host_lock.h"
+#include "host/core/observer.h"
 #include "host/core/processors.h"
 #include "host/core/scheduler.h"
 #include "host/core/symbols.h"
@@ -148,6 +149,9 @@ public:
     Ndis& ndis() { return *ndis_; }
     Recorder& recorder() { return *recorder_; }
     Ownership& ownership() { return *ownership_; }
+    // Who watches the run (a timeline), if anyone; nullptr: nobody, and nothing is spent on it.
+    Observer* observer() const { return observer_; }
+    void set_observer(Observer* observer) { observer_ = observer; }
 
     // The driver and its adapters (see Ndis for the rest).
     NTSTATUS load_driver(DriverEntryRoutine entry, const std::string& registry_path = "\\Registry\\Machine\\usbeth");
@@ -211,6 +215,7 @@ private:
     std::unique_ptr<Ownership> ownership_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Ndis> ndis_;
+    Observer* observer_ = nullptr;
 };
 
 template <typename Call>

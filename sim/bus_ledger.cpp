@@ -65,11 +65,7 @@ void Simulation::process_records(Station& s) {
               std::to_string(r.status) + " length " + std::to_string(r.length));
         if (r.endpoint & 0x80) {
             if (r.type == 'S') {
-                if (++s.receives.bulk_in_outstanding > 1) {
-                    fail("one bulk-in transfer", s.adapter->name + " has " +
-                                                     std::to_string(s.receives.bulk_in_outstanding) +
-                                                     " bulk-in transfers outstanding");
-                }
+                count_bulk_in_submitted(s.receives, s.adapter->name);
             } else if (r.type == 'C') {
                 --s.receives.bulk_in_outstanding;
                 if (r.status != 0) continue;
@@ -93,25 +89,10 @@ void Simulation::process_records(Station& s) {
             t.length = r.length;
             t.pipe_clears = s.sends.pipe_clears;
             if (r.length >= kMinTransfer) {
-                if (!s.sends.sending || s.sends.tx[*s.sends.sending].usb_id) {
-                    fail("cable bytes", s.adapter->name + " submitted a " + std::to_string(r.length) +
-                                            "-byte bulk-out frame transfer outside any send");
-                }
-                TxExpect& e = s.sends.tx[*s.sends.sending];
+                TxExpect& e = send_of_frame_transfer(s.sends, s.adapter->name, r.length);
                 e.usb_id = r.id;
                 t.tx = *s.sends.sending;
-                // Length prefix, the packet's bytes, zeros up to the least transfer.
-                const size_t n = e.bytes.size();
-                bool good = r.data.size() == std::max(n + 2, kMinTransfer) && r.data[0] == (n & 0xFF) &&
-                            r.data[1] == (n >> 8) && std::equal(e.bytes.begin(), e.bytes.end(), r.data.begin() + 2) &&
-                            std::all_of(r.data.begin() + static_cast<std::ptrdiff_t>(std::min(n + 2, r.data.size())),
-                                        r.data.end(), [](uint8_t b) { return b == 0; });
-                if (!good) {
-                    fail("cable bytes", "the bulk-out transfer of a " + std::to_string(n) +
-                                            "-byte packet is not its prefix, bytes "
-                                            "and zero padding (" +
-                                            std::to_string(r.data.size()) + " bytes)");
-                }
+                check_frame_transfer(e.bytes, r.data);
             }
             s.sends.out_by_id[r.id] = s.sends.out.size();
             s.sends.out.push_back(t);

@@ -6,13 +6,49 @@
 
 namespace sim {
 
-void Simulation::take_late(Station& s) {
-    const auto& frames = s.device().frames_sent();
-    while (s.sends.frames_cursor < frames.size()) {
-        auto it = std::find(s.sends.late.begin(), s.sends.late.end(), frames[s.sends.frames_cursor].frame);
-        if (it == s.sends.late.end()) return;
-        s.sends.late.erase(it);
-        ++s.sends.frames_cursor;
+namespace {
+
+// Frames of packets owed late (see SendLedger::late) that came next on the cable.
+void take_late(SendLedger& sends, const std::vector<model::SentFrame>& frames) {
+    while (sends.frames_cursor < frames.size()) {
+        auto it = std::find(sends.late.begin(), sends.late.end(), frames[sends.frames_cursor].frame);
+        if (it == sends.late.end()) return;
+        sends.late.erase(it);
+        ++sends.frames_cursor;
+    }
+}
+
+}  // namespace
+
+void check_send_length(bool success, size_t length) {
+    if (success && length > kMaxSendFrame) {
+        fail("cable bytes", "a " + std::to_string(length) +
+                                "-byte packet, longer than a transmit buffer holds, completed with success");
+    }
+}
+
+// The send a frame transfer (one of at least the least transfer's length) belongs to: the one
+// in MpSend now, which has no transfer yet.
+TxExpect& send_of_frame_transfer(SendLedger& sends, const std::string& name, size_t length) {
+    if (!sends.sending || sends.tx[*sends.sending].usb_id) {
+        fail("cable bytes",
+             name + " submitted a " + std::to_string(length) + "-byte bulk-out frame transfer outside any send");
+    }
+    return sends.tx[*sends.sending];
+}
+
+// Length prefix, the packet's bytes, zeros up to the least transfer.
+void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<uint8_t>& data) {
+    const size_t n = packet.size();
+    bool good = data.size() == std::max(n + 2, kMinTransfer) && data[0] == (n & 0xFF) && data[1] == (n >> 8) &&
+                std::equal(packet.begin(), packet.end(), data.begin() + 2) &&
+                std::all_of(data.begin() + static_cast<std::ptrdiff_t>(std::min(n + 2, data.size())), data.end(),
+                            [](uint8_t b) { return b == 0; });
+    if (!good) {
+        fail("cable bytes", "the bulk-out transfer of a " + std::to_string(n) +
+                                "-byte packet is not its prefix, bytes "
+                                "and zero padding (" +
+                                std::to_string(data.size()) + " bytes)");
     }
 }
 
@@ -21,52 +57,54 @@ void Simulation::take_late(Station& s) {
 // it could have joined) or the zero-length transfer that ends it failed or never completed, or
 // the bulk-out pipe was reset (after a bus error) between a transfer of whole packets and the
 // one that ends it, which drops what the controller held.
-void Simulation::check_sends(Station& s, bool final) {
-    const auto& frames = s.device().frames_sent();
-    while (s.sends.tx_cursor < s.sends.tx.size()) {
-        const TxExpect& e = s.sends.tx[s.sends.tx_cursor];
+uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& frames, bool final,
+                     const std::string& name) {
+    uint64_t checked = 0;
+    while (sends.tx_cursor < sends.tx.size()) {
+        const TxExpect& e = sends.tx[sends.tx_cursor];
         if (!e.usb_id) {
-            ++s.sends.tx_cursor;
+            ++sends.tx_cursor;
             continue;
         }
-        const size_t index = s.sends.out_by_id.at(*e.usb_id);
-        const OutTransfer& t = s.sends.out[index];
+        const size_t index = sends.out_by_id.at(*e.usb_id);
+        const OutTransfer& t = sends.out[index];
         if (!t.done && !final) break;
         bool mandatory = e.success && t.ok && !e.bytes.empty();
-        if (index > 0 && !s.sends.out[index - 1].ok) mandatory = false;
+        if (index > 0 && !sends.out[index - 1].ok) mandatory = false;
         if (t.length % 64 == 0) {
-            if (index + 1 >= s.sends.out.size() || !s.sends.out[index + 1].done) {
+            if (index + 1 >= sends.out.size() || !sends.out[index + 1].done) {
                 if (!final) break;
                 mandatory = false;
-            } else if (!s.sends.out[index + 1].ok || s.sends.out[index + 1].pipe_clears != t.pipe_clears) {
+            } else if (!sends.out[index + 1].ok || sends.out[index + 1].pipe_clears != t.pipe_clears) {
                 mandatory = false;
             }
         }
-        if (mandatory) checked(Check::SentFrame);
-        take_late(s);
-        if (s.sends.frames_cursor < frames.size() && frames[s.sends.frames_cursor].frame == e.bytes) {
-            ++s.sends.frames_cursor;
+        if (mandatory) ++checked;
+        take_late(sends, frames);
+        if (sends.frames_cursor < frames.size() && frames[sends.frames_cursor].frame == e.bytes) {
+            ++sends.frames_cursor;
         } else if (!mandatory) {
-            if (!e.bytes.empty()) s.sends.late.push_back(e.bytes);
-            if (s.sends.late.size() > 16) s.sends.late.pop_front();
+            if (!e.bytes.empty()) sends.late.push_back(e.bytes);
+            if (sends.late.size() > 16) sends.late.pop_front();
         } else {
             fail("cable bytes",
                  "send " + std::to_string(e.send_id) + " (" + std::to_string(e.bytes.size()) +
                      " bytes) completed with success and its transfer went through, but the frame is not the "
                      "next on the cable of " +
-                     s.adapter->name);
+                     name);
         }
-        ++s.sends.tx_cursor;
+        ++sends.tx_cursor;
     }
-    take_late(s);
-    if (s.sends.tx_cursor == s.sends.tx.size() && s.sends.frames_cursor < frames.size()) {
-        fail("cable bytes", s.adapter->name + " put a " + std::to_string(frames[s.sends.frames_cursor].frame.size()) +
+    take_late(sends, frames);
+    if (sends.tx_cursor == sends.tx.size() && sends.frames_cursor < frames.size()) {
+        fail("cable bytes", name + " put a " + std::to_string(frames[sends.frames_cursor].frame.size()) +
                                 "-byte frame on the cable that no packet explains");
     }
+    return checked;
 }
 
-// Indications against good bulk-in transfers, in order. A good transfer may go unindicated only
-// when the adapter was not running at some time in its window (being reset, halted, with a bus
-// error); nothing else is ever indicated.
+void Simulation::check_sends(Station& s, bool final) {
+    checked(Check::SentFrame, check_cable(s.sends, s.device().frames_sent(), final, s.adapter->name));
+}
 
 }  // namespace sim

@@ -27,19 +27,44 @@ void Simulation::check_halted(Station& s) {
     }
 }
 
+// A send MpSend returned pending for is completed with success (the bus completes within the
+// send here), and one it refused is never completed.
+void check_send_returned(const host::SendRecord* record, uint64_t id, NDIS_STATUS returned) {
+    if (record == nullptr) fail("send completion", "the host has no record of send " + std::to_string(id));
+    const bool success = returned == NDIS_STATUS_PENDING;
+    if (success && (!record->completed || record->completion_status != NDIS_STATUS_SUCCESS)) {
+        fail("send completion", "send " + std::to_string(id) + " returned pending but was not completed with success");
+    }
+    if (!success && record->completed) {
+        fail("send completion",
+             "send " + std::to_string(id) + " returned " + host::status_name(returned) + " and was completed too");
+    }
+}
+
 // Each packet MpSend accepted is completed exactly once, and no other.
-void Simulation::check_send_completions() {
+void check_completions(const std::vector<host::ProtocolEvent>& events,
+                       const std::vector<const host::SendRecord*>& sends) {
     std::map<uint64_t, int> completions;
-    for (const host::ProtocolEvent& ev : host_->recorder().events()) {
+    for (const host::ProtocolEvent& ev : events) {
         if (ev.kind == host::ProtocolEventKind::SendComplete) ++completions[ev.send_id];
     }
-    for (const host::SendRecord* r : host_->ndis().sends()) {
+    for (const host::SendRecord* r : sends) {
         int expected = r->returned_status == NDIS_STATUS_PENDING ? 1 : 0;
         if (completions[r->id] != expected) {
             fail("send completion", "send " + std::to_string(r->id) + " returned " +
                                         host::status_name(r->returned_status) + " and was completed " +
                                         std::to_string(completions[r->id]) + " time(s)");
         }
+    }
+}
+
+void Simulation::check_send_completions() { check_completions(host_->recorder().events(), host_->ndis().sends()); }
+
+// A system that shut down leaves the adapter stopped once its shutdown handler returned.
+void Simulation::check_shut_down(Station& s) {
+    if (s.state() != ADAPTER_STATE_STOPPED) {
+        fail("lifecycle",
+             s.adapter->name + " is in state " + std::to_string(s.state()) + " after its shutdown handler returned");
     }
 }
 

@@ -49,15 +49,23 @@ void Simulation::check_links(Station& s) {
     const auto& injected = host_->faults().injected();
     if (!injected.empty() && injected.back().time >= s.window.start) return;  // a failed allocation may cost a poll
     const uint8_t address = s.record()->PhyAddress;
-    const std::vector<LinkChange> changes = link_history(s, address);
+    checked(Check::LinkState, check_link_states(
+                                  link_history(s, address), s.window.start, now,
+                                  [this, &s](host::Time t) { return last_told(s, t); }, address, s.adapter->name));
+}
+
+uint64_t check_link_states(const std::vector<LinkChange>& changes, host::Time window_start, host::Time now,
+                           const std::function<std::optional<bool>(host::Time)>& told_by, uint8_t address,
+                           const std::string& name) {
+    uint64_t checked = 0;
     for (size_t i = 0; i < changes.size(); ++i) {
-        host::Time t0 = std::max(changes[i].at, s.window.start);
+        host::Time t0 = std::max(changes[i].at, window_start);
         host::Time t1 = i + 1 < changes.size() ? std::min(changes[i + 1].at, now) : now;
         if (t1 <= t0 || t1 - t0 <= kPollPeriod + kLinkSlack) continue;
-        std::optional<bool> told = last_told(s, t1);
-        checked(Check::LinkState);
+        std::optional<bool> told = told_by(t1);
+        ++checked;
         if (told != changes[i].up) {
-            fail("link indications", "the link of PHY " + std::to_string(address) + " of " + s.adapter->name + " was " +
+            fail("link indications", "the link of PHY " + std::to_string(address) + " of " + name + " was " +
                                          (changes[i].up ? "up" : "down") + " from t=" + std::to_string(t0) +
                                          " to t=" + std::to_string(t1) + ", but NDIS was last told " +
                                          (!told   ? "nothing"
@@ -65,6 +73,7 @@ void Simulation::check_links(Station& s) {
                                                   : "disconnected"));
         }
     }
+    return checked;
 }
 
 }  // namespace sim

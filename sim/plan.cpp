@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "model/register_map.h"
 #include "sim/simulation.h"
 
 namespace sim {
@@ -20,6 +21,91 @@ const uint32_t kPhyIds[] = {model::phy_id::kHomeLanA,
 
 }  // namespace
 
+static_assert(kPlanAllocKinds == host::kAllocKinds);
+
+size_t Plan::faults() const {
+    size_t n = 0;
+    for (uint32_t ppm : alloc_ppm) n += ppm != 0;
+    for (const PlanAdapter& a : adapters) {
+        n += a.rules.size() + a.bad_descriptor + a.mii_garbage + a.eeprom_never_done + a.phy_never_done;
+    }
+    return n;
+}
+
+// The run's generators that the steps draw from, and how many numbers each has given.
+std::array<uint64_t, 4> Simulation::draws() const {
+    return {rng_.drawn(), stop_rng_.drawn(), timer_rng_.drawn(), control_rng_.drawn()};
+}
+
+// Puts each generator where it stood after the given number of draws: ahead by the numbers a
+// left-out step would have drawn, or from its seed again when a step drew more than it did.
+void Simulation::position(const std::array<uint64_t, 4>& at) {
+    host::Random* generators[] = {&rng_, &stop_rng_, &timer_rng_, &control_rng_};
+    const uint64_t seeds[] = {seed_, seed_ ^ kStopStream, seed_ ^ kTimerStream, seed_ ^ kControlStream};
+    for (size_t i = 0; i < 4; ++i) {
+        host::Random& r = *generators[i];
+        if (r.drawn() > at[i]) r.reseed(seeds[i]);
+        r.skip(at[i] - r.drawn());
+    }
+}
+
+namespace {
+
+// What a device refuses for good, as the trace names it, from its lasting rule.
+void describe_lasting(StationPlan& plan) {
+    plan.lasting.clear();
+    plan.lasting_pipe = false;
+    for (const model::FaultRule& rule : plan.rules) {
+        if (!rule.lasting) continue;
+        if (rule.kind == model::RequestKind::bulk_in || rule.kind == model::RequestKind::bulk_out) {
+            plan.lasting = std::string(rule.kind == model::RequestKind::bulk_in ? "bulk-in" : "bulk-out") +
+                           " transfers from the " + std::to_string(rule.first_occurrence) + "th";
+            plan.lasting_pipe = true;
+        } else if (rule.register_index == model::reg::kPhyIndicator) {
+            plan.lasting = "the HomeLan indicator register";
+        } else if (rule.register_index == model::reg::kWakeControl) {
+            plan.lasting = "the wake-up control register";
+        } else {
+            plan.lasting = std::string(model::to_string(rule.kind)) + " requests";
+        }
+    }
+}
+
+}  // namespace
+
+void Simulation::record_adapter(const Station& s) {
+    PlanAdapter& a = recording_->adapters.emplace_back();
+    a.rules = s.plan.rules;
+    a.bad_descriptor = s.plan.bad_descriptor;
+    const model::RegisterBehaviour& r = s.plan.config.options.registers;
+    a.mii_garbage = r.phy_read_garbage;
+    a.eeprom_never_done = r.eeprom_done_never;
+    a.phy_never_done = r.phy_done_never;
+}
+
+// The plan's faults in place of those the seed drew for the station (which were drawn all the
+// same, so that what follows draws as it did).
+void Simulation::apply_plan(Station& s, const PlanAdapter& a) {
+    s.plan.rules = a.rules;
+    s.plan.control_faults = false;
+    for (const model::FaultRule& r : a.rules) {
+        if (!r.lasting && r.kind != model::RequestKind::bulk_in && r.kind != model::RequestKind::bulk_out)
+            s.plan.control_faults = true;
+    }
+    describe_lasting(s.plan);
+    model::ControllerConfig& c = s.plan.config;
+    if (s.plan.bad_descriptor && !a.bad_descriptor) {
+        const model::ControllerConfig standard;
+        c.device_descriptor = standard.device_descriptor;
+        c.configuration = standard.configuration;
+        s.plan.bad_descriptor = false;
+    }
+    c.options.registers.phy_read_garbage = a.mii_garbage;
+    c.options.registers.eeprom_done_never = a.eeprom_never_done;
+    c.options.registers.phy_done_never = a.phy_never_done;
+    s.plan.register_faults = a.mii_garbage || a.eeprom_never_done || a.phy_never_done;
+}
+
 void Simulation::plan_host() {
     // One run in four injects faults at rates several times higher, and early on.
     heavy_ = chance(250'000);
@@ -31,6 +117,14 @@ void Simulation::plan_host() {
         }
     }
     plan_swarm();
+    if (recording_) {
+        for (int k = 0; k < host::kAllocKinds; ++k) recording_->alloc_ppm[static_cast<size_t>(k)] = alloc_ppm_[k];
+        recording_->swarm_actions = swarm_actions_;
+    }
+    if (plan_ != nullptr) {
+        for (int k = 0; k < host::kAllocKinds; ++k) alloc_ppm_[k] = plan_->alloc_ppm[static_cast<size_t>(k)];
+        swarm_actions_ = plan_->swarm_actions;
+    }
 }
 
 // Swarm testing: two runs in three turn on only a random half or so of the kinds of workload
@@ -212,27 +306,18 @@ void Simulation::plan_lasting_fault(Station& s) {
             rule.kind = model::RequestKind::vendor_write;
             rule.register_index = model::reg::kPhyIndicator;
             rule.first_occurrence = 1;
-            s.plan.lasting = "the HomeLan indicator register";
             break;
         case 1:
             rule.kind = model::RequestKind::vendor_write;
             rule.register_index = model::reg::kWakeControl;
             rule.first_occurrence = 1;
-            s.plan.lasting = "the wake-up control register";
             break;
-        case 2:
-            rule.kind = model::RequestKind::bulk_in;
-            s.plan.lasting = "bulk-in transfers from the " + std::to_string(rule.first_occurrence) + "th";
-            s.plan.lasting_pipe = true;
-            break;
-        default:
-            rule.kind = model::RequestKind::bulk_out;
-            s.plan.lasting = "bulk-out transfers from the " + std::to_string(rule.first_occurrence) + "th";
-            s.plan.lasting_pipe = true;
-            break;
+        case 2: rule.kind = model::RequestKind::bulk_in; break;
+        default: rule.kind = model::RequestKind::bulk_out; break;
     }
     rule.action = r.chance_ppm(500'000) ? model::FaultAction::error : model::FaultAction::stall;
     s.plan.rules.push_back(rule);
+    describe_lasting(s.plan);
 }
 
 }  // namespace sim

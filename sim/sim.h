@@ -6,8 +6,16 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "model/faults.h"
+
+namespace host {
+class Timeline;
+}
 
 namespace sim {
 
@@ -61,10 +69,19 @@ struct Coverage {
     std::string table() const;
 };
 
+struct Plan;
+
 struct RunOptions {
     bool keep_trace = false;  // keep every trace line (for --trace), not only the tail
     size_t tail_lines = 40;
-    int processors = 0;  // virtual processors of the host, 1 to 4; 0: drawn from the seed
+    int processors = 0;        // virtual processors of the host, 1 to 4; 0: drawn from the seed
+    bool record_plan = false;  // hand back the run's plan (Result::plan), for a replay or a shrink
+    std::string plan_file{};   // the file the run's plan came from, for the replay command
+    // Writes the run as a timeline (host/timeline.h) when set: the caller finishes it.
+    host::Timeline* timeline = nullptr;
+    // For tests of the shrinker: a check planted in the run. It sees every trace line and fails
+    // the run (invariant "planted") at the next checkpoint after it answered true.
+    std::function<bool(const std::string& line)> planted{};
 };
 
 // How a seed's host schedules its tasks, drawn from the seed alone (apart from the run's own
@@ -80,6 +97,43 @@ struct Schedule {
 };
 Schedule schedule_of_seed(uint64_t seed);
 
+// What a run did, as lists a person or the shrinker can cut: the seed, the schedule, the faults
+// and the workload's steps. A run from a plan draws everything else from the seed as the seed's
+// own run does; each step begins with the generators where they stood when it began in the run
+// the plan was recorded from, so a step left out leaves the others drawing what they drew. A plan
+// recorded from a seed and run whole is that seed's run, trace hash and all.
+struct PlanStep {
+    uint64_t index = 0;  // its place among the steps of the recorded run
+    // How many numbers each generator had given when it began: the run's own, the halt's two
+    // (a stop during a link poll, a stop as a timer expires) and the control path's.
+    std::array<uint64_t, 4> draws{};
+    std::string action;  // what it did in the recorded run (for people; not read back)
+};
+
+struct PlanAdapter {
+    std::vector<model::FaultRule> rules;  // the device's fault plan, lasting faults among them
+    bool bad_descriptor = false;          // false drops a malformed descriptor the seed drew
+    bool mii_garbage = false;
+    bool eeprom_never_done = false;
+    bool phy_never_done = false;
+};
+
+inline constexpr int kPlanAllocKinds = 8;  // host::kAllocKinds
+
+struct Plan {
+    uint64_t seed = 0;
+    Schedule schedule;
+    std::array<uint32_t, kPlanAllocKinds> alloc_ppm{};  // allocation failure rates by kind
+    uint32_t swarm_actions = ~0u;                       // the kinds of step the run turns on
+    std::vector<PlanAdapter> adapters;                  // as many as the seed draws
+    std::vector<PlanStep> steps;
+    std::array<uint64_t, 4> end_draws{};  // the generators after the last step (the recovery phase)
+    bool ending_halt = false;             // an adapter halted while the faults still go on
+
+    size_t actions() const { return steps.size(); }
+    size_t faults() const;  // allocation kinds failing, device fault rules and register faults
+};
+
 struct Result {
     uint64_t seed = 0;
     int processors = 1;
@@ -94,9 +148,36 @@ struct Result {
     uint64_t trace_lines = 0;
     uint64_t virtual_us = 0;
     Coverage coverage;
+    std::shared_ptr<Plan> plan;  // with RunOptions::record_plan
+    size_t steps_begun = 0;      // workload steps begun when the run ended
 };
 
 Result run_seed(uint64_t seed, const RunOptions& options = {});
+Result run_plan(const Plan& plan, const RunOptions& options = {});
+
+// A plan as JSON, and back (docs/simulation.md describes the format). Reading throws
+// std::runtime_error naming what is wrong where.
+std::string plan_to_json(const Plan& plan);
+Plan plan_from_json(const std::string& text);
+
+// Shrinking a failing run to a small plan that still fails the same check.
+struct ShrinkOptions {
+    size_t max_attempts = 400;
+    double max_seconds = 120;
+    std::function<void(const std::string& line)> progress;  // one line per plan kept
+};
+struct ShrinkResult {
+    bool reproduced = false;  // the recorded plan failed as the seed did (else nothing shrank)
+    Plan before, after;
+    Result failure;  // the shrunk plan's run
+    size_t attempts = 0;
+    double seconds = 0;
+};
+// What a failure is, for the shrinker: the invariant and the start of its detail with numbers
+// masked, so that "send 41 ..." and "send 7 ..." are the same check.
+std::string failure_signature(const Result& result);
+ShrinkResult shrink(const Plan& plan, const Result& failure, const RunOptions& options,
+                    const ShrinkOptions& shrink_options = {});
 
 // The command that replays a run exactly: its seed and every option that changed it.
 std::string replay_command(const Result& result);

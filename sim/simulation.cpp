@@ -2,8 +2,10 @@
 // run from its first step through the recovery phase to the verdict.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
+#include "host/timeline.h"
 #include "model/register_map.h"
 #include "sim/simulation.h"
 
@@ -51,6 +53,8 @@ void Simulation::trace(const std::string& line) {
     std::snprintf(stamp, sizeof stamp, "t=%llu.%06llus ", static_cast<unsigned long long>(now / 1000000),
                   static_cast<unsigned long long>(now % 1000000));
     std::string text = stamp + line;
+    if (options_.planted && options_.planted(text)) planted_ = true;
+    if (options_.timeline != nullptr) mark(line);
     hash_ = fnv1a(hash_, text);
     ++result_.trace_lines;
     if (options_.keep_trace) result_.trace.push_back(text);
@@ -58,11 +62,41 @@ void Simulation::trace(const std::string& line) {
     if (tail_.size() > options_.tail_lines) tail_.pop_front();
 }
 
+// A trace line as an instant of the timeline, under the kind of event it records (the bus's
+// transfers are slices of their own there).
+void Simulation::mark(const std::string& line) {
+    static const std::pair<const char*, const char*> kKinds[] = {
+        {"link of PHY", "link"},
+        {"cable ", "cable"},
+        {"allocation failed", "fault"},
+        {"violation", "verifier"},
+        {"lower driver", "fault"},
+        {"the next link poll", "fault"},
+        {"bug check", "fault"},
+        {"reset ", "reset"},
+        {"halt ", "halt"},
+        {"initialize ", "initialize"},
+        {"recovery", "recovery"},
+        {"end: ", "verdict"},
+        {"ndis ", "ndis"},
+    };
+    if (line.compare(0, 4, "usb ") == 0) return;
+    const char* kind = "action";
+    for (const auto& k : kKinds) {
+        if (line.compare(0, std::strlen(k.first), k.first) == 0) {
+            kind = k.second;
+            break;
+        }
+    }
+    options_.timeline->mark(kind, line);
+}
+
 void Simulation::build() {
     host::Options o;
     o.seed = rng_();
     o.policy = host::ViolationPolicy::Record;
-    const Schedule schedule = schedule_of_seed(seed_);
+    const Schedule schedule = plan_ != nullptr ? plan_->schedule : schedule_of_seed(seed_);
+    if (recording_) recording_->schedule = schedule;
     o.processors = options_.processors > 0 ? options_.processors : schedule.processors;
     o.passive_send_ppm = 300'000;  // protocols send from threads too
     o.schedule_window = schedule.window;
@@ -85,6 +119,7 @@ void Simulation::build() {
         fail("driver entry", e.what());
     }
     host_ = &bench_->host;
+    if (options_.timeline != nullptr) options_.timeline->attach(*host_);
     host_->ndis().on_reset([this](host::Adapter& adapter) { reset_began(adapter); });
     // A protocol that asks for a reset again from its reset-complete handler: MpReset runs inside
     // NdisMResetComplete, before the first reset's work item has returned from it.
@@ -118,6 +153,11 @@ void Simulation::build() {
         s.side = i;
         s.name = std::string("adapter ") + static_cast<char>('A' + i);
         plan_station(s);
+        if (recording_) record_adapter(s);
+        if (plan_ != nullptr) {
+            if (static_cast<size_t>(i) >= plan_->adapters.size()) fail("plan", "the plan has too few adapters");
+            apply_plan(s, plan_->adapters[static_cast<size_t>(i)]);
+        }
     }
     std::string line = "plan: " + std::to_string(stations_.size()) + " adapter(s)," + (heavy_ ? " heavy faults," : "") +
                        " allocation failure rates (ppm)";
@@ -354,10 +394,7 @@ void Simulation::reset_adapter(Station& s) {
             trace("shutdown " + s.adapter->name + " while NDIS may reset it again");
             host_->shutdown(*s.adapter);
             check_verifier();
-            if (s.state() != ADAPTER_STATE_STOPPED) {
-                fail("lifecycle", s.adapter->name + " is in state " + std::to_string(s.state()) +
-                                      " after its shutdown handler returned");
-            }
+            check_shut_down(s);
             halt(s);  // a system that shut down halts its adapters
             reset_again_ = nullptr;
             return;
@@ -413,6 +450,7 @@ void Simulation::wait_reset(Station& s) {
 
 void Simulation::checkpoint(bool settled) {
     if (deferred_) throw *deferred_;
+    if (planted_) fail("planted", "the planted check answered true");
     check_verifier();
     for (Station& s : stations_) {
         if (!s.up) continue;
@@ -444,17 +482,42 @@ void Simulation::finish() {
 Result Simulation::run() {
     result_.seed = seed_;
     result_.options = options_;
+    if (options_.record_plan) {
+        recording_ = std::make_shared<Plan>();
+        recording_->seed = seed_;
+        result_.plan = recording_;
+    }
     try {
         plan_host();
         plan_timing();
         build();
-        const uint64_t steps = chance(100'000) ? between(150, 300) : between(20, 90);
-        for (uint64_t i = 0; i < steps; ++i) step();
+        if (plan_ != nullptr) {
+            for (const PlanStep& planned : plan_->steps) {
+                position(planned.draws);
+                ++result_.steps_begun;
+                step();
+            }
+            position(plan_->end_draws);
+        } else {
+            const uint64_t steps = chance(100'000) ? between(150, 300) : between(20, 90);
+            for (uint64_t i = 0; i < steps; ++i) {
+                if (recording_) {
+                    recording_->steps.push_back({i, draws(), {}});
+                    step_action_ = &recording_->steps.back().action;
+                }
+                ++result_.steps_begun;
+                step();
+            }
+            step_action_ = nullptr;
+            if (recording_) recording_->end_draws = draws();
+        }
         // Now and then an adapter is halted while the faults still go on, so that the stop
         // sequence meets them at the end of a run too; the others then recover.
         // Drawn apart from the run's generator, so that a seed's steps stay as they were.
         host::Random ending(seed_ ^ 0x5DEECE66Dull);
-        if (ending.chance_ppm(150'000)) {
+        const bool ending_halt = ending.chance_ppm(150'000);
+        if (recording_) recording_->ending_halt = ending_halt;
+        if (plan_ != nullptr ? plan_->ending_halt : ending_halt) {
             Station& s = stations_[ending.below(stations_.size())];
             if (s.up) halt(s);
         }
@@ -469,6 +532,8 @@ Result Simulation::run() {
         result_.invariant = "exception";
         result_.detail = e.what();
     }
+    // A run that failed part-way through its steps ends its plan where it stopped.
+    if (recording_ && recording_->end_draws == std::array<uint64_t, 4>{}) recording_->end_draws = draws();
     trace(result_.ok ? "end: clean" : "end: " + result_.invariant + ": " + result_.detail);
     count_plans();
     for (int k = 0; k < kFaultKinds; ++k) coverage_.runs[k] = coverage_.injected[k] ? 1 : 0;
@@ -476,6 +541,7 @@ Result Simulation::run() {
     result_.trace_hash = hash_;
     result_.virtual_us = host_ ? host_->now() : 0;
     result_.tail.assign(tail_.begin(), tail_.end());
+    if (options_.timeline != nullptr) options_.timeline->detach();
     // Tear down: the peer and the cable first, then the host with the controllers it holds.
     peer_.reset();
     cable_.reset();
@@ -486,6 +552,8 @@ Result Simulation::run() {
 }
 
 Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }
+
+Result run_plan(const Plan& plan, const RunOptions& options) { return Simulation(plan.seed, options, &plan).run(); }
 
 Schedule schedule_of_seed(uint64_t seed) {
     uint64_t state = seed + 0x632BE59BD9B4E019ull;
@@ -501,6 +569,11 @@ Schedule schedule_of_seed(uint64_t seed) {
 }
 
 std::string replay_command(const Result& r) {
+    if (!r.options.plan_file.empty()) {
+        std::string command = "usbeth sim --plan " + r.options.plan_file;
+        if (r.options.processors > 0) command += " --processors " + std::to_string(r.options.processors);
+        return command + " --trace";
+    }
     std::string command = "usbeth sim --seed " + std::to_string(r.seed);
     if (r.options.processors > 0) command += " --processors " + std::to_string(r.options.processors);
     return command + " --trace";

@@ -8,10 +8,14 @@
 //   check_*.cpp     one checker per family of invariants
 //   recovery.cpp    the phase at the end of every run that demands a working adapter again
 //   coverage.cpp    what the runs exercised
+//   plan_file.cpp   a run's plan as JSON and back (sim.h, Plan)
+//   shrink.cpp      a failing run shrunk to a small plan that fails the same check
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,6 +53,9 @@ struct Failure {
     std::string invariant;
     std::string detail;
 };
+[[noreturn]] inline void fail(const std::string& invariant, const std::string& detail) {
+    throw Failure{invariant, detail};
+}
 
 uint64_t fnv1a(uint64_t hash, const std::string& text);
 uint32_t crc_of(const std::vector<uint8_t>& bytes);
@@ -216,17 +223,66 @@ struct Station {
     }
 };
 
+// The generators' seeds, from the run's: each has a stream of its own.
+inline constexpr uint64_t kStopStream = 0x9E3779B97F4A7C15ull;
+inline constexpr uint64_t kTimerStream = 0xC2B2AE3D27D4EB4Full;
+inline constexpr uint64_t kFieldStream = 0x165667B19E3779F9ull;
+inline constexpr uint64_t kControlStream = 0x27D4EB2F165667C5ull;
+inline constexpr uint64_t kSwarmStream = 0x85EBCA77C2B2AE63ull;
+
+// ---- The checks' cores: each judges a history handed to it (the run's, or a hand-built one in
+// tests/sim/checks_test.cpp), throws the Failure of the invariant it breaks, and returns how
+// many times the invariant was put to the test in earnest. -----------------------------------
+
+// check_lifecycle.cpp: what MpSend returned against the host's record of the send, and, at the
+// end, each packet MpSend accepted completed exactly once, and no other.
+void check_send_returned(const host::SendRecord* record, uint64_t id, NDIS_STATUS returned);
+void check_completions(const std::vector<host::ProtocolEvent>& events,
+                       const std::vector<const host::SendRecord*>& sends);
+
+// check_cable.cpp: a packet longer than a transmit buffer is never completed with success; a
+// frame transfer belongs to the send in MpSend and carries its prefix, bytes and zero padding;
+// the frames on the cable are, in order, those of the packets completed with success.
+void check_send_length(bool success, size_t length);
+TxExpect& send_of_frame_transfer(SendLedger& sends, const std::string& name, size_t length);
+void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<uint8_t>& transfer);
+uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& frames, bool final,
+                     const std::string& name);
+
+// check_receive.cpp: never two bulk-in transfers outstanding; the good bulk-in transfers are
+// indicated once each, byte for byte, in order, and nothing else is.
+void count_bulk_in_submitted(ReceiveLedger& receives, const std::string& name);
+struct ReceiveScene {
+    int adapter_id = 0;
+    std::string name;
+    const Window* window = nullptr;
+    std::function<bool()> faulted;  // whether a fault touched the open window (asked only when needed)
+    host::Time in_flight = 0;       // how late a transfer's indication may begin after it completed
+    host::Time indication_delay = 0;
+    host::Time now = 0;
+};
+uint64_t check_indications(ReceiveLedger& receives, const ReceiveScene& scene,
+                           const std::vector<host::ProtocolEvent>& events, bool require_indicated);
+
+// check_link.cpp: each state of a PHY's link held past a poll and its slack is, by its end,
+// what NDIS was last told.
+uint64_t check_link_states(const std::vector<LinkChange>& changes, host::Time window_start, host::Time now,
+                           const std::function<std::optional<bool>(host::Time)>& told, uint8_t address,
+                           const std::string& name);
+
 class Simulation {
 public:
-    Simulation(uint64_t seed, const RunOptions& options)
+    // With a plan, the run takes the plan's schedule, faults and steps (see Plan).
+    Simulation(uint64_t seed, const RunOptions& options, const Plan* plan = nullptr)
         : seed_(seed),
           options_(options),
+          plan_(plan),
           rng_(seed),
-          stop_rng_(seed ^ 0x9E3779B97F4A7C15ull),
-          timer_rng_(seed ^ 0xC2B2AE3D27D4EB4Full),
-          field_rng_(seed ^ 0x165667B19E3779F9ull),
-          control_rng_(seed ^ 0x27D4EB2F165667C5ull),
-          swarm_rng_(seed ^ 0x85EBCA77C2B2AE63ull) {}
+          stop_rng_(seed ^ kStopStream),
+          timer_rng_(seed ^ kTimerStream),
+          field_rng_(seed ^ kFieldStream),
+          control_rng_(seed ^ kControlStream),
+          swarm_rng_(seed ^ kSwarmStream) {}
 
     Result run();
 
@@ -243,11 +299,16 @@ private:
     }
 
     void trace(const std::string& line);
+    void mark(const std::string& line);
     [[noreturn]] void fail(const std::string& invariant, const std::string& detail) {
         throw Failure{invariant, detail};
     }
 
     // plan.cpp
+    std::array<uint64_t, 4> draws() const;
+    void position(const std::array<uint64_t, 4>& draws);
+    void record_adapter(const Station& s);
+    void apply_plan(Station& s, const PlanAdapter& a);
     void plan_host();
     void plan_timing();
     void plan_station(Station& s);
@@ -289,9 +350,9 @@ private:
     // check_*.cpp
     void check_verifier();
     void check_halted(Station& s);
+    void check_shut_down(Station& s);
     void check_send_completions();
     void check_sends(Station& s, bool final);
-    void take_late(Station& s);
     void check_receives(Station& s, bool require_indicated);
     bool link_truth(Station& s, uint8_t address, host::Time at);
     std::vector<LinkChange> link_history(Station& s, uint8_t address);
@@ -311,6 +372,10 @@ private:
 
     uint64_t seed_;
     RunOptions options_;
+    const Plan* plan_;                    // the plan the run follows, if any
+    std::shared_ptr<Plan> recording_;     // the plan being recorded, with RunOptions::record_plan
+    std::string* step_action_ = nullptr;  // what the step being recorded does
+    bool planted_ = false;                // the planted check answered true
     host::Random rng_;
     host::Random stop_rng_;     // when a stop waits for a link poll part-way through
     host::Random timer_rng_;    // when a stop begins as a timer expires

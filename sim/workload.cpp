@@ -97,20 +97,8 @@ void Simulation::act_send(Station& s) {
     done.send_id = ticket.id;
     done.success = ticket.returned == NDIS_STATUS_PENDING;
     trace("send " + std::to_string(ticket.id) + " -> " + host::status_name(ticket.returned));
-    const host::SendRecord* record = host_->ndis().send_record(ticket.id);
-    if (record == nullptr) fail("send completion", "the host has no record of send " + std::to_string(ticket.id));
-    if (done.success && (!record->completed || record->completion_status != NDIS_STATUS_SUCCESS)) {
-        fail("send completion",
-             "send " + std::to_string(ticket.id) + " returned pending but was not completed with success");
-    }
-    if (!done.success && record->completed) {
-        fail("send completion", "send " + std::to_string(ticket.id) + " returned " +
-                                    host::status_name(ticket.returned) + " and was completed too");
-    }
-    if (done.success && length > kMaxSendFrame) {
-        fail("cable bytes", "a " + std::to_string(length) +
-                                "-byte packet, longer than a transmit buffer holds, completed with success");
-    }
+    check_send_returned(host_->ndis().send_record(ticket.id), ticket.id, ticket.returned);
+    check_send_length(done.success, length);
     // A running adapter that no fault has touched takes every packet it can hold: it may refuse
     // one for want of a descriptor only while its transfers are still in the USB stack, or the
     // completion of the last has yet to give its descriptor back.
@@ -298,18 +286,21 @@ void Simulation::act_reinitialize(Station& s) {
 struct WorkloadAction {
     uint64_t below;
     void (Simulation::*act)(Station&);
+    const char* name;
 };
 
 void Simulation::step() {
     static const WorkloadAction kWhenUp[] = {
-        {30, &Simulation::act_send},         {55, &Simulation::act_receive},      {61, &Simulation::act_link},
-        {71, &Simulation::act_query},        {77, &Simulation::act_set},          {83, &Simulation::check_statistics},
-        {87, &Simulation::act_reset},        {90, &Simulation::act_reinitialize}, {92, &Simulation::act_cable},
-        {93, &Simulation::act_lower_cancel},
+        {30, &Simulation::act_send, "send"},        {55, &Simulation::act_receive, "receive"},
+        {61, &Simulation::act_link, "link change"}, {71, &Simulation::act_query, "query"},
+        {77, &Simulation::act_set, "set"},          {83, &Simulation::check_statistics, "statistics check"},
+        {87, &Simulation::act_reset, "reset"},      {90, &Simulation::act_reinitialize, "halt and initialize"},
+        {92, &Simulation::act_cable, "cable"},      {93, &Simulation::act_lower_cancel, "lower driver cancels"},
     };
-    static const WorkloadAction kWhenDown[] = {{10, &Simulation::act_reinitialize}};
+    static const WorkloadAction kWhenDown[] = {{10, &Simulation::act_reinitialize, "initialize"}};
     Station& s = stations_[draw(stations_.size())];
     const uint64_t pick = draw(100);
+    if (step_action_ != nullptr) *step_action_ = s.name + ": pause";
     // NDIS makes no request of an adapter while it resets it, and holds its sends meanwhile.
     if (s.up && s.adapter->reset.pending) {
         wait_reset(s);
@@ -321,7 +312,9 @@ void Simulation::step() {
         if (pick < actions[i].below) {
             // A kind the run's swarm turned off does nothing (an adapter that is down may always
             // be initialized again).
-            if (!s.up || (swarm_actions_ >> i & 1u) != 0) (this->*actions[i].act)(s);
+            const bool on = !s.up || (swarm_actions_ >> i & 1u) != 0;
+            if (step_action_ != nullptr) *step_action_ = s.name + ": " + actions[i].name + (on ? "" : " (off)");
+            if (on) (this->*actions[i].act)(s);
             break;
         }
     }

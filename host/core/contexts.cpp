@@ -52,6 +52,7 @@ Contexts::Scope::Scope(Contexts& contexts, ContextKind kind, std::string routine
     cpu_.frames.push_back(Frame{kind, std::move(routine), adapter, cpu_.irql, cpu_.interrupt_mask});
     cpu_.irql = irql;
     depth_ = cpu_.frames.size();
+    if (Observer* observer = contexts_.host_.observer()) observer->frame_entered(cpu_, cpu_.frames.back(), irql);
 }
 
 void Contexts::Scope::finish() {
@@ -82,6 +83,7 @@ Contexts::Scope::~Scope() {
         for (auto* lock : contexts_.host_.locks().held_since(cpu_, depth_)) contexts_.host_.locks().force_release(lock);
     }
     const Frame& frame = cpu_.frames.back();
+    if (Observer* observer = contexts_.host_.observer()) observer->frame_left(cpu_, frame);
     cpu_.irql = frame.entry_irql;
     cpu_.interrupt_mask = frame.entry_mask;
     cpu_.frames.pop_back();

@@ -127,6 +127,9 @@ void Processors::assign(Task& task, int processor) {
     task.processor = processor;
     task.cpu.number = processor;
     on_processor_[static_cast<size_t>(processor)] = &task;
+    if (task.started) {
+        if (Observer* observer = host_.observer()) observer->processor_taken(task.cpu);
+    }
     task.waiting_since = host_.now();
     if (task.state == TaskState::Ready && task.started) task.state = TaskState::Paused;
 }
@@ -356,6 +359,7 @@ bool Processors::block(const std::function<bool()>& satisfied, Time deadline) {
         task->satisfied = &satisfied;
         task->deadline = deadline;
         task->state = TaskState::Blocked;
+        if (Observer* observer = host_.observer()) observer->processor_left(task->cpu);
         on_processor_[static_cast<size_t>(task->processor)] = nullptr;
         task->processor = -1;
         suspend(*task);

@@ -28,12 +28,21 @@ public:
     void reseed(uint64_t seed) {
         uint64_t s = seed;
         for (uint64_t& word : state_) word = splitmix64(s);
+        drawn_ = 0;
+    }
+
+    // How many numbers the generator gave since it was seeded, and a jump ahead by n of them:
+    // a run that leaves out part of what it once did can still draw the rest as it did.
+    uint64_t drawn() const { return drawn_; }
+    void skip(uint64_t n) {
+        for (; n > 0; --n) (*this)();
     }
 
     static constexpr uint64_t min() { return 0; }
     static constexpr uint64_t max() { return UINT64_MAX; }
 
     uint64_t operator()() {
+        ++drawn_;
         const uint64_t result = rotl(state_[1] * 5, 7) * 9;
         const uint64_t t = state_[1] << 17;
         state_[2] ^= state_[0];
@@ -75,6 +84,7 @@ private:
     static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
     uint64_t state_[4];
+    uint64_t drawn_ = 0;
 };
 
 }  // namespace host

@@ -270,6 +270,9 @@ NTSTATUS Io::call_driver(DEVICE_OBJECT* device, IRP* irp) {
     s->owner = IrpOwner::Lower;
     s->target = device;
     ++sent_;
+    if (Observer* observer = host_.observer()) {
+        observer->irp_sent(irp, dev->second.name, host_.contexts().current().routine);
+    }
     // Devices stay until the I/O manager goes: the handler outlives the call.
     LowerDevice* handler = dev->second.handler.get();
     if (handler == nullptr) return complete(irp, STATUS_NOT_SUPPORTED);
@@ -346,6 +349,7 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     s->scheduled = 0;
     s->cancel = nullptr;
     s->owner = IrpOwner::Completing;
+    if (Observer* observer = host_.observer()) observer->irp_completed(irp, status);
     races::acquire(irp);
     ++s->completions;
     irp->IoStatus.Status = status;

@@ -90,6 +90,7 @@ void SpinLocks::acquire(NDIS_SPIN_LOCK* lock, bool raising, const void* site) {
     lock->OldIrql = cpu.irql;
     if (raising) cpu.irql = DISPATCH_LEVEL;
     cpu.held.push_back(state);
+    if (Observer* observer = host_.observer()) observer->lock_acquired(cpu, state, state->name());
     races::acquire(state);
 }
 
@@ -114,6 +115,7 @@ void SpinLocks::holders_changed() {
 void SpinLocks::force_release(SpinLockState* state) {
     Cpu* holder = state->holder;
     if (holder == nullptr) return;
+    if (Observer* observer = host_.observer()) observer->lock_released(state);
     holder->held.erase(std::remove(holder->held.begin(), holder->held.end(), state), holder->held.end());
     state->holder = nullptr;
     if (host_.mode() == Mode::Threaded) released_.notify_all();

@@ -659,6 +659,7 @@ void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpo
     if (setup != nullptr) r.setup = *setup;
     r.length = length;
     r.data = std::move(data);
+    if (Observer* observer = host_.observer()) observer->usb_record(this, r);
     records_.push_back(std::move(r));
 }
 
