@@ -89,9 +89,9 @@ void Simulation::process_records(Station& s) {
             t.length = r.length;
             t.pipe_clears = s.sends.pipe_clears;
             if (r.length >= kMinTransfer) {
-                TxExpect& e = send_of_frame_transfer(s.sends, s.adapter->name, r.length);
+                t.tx = send_of_frame_transfer(s.sends, s.adapter->name, r.data);
+                TxExpect& e = s.sends.tx[*t.tx];
                 e.usb_id = r.id;
-                t.tx = *s.sends.sending;
                 check_frame_transfer(e.bytes, r.data);
             }
             s.sends.out_by_id[r.id] = s.sends.out.size();

@@ -27,14 +27,24 @@ void check_send_length(bool success, size_t length) {
     }
 }
 
-// The send a frame transfer (one of at least the least transfer's length) belongs to: the one
-// in MpSend now, which has no transfer yet.
-TxExpect& send_of_frame_transfer(SendLedger& sends, const std::string& name, size_t length) {
-    if (!sends.sending || sends.tx[*sends.sending].usb_id) {
-        fail("cable bytes",
-             name + " submitted a " + std::to_string(length) + "-byte bulk-out frame transfer outside any send");
+// The send a frame transfer (one of at least the least transfer's length) belongs to: one in
+// MpSend now that has no transfer yet, the one whose packet the transfer carries when several are.
+size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, const std::vector<uint8_t>& transfer) {
+    std::optional<size_t> found;
+    for (size_t index : sends.sending) {
+        const TxExpect& e = sends.tx[index];
+        if (e.usb_id) continue;
+        const size_t n = e.bytes.size();
+        const bool carries = transfer.size() >= n + 2 && transfer[0] == (n & 0xFF) && transfer[1] == (n >> 8) &&
+                             std::equal(e.bytes.begin(), e.bytes.end(), transfer.begin() + 2);
+        if (carries || !found) found = index;
+        if (carries) break;
     }
-    return sends.tx[*sends.sending];
+    if (!found) {
+        fail("cable bytes", name + " submitted a " + std::to_string(transfer.size()) +
+                                "-byte bulk-out frame transfer outside any send");
+    }
+    return *found;
 }
 
 // Length prefix, the packet's bytes, zeros up to the least transfer.
@@ -52,7 +62,9 @@ void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<
     }
 }
 
-// Packets completed with success against the frames the controller put on the cable, in order.
+// Packets completed with success against the frames the controller put on the cable, in the
+// order their transfers were submitted (which is not the order of the sends when a protocol sends
+// from inside an indication or a completion while another send is under way).
 // A packet may be missing only when a fault explains it: its transfer, the one before it (which
 // it could have joined) or the zero-length transfer that ends it failed or never completed, or
 // the bulk-out pipe was reset (after a bus error) between a transfer of whole packets and the
@@ -60,14 +72,14 @@ void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<
 uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& frames, bool final,
                      const std::string& name) {
     uint64_t checked = 0;
-    while (sends.tx_cursor < sends.tx.size()) {
-        const TxExpect& e = sends.tx[sends.tx_cursor];
-        if (!e.usb_id) {
+    while (sends.tx_cursor < sends.out.size()) {
+        const size_t index = sends.tx_cursor;
+        const OutTransfer& t = sends.out[index];
+        if (!t.tx) {
             ++sends.tx_cursor;
             continue;
         }
-        const size_t index = sends.out_by_id.at(*e.usb_id);
-        const OutTransfer& t = sends.out[index];
+        const TxExpect& e = sends.tx[*t.tx];
         if (!t.done && !final) break;
         bool mandatory = e.success && t.ok && !e.bytes.empty();
         if (index > 0 && !sends.out[index - 1].ok) mandatory = false;
@@ -96,7 +108,7 @@ uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& fra
         ++sends.tx_cursor;
     }
     take_late(sends, frames);
-    if (sends.tx_cursor == sends.tx.size() && sends.frames_cursor < frames.size()) {
+    if (sends.tx_cursor == sends.out.size() && sends.frames_cursor < frames.size()) {
         fail("cable bytes", name + " put a " + std::to_string(frames[sends.frames_cursor].frame.size()) +
                                 "-byte frame on the cable that no packet explains");
     }

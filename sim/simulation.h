@@ -149,13 +149,15 @@ struct SendLedger {
     std::map<uint64_t, size_t> out_by_id;
     std::vector<OutTransfer> out;  // bulk-out transfers in submission order
     std::vector<TxExpect> tx;
-    size_t tx_cursor = 0, frames_cursor = 0;
+    size_t tx_cursor = 0, frames_cursor = 0;  // tx_cursor: the next of `out` to judge
     // Frames of packets whose transfers a fault touched that did not show on the cable in their
     // turn: one held in the controller by a failed zero-length transfer goes out later, when the
     // zero-length transfer still owed is sent after the reset.
     std::deque<std::vector<uint8_t>> late;
-    std::optional<size_t> sending;  // the send in MpSend now
-    int outstanding = 0;            // bulk-out transfers submitted and not completed
+    // The sends in MpSend now: more than one when a protocol sends from inside an indication or
+    // a completion while another send is under way.
+    std::vector<size_t> sending;
+    int outstanding = 0;  // bulk-out transfers submitted and not completed
     host::Time last_completion = 0;
     // Clears of the bulk-out endpoint's halt (pipe resets): each drops a frame the controller
     // holds whole packets of, waiting for the transfer that ends it.
@@ -244,7 +246,7 @@ void check_completions(const std::vector<host::ProtocolEvent>& events,
 // frame transfer belongs to the send in MpSend and carries its prefix, bytes and zero padding;
 // the frames on the cable are, in order, those of the packets completed with success.
 void check_send_length(bool success, size_t length);
-TxExpect& send_of_frame_transfer(SendLedger& sends, const std::string& name, size_t length);
+size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, const std::vector<uint8_t>& transfer);
 void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<uint8_t>& transfer);
 uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& frames, bool final,
                      const std::string& name);
@@ -333,6 +335,11 @@ private:
     // workload.cpp
     void step();
     void act_send(Station& s);
+    // One send, with its place in the ledger while it is in MpSend; the index of its entry.
+    size_t send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
+                       host::SendTicket& ticket);
+    // A protocol called inside an indication or a completion: now and then it sends from there.
+    void protocol_called(host::Adapter& adapter, host::ProtocolEventKind kind);
     void act_receive(Station& s);
     void act_link(Station& s);
     void act_cable(Station& s);  // both ends: the station drawn is not used
@@ -388,7 +395,9 @@ private:
     uint32_t swarm_usb_faults_ = ~0u;
     // A reset NDIS makes again the moment the adapter's reset in progress completes.
     host::Adapter* reset_again_ = nullptr;
-    bool reset_again_inside_ = false;  // from inside NdisMResetComplete, or the moment after it
+    bool reset_again_inside_ = false;
+    uint32_t protocol_send_ppm_ = 0;      // of the protocols' calls, those that send from inside
+    int protocol_sends_in_progress_ = 0;  // from inside NdisMResetComplete, or the moment after it
     // And the system shuts down this long after that second reset began.
     std::optional<host::Time> shutdown_after_again_;
     std::unique_ptr<testbed::Bench> bench_;

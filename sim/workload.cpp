@@ -85,17 +85,10 @@ void Simulation::act_send(Station& s) {
     }
     process_records(s);
     const bool running = s.state() == ADAPTER_STATE_RUNNING;
-    s.sends.sending = s.sends.tx.size();
-    TxExpect& e = s.sends.tx.emplace_back();
-    e.bytes = bytes;
     trace("send " + s.adapter->name + " " + std::to_string(length) + " bytes in " + std::to_string(splits.size() + 1) +
           " piece(s) crc " + hex(crc_of(bytes)));
-    host::SendTicket ticket = host_->send(*s.adapter, bytes, splits);
-    process_records(s);
-    s.sends.sending.reset();
-    TxExpect& done = s.sends.tx.back();
-    done.send_id = ticket.id;
-    done.success = ticket.returned == NDIS_STATUS_PENDING;
+    host::SendTicket ticket;
+    const TxExpect& done = s.sends.tx[send_packet(s, bytes, splits, ticket)];
     trace("send " + std::to_string(ticket.id) + " -> " + host::status_name(ticket.returned));
     check_send_returned(host_->ndis().send_record(ticket.id), ticket.id, ticket.returned);
     check_send_length(done.success, length);
@@ -112,6 +105,47 @@ void Simulation::act_send(Station& s) {
                                  " bulk-out transfer(s) in the USB stack and no fault");
         }
         checked(Check::SendAccepted);
+    }
+}
+
+size_t Simulation::send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
+                               host::SendTicket& ticket) {
+    process_records(s);
+    const size_t index = s.sends.tx.size();
+    s.sends.tx.emplace_back().bytes = bytes;
+    s.sends.sending.push_back(index);
+    ticket = host_->send(*s.adapter, bytes, splits);
+    process_records(s);
+    std::erase(s.sends.sending, index);
+    s.sends.tx[index].send_id = ticket.id;
+    s.sends.tx[index].success = ticket.returned == NDIS_STATUS_PENDING;
+    return index;
+}
+
+// Protocols call back in: TCP answers a segment from inside its indication, and a send queued for
+// want of resources goes out from a completion or from the resources-available call. The send
+// is made inside the miniport's call, at its IRQL, while the miniport may hold its locks (the
+// indication routine holds RxLock across NdisMSendResourcesAvailable). One level deep: a send
+// from inside a send made from inside is not drawn.
+void Simulation::protocol_called(host::Adapter& adapter, host::ProtocolEventKind kind) {
+    if (protocol_send_ppm_ == 0 || protocol_sends_in_progress_ > 0) return;
+    if (adapter.state != host::AdapterState::Running || adapter.reset.pending) return;
+    for (Station& s : stations_) {
+        if (s.adapter != &adapter || !s.up || !control_rng_.chance_ppm(protocol_send_ppm_)) continue;
+        ++protocol_sends_in_progress_;
+        try {
+            std::vector<uint8_t> bytes(kEthHeader + control_rng_.below(200));
+            for (uint8_t& b : bytes) b = static_cast<uint8_t>(control_rng_.below(256));
+            trace(std::string("protocol sends from inside ") + host::protocol_event_name(kind) + " on " +
+                  s.adapter->name + " " + std::to_string(bytes.size()) + " bytes crc " + hex(crc_of(bytes)));
+            host::SendTicket ticket;
+            send_packet(s, bytes, {}, ticket);
+            trace("send " + std::to_string(ticket.id) + " -> " + host::status_name(ticket.returned));
+            check_send_returned(host_->ndis().send_record(ticket.id), ticket.id, ticket.returned);
+        } catch (const Failure& f) {
+            if (!deferred_) deferred_ = f;
+        }
+        --protocol_sends_in_progress_;
     }
 }
 

@@ -407,9 +407,12 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
     ticket.packet = s.packet;
     auto handler = characteristics_.SendHandler;
     std::string name = routine_name_of(handler);
+    // A protocol sending from a thread may be at passive level; one sending from inside a call of
+    // the miniport's (an indication, a completion) is at that call's level.
     const uint32_t passive = host_.options().passive_send_ppm;
-    const KIRQL irql =
-        passive != 0 && host_.scheduler().draw_below(1'000'000) < passive ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+    const KIRQL irql = host_.contexts().in_driver()                                        ? host_.contexts().irql()
+                       : passive != 0 && host_.scheduler().draw_below(1'000'000) < passive ? PASSIVE_LEVEL
+                                                                                           : DISPATCH_LEVEL;
     NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, irql,
                                            [&] { return handler(adapter.context(), s.packet, 0); });
     s.in_send = false;
@@ -477,6 +480,7 @@ void Ndis::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     e.send_id = s.id;
     e.data = s.bytes;
     host_.recorder().add(std::move(e));
+    if (protocol_handler_) protocol_handler_(*adapter, ProtocolEventKind::SendComplete);
 }
 
 ProtocolEvent Ndis::event(ProtocolEventKind kind, const Adapter& adapter) const {
@@ -493,6 +497,7 @@ void Ndis::send_resources_available(NDIS_HANDLE handle) {
     host_.locks().check_unmasked("NdisMSendResourcesAvailable");
     ProtocolEvent e = event(ProtocolEventKind::SendResourcesAvailable, *adapter);
     host_.recorder().add(std::move(e));
+    if (protocol_handler_) protocol_handler_(*adapter, ProtocolEventKind::SendResourcesAvailable);
 }
 
 void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count) {
@@ -545,6 +550,7 @@ void Ndis::indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
         e.packet = packet;
         e.header_size = packet->header_size;
         host_.recorder().add(std::move(e));
+        if (protocol_handler_) protocol_handler_(*adapter, ProtocolEventKind::Receive);
         if (packet->status != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler != nullptr) {
             // A protocol may keep such a packet, and its buffers with it; this one hands it back a
             // moment later.

@@ -64,6 +64,14 @@ public:
     // context, once NDIS has finished the reset. A protocol may ask for another reset from there,
     // and NDIS then calls MpReset before NdisMResetComplete returns.
     void on_reset_complete(std::function<void(Adapter&)> handler) { reset_complete_handler_ = std::move(handler); }
+    // The protocols' receive, send-complete and resources-available handlers: called inside
+    // NdisMIndicateReceivePacket (once a packet is copied), NdisMSendComplete and
+    // NdisMSendResourcesAvailable, in the miniport's context and at its IRQL. A protocol may send
+    // from there (TCP answers a segment from inside its indication; a queued send goes out when a
+    // completion or the resources come back), and NDIS then calls MpSend at that IRQL.
+    void on_protocol_call(std::function<void(Adapter&, ProtocolEventKind)> handler) {
+        protocol_handler_ = std::move(handler);
+    }
     // The period of the adapter's hang check: what it asked for, or NDIS's default of 2 s.
     Time hang_period(const Adapter& adapter) const;
     void return_packet(Adapter& adapter, NDIS_PACKET* packet);
@@ -135,6 +143,7 @@ private:
     int wrapper_token_ = 0;
     std::function<void(Adapter&)> reset_observer_;
     std::function<void(Adapter&)> reset_complete_handler_;
+    std::function<void(Adapter&, ProtocolEventKind)> protocol_handler_;
 };
 
 }  // namespace host

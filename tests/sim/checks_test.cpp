@@ -98,6 +98,7 @@ sim::SendLedger ledger(std::vector<uint8_t> bytes, size_t length, bool ok, bool 
     e.bytes = std::move(bytes);
     e.success = true;
     e.usb_id = 8;
+    l.out.back().tx = 0;
     return l;
 }
 
@@ -117,8 +118,9 @@ TEST(Checks, CableBytes) {
         sim::check_cable(l, sent, true, "adapter A");
     };
     sim::SendLedger sending;
-    sending.tx.resize(1);
-    sending.sending = 0;
+    sending.tx.resize(2);
+    sending.tx[1].bytes = packet;
+    sending.sending = {0, 1};
     expect({
         {"1534 bytes sent", [] { sim::check_send_length(true, sim::kMaxSendFrame); }, ""},
         {"1535 bytes sent", [] { sim::check_send_length(true, sim::kMaxSendFrame + 1); },
@@ -133,11 +135,11 @@ TEST(Checks, CableBytes) {
         {"too short",
          [&] { sim::check_frame_transfer(packet, std::vector<uint8_t>(transfer.begin(), transfer.end() - 1)); },
          "cable bytes: the bulk-out transfer"},
-        {"in a send", [&] { sim::send_of_frame_transfer(sending, "adapter A", 60); }, ""},
+        {"in a send", [&] { EXPECT_EQ(sim::send_of_frame_transfer(sending, "adapter A", transfer), 1u); }, ""},
         {"outside any send",
-         [] {
+         [&] {
              sim::SendLedger l;
-             sim::send_of_frame_transfer(l, "adapter A", 60);
+             sim::send_of_frame_transfer(l, "adapter A", transfer);
          },
          "cable bytes: adapter A submitted"},
         {"the frame on the cable", [&] { cable(ledger(packet, 22, true), {packet}); }, ""},
