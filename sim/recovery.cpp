@@ -175,7 +175,7 @@ void Simulation::recover_station(Station& s) {
     // A failed keep-alive leaves the adapter running and only notes the pipe for clearing: the
     // bulk-out pipe it halted is met by the next frame, which fails, and that bus error brings
     // NDIS's reset. That one frame is lost, as on any machine.
-    if (s.device().halted(model::kBulkOutEndpoint)) {
+    if (s.device().halted(model::kBulkOutEndpoint) || s.bus->pipe_halted(model::kBulkOutEndpoint)) {
         trace("recovery: the bulk-out pipe of " + name + " is still halted; the next frame meets it");
         send_frame(random_bytes(between(kMinTransfer, kMaxFrame)));
         host_->run_for(kSettle);

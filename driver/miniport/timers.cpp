@@ -31,7 +31,7 @@ INTERLOCKED<UCHAR>* TimerMark(ADAPTER* Adapter, PNDIS_MINIPORT_TIMER Timer)
 
 }  // namespace
 
-// SetAdapterTimer — any level up to dispatch. Sets the timer unless an expiry of it is
+// SetAdapterTimer — any level up to dispatch. Sets the timer, or moves the expiry of it that is
 // outstanding. The work is counted before the mark is taken, so the count never reads less than
 // the work there is.
 VOID SetAdapterTimer(ADAPTER* Adapter, PNDIS_MINIPORT_TIMER Timer, UINT Milliseconds)
@@ -39,8 +39,16 @@ VOID SetAdapterTimer(ADAPTER* Adapter, PNDIS_MINIPORT_TIMER Timer, UINT Millisec
     ++Adapter->TimerWork;
     if (TimerMark(Adapter, Timer)->exchange(1) == 0) {
         NdisSetTimer(Timer, Milliseconds);
-    } else {
-        --Adapter->TimerWork;
+        return;
+    }
+    --Adapter->TimerWork;
+    // An expiry is outstanding. One still in the queue is moved, as a set moves a timer: taken out
+    // and set again, it stays the one counted. One already on its way to a processor cannot be
+    // moved: its routine runs soon and looks at the adapter as it finds it.
+    BOOLEAN Withdrawn = FALSE;
+    NdisMCancelTimer(Timer, &Withdrawn);
+    if (Withdrawn) {
+        NdisSetTimer(Timer, Milliseconds);
     }
 }
 

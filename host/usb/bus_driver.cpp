@@ -239,6 +239,13 @@ bool UsbBus::urb_holds(const URB* urb, size_t bytes) const {
     return true;
 }
 
+bool UsbBus::pipe_halted(uint8_t endpoint) const {
+    for (const auto& [handle, p] : pipes_) {
+        if (p->endpoint == endpoint && p->halted) return true;
+    }
+    return false;
+}
+
 UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
     auto it = pipes_.find(handle);
     return it == pipes_.end() ? nullptr : it->second;
@@ -357,7 +364,8 @@ void UsbBus::completed(uint64_t id, const model::TransferResult& result) {
     host_.ownership().release(done->claim);
     URB* urb = done->urb;
     IRP* irp = done->irp;
-    if (done->endpoint != 0 && result.status != model::TransferStatus::ok) {
+    if (done->endpoint != 0 &&
+        (result.status == model::TransferStatus::stall || result.status == model::TransferStatus::error)) {
         for (auto& [handle, p] : pipes_) {
             if (p->endpoint == done->endpoint) p->halted = true;
         }

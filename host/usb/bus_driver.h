@@ -87,6 +87,8 @@ public:
     model::Controller& controller() { return *controller_; }
     ModelClock& clock() { return clock_; }
     const std::vector<UsbRecord>& records() const { return records_; }
+    // Whether the host controller holds the pipe of the endpoint halted after a failed transfer.
+    bool pipe_halted(uint8_t endpoint) const;
     // Hands over the records kept so far and keeps no copy (a long run writes them as it goes).
     std::vector<UsbRecord> take_records() { return std::exchange(records_, {}); }
     uint8_t device_address() const { return 2; }
