@@ -206,14 +206,19 @@ VOID IndicateLinkState(ADAPTER* Adapter)
 VOID NoPhyStep(ADAPTER* /*Adapter*/) {}
 
 // HomeLanIndicatorDone — PhyStep of the indicator write started at the end of a poll, or owed
-// and sent from the link timer. A write that failed is owed again, a bounded number of times.
+// and sent from the link timer. A write that failed is owed again, a bounded number of times. An
+// owed write (one sent again since the last link change) was sent in place of a poll, so the
+// poll follows it soon rather than a whole period later: a device that refuses the write for good
+// must not hold the link state back by a period for each write it refused.
 VOID HomeLanIndicatorDone(ADAPTER* Adapter)
 {
+    BOOLEAN InPlaceOfPoll = Adapter->HomeLanIndicatorRetries != 0 ? TRUE : FALSE;
     if (StepFailed(Adapter)) {
         OweHomeLanIndicator(Adapter);
     }
     Adapter->PhyBusy = 0;
     if (Adapter->State != ADAPTER_STATE_STOPPED) {
-        ArmLinkTimer(Adapter, Adapter->HomeLanIndicatorOwed != 0 ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
+        BOOLEAN Soon = Adapter->HomeLanIndicatorOwed != 0 || InPlaceOfPoll;
+        ArmLinkTimer(Adapter, Soon ? INDICATOR_RETRY_MS : LINK_POLL_PERIOD_MS);
     }
 }

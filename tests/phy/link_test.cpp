@@ -190,6 +190,17 @@ TEST(LinkPoll, AnIndicatorTheDeviceAlwaysRefusesDoesNotStopPolling) {
     for (const auto& rule : unit.device().faults().rules()) refused += rule.hits;
     EXPECT_EQ(refused, 8u);
     EXPECT_GE(window_writes(unit.device()).size(), 6u) << "link polling starved";
+
+    // A reset right after a refused write sets the link timer a period out, and the owed writes
+    // take the poll's place then: the poll after them still comes well within two periods.
+    unit.device().mii().schedule_link(1, later(bench, 100), false);
+    ASSERT_TRUE(poll_once(bench, unit));
+    bench.host.reset(*unit.adapter);
+    ASSERT_TRUE(bench.host.run_until([&] { return unit.record()->State == ADAPTER_STATE_RUNNING; }));
+    clear_logs(bench, unit);
+    unit.device().mii().schedule_link(1, later(bench, 10), true);
+    bench.host.run_for(host::milliseconds(4000));
+    EXPECT_EQ(link_events(bench, unit), kConnect) << "the poll came a whole period after the owed writes";
     bench.halt(unit);
 }
 
