@@ -63,7 +63,7 @@ void RegisterFile::later(uint64_t delay_us, std::function<void()> fn) {
 void RegisterFile::start_eeprom_read() {
     const uint64_t command = ++eeprom_command_;
     regs_[reg::kEepromControl] &= ~reg::kEepromDone;
-    if (behaviour_.eeprom_done_never) return;
+    if (behaviour_.eeprom_done_never || clock_.now_us() >= behaviour_.eeprom_silent_from_us) return;
     if (behaviour_.eeprom_read_us == 0)
         finish_eeprom_read(command);
     else
@@ -84,7 +84,7 @@ void RegisterFile::finish_eeprom_read(uint64_t command) {
 void RegisterFile::start_phy_command(uint8_t control) {
     const uint64_t command = ++phy_command_;
     regs_[reg::kPhyControl] &= ~reg::kPhyDone;
-    if (behaviour_.phy_done_never) return;
+    if (behaviour_.phy_done_never || clock_.now_us() >= behaviour_.phy_silent_from_us) return;
     const uint8_t address = regs_[reg::kPhyAddress] & 0x1F;
     const uint8_t mii_reg = control & reg::kPhyRegisterMask;
     // With both command bits set the read wins: it changes nothing in the PHY.
@@ -106,12 +106,13 @@ void RegisterFile::start_phy_command(uint8_t control) {
 void RegisterFile::finish_phy_command(uint64_t command, uint8_t address, uint8_t mii_reg, bool is_read,
                                       uint16_t value) {
     if (command != phy_command_) return;
+    const bool mute = address == (behaviour_.phy_mute_address & 0x1F) && clock_.now_us() >= behaviour_.phy_mute_from_us;
     if (is_read) {
-        uint16_t result = mii_.read(address, mii_reg);
+        uint16_t result = mute ? mii::kAbsent : mii_.read(address, mii_reg);
         if (behaviour_.phy_read_garbage) result = static_cast<uint16_t>(noise_());
         regs_[reg::kPhyDataLow] = static_cast<uint8_t>(result & 0xFF);
         regs_[reg::kPhyDataHigh] = static_cast<uint8_t>(result >> 8);
-    } else {
+    } else if (!mute) {
         mii_.write(address, mii_reg, value);
     }
     regs_[reg::kPhyControl] =

@@ -30,6 +30,14 @@ struct RegisterBehaviour {
     bool phy_done_never = false;     // a window command never finishes
     bool phy_read_garbage = false;   // window reads deliver noise instead of the PHY's value
     uint64_t garbage_seed = 1;
+    // Parts that stop working for good at a time: the EEPROM's read, the window's commands, or
+    // one PHY's management interface (it reads all ones and takes no write, as an address with
+    // no PHY does, while its link goes on carrying frames).
+    static constexpr uint64_t kNever = UINT64_MAX;
+    uint64_t eeprom_silent_from_us = kNever;
+    uint64_t phy_silent_from_us = kNever;
+    uint64_t phy_mute_from_us = kNever;
+    uint8_t phy_mute_address = 0;
 };
 
 // The 256 controller registers as the vendor requests reach them, with the

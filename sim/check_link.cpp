@@ -43,7 +43,9 @@ std::optional<bool> Simulation::last_told(Station& s, host::Time until) {
 // slow poll) is the state NDIS was last told of by its end, while the adapter ran throughout and
 // no fault touched the polling.
 void Simulation::check_links(Station& s) {
-    if (!s.up || s.plan.register_faults || s.plan.control_faults || !s.window.open || s.window.dirty) return;
+    if (!s.up || s.plan.register_faults || s.plan.control_faults || s.plan.lasting_phy || !s.window.open ||
+        s.window.dirty)
+        return;
     if (s.state() != ADAPTER_STATE_RUNNING) return;
     const host::Time now = host_->now();
     const auto& injected = host_->faults().injected();

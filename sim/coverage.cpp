@@ -15,6 +15,9 @@ void Simulation::count_plans() {
         if (s.plan.config.options.registers.phy_read_garbage) count(FaultKind::MiiGarbage);
         if (s.plan.config.options.registers.eeprom_done_never) count(FaultKind::EepromNeverDone);
         if (s.plan.config.options.registers.phy_done_never) count(FaultKind::PhyNeverDone);
+        if (s.plan.lasting_phy ||
+            s.plan.config.options.registers.eeprom_silent_from_us != model::RegisterBehaviour::kNever)
+            count(FaultKind::PartStops);
         std::vector<std::shared_ptr<host::UsbBus>> buses = s.old_buses;
         if (s.bus) buses.push_back(s.bus);
         for (const auto& bus : buses) {
@@ -66,6 +69,7 @@ const char* fault_kind_name(FaultKind kind) {
         case FaultKind::HangReset: return "reset by NDIS for a hang";
         case FaultKind::LowerCancel: return "transfer cancelled below the driver";
         case FaultKind::BugCheck: return "shutdown handler at a bug check";
+        case FaultKind::PartStops: return "a part stops for good";
     }
     return "?";
 }

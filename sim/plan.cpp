@@ -51,23 +51,39 @@ void Simulation::position(const std::array<uint64_t, 4>& at) {
 
 namespace {
 
-// What a device refuses for good, as the trace names it, from its lasting rule.
+std::string from_time(uint64_t us) { return " from t=" + std::to_string(us / 1000) + " ms"; }
+
+// What a device refuses for good, as the trace names it, from its lasting rule and its parts.
 void describe_lasting(StationPlan& plan) {
     plan.lasting.clear();
     plan.lasting_pipe = false;
+    plan.lasting_phy = false;
+    const model::RegisterBehaviour& parts = plan.config.options.registers;
+    if (parts.eeprom_silent_from_us != model::RegisterBehaviour::kNever) {
+        plan.lasting = "the EEPROM's reads" + from_time(parts.eeprom_silent_from_us);
+    } else if (parts.phy_silent_from_us != model::RegisterBehaviour::kNever) {
+        plan.lasting = "the PHY window's commands" + from_time(parts.phy_silent_from_us);
+        plan.lasting_phy = true;
+    } else if (parts.phy_mute_from_us != model::RegisterBehaviour::kNever) {
+        plan.lasting =
+            "any answer of PHY " + std::to_string(parts.phy_mute_address) + from_time(parts.phy_mute_from_us);
+        plan.lasting_phy = true;
+    }
     for (const model::FaultRule& rule : plan.rules) {
         if (!rule.lasting) continue;
+        std::string what;
         if (rule.kind == model::RequestKind::bulk_in || rule.kind == model::RequestKind::bulk_out) {
-            plan.lasting = std::string(rule.kind == model::RequestKind::bulk_in ? "bulk-in" : "bulk-out") +
-                           " transfers from the " + std::to_string(rule.first_occurrence) + "th";
+            what = std::string(rule.kind == model::RequestKind::bulk_in ? "bulk-in" : "bulk-out") +
+                   " transfers from the " + std::to_string(rule.first_occurrence) + "th";
             plan.lasting_pipe = true;
         } else if (rule.register_index == model::reg::kPhyIndicator) {
-            plan.lasting = "the HomeLan indicator register";
+            what = "the HomeLan indicator register";
         } else if (rule.register_index == model::reg::kWakeControl) {
-            plan.lasting = "the wake-up control register";
+            what = "the wake-up control register";
         } else {
-            plan.lasting = std::string(model::to_string(rule.kind)) + " requests";
+            what = std::string(model::to_string(rule.kind)) + " requests";
         }
+        plan.lasting += (plan.lasting.empty() ? "" : " and ") + what;
     }
 }
 
@@ -81,6 +97,10 @@ void Simulation::record_adapter(const Station& s) {
     a.mii_garbage = r.phy_read_garbage;
     a.eeprom_never_done = r.eeprom_done_never;
     a.phy_never_done = r.phy_done_never;
+    a.eeprom_silent_from_us = r.eeprom_silent_from_us;
+    a.phy_silent_from_us = r.phy_silent_from_us;
+    a.phy_mute_from_us = r.phy_mute_from_us;
+    a.phy_mute_address = r.phy_mute_address;
 }
 
 // The plan's faults in place of those the seed drew for the station (which were drawn all the
@@ -92,8 +112,12 @@ void Simulation::apply_plan(Station& s, const PlanAdapter& a) {
         if (!r.lasting && r.kind != model::RequestKind::bulk_in && r.kind != model::RequestKind::bulk_out)
             s.plan.control_faults = true;
     }
-    describe_lasting(s.plan);
     model::ControllerConfig& c = s.plan.config;
+    c.options.registers.eeprom_silent_from_us = a.eeprom_silent_from_us;
+    c.options.registers.phy_silent_from_us = a.phy_silent_from_us;
+    c.options.registers.phy_mute_from_us = a.phy_mute_from_us;
+    c.options.registers.phy_mute_address = a.phy_mute_address;
+    describe_lasting(s.plan);
     if (s.plan.bad_descriptor && !a.bad_descriptor) {
         const model::ControllerConfig standard;
         c.device_descriptor = standard.device_descriptor;
@@ -288,6 +312,7 @@ void Simulation::plan_station(Station& s) {
         s.plan.register_faults = true;
     }
     plan_lasting_fault(s);
+    plan_lasting_part(s);
 }
 
 // Now and then the device refuses one thing for the rest of the run, the recovery phase included:
@@ -317,6 +342,30 @@ void Simulation::plan_lasting_fault(Station& s) {
     }
     rule.action = r.chance_ppm(500'000) ? model::FaultAction::error : model::FaultAction::stall;
     s.plan.rules.push_back(rule);
+    describe_lasting(s.plan);
+}
+
+// Now and then a part of the device stops working for good at some time, possibly before the
+// adapter is initialized: the EEPROM's reads never finish, the PHY window's commands never
+// finish, or one PHY answers nothing (its link still carries frames). It stays through the
+// recovery phase, which asks only for what does not need that part. Drawn from a generator of
+// its own, so that the rest of the seed's plan stays as it was.
+void Simulation::plan_lasting_part(Station& s) {
+    host::Random& r = part_rng_;
+    if (!r.chance_ppm(60'000) || s.plan.links.empty()) return;
+    model::RegisterBehaviour& parts = s.plan.config.options.registers;
+    const uint64_t from = r.chance_ppm(100'000) ? 0 : r.between(1, 20'000'000);
+    switch (r.below(3)) {
+        case 0: parts.eeprom_silent_from_us = from; break;
+        case 1: parts.phy_silent_from_us = from; break;
+        default: {
+            auto it = s.plan.links.begin();
+            std::advance(it, static_cast<std::ptrdiff_t>(r.below(s.plan.links.size())));
+            parts.phy_mute_address = it->first;
+            parts.phy_mute_from_us = from;
+            break;
+        }
+    }
     describe_lasting(s.plan);
 }
 

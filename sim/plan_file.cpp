@@ -152,7 +152,16 @@ std::string plan_to_json(const Plan& plan) {
             << ", \"bad_descriptor\": " << (a.bad_descriptor ? "true" : "false")
             << ", \"mii_garbage\": " << (a.mii_garbage ? "true" : "false")
             << ", \"eeprom_never_done\": " << (a.eeprom_never_done ? "true" : "false")
-            << ", \"phy_window_never_done\": " << (a.phy_never_done ? "true" : "false") << "}";
+            << ", \"phy_window_never_done\": " << (a.phy_never_done ? "true" : "false");
+        const std::pair<const char*, uint64_t> parts[] = {{"eeprom_silent_from_us", a.eeprom_silent_from_us},
+                                                          {"phy_window_silent_from_us", a.phy_silent_from_us},
+                                                          {"phy_mute_from_us", a.phy_mute_from_us}};
+        for (const auto& [key, from] : parts) {
+            if (from != model::RegisterBehaviour::kNever) out << ", \"" << key << "\": " << from;
+        }
+        if (a.phy_mute_from_us != model::RegisterBehaviour::kNever)
+            out << ", \"phy_mute_address\": " << static_cast<int>(a.phy_mute_address);
+        out << "}";
     }
     out << "\n  ],\n  \"ending_halt\": " << (plan.ending_halt ? "true" : "false") << ",\n  \"steps\": [";
     for (size_t i = 0; i < plan.steps.size(); ++i) {
@@ -200,7 +209,8 @@ Plan plan_from_json(const std::string& text) {
     if (count < 1 || count > 2) adapters.fail("expected one or two adapters");
     for (size_t i = 0; i < count; ++i) {
         const Reader a = adapters.item(i);
-        a.object({"usb_faults", "bad_descriptor", "mii_garbage", "eeprom_never_done", "phy_window_never_done"});
+        a.object({"usb_faults", "bad_descriptor", "mii_garbage", "eeprom_never_done", "phy_window_never_done",
+                  "eeprom_silent_from_us", "phy_window_silent_from_us", "phy_mute_from_us", "phy_mute_address"});
         PlanAdapter& pa = plan.adapters.emplace_back();
         const Reader rules = a.at("usb_faults");
         for (size_t r = 0; r < rules.array(); ++r) pa.rules.push_back(read_rule(rules.item(r)));
@@ -208,6 +218,12 @@ Plan plan_from_json(const std::string& text) {
         pa.mii_garbage = a.at("mii_garbage").boolean();
         pa.eeprom_never_done = a.at("eeprom_never_done").boolean();
         pa.phy_never_done = a.at("phy_window_never_done").boolean();
+        if (a.has("eeprom_silent_from_us")) pa.eeprom_silent_from_us = a.at("eeprom_silent_from_us").number();
+        if (a.has("phy_window_silent_from_us")) pa.phy_silent_from_us = a.at("phy_window_silent_from_us").number();
+        if (a.has("phy_mute_from_us")) {
+            pa.phy_mute_from_us = a.at("phy_mute_from_us").number();
+            pa.phy_mute_address = static_cast<uint8_t>(a.at("phy_mute_address").number(31));
+        }
     }
     plan.ending_halt = root.at("ending_halt").boolean();
     const Reader steps = root.at("steps");

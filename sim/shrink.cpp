@@ -144,6 +144,13 @@ private:
                 candidate.adapters[a].*flag = false;
                 any |= attempt(candidate, "dropped a register fault");
             }
+            for (uint64_t PlanAdapter::*from : {&PlanAdapter::eeprom_silent_from_us, &PlanAdapter::phy_silent_from_us,
+                                                &PlanAdapter::phy_mute_from_us}) {
+                if (best_.adapters[a].*from == model::RegisterBehaviour::kNever) continue;
+                Plan candidate = best_;
+                candidate.adapters[a].*from = model::RegisterBehaviour::kNever;
+                any |= attempt(candidate, "dropped a part that stops working");
+            }
         }
         if (best_.ending_halt) {
             Plan candidate = best_;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/faults.h"
+#include "model/register_file.h"
 
 namespace host {
 class Timeline;
@@ -50,8 +51,9 @@ enum class FaultKind : int {
     HangReset,    // a reset NDIS made because the check-for-hang handler said so
     LowerCancel,  // a transfer a lower driver cancelled while the adapter ran
     BugCheck,     // the shutdown handler called at a bug check
+    PartStops,    // a part of the device stops working for good (EEPROM, PHY window, one PHY)
 };
-constexpr int kFaultKinds = 29;
+constexpr int kFaultKinds = static_cast<int>(FaultKind::PartStops) + 1;
 const char* fault_kind_name(FaultKind kind);
 
 // How many times each invariant was put to the test in earnest (a frame that had to be on the
@@ -116,6 +118,11 @@ struct PlanAdapter {
     bool mii_garbage = false;
     bool eeprom_never_done = false;
     bool phy_never_done = false;
+    // A part that stops working for good, from a time (see model::RegisterBehaviour).
+    uint64_t eeprom_silent_from_us = model::RegisterBehaviour::kNever;
+    uint64_t phy_silent_from_us = model::RegisterBehaviour::kNever;
+    uint64_t phy_mute_from_us = model::RegisterBehaviour::kNever;
+    uint8_t phy_mute_address = 0;
 };
 
 inline constexpr int kPlanAllocKinds = 8;  // host::kAllocKinds

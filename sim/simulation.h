@@ -140,6 +140,9 @@ struct StationPlan {
     // asks for what does not need it. A pipe refused for good carries no frame any more.
     std::string lasting;
     bool lasting_pipe = false;
+    // The PHY stops answering for good (its management interface, or the controller's window to
+    // it): the driver cannot learn the link any more, so nothing asks it to.
+    bool lasting_phy = false;
     std::vector<model::FaultRule> rules;               // the fault plan of each new controller
     std::map<uint8_t, std::vector<LinkChange>> links;  // the medium of each PHY, by address, from time 0
 };
@@ -231,6 +234,7 @@ inline constexpr uint64_t kTimerStream = 0xC2B2AE3D27D4EB4Full;
 inline constexpr uint64_t kFieldStream = 0x165667B19E3779F9ull;
 inline constexpr uint64_t kControlStream = 0x27D4EB2F165667C5ull;
 inline constexpr uint64_t kSwarmStream = 0x85EBCA77C2B2AE63ull;
+inline constexpr uint64_t kPartStream = 0x94D049BB133111EBull;
 
 // ---- The checks' cores: each judges a history handed to it (the run's, or a hand-built one in
 // tests/sim/checks_test.cpp), throws the Failure of the invariant it breaks, and returns how
@@ -284,7 +288,8 @@ public:
           timer_rng_(seed ^ kTimerStream),
           field_rng_(seed ^ kFieldStream),
           control_rng_(seed ^ kControlStream),
-          swarm_rng_(seed ^ kSwarmStream) {}
+          swarm_rng_(seed ^ kSwarmStream),
+          part_rng_(seed ^ kPartStream) {}
 
     Result run();
 
@@ -315,6 +320,7 @@ private:
     void plan_timing();
     void plan_station(Station& s);
     void plan_lasting_fault(Station& s);
+    void plan_lasting_part(Station& s);
     void plan_swarm();
 
     // simulation.cpp
@@ -389,6 +395,7 @@ private:
     host::Random field_rng_;    // what a device refuses for good
     host::Random control_rng_;  // control-path actors that overlap: resets inside others' windows
     host::Random swarm_rng_;    // which kinds of action and fault the run turns on
+    host::Random part_rng_;     // a part of a device that stops working for good
     // Swarm testing: the kinds of workload action (bit i: row i of the workload's table) and of
     // USB fault action (bit per model::FaultAction) this run turns on.
     uint32_t swarm_actions_ = ~0u;

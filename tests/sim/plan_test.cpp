@@ -20,8 +20,9 @@ sim::Plan recorded(uint64_t seed, sim::Result* result = nullptr) {
 }
 
 TEST(Plans, AWrittenPlanReplaysTheSeedsRun) {
-    // Seeds 3 and 5 draw an overlap, a timer latency and points after interlocked accesses.
-    for (uint64_t seed : {1, 3, 5, 45}) {
+    // Seeds 3 and 5 draw an overlap, a timer latency and points after interlocked accesses;
+    // 18, 24 and 25 a part that stops for good (one PHY, the PHY window, the EEPROM).
+    for (uint64_t seed : {1, 3, 5, 45, 18, 24, 25}) {
         sim::Result run;
         const sim::Plan plan = sim::plan_from_json(sim::plan_to_json(recorded(seed, &run)));
         EXPECT_EQ(sim::plan_to_json(plan), sim::plan_to_json(*run.plan)) << "seed " << seed;
