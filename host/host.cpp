@@ -132,6 +132,13 @@ void Host::run_for(Time duration) {
     scheduler_->pump(deadline, nullptr, false);
 }
 
+void Host::run_to(Time at) {
+    std::lock_guard guard(lock_);
+    if (at <= now()) return;
+    scheduler_->pump(at - 1, nullptr, false);
+    scheduler_->pass_time_to(at);
+}
+
 bool Host::run_until(const std::function<bool()>& predicate, Time limit) {
     std::lock_guard guard(lock_);
     Time start = now();

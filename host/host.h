@@ -168,6 +168,9 @@ public:
     // run_until stops when the predicate holds (true) or after `limit` (false); run_until_idle
     // stops when nothing is queued (true) or after `limit` (false).
     void run_for(Time duration);
+    // Runs what falls due before `at` and moves the clock to it, leaving what is due at `at`
+    // queued: a call made next meets those events at the same moment, on other processors.
+    void run_to(Time at);
     bool run_until(const std::function<bool()>& predicate, Time limit = seconds(600));
     bool run_until_idle(Time limit = seconds(600));
     // Runs what is due now until no task is part-way through and nothing more is due; the clock

@@ -338,10 +338,12 @@ host::Time Simulation::halt(Station& s) {
         check_verifier();
     }
     // Now and then the system shuts down first: MpShutdown, then MpHalt.
-    if (s.adapter->shutdown_registered && chance(200'000)) {
+    const bool shut_down = s.adapter->shutdown_registered && chance(200'000);
+    if (shut_down) {
         trace("shutdown " + s.adapter->name);
         host_->shutdown(*s.adapter);
         check_verifier();
+        check_shut_down(s);
         if (control_rng_.chance_ppm(300'000) && !s.adapter->reset.pending) {
             trace("reset " + s.adapter->name + " after its shutdown");
             host_->reset(*s.adapter);
@@ -349,6 +351,8 @@ host::Time Simulation::halt(Station& s) {
         host_->run_for(between(0, 50000));
     }
     wait_reset(s);
+    // A reset after the shutdown completes without starting anything again.
+    if (shut_down) check_shut_down(s);
     trace("halt " + s.adapter->name);
     host_->halt(*s.adapter);
     s.up = false;

@@ -341,6 +341,8 @@ private:
     // workload.cpp
     void step();
     void act_send(Station& s);
+    void act_burst_at_timer(Station& s);
+    void send_checked(Station& s, size_t length);
     // One send, with its place in the ledger while it is in MpSend; the index of its entry.
     size_t send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
                        host::SendTicket& ticket);
