@@ -252,14 +252,19 @@ void check_link_told(std::optional<bool> told, bool up, bool phy_answers, uint8_
                                   : "disconnected"));
 }
 
+// A successful answer shorter than a ULONG tells nothing: it is no answer of the connected state
+// (whose value is 0), whatever the link, nor any answer at all where the PHY no longer answers.
 void check_media_answer(const host::RequestRecord& answer, bool up, bool phy_answers, const std::string& name) {
+    const bool answered = answer.status == NDIS_STATUS_SUCCESS;
+    const bool whole = answer.data.size() >= sizeof(ULONG);
     ULONG value = 0;
-    if (answer.status == NDIS_STATUS_SUCCESS && answer.data.size() >= sizeof(ULONG))
-        std::memcpy(&value, answer.data.data(), sizeof(value));
+    if (answered && whole) std::memcpy(&value, answer.data.data(), sizeof(value));
     const ULONG expected = up ? NdisMediaStateConnected : NdisMediaStateDisconnected;
-    if (answer.status != NDIS_STATUS_SUCCESS || (value != expected && phy_answers)) {
-        fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + host::status_name(answer.status) + "/" +
-                             std::to_string(value) + " while the link of its PHY is " + (up ? "up" : "down"));
+    if (!answered || !whole || (value != expected && phy_answers)) {
+        fail("recovery",
+             name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + host::status_name(answer.status) + "/" +
+                 (answered && !whole ? std::to_string(answer.data.size()) + " byte(s)" : std::to_string(value)) +
+                 " while the link of its PHY is " + (up ? "up" : "down"));
     }
 }
 
