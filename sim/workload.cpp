@@ -92,9 +92,14 @@ void Simulation::act_send(Station& s) {
     trace("send " + std::to_string(ticket.id) + " -> " + host::status_name(ticket.returned));
     check_send_returned(host_->ndis().send_record(ticket.id), ticket.id, ticket.returned);
     check_send_length(done.success, length);
-    const SendScene scene{
-        s.adapter->name,     running,      s.window.open,           [this, &s] { return faulted(s); },
-        s.sends.outstanding, host_->now(), s.sends.last_completion, timing_.descriptor_return_delay()};
+    const SendScene scene{.name = s.adapter->name,
+                          .running = running,
+                          .window_open = s.window.open,
+                          .faulted = [this, &s] { return faulted(s); },
+                          .outstanding = s.sends.outstanding,
+                          .now = host_->now(),
+                          .last_completion = s.sends.last_completion,
+                          .descriptor_return_delay = timing_.descriptor_return_delay()};
     checked(Check::SendAccepted, check_send_taken(scene, ticket.id, length, ticket.returned));
 }
 
