@@ -7,7 +7,7 @@ void Simulation::check_verifier() {
     const auto& v = host_->verifier().violations();
     for (; violations_seen_ < v.size(); ++violations_seen_) {
         trace("violation: " + v[violations_seen_].text());
-        fail(std::string("verifier: ") + host::rule_title(v[violations_seen_].rule), v[violations_seen_].text());
+        relay_violation(v[violations_seen_]);
     }
     const auto& injected = host_->faults().injected();
     for (; host_events_seen_ < injected.size(); ++host_events_seen_) {
@@ -17,13 +17,20 @@ void Simulation::check_verifier() {
     }
 }
 
+void relay_violation(const host::Violation& violation) {
+    fail(std::string("verifier: ") + host::rule_title(violation.rule), violation.text());
+}
+
 // Nothing of an adapter outlives MpHalt: the host's end-of-adapter checks ran in the verifier;
 // here, no IRP of the adapter is still outstanding.
 void Simulation::check_halted(Station& s) {
-    auto left = host_->io().outstanding(s.adapter);
-    if (!left.empty()) {
+    check_nothing_left(host_->io().outstanding(s.adapter).size(), s.adapter->name);
+}
+
+void check_nothing_left(size_t irps_outstanding, const std::string& name) {
+    if (irps_outstanding != 0) {
         fail("nothing left after halt",
-             std::to_string(left.size()) + " IRP(s) of " + s.adapter->name + " outstanding after MpHalt");
+             std::to_string(irps_outstanding) + " IRP(s) of " + name + " outstanding after MpHalt");
     }
 }
 
@@ -61,10 +68,11 @@ void check_completions(const std::vector<host::ProtocolEvent>& events,
 void Simulation::check_send_completions() { check_completions(host_->recorder().events(), host_->ndis().sends()); }
 
 // A system that shut down leaves the adapter stopped once its shutdown handler returned.
-void Simulation::check_shut_down(Station& s) {
-    if (s.state() != ADAPTER_STATE_STOPPED) {
-        fail("lifecycle",
-             s.adapter->name + " is in state " + std::to_string(s.state()) + " after its shutdown handler returned");
+void Simulation::check_shut_down(Station& s) { check_stopped_after_shutdown(s.state(), s.adapter->name); }
+
+void check_stopped_after_shutdown(ULONG state, const std::string& name) {
+    if (state != ADAPTER_STATE_STOPPED) {
+        fail("lifecycle", name + " is in state " + std::to_string(state) + " after its shutdown handler returned");
     }
 }
 

@@ -48,11 +48,19 @@ void Simulation::check_statistics(Station& s) {
             before == after ? std::to_string(before) : std::to_string(before) + " to " + std::to_string(after);
         trace(std::string("statistics ") + c.name + " = " + std::to_string(value) +
               (valid ? " expected " + expected : ""));
-        if (valid) checked(Check::Statistic);
-        if (valid && (value < static_cast<ULONG>(before) || value > static_cast<ULONG>(after))) {
-            fail("statistics", std::string(c.name) + " of " + s.adapter->name + " is " + std::to_string(value) +
-                                   ", the bus saw " + expected);
+        if (valid) {
+            checked(Check::Statistic);
+            check_statistic(c.name, s.adapter->name, value, before, after);
         }
+    }
+}
+
+void check_statistic(const char* counter, const std::string& name, ULONG value, uint64_t before, uint64_t after) {
+    if (value < static_cast<ULONG>(before) || value > static_cast<ULONG>(after)) {
+        const std::string expected =
+            before == after ? std::to_string(before) : std::to_string(before) + " to " + std::to_string(after);
+        fail("statistics",
+             std::string(counter) + " of " + name + " is " + std::to_string(value) + ", the bus saw " + expected);
     }
 }
 

@@ -45,16 +45,19 @@ std::map<NDIS_OID, uint64_t> Simulation::query_statistics(Station& s) {
         wait_reset(s);
         host_->query(*s.adapter, oid, sizeof(ULONG));
         wait_request(s, "statistics query");
-        const host::RequestRecord& r = s.adapter->request;
-        if (r.status != NDIS_STATUS_SUCCESS || r.data.size() < sizeof(ULONG)) {
-            fail("recovery",
-                 s.adapter->name + " did not answer statistics query " + hex(oid) + ": " + host::status_name(r.status));
-        }
-        ULONG value;
-        std::memcpy(&value, r.data.data(), sizeof(value));
-        values[oid] = value;
+        values[oid] = statistic_answer(s.adapter->request, oid, s.adapter->name);
     }
     return values;
+}
+
+uint64_t statistic_answer(const host::RequestRecord& answer, NDIS_OID oid, const std::string& name) {
+    if (answer.status != NDIS_STATUS_SUCCESS || answer.data.size() < sizeof(ULONG)) {
+        fail("recovery",
+             name + " did not answer statistics query " + hex(oid) + ": " + host::status_name(answer.status));
+    }
+    ULONG value;
+    std::memcpy(&value, answer.data.data(), sizeof(value));
+    return value;
 }
 
 void Simulation::recover() {
@@ -121,39 +124,19 @@ void Simulation::recover_station(Station& s) {
     // own reset about, through its check-for-hang handler, within two hang periods, and run again
     // once that reset has done its work.
     const host::Time limit = 2 * host_->ndis().hang_period(*s.adapter) + kRunningLimit;
-    if (!host_->run_until([&] { return s.state() == ADAPTER_STATE_RUNNING && !s.adapter->reset.pending; }, limit)) {
-        fail("recovery", name + " is not running " + std::to_string(limit / 1000000) +
-                             " s after the faults stopped (state " + std::to_string(s.state()) + ", " +
-                             std::to_string(s.adapter->hang_resets) + " reset(s) by NDIS for a hang)");
-    }
+    host_->run_until([&] { return s.state() == ADAPTER_STATE_RUNNING && !s.adapter->reset.pending; }, limit);
+    check_running_again(s.state(), s.adapter->reset.pending, limit, name, "the faults stopped", s.adapter->hang_resets);
     checkpoint(true);
 
     // The PHY's true link, as NDIS was told it and as the adapter answers it.
     const uint8_t address = s.record()->PhyAddress;
     auto truth = [&] { return s.device().mii().phy(address) != nullptr && s.device().mii().phy(address)->link(); };
     // Unless the PHY no longer answers: then nothing can tell the driver its link.
-    if (!host_->run_until([&] { return s.plan.lasting_phy || last_told(s, host_->now()) == truth(); }, kLinkLimit)) {
-        const std::optional<bool> told = last_told(s, host_->now());
-        fail("recovery", "the link of PHY " + std::to_string(address) + " of " + name + " is " +
-                             (truth() ? "up" : "down") + ", but " + std::to_string(kLinkLimit / 1000000) +
-                             " s after the faults stopped NDIS was last told " +
-                             (!told   ? "nothing"
-                              : *told ? "connected"
-                                      : "disconnected"));
-    }
+    host_->run_until([&] { return s.plan.lasting_phy || last_told(s, host_->now()) == truth(); }, kLinkLimit);
+    check_link_told(last_told(s, host_->now()), truth(), !s.plan.lasting_phy, address, name);
     host_->query(*s.adapter, OID_GEN_MEDIA_CONNECT_STATUS, sizeof(ULONG));
     wait_request(s, "media connect status query");
-    {
-        const host::RequestRecord& r = s.adapter->request;
-        ULONG value = 0;
-        if (r.status == NDIS_STATUS_SUCCESS && r.data.size() >= sizeof(ULONG))
-            std::memcpy(&value, r.data.data(), sizeof(value));
-        const ULONG expected = truth() ? NdisMediaStateConnected : NdisMediaStateDisconnected;
-        if (r.status != NDIS_STATUS_SUCCESS || (value != expected && !s.plan.lasting_phy)) {
-            fail("recovery", name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + host::status_name(r.status) + "/" +
-                                 std::to_string(value) + " while the link of its PHY is " + (truth() ? "up" : "down"));
-        }
-    }
+    check_media_answer(s.adapter->request, truth(), !s.plan.lasting_phy, name);
     // Frames cross only between two ends with link.
     Station* far = nullptr;
     for (Station& other : stations_) {
@@ -181,10 +164,9 @@ void Simulation::recover_station(Station& s) {
         send_frame(random_bytes(between(kMinTransfer, kMaxFrame)));
         host_->run_for(kSettle);
         const host::Time limit = 2 * host_->ndis().hang_period(*s.adapter) + kRunningLimit;
-        if (!host_->run_until([&] { return s.state() == ADAPTER_STATE_RUNNING && !s.adapter->reset.pending; }, limit)) {
-            fail("recovery", name + " is not running " + std::to_string(limit / 1000000) +
-                                 " s after a frame met its halted bulk-out pipe");
-        }
+        host_->run_until([&] { return s.state() == ADAPTER_STATE_RUNNING && !s.adapter->reset.pending; }, limit);
+        check_running_again(s.state(), s.adapter->reset.pending, limit, name, "a frame met its halted bulk-out pipe",
+                            std::nullopt);
         checkpoint(true);
         host_->settle();
         process_records(s);
@@ -205,28 +187,16 @@ void Simulation::recover_station(Station& s) {
             // completes one, but when the driver's completion routine has run, which on a host
             // with several processors may come after this send. A descriptor that never comes
             // back still fails the seed, after 100 waits.
-            if (ticket.returned == NDIS_STATUS_RESOURCES && ++waits < 100) {
-                host_->run_for(host::milliseconds(20));
-                s.sends.tx.pop_back();
-                --i;
-                continue;
-            }
-            fail("recovery",
-                 name + " refused a send with " + host::status_name(ticket.returned) + " after the faults stopped");
+            check_refused_send(ticket.returned, ++waits, name);
+            host_->run_for(host::milliseconds(20));
+            s.sends.tx.pop_back();
+            --i;
+            continue;
         }
         out.push_back(std::move(frame));
     }
-    auto carried_out = [&] {
-        size_t next = 0;
-        for (const model::WireFrame& w : carried_) {
-            if (next < out.size() && w.from_side == s.side && w.bytes == out[next]) ++next;
-        }
-        return next;
-    };
-    if (!host_->run_until([&] { return carried_out() == out.size(); }, kDeliveryLimit)) {
-        fail("recovery", name + " put " + std::to_string(carried_out()) + " of its " + std::to_string(out.size()) +
-                             " frames on the cable, in order and byte for byte, after the faults stopped");
-    }
+    host_->run_until([&] { return frames_carried_out(carried_, s.side, out) == out.size(); }, kDeliveryLimit);
+    check_carried_out(carried_, s.side, out, name);
 
     // Frames in: each indicated, in order, byte for byte.
     const size_t events_from = host_->recorder().events().size();
@@ -239,22 +209,10 @@ void Simulation::recover_station(Station& s) {
         // One at a time, so that the smallest receive FIFO holds each.
         host_->run_for(host::milliseconds(5));
     }
-    auto indicated_in = [&] {
-        size_t next = 0;
-        const auto& events = host_->recorder().events();
-        for (size_t e = events_from; e < events.size(); ++e) {
-            const host::ProtocolEvent& ev = events[e];
-            if (ev.adapter_id == s.adapter->id && ev.kind == host::ProtocolEventKind::Receive && next < in.size() &&
-                ev.data == in[next]) {
-                ++next;
-            }
-        }
-        return next;
-    };
-    if (!host_->run_until([&] { return indicated_in() == in.size(); }, kDeliveryLimit)) {
-        fail("recovery", name + " indicated " + std::to_string(indicated_in()) + " of " + std::to_string(in.size()) +
-                             " frames from the cable after the faults stopped");
-    }
+    const auto& events = host_->recorder().events();
+    host_->run_until([&] { return frames_indicated_in(events, events_from, s.adapter->id, in) == in.size(); },
+                     kDeliveryLimit);
+    check_indicated_in(events, events_from, s.adapter->id, in, name);
     tap_cable_ = false;
     carried_.clear();
     host_->run_for(host::milliseconds(20));
@@ -269,19 +227,110 @@ void Simulation::recover_station(Station& s) {
         {OID_GEN_RCV_OK, s.epoch.rcv_ok - rcv_before},
         {OID_GEN_RCV_ERROR, s.epoch.rcv_error - error_before},
     };
-    for (NDIS_OID oid : kStatistics) {
+    checked(Check::Statistic, check_statistics_moved(before, after, moved, name));
+    check_statistics(s);
+    checked(Check::RecoveryFrame, out.size() + in.size());
+    checked(Check::Recovered);
+}
+
+void check_running_again(ULONG state, bool reset_pending, host::Time limit, const std::string& name,
+                         const std::string& after, std::optional<int> hang_resets) {
+    if (state == ADAPTER_STATE_RUNNING && !reset_pending) return;
+    fail("recovery", name + " is not running " + std::to_string(limit / 1000000) + " s after " + after +
+                         (hang_resets ? " (state " + std::to_string(state) + ", " + std::to_string(*hang_resets) +
+                                            " reset(s) by NDIS for a hang)"
+                                      : ""));
+}
+
+void check_link_told(std::optional<bool> told, bool up, bool phy_answers, uint8_t address, const std::string& name) {
+    if (told == up || !phy_answers) return;
+    fail("recovery", "the link of PHY " + std::to_string(address) + " of " + name + " is " + (up ? "up" : "down") +
+                         ", but " + std::to_string(kLinkLimit / 1000000) +
+                         " s after the faults stopped NDIS was last told " +
+                         (!told   ? "nothing"
+                          : *told ? "connected"
+                                  : "disconnected"));
+}
+
+// A successful answer shorter than a ULONG tells nothing: it is no answer of the connected state
+// (whose value is 0), whatever the link, nor any answer at all where the PHY no longer answers.
+void check_media_answer(const host::RequestRecord& answer, bool up, bool phy_answers, const std::string& name) {
+    const bool answered = answer.status == NDIS_STATUS_SUCCESS;
+    const bool whole = answer.data.size() >= sizeof(ULONG);
+    ULONG value = 0;
+    if (answered && whole) std::memcpy(&value, answer.data.data(), sizeof(value));
+    const ULONG expected = up ? NdisMediaStateConnected : NdisMediaStateDisconnected;
+    if (!answered || !whole || (value != expected && phy_answers)) {
+        fail("recovery",
+             name + " answers OID_GEN_MEDIA_CONNECT_STATUS with " + host::status_name(answer.status) + "/" +
+                 (answered && !whole ? std::to_string(answer.data.size()) + " byte(s)" : std::to_string(value)) +
+                 " while the link of its PHY is " + (up ? "up" : "down"));
+    }
+}
+
+// Room for a refused frame comes back only for want of a descriptor, and within 100 waits.
+void check_refused_send(NDIS_STATUS returned, int waits, const std::string& name) {
+    if (returned == NDIS_STATUS_RESOURCES && waits < 100) return;
+    fail("recovery", name + " refused a send with " + host::status_name(returned) + " after the faults stopped");
+}
+
+// How many of the frames the cable carried from the side, in order and byte for byte (others may
+// come between them).
+size_t frames_carried_out(const std::vector<model::WireFrame>& carried, int side,
+                          const std::vector<std::vector<uint8_t>>& frames) {
+    size_t next = 0;
+    for (const model::WireFrame& w : carried) {
+        if (next < frames.size() && w.from_side == side && w.bytes == frames[next]) ++next;
+    }
+    return next;
+}
+
+void check_carried_out(const std::vector<model::WireFrame>& carried, int side,
+                       const std::vector<std::vector<uint8_t>>& frames, const std::string& name) {
+    const size_t carried_out = frames_carried_out(carried, side, frames);
+    if (carried_out == frames.size()) return;
+    fail("recovery", name + " put " + std::to_string(carried_out) + " of its " + std::to_string(frames.size()) +
+                         " frames on the cable, in order and byte for byte, after the faults stopped");
+}
+
+// How many of the frames the adapter indicated since event `from`, in order and byte for byte.
+size_t frames_indicated_in(const std::vector<host::ProtocolEvent>& events, size_t from, int adapter_id,
+                           const std::vector<std::vector<uint8_t>>& frames) {
+    size_t next = 0;
+    for (size_t e = from; e < events.size(); ++e) {
+        const host::ProtocolEvent& ev = events[e];
+        if (ev.adapter_id == adapter_id && ev.kind == host::ProtocolEventKind::Receive && next < frames.size() &&
+            ev.data == frames[next]) {
+            ++next;
+        }
+    }
+    return next;
+}
+
+void check_indicated_in(const std::vector<host::ProtocolEvent>& events, size_t from, int adapter_id,
+                        const std::vector<std::vector<uint8_t>>& frames, const std::string& name) {
+    const size_t indicated = frames_indicated_in(events, from, adapter_id, frames);
+    if (indicated == frames.size()) return;
+    fail("recovery", name + " indicated " + std::to_string(indicated) + " of " + std::to_string(frames.size()) +
+                         " frames from the cable after the faults stopped");
+}
+
+// Each statistic queried before and after moved by what the bus saw (`moved`; nothing for those
+// it does not name), as a ULONG counter moves.
+uint64_t check_statistics_moved(const std::map<NDIS_OID, uint64_t>& before, const std::map<NDIS_OID, uint64_t>& after,
+                                const std::map<NDIS_OID, uint64_t>& moved, const std::string& name) {
+    uint64_t checked = 0;
+    for (const auto& [oid, was] : before) {
         auto it = moved.find(oid);
         const uint64_t expected = it == moved.end() ? 0 : it->second;
-        const uint64_t delta = static_cast<ULONG>(after.at(oid) - before.at(oid));
-        checked(Check::Statistic);
+        const uint64_t delta = static_cast<ULONG>(after.at(oid) - was);
+        ++checked;
         if (delta != expected) {
             fail("recovery", "statistic " + hex(oid) + " of " + name + " moved by " + std::to_string(delta) +
                                  " while the frames went through, the bus saw " + std::to_string(expected));
         }
     }
-    check_statistics(s);
-    checked(Check::RecoveryFrame, out.size() + in.size());
-    checked(Check::Recovered);
+    return checked;
 }
 
 }  // namespace sim

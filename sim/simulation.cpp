@@ -120,11 +120,7 @@ void Simulation::build() {
           " us" + (schedule.points_after ? ", points after interlocked accesses" : "") +
           (schedule.timer_latency_us ? ", timer latency up to " + std::to_string(schedule.timer_latency_us) + " us"
                                      : ""));
-    try {
-        bench_ = std::make_unique<testbed::Bench>(o);
-    } catch (const testbed::Failure& e) {
-        fail("driver entry", e.what());
-    }
+    load_driver([&] { bench_ = std::make_unique<testbed::Bench>(o); });
     host_ = &bench_->host;
     if (options_.timeline != nullptr) options_.timeline->attach(*host_);
     host_->ndis().on_reset([this](host::Adapter& adapter) { reset_began(adapter); });
@@ -393,10 +389,8 @@ void Simulation::reset_adapter(Station& s) {
     const auto before = resets_completed();
     host_->reset(*s.adapter);
     // Until the first completes: the second may begin inside its completion.
-    if (!host_->run_until([&] { return resets_completed() > before; }, kRequestLimit)) {
-        fail("liveness",
-             "reset of " + s.adapter->name + " not completed within " + std::to_string(kRequestLimit / 1000000) + " s");
-    }
+    check_completed(host_->run_until([&] { return resets_completed() > before; }, kRequestLimit),
+                    "reset of " + s.adapter->name, kRequestLimit);
     if (again) {
         host_->run_for(1);
         if (shutdown_after_again_) {
@@ -448,17 +442,17 @@ void Simulation::reopen_after_reset(Station& s) {
 }
 
 void Simulation::wait_request(Station& s, const char* what) {
-    if (!host_->run_until([&] { return !s.adapter->request.pending; }, kRequestLimit)) {
-        fail("liveness", std::string(what) + " on " + s.adapter->name + " not completed within " +
-                             std::to_string(kRequestLimit / 1000000) + " s");
-    }
+    check_completed(host_->run_until([&] { return !s.adapter->request.pending; }, kRequestLimit),
+                    std::string(what) + " on " + s.adapter->name, kRequestLimit);
 }
 
 void Simulation::wait_reset(Station& s) {
-    if (!host_->run_until([&] { return !s.adapter->reset.pending; }, kRequestLimit)) {
-        fail("liveness",
-             "reset of " + s.adapter->name + " not completed within " + std::to_string(kRequestLimit / 1000000) + " s");
-    }
+    check_completed(host_->run_until([&] { return !s.adapter->reset.pending; }, kRequestLimit),
+                    "reset of " + s.adapter->name, kRequestLimit);
+}
+
+void check_completed(bool completed, const std::string& request, host::Time limit) {
+    if (!completed) fail("liveness", request + " not completed within " + std::to_string(limit / 1000000) + " s");
 }
 
 void Simulation::checkpoint(bool settled) {
@@ -481,15 +475,28 @@ void Simulation::finish() {
         if (!s.up) continue;
         const bool running = s.state() == ADAPTER_STATE_RUNNING;
         const host::Time began = halt(s);
-        if (running && host_->now() - began > kOrderlyHaltLimit) {
-            fail("liveness", "the halt of " + s.adapter->name + " took " +
-                                 std::to_string((host_->now() - began) / 1000) + " ms after the faults stopped");
-        }
+        check_halt_time(running, began, host_->now(), s.adapter->name);
     }
     host_->run_until_idle(host::seconds(60));
     host_->check_quiescent();
     check_verifier();
     check_send_completions();
+}
+
+void check_halt_time(bool was_running, host::Time began, host::Time ended, const std::string& name) {
+    if (was_running && ended - began > kOrderlyHaltLimit) {
+        fail("liveness", "the halt of " + name + " took " + std::to_string((ended - began) / 1000) +
+                             " ms after the faults stopped");
+    }
+}
+
+// The host's NDIS loads the driver as the bench is built; a DriverEntry that fails ends the run.
+void load_driver(const std::function<void()>& load) {
+    try {
+        load();
+    } catch (const testbed::Failure& e) {
+        fail("driver entry", e.what());
+    }
 }
 
 Result Simulation::run() {

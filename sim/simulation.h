@@ -276,6 +276,62 @@ uint64_t check_link_states(const std::vector<LinkChange>& changes, host::Time wi
                            const std::function<std::optional<bool>(host::Time)>& told, uint8_t address,
                            const std::string& name);
 
+// check_statistics.cpp: a counter NDIS was given lies between what the bus had seen before the
+// query and what it saw after it.
+void check_statistic(const char* counter, const std::string& name, ULONG value, uint64_t before, uint64_t after);
+
+// check_lifecycle.cpp: the verifier's first violation not yet relayed breaks "verifier: <rule>";
+// no IRP of an adapter is outstanding after MpHalt; an adapter whose shutdown handler returned
+// is stopped.
+[[noreturn]] void relay_violation(const host::Violation& violation);
+void check_nothing_left(size_t irps_outstanding, const std::string& name);
+void check_stopped_after_shutdown(ULONG state, const std::string& name);
+
+// simulation.cpp: the driver loads (`load` throws testbed::Failure when DriverEntry fails); a
+// request or reset completes within its limit; the halt of an adapter that was running after
+// the faults stopped ends within its bound.
+void load_driver(const std::function<void()>& load);
+void check_completed(bool completed, const std::string& request, host::Time limit);
+void check_halt_time(bool was_running, host::Time began, host::Time ended, const std::string& name);
+
+// workload.cpp: a running adapter that no fault has touched takes every send it can hold; it may
+// refuse one for want of a descriptor only while its transfers are still in the USB stack or the
+// completion of the last may still be on its way. Returns 1 when the send was put to the test.
+struct SendScene {
+    std::string name;
+    bool running = false;  // when MpSend was called
+    bool window_open = false;
+    std::function<bool()> faulted;  // whether a fault touched the open window (asked only when needed)
+    int outstanding = 0;            // bulk-out transfers in the USB stack
+    host::Time now = 0;
+    host::Time last_completion = 0;
+    host::Time descriptor_return_delay = 0;
+};
+uint64_t check_send_taken(const SendScene& scene, uint64_t id, size_t length, NDIS_STATUS returned);
+
+// recovery.cpp: once the faults stopped, each adapter answers every statistics query, runs again
+// with no reset pending, reports its PHY's true link to NDIS and in OID_GEN_MEDIA_CONNECT_STATUS
+// (when the PHY no longer answers, no driver can know its link: the query must still succeed),
+// takes its sends (a refusal for want of a descriptor is waited out a hundred times at most),
+// carries its frames out and indicates those that come in, in order and byte for byte, and moves
+// each statistic by what the bus saw.
+uint64_t statistic_answer(const host::RequestRecord& answer, NDIS_OID oid, const std::string& name);
+void check_running_again(ULONG state, bool reset_pending, host::Time limit, const std::string& name,
+                         const std::string& after, std::optional<int> hang_resets);
+void check_link_told(std::optional<bool> told, bool up, bool phy_answers, uint8_t address, const std::string& name);
+void check_media_answer(const host::RequestRecord& answer, bool up, bool phy_answers, const std::string& name);
+void check_refused_send(NDIS_STATUS returned, int waits, const std::string& name);
+size_t frames_carried_out(const std::vector<model::WireFrame>& carried, int side,
+                          const std::vector<std::vector<uint8_t>>& frames);
+void check_carried_out(const std::vector<model::WireFrame>& carried, int side,
+                       const std::vector<std::vector<uint8_t>>& frames, const std::string& name);
+size_t frames_indicated_in(const std::vector<host::ProtocolEvent>& events, size_t from, int adapter_id,
+                           const std::vector<std::vector<uint8_t>>& frames);
+void check_indicated_in(const std::vector<host::ProtocolEvent>& events, size_t from, int adapter_id,
+                        const std::vector<std::vector<uint8_t>>& frames, const std::string& name);
+uint64_t check_statistics_moved(const std::map<NDIS_OID, uint64_t>& before, const std::map<NDIS_OID, uint64_t>& after,
+                                const std::map<NDIS_OID, uint64_t>& moved, const std::string& name);
+
 class Simulation {
 public:
     // With a plan, the run takes the plan's schedule, faults and steps (see Plan).

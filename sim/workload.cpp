@@ -123,20 +123,32 @@ void Simulation::send_checked(Station& s, size_t length) {
     trace("send " + std::to_string(ticket.id) + " -> " + host::status_name(ticket.returned));
     check_send_returned(host_->ndis().send_record(ticket.id), ticket.id, ticket.returned);
     check_send_length(done.success, length);
-    // A running adapter that no fault has touched takes every packet it can hold: it may refuse
-    // one for want of a descriptor only while its transfers are still in the USB stack, or the
-    // completion of the last has yet to give its descriptor back.
-    if (!done.success && running && s.window.open && length <= kMaxSendFrame && !faulted(s)) {
-        const bool busy =
-            s.sends.outstanding > 0 || host_->now() <= s.sends.last_completion + timing_.descriptor_return_delay();
-        if (ticket.returned != NDIS_STATUS_RESOURCES || !busy) {
-            fail("liveness", s.adapter->name + " refused send " + std::to_string(ticket.id) + " (" +
-                                 std::to_string(length) + " bytes) with " + host::status_name(ticket.returned) +
-                                 " while running, with " + std::to_string(s.sends.outstanding) +
-                                 " bulk-out transfer(s) in the USB stack and no fault");
-        }
-        checked(Check::SendAccepted);
+    const SendScene scene{.name = s.adapter->name,
+                          .running = running,
+                          .window_open = s.window.open,
+                          .faulted = [this, &s] { return faulted(s); },
+                          .outstanding = s.sends.outstanding,
+                          .now = host_->now(),
+                          .last_completion = s.sends.last_completion,
+                          .descriptor_return_delay = timing_.descriptor_return_delay()};
+    checked(Check::SendAccepted, check_send_taken(scene, ticket.id, length, ticket.returned));
+}
+
+// A running adapter that no fault has touched takes every packet it can hold: it may refuse one
+// for want of a descriptor only while its transfers are still in the USB stack, or the completion
+// of the last has yet to give its descriptor back.
+uint64_t check_send_taken(const SendScene& scene, uint64_t id, size_t length, NDIS_STATUS returned) {
+    if (returned == NDIS_STATUS_PENDING || !scene.running || !scene.window_open || length > kMaxSendFrame ||
+        scene.faulted()) {
+        return 0;
     }
+    const bool busy = scene.outstanding > 0 || scene.now <= scene.last_completion + scene.descriptor_return_delay;
+    if (returned != NDIS_STATUS_RESOURCES || !busy) {
+        fail("liveness", scene.name + " refused send " + std::to_string(id) + " (" + std::to_string(length) +
+                             " bytes) with " + host::status_name(returned) + " while running, with " +
+                             std::to_string(scene.outstanding) + " bulk-out transfer(s) in the USB stack and no fault");
+    }
+    return 1;
 }
 
 size_t Simulation::send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
