@@ -110,6 +110,25 @@ SendTicket Host::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
     return ndis_->send(adapter, bytes, splits);
 }
 
+std::vector<SendTicket> Host::send_together(Adapter& adapter, const std::vector<std::vector<uint8_t>>& frames) {
+    std::lock_guard guard(lock_);
+    return ndis_->send_together(adapter, frames);
+}
+
+void Host::call_driver_together(ContextKind kind, const std::string& routine, Adapter* adapter,
+                                std::vector<DriverCall> calls) {
+    if (!processors_->enabled() || processors_->current() != nullptr) {
+        for (DriverCall& c : calls) call_in_frame(kind, routine, adapter, c.irql, c.call);
+        return;
+    }
+    std::vector<std::function<void()>> bodies;
+    for (DriverCall& c : calls) {
+        bodies.push_back(
+            [this, kind, &routine, adapter, &c] { call_in_frame(kind, routine, adapter, c.irql, c.call); });
+    }
+    processors_->run_tasks(routine, std::move(bodies));
+}
+
 const RequestRecord& Host::query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length) {
     std::lock_guard guard(lock_);
     return ndis_->query(adapter, oid, buffer_length);

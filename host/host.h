@@ -160,6 +160,7 @@ public:
     void halt(Adapter& adapter);
     void shutdown(Adapter& adapter, bool bug_check = false);
     SendTicket send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits = {});
+    std::vector<SendTicket> send_together(Adapter& adapter, const std::vector<std::vector<uint8_t>>& frames);
     const RequestRecord& query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length);
     const RequestRecord& set(Adapter& adapter, NDIS_OID oid, const std::vector<uint8_t>& data);
     const RequestRecord& reset(Adapter& adapter);
@@ -189,6 +190,15 @@ public:
     template <typename Call>
     auto call_driver(ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql, Call&& call)
         -> decltype(call());
+
+    // Several routines of the driver called from outside at once, each in a frame of its own at
+    // its IRQL, side by side on the processors (without them, one after another).
+    struct DriverCall {
+        KIRQL irql;
+        std::function<void()> call;
+    };
+    void call_driver_together(ContextKind kind, const std::string& routine, Adapter* adapter,
+                              std::vector<DriverCall> calls);
 
     // Memory went back to the pool: forget the dispatcher objects, locks and timers inside it.
     void memory_released(const void* begin, const void* end);

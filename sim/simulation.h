@@ -399,6 +399,7 @@ private:
     void act_send(Station& s);
     void act_burst_at_timer(Station& s);
     void send_checked(Station& s, size_t length);
+    void send_together(Station& s, const std::vector<std::vector<uint8_t>>& frames);
     // One send, with its place in the ledger while it is in MpSend; the index of its entry.
     size_t send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
                        host::SendTicket& ticket);

@@ -466,6 +466,40 @@ void Processors::abandon_all() {
     }
 }
 
+void Processors::run_tasks(const std::string& label, std::vector<std::function<void()>> bodies) {
+    std::vector<Task*> tasks;
+    for (std::function<void()>& body : bodies) {
+        Task& task = spawn(label, std::move(body));
+        task.awaited = true;
+        task.queued_by = queue_token();
+        tasks.push_back(&task);
+    }
+    auto all_done = [&] {
+        return std::all_of(tasks.begin(), tasks.end(), [](const Task* t) { return t->state == TaskState::Done; });
+    };
+    bool ended;
+    try {
+        ended = host_.scheduler().pump(kForever, all_done, false, true);
+    } catch (...) {
+        for (Task* task : tasks) {
+            abandon(*task);
+            erase(*task);
+        }
+        throw;
+    }
+    std::exception_ptr error;
+    for (Task* task : tasks) {
+        if (!ended && task->state != TaskState::Done) abandon(*task);
+        if (!error) error = task->error;
+        erase(*task);
+    }
+    if (!ended) {
+        host_.verifier().report(Rule::Host, "calls into the driver (" + label + ") could never finish");
+        return;
+    }
+    if (error) std::rethrow_exception(error);
+}
+
 void Processors::run_task(const std::string& label, std::function<void()> body) {
     Task& task = spawn(label, std::move(body));
     task.awaited = true;

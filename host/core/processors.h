@@ -89,6 +89,9 @@ public:
     // A call into the driver from outside any task (the test or the program): runs as a task,
     // other processors going on meanwhile, until it ends. Rethrows what the task threw.
     void run_task(const std::string& label, std::function<void()> body);
+    // Several calls from outside at once (protocols sending on several processors): each runs as
+    // a task of its own, side by side, until all have ended. Rethrows the first a task threw.
+    void run_tasks(const std::string& label, std::vector<std::function<void()>> bodies);
 
     // One step of the machine, from the event loop: wakes waits that are over, gives idle
     // processors work (woken tasks first, then events that are due), and runs the highest-priority

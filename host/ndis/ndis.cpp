@@ -388,11 +388,11 @@ void Ndis::check_adapter_released(Adapter& adapter, const std::string& routine) 
     }
 }
 
-SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits) {
-    SendTicket ticket;
+SendRecord* Ndis::begin_send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
+                             SendTicket& ticket) {
     if (adapter.state != AdapterState::Running || characteristics_.SendHandler == nullptr) {
         host_.verifier().report(Rule::Host, "sending on " + adapter.name + ", which is not running");
-        return ticket;
+        return nullptr;
     }
     auto record = std::make_unique<SendRecord>();
     SendRecord& s = *record;
@@ -405,16 +405,20 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
     sends_[s.id] = std::move(record);
     ticket.id = s.id;
     ticket.packet = s.packet;
-    auto handler = characteristics_.SendHandler;
-    std::string name = routine_name_of(handler);
-    // A protocol sending from a thread may be at passive level; one sending from inside a call of
-    // the miniport's (an indication, a completion) is at that call's level.
+    return &s;
+}
+
+// A protocol sending from a thread may be at passive level; one sending from inside a call of
+// the miniport's (an indication, a completion) is at that call's level.
+KIRQL Ndis::send_irql() {
     const uint32_t passive = host_.options().passive_send_ppm;
-    const KIRQL irql = host_.contexts().in_driver()                                        ? host_.contexts().irql()
-                       : passive != 0 && host_.scheduler().draw_below(1'000'000) < passive ? PASSIVE_LEVEL
-                                                                                           : DISPATCH_LEVEL;
-    NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, irql,
-                                           [&] { return handler(adapter.context(), s.packet, 0); });
+    return host_.contexts().in_driver()                                        ? host_.contexts().irql()
+           : passive != 0 && host_.scheduler().draw_below(1'000'000) < passive ? PASSIVE_LEVEL
+                                                                               : DISPATCH_LEVEL;
+}
+
+void Ndis::end_send(SendRecord& s, NDIS_STATUS status, SendTicket& ticket) {
+    const std::string name = routine_name_of(characteristics_.SendHandler);
     s.in_send = false;
     s.returned = true;
     s.returned_status = status;
@@ -439,11 +443,42 @@ SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const
         host_.packets().release_send_packet(s.packet);
         if (s.completed) {
             host_.verifier().report_for(
-                Rule::Packets, &adapter, name,
+                Rule::Packets, s.adapter, name,
                 "completed a packet for which it returned " + hex(status) + " instead of NDIS_STATUS_PENDING");
         }
     }
+}
+
+SendTicket Ndis::send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits) {
+    SendTicket ticket;
+    SendRecord* s = begin_send(adapter, bytes, splits, ticket);
+    if (s == nullptr) return ticket;
+    auto handler = characteristics_.SendHandler;
+    PNDIS_PACKET packet = s->packet;
+    NDIS_STATUS status = host_.call_driver(ContextKind::Handler, routine_name_of(handler), &adapter, send_irql(),
+                                           [&] { return handler(adapter.context(), packet, 0); });
+    end_send(*s, status, ticket);
     return ticket;
+}
+
+std::vector<SendTicket> Ndis::send_together(Adapter& adapter, const std::vector<std::vector<uint8_t>>& frames) {
+    std::vector<SendTicket> tickets(frames.size());
+    std::vector<SendRecord*> records;
+    std::vector<NDIS_STATUS> statuses(frames.size(), NDIS_STATUS_FAILURE);
+    std::vector<Host::DriverCall> calls;
+    auto handler = characteristics_.SendHandler;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        SendRecord* s = begin_send(adapter, frames[i], {}, tickets[i]);
+        if (s == nullptr) break;
+        records.push_back(s);
+        PNDIS_PACKET packet = s->packet;
+        calls.push_back({send_irql(), [&statuses, &adapter, handler, packet, i] {
+                             statuses[i] = handler(adapter.context(), packet, 0);
+                         }});
+    }
+    host_.call_driver_together(ContextKind::Handler, routine_name_of(handler), &adapter, std::move(calls));
+    for (size_t i = 0; i < records.size(); ++i) end_send(*records[i], statuses[i], tickets[i]);
+    return tickets;
 }
 
 void Ndis::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {

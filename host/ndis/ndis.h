@@ -52,6 +52,9 @@ public:
     // level, where it must not wait, take a lock or make a request.
     void shutdown(Adapter& adapter, bool bug_check = false);
     SendTicket send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits = {});
+    // Protocols sending on several processors at once: MpSend is called for each frame, the
+    // calls side by side on the processors, and returns when all have returned.
+    std::vector<SendTicket> send_together(Adapter& adapter, const std::vector<std::vector<uint8_t>>& frames);
     const RequestRecord& query(Adapter& adapter, NDIS_OID oid, ULONG buffer_length);
     const RequestRecord& set(Adapter& adapter, NDIS_OID oid, const std::vector<uint8_t>& data);
     // NDIS resets an adapter when a protocol asks it to, and when its hang check finds it hung.
@@ -115,6 +118,12 @@ public:
     const std::vector<std::string>& released_resources() const { return released_resources_; }
 
 private:
+    // A send's record before MpSend is called (nullptr when the adapter does not run), the IRQL
+    // it is called at, and what NDIS does with what it returned.
+    SendRecord* begin_send(Adapter& adapter, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
+                           SendTicket& ticket);
+    KIRQL send_irql();
+    void end_send(SendRecord& s, NDIS_STATUS status, SendTicket& ticket);
     // An event of what NDIS saw from `adapter`, stamped with the current virtual time.
     ProtocolEvent event(ProtocolEventKind kind, const Adapter& adapter) const;
     struct Configuration;
