@@ -208,6 +208,7 @@ int run_one(const SimOptions& o, std::ostream& out, std::ostream& err) {
     if (!o.plan.empty()) out << "plan " << o.plan << " (" << plan->actions() << " actions) of ";
     out << "seed " << r.seed << ": " << (r.ok ? "clean" : "FAILED") << ", " << r.trace_lines << " trace lines, "
         << r.virtual_us / 1000 << " ms virtual, trace hash " << hash_text(r.trace_hash) << "\n";
+    for (const std::string& w : r.witnesses) out << "  met: " << w << "\n";
     if (!o.write_plan.empty() && !(o.shrink && !r.ok)) {
         if (!write_file(o.write_plan, sim::plan_to_json(*plan), err)) return 2;
         out << "plan written to " << o.write_plan << "\n";

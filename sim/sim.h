@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,9 @@ struct Result {
     Coverage coverage;
     std::shared_ptr<Plan> plan;  // with RunOptions::record_plan
     size_t steps_begun = 0;      // workload steps begun when the run ended
+    // The racy moments the run met (the host's timers' and the halts the run aimed at a poll or
+    // an expiry): a seed kept for a race names the one it must meet.
+    std::set<std::string> witnesses;
 };
 
 Result run_seed(uint64_t seed, const RunOptions& options = {});

@@ -312,12 +312,14 @@ host::Time Simulation::halt(Station& s) {
         const size_t from = s.device().control_log().size();
         if (host_->run_until([&] { return phy_read_commanded(s.device(), from); }, kPollPeriod + kLinkSlack)) {
             trace("halt " + s.adapter->name + " during a link poll");
+            result_.witnesses.insert("a halt during a link poll");
         }
     } else if (timer_rng_.chance_ppm(250'000)) {
         const std::vector<const host::TimerState*> armed = host_->timers().armed(s.adapter);
         const host::TimerState* timer = armed.empty() ? nullptr : armed[timer_rng_.below(armed.size())];
         if (timer != nullptr && timer->due < host_->now() + kPollPeriod + kLinkSlack) {
             trace("halt " + s.adapter->name + " as timer " + host::routine_name_of(timer->routine) + " expires");
+            result_.witnesses.insert("a halt as " + host::routine_name_of(timer->routine) + " expired");
             host_->run_for(timer->due - host_->now() + 1);
         }
     }
@@ -560,6 +562,7 @@ Result Simulation::run() {
     result_.coverage = coverage_;
     result_.trace_hash = hash_;
     result_.virtual_us = host_ ? host_->now() : 0;
+    if (host_) result_.witnesses.insert(host_->timers().witnessed().begin(), host_->timers().witnessed().end());
     result_.tail.assign(tail_.begin(), tail_.end());
     if (options_.timeline != nullptr) options_.timeline->detach();
     // Tear down: the peer and the cable first, then the host with the controllers it holds.

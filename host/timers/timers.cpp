@@ -76,12 +76,13 @@ bool Timers::cancel(NDIS_MINIPORT_TIMER* timer) {
         return false;
     }
     TimerState& state = it->second;
-    if (state.event == 0) return false;
     // An expiry a processor has already taken up runs on: the routine is not stopped, and the
     // cancel reports that the timer was not in the queue.
     const int taken = state.taken;
+    const bool armed = state.event != 0;
     withdraw(state);
-    return state.taken == taken;
+    if (state.taken > 0) witnessed_.insert("a cancel found " + routine_name_of(state.routine) + " on its way");
+    return armed && state.taken == taken;
 }
 
 void Timers::fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint64_t expiry) {
@@ -107,6 +108,7 @@ void Timers::fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint
         host_.verifier().report_for(Rule::Timers, adapter, name, "timer fired for an adapter that has been released");
         return;
     }
+    if (state.running > 0) witnessed_.insert(name + " began while it still ran on another processor");
     ++state.running;
     struct Running {
         Timers& timers;

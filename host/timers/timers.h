@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ public:
     std::vector<Busy> busy_items(const Adapter* adapter) const;
     std::vector<std::string> busy(const Adapter* adapter) const;
     void forget_range(const void* begin, const void* end);
+    // The racy moments the timers have met so far: a routine that began while another run of it
+    // was still going on another processor, a cancel that found an expiry already on its way. A
+    // seed kept for a race says which it must meet, so that a schedule that drifted away from
+    // the race is noticed.
+    const std::set<std::string>& witnessed() const { return witnessed_; }
 
 private:
     // The armed expiry falling due: its routine runs now, or with a timer latency is queued.
@@ -69,6 +75,7 @@ private:
     Random latency_rng_;
     std::map<const void*, TimerState> timers_;
     std::map<const void*, WorkItemState> work_items_;
+    std::set<std::string> witnessed_;
 };
 
 }  // namespace host

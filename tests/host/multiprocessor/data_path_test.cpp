@@ -7,6 +7,9 @@
 
 #include <map>
 
+#include "host/core/contexts.h"
+#include "host/core/observer.h"
+
 namespace {
 
 using namespace testbed;
@@ -91,6 +94,55 @@ TEST(MultiprocessorDataPath, EveryPacketCrossesOnceIntactAndInOrderWhateverTheSc
         if (!text.empty()) failures += schedule.name() + ": " + text;
     }
     EXPECT_EQ(failures, "");
+}
+
+// Counts the sends in flight on the processors at once.
+struct SendsInFlight : host::Observer {
+    int now = 0, most = 0;
+    void frame_entered(const host::Cpu&, const host::Frame& f, KIRQL) override {
+        if (f.routine == "MpSend") most = std::max(most, ++now);
+    }
+    void frame_left(const host::Cpu&, const host::Frame& f) override { now -= f.routine == "MpSend"; }
+    void processor_left(const host::Cpu&) override {}
+    void processor_taken(const host::Cpu&) override {}
+    void lock_acquired(const host::Cpu&, const void*, const std::string&) override {}
+    void lock_released(const void*) override {}
+    void irp_sent(const void*, const std::string&, const std::string&) override {}
+    void irp_completed(const void*, NTSTATUS) override {}
+    void usb_record(const void*, const host::UsbRecord&) override {}
+};
+
+// Protocols on several processors sending at the same moment: NDIS calls MpSend side by side, and
+// each packet is completed once with its frame on the cable once, whole packets and all.
+TEST(MultiprocessorDataPath, SendsMadeTogetherRunSideBySide) {
+    int most = 0;
+    for (const Schedule& schedule : schedules(4)) {
+        testbed::Testbed bench(schedule.options());
+        testbed::Unit& a = bench.bring_up(few_descriptors());
+        testbed::Unit& b = bench.bring_up(few_descriptors());
+        bench.connect(a, b);
+        SendsInFlight watch;
+        bench.host.set_observer(&watch);
+        const std::vector<std::vector<uint8_t>> frames = {numbered(126, 0, 0), numbered(700, 1, 0), numbered(62, 2, 0),
+                                                          numbered(1470, 3, 0)};
+        const std::vector<host::SendTicket> tickets = bench.host.send_together(*a.adapter, frames);
+        bench.host.run_for(host::milliseconds(50));
+        bench.host.set_observer(nullptr);
+        most = std::max(most, watch.most);
+        std::map<std::vector<uint8_t>, int> on_cable;
+        for (const model::SentFrame& frame : a.device().frames_sent()) on_cable[frame.frame]++;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const host::SendRecord* record = bench.host.ndis().send_record(tickets[i].id);
+            if (tickets[i].returned != NDIS_STATUS_PENDING) continue;  // no descriptor left, with four at once
+            ASSERT_NE(record, nullptr);
+            EXPECT_TRUE(record->completed) << schedule.name();
+            EXPECT_EQ(on_cable[frames[i]], 1) << schedule.name() << " frame " << i;
+        }
+        bench.halt(a);
+        bench.halt(b);
+        EXPECT_EQ(reports(bench), "") << schedule.name();
+    }
+    EXPECT_GE(most, 2) << "the sends never ran side by side";
 }
 
 }  // namespace
