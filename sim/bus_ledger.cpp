@@ -104,6 +104,7 @@ void Simulation::process_records(Station& s) {
             s.sends.last_completion = r.time;
             t.done = true;
             t.ok = r.status == 0;
+            if (t.ok && t.length == kKeepAliveLength) ++s.sends.keep_alives;
             if (t.ok && t.length != kKeepAliveLength) {
                 if (s.epoch.open)
                     ++s.epoch.xmit_ok;

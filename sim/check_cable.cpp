@@ -115,8 +115,25 @@ uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& fra
     return checked;
 }
 
+// A keep-alive submitted between a frame of whole bulk packets and the zero-length transfer that
+// ends it is taken by the controller for the rest of that frame: it is lost as filler, and the
+// transfer that was to end the frame comes after.
+uint64_t check_keep_alives(uint64_t carried, uint64_t recognised, bool device_faults, const std::string& name) {
+    if (device_faults || carried == 0) return 0;
+    if (recognised < carried) {
+        fail("cable bytes", name + " sent " + std::to_string(carried) +
+                                " keep-alive(s) through the bus, but its controller took only " +
+                                std::to_string(recognised) +
+                                " for keep-alives: one came between a frame of whole packets and the transfer "
+                                "that ends it");
+    }
+    return 1;
+}
+
 void Simulation::check_sends(Station& s, bool final) {
     checked(Check::SentFrame, check_cable(s.sends, s.device().frames_sent(), final, s.adapter->name));
+    checked(Check::SentFrame, check_keep_alives(s.sends.keep_alives, s.device().counters().keep_alives,
+                                                rule_hits(s.device()) != 0, s.adapter->name));
 }
 
 }  // namespace sim

@@ -165,6 +165,7 @@ struct SendLedger {
     // Clears of the bulk-out endpoint's halt (pipe resets): each drops a frame the controller
     // holds whole packets of, waiting for the transfer that ends it.
     uint64_t pipe_clears = 0;
+    uint64_t keep_alives = 0;  // keep-alive transfers the bus completed with success
 };
 
 // Good bulk-in transfers and the indications that must follow them.
@@ -252,6 +253,9 @@ void check_completions(const std::vector<host::ProtocolEvent>& events,
 void check_send_length(bool success, size_t length);
 size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, const std::vector<uint8_t>& transfer);
 void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<uint8_t>& transfer);
+// Every keep-alive the bus carried reached the controller as a keep-alive, unless a device fault
+// may have left a frame waiting for the transfer that ends it.
+uint64_t check_keep_alives(uint64_t carried, uint64_t recognised, bool device_faults, const std::string& name);
 uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& frames, bool final,
                      const std::string& name);
 
