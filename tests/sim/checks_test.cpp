@@ -154,6 +154,10 @@ TEST(Checks, CableBytes) {
              cable(ledger(packet, 22, true), {packet, other});
          },
          "cable bytes: adapter A put a 30-byte frame"},
+        {"keep-alives all taken as such", [] { sim::check_keep_alives(3, 3, false, "adapter A"); }, ""},
+        {"a keep-alive taken for filler", [] { sim::check_keep_alives(3, 2, false, "adapter A"); },
+         "cable bytes: adapter A sent 3 keep-alive(s)"},
+        {"a keep-alive lost to a device fault", [] { sim::check_keep_alives(3, 2, true, "adapter A"); }, ""},
         {"missing, its transfer failed", [&] { cable(ledger(packet, 22, false), {}); }, ""},
         {"missing, the transfer before failed", [&] { cable(ledger(packet, 22, true, true), {}); }, ""},
         {"missing, 64 bytes, no zero-length transfer",
