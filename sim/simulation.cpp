@@ -384,14 +384,10 @@ void Simulation::reset_adapter(Station& s) {
         (again ? reset_again_inside_ ? ", and again from inside its completion" : ", and again as it completes" : "") +
         (shutdown_after_again_ ? ", and the system shuts down " + std::to_string(*shutdown_after_again_) + " us later"
                                : ""));
-    auto resets_completed = [&] {
-        return std::count_if(s.adapter->requests.begin(), s.adapter->requests.end(),
-                             [](const host::RequestRecord& r) { return r.kind == host::RequestKind::Reset; });
-    };
-    const auto before = resets_completed();
+    const uint64_t before = s.adapter->resets_completed;
     host_->reset(*s.adapter);
     // Until the first completes: the second may begin inside its completion.
-    check_completed(host_->run_until([&] { return resets_completed() > before; }, kRequestLimit),
+    check_completed(host_->run_until([&] { return s.adapter->resets_completed > before; }, kRequestLimit),
                     "reset of " + s.adapter->name, kRequestLimit);
     if (again) {
         host_->run_for(1);

@@ -115,6 +115,7 @@ struct Adapter {
     // hung, or a request or send outlived its time-out).
     EventId hang_check = 0;
     int hang_resets = 0;
+    uint64_t resets_completed = 0;  // every reset, whoever asked for it
 
     NDIS_HANDLE handle() { return this; }
     NDIS_HANDLE context() const { return attributes.context; }

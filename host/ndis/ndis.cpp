@@ -727,6 +727,7 @@ const RequestRecord& Ndis::reset(Adapter& adapter, bool for_hang) {
         r.status = status;
         r.finished = host_.now();
         adapter.requests.push_back(r);
+        ++adapter.resets_completed;
     }
     return adapter.reset;
 }
@@ -855,6 +856,7 @@ void Ndis::reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addres
     r.addressing_reset = addressing_reset != FALSE;
     r.finished = host_.now();
     adapter->requests.push_back(r);
+    ++adapter->resets_completed;
     if (reset_complete_handler_) reset_complete_handler_(*adapter);
 }
 
