@@ -122,6 +122,7 @@ void Host::call_driver_together(ContextKind kind, const std::string& routine, Ad
         return;
     }
     std::vector<std::function<void()>> bodies;
+    bodies.reserve(calls.size());
     for (DriverCall& c : calls) {
         bodies.push_back(
             [this, kind, &routine, adapter, &c] { call_in_frame(kind, routine, adapter, c.irql, c.call); });

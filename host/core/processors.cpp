@@ -468,6 +468,7 @@ void Processors::abandon_all() {
 
 void Processors::run_tasks(const std::string& label, std::vector<std::function<void()>> bodies) {
     std::vector<Task*> tasks;
+    tasks.reserve(bodies.size());
     for (std::function<void()>& body : bodies) {
         Task& task = spawn(label, std::move(body));
         task.awaited = true;
