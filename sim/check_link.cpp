@@ -64,7 +64,10 @@ uint64_t check_link_states(const std::vector<LinkChange>& changes, host::Time wi
         host::Time t0 = std::max(changes[i].at, window_start);
         host::Time t1 = i + 1 < changes.size() ? std::min(changes[i + 1].at, now) : now;
         if (t1 <= t0 || t1 - t0 <= kPollPeriod + kLinkSlack) continue;
-        std::optional<bool> told = told_by(t1);
+        // A state that ends at a change is judged by what NDIS was told before that change: an
+        // indication at the very instant of the change (a poll that ran then) tells the next state.
+        const bool ends_at_change = i + 1 < changes.size() && changes[i + 1].at <= now;
+        std::optional<bool> told = told_by(ends_at_change ? t1 - 1 : t1);
         ++checked;
         if (told != changes[i].up) {
             fail("link indications", "the link of PHY " + std::to_string(address) + " of " + name + " was " +
