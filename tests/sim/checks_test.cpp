@@ -219,7 +219,7 @@ TEST(Checks, LinkIndications) {
         expect({{c.breaks, [&] { sim::check_link_states(c.changes, 0, 20 * s, told_by, 1, "adapter A"); }, c.breaks}});
     }
     // Down, told so, then up at 10 s with the poll at that very instant telling it.
-    auto told_up_at_10 = [s](host::Time t) { return std::optional<bool>(t >= 10 * s); };
+    auto told_up_at_10 = [](host::Time t) { return std::optional<bool>(t >= 10 * s); };
     expect({{"an indication at the instant of the change",
              [&] {
                  sim::check_link_states({{0, false}, {10 * s, true}}, 0, 20 * s, told_up_at_10, 1, "adapter A");
