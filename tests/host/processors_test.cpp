@@ -3,6 +3,8 @@
 // reported as a deadlock, and a timer routine already running is not stopped by a cancel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -146,6 +148,38 @@ TEST(Processors, RoutinesDueALittleApartBeginInTheOrderTheyFellDue) {
         interleaved += order[1] == "later begins";
     }
     EXPECT_GT(interleaved, 0u);  // the overlap still lets the later one in before the earlier ends
+}
+
+// Events that keep falling due a little later, each letting the next one in, do not starve a
+// task part-way through: time runs no more than the overlap past the moment it last ran,
+// whatever its priority. Priority drops are made rare (a window of 64 points), so that the slow
+// task, once dropped, keeps losing to each new event for a while.
+TEST(Processors, EventsDueALittleLaterDoNotStarveATaskPartWayThrough) {
+    constexpr host::Time overlap = 20;
+    host::Time longest = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        Machine m(2, seed, 64, overlap);
+        bool ended = false;
+        m.at(0, "Slow", [&] {
+            for (int i = 0; i < 30; ++i) {
+                host::Time before = m.host.now();
+                KeGetCurrentIrql();
+                longest = std::max(longest, m.host.now() - before);
+            }
+            ended = true;
+        });
+        std::function<void(int)> chatter = [&](int left) {
+            if (left == 0) return;
+            m.at(m.host.now() + 2, "Chatter", [&, left] {
+                KeGetCurrentIrql();
+                chatter(left - 1);
+            });
+        };
+        chatter(2000);
+        m.host.run_for(10'000);
+        ASSERT_TRUE(ended) << "seed " << seed;
+    }
+    EXPECT_LE(longest, overlap);
 }
 
 // NdisMCancelTimer stops an expiry still queued (one processor: nothing takes it up while the
