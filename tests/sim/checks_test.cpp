@@ -167,7 +167,8 @@ TEST(Checks, CableBytes) {
 
 TEST(Checks, ReceiveIndications) {
     const std::vector<uint8_t> f(60, 0xF0), g(70, 0x60);
-    enum WindowIs { Open, OpenFaulted, ClosedClean, ClosedFaulted };
+    // ClosedAsItCame: the halt or reset began 2 ms after the transfer, before its indication was due.
+    enum WindowIs { Open, OpenFaulted, ClosedClean, ClosedFaulted, ClosedAsItCame };
     const struct {
         WindowIs window;
         std::vector<std::vector<uint8_t>> transfers, indicated;
@@ -181,12 +182,14 @@ TEST(Checks, ReceiveIndications) {
         {Open, {f}, {}, true, "receive indications: a good 60-byte frame delivered at t=1000 is still"},
         {ClosedClean, {f}, {}, true, "receive indications: a good 60-byte"},
         {ClosedFaulted, {f}, {}, true, ""},
+        {ClosedAsItCame, {f}, {}, true, ""},
     };
     for (const auto& c : cases) {
         sim::Window w;
         w.id = 1;
         w.open = c.window == Open || c.window == OpenFaulted;
-        if (!w.open) w.faulted_windows[1] = c.window == ClosedFaulted, w.closed_at[1] = 1'000'000;
+        if (!w.open) w.faulted_windows[1] = c.window == ClosedFaulted;
+        if (!w.open) w.closed_at[1] = c.window == ClosedAsItCame ? 3000 : 1'000'000;
         sim::ReceiveLedger l;
         for (const auto& t : c.transfers) l.rx.push_back({{true, false, true, t}, 1, 1000});
         std::vector<host::ProtocolEvent> events;
