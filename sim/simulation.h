@@ -236,6 +236,7 @@ inline constexpr uint64_t kFieldStream = 0x165667B19E3779F9ull;
 inline constexpr uint64_t kControlStream = 0x27D4EB2F165667C5ull;
 inline constexpr uint64_t kSwarmStream = 0x85EBCA77C2B2AE63ull;
 inline constexpr uint64_t kPartStream = 0x94D049BB133111EBull;
+inline constexpr uint64_t kWindowStream = 0xD6E8FEB86659FD93ull;
 
 // ---- The checks' cores: each judges a history handed to it (the run's, or a hand-built one in
 // tests/sim/checks_test.cpp), throws the Failure of the invariant it breaks, and returns how
@@ -349,7 +350,8 @@ public:
           field_rng_(seed ^ kFieldStream),
           control_rng_(seed ^ kControlStream),
           swarm_rng_(seed ^ kSwarmStream),
-          part_rng_(seed ^ kPartStream) {}
+          part_rng_(seed ^ kPartStream),
+          window_rng_(seed ^ kWindowStream) {}
 
     Result run();
 
@@ -404,6 +406,8 @@ private:
     void act_burst_at_timer(Station& s);
     void send_checked(Station& s, size_t length);
     void send_together(Station& s, const std::vector<std::vector<uint8_t>>& frames);
+    size_t begin_send(Station& s, const std::vector<uint8_t>& bytes);
+    const TxExpect& end_send(Station& s, size_t index, const host::SendTicket& ticket);
     // One send, with its place in the ledger while it is in MpSend; the index of its entry.
     size_t send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
                        host::SendTicket& ticket);
@@ -418,6 +422,7 @@ private:
     void act_reinitialize(Station& s);
     void act_lower_cancel(Station& s);
     void stick_link_poll(Station& s);
+    void run_to_before_expiry(Station& s, host::Random& r);
 
     // bus_ledger.cpp
     void process_records(Station& s);
@@ -459,6 +464,7 @@ private:
     host::Random control_rng_;  // control-path actors that overlap: resets inside others' windows
     host::Random swarm_rng_;    // which kinds of action and fault the run turns on
     host::Random part_rng_;     // a part of a device that stops working for good
+    host::Random window_rng_;   // a work item that holds the PHY window as a timer expires
     // Swarm testing: the kinds of workload action (bit i: row i of the workload's table) and of
     // USB fault action (bit per model::FaultAction) this run turns on.
     uint32_t swarm_actions_ = ~0u;

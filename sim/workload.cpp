@@ -165,17 +165,12 @@ void Simulation::send_together(Station& s, const std::vector<std::vector<uint8_t
     for (const std::vector<uint8_t>& bytes : frames) {
         trace("send " + s.adapter->name + " " + std::to_string(bytes.size()) + " bytes crc " + hex(crc_of(bytes)) +
               " beside " + std::to_string(frames.size() - 1) + " other(s)");
-        indices.push_back(s.sends.tx.size());
-        s.sends.tx.emplace_back().bytes = bytes;
-        s.sends.sending.push_back(indices.back());
+        indices.push_back(begin_send(s, bytes));
     }
     const std::vector<host::SendTicket> tickets = host_->send_together(*s.adapter, frames);
     process_records(s);
     for (size_t i = 0; i < frames.size(); ++i) {
-        std::erase(s.sends.sending, indices[i]);
-        TxExpect& done = s.sends.tx[indices[i]];
-        done.send_id = tickets[i].id;
-        done.success = tickets[i].returned == NDIS_STATUS_PENDING;
+        const TxExpect& done = end_send(s, indices[i], tickets[i]);
         trace("send " + std::to_string(tickets[i].id) + " -> " + host::status_name(tickets[i].returned));
         check_send_returned(host_->ndis().send_record(tickets[i].id), tickets[i].id, tickets[i].returned);
         check_send_length(done.success, frames[i].size());
@@ -185,15 +180,29 @@ void Simulation::send_together(Station& s, const std::vector<std::vector<uint8_t
 size_t Simulation::send_packet(Station& s, const std::vector<uint8_t>& bytes, const std::vector<size_t>& splits,
                                host::SendTicket& ticket) {
     process_records(s);
+    const size_t index = begin_send(s, bytes);
+    ticket = host_->send(*s.adapter, bytes, splits);
+    process_records(s);
+    end_send(s, index, ticket);
+    return index;
+}
+
+// A frame the protocols are about to send: the ledger expects it while the send is in progress,
+// since its transfer may reach the bus before MpSend returns.
+size_t Simulation::begin_send(Station& s, const std::vector<uint8_t>& bytes) {
     const size_t index = s.sends.tx.size();
     s.sends.tx.emplace_back().bytes = bytes;
     s.sends.sending.push_back(index);
-    ticket = host_->send(*s.adapter, bytes, splits);
-    process_records(s);
-    std::erase(s.sends.sending, index);
-    s.sends.tx[index].send_id = ticket.id;
-    s.sends.tx[index].success = ticket.returned == NDIS_STATUS_PENDING;
     return index;
+}
+
+// The send has returned: the ledger learns its id and whether the packet was taken.
+const TxExpect& Simulation::end_send(Station& s, size_t index, const host::SendTicket& ticket) {
+    std::erase(s.sends.sending, index);
+    TxExpect& done = s.sends.tx[index];
+    done.send_id = ticket.id;
+    done.success = ticket.returned == NDIS_STATUS_PENDING;
+    return done;
 }
 
 // Protocols call back in: TCP answers a segment from inside its indication, and a send queued for
@@ -313,9 +322,18 @@ void Simulation::act_set(Station& s) {
     // Now and then a well-formed removal of a wake-up pattern, which pends and waits for the PHY
     // window in a work item, while a link poll's request is stuck in the device: the work item
     // gives up on it and cancels it, maybe side by side with a reset's work item and the stop.
+    // Or a removal comes a moment before one of the adapter's timers expires, so that its work
+    // item holds the window as the routine runs (the link timer's tick finds it taken). That
+    // choice has a generator of its own, so that the runs it leaves alone draw as they did.
+    static const std::vector<uint8_t> kRemoval = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,    25,
+                                                  0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xAA};
     if (oid == OID_PNP_REMOVE_WAKE_UP_PATTERN && control_rng_.chance_ppm(400'000)) {
-        data = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 25, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xAA};
+        data = kRemoval;
         if (control_rng_.chance_ppm(500'000)) stick_link_poll(s);
+    } else if (window_rng_.chance_ppm(100'000)) {
+        oid = OID_PNP_REMOVE_WAKE_UP_PATTERN;
+        data = kRemoval;
+        run_to_before_expiry(s, window_rng_);
     }
     // Power and wake-up requests stop and start the adapter: the data-path invariants take them
     // as they take a reset.
@@ -360,6 +378,20 @@ void Simulation::stick_link_poll(Station& s) {
     const size_t index = s.device().faults().rules().size() - 1;
     trace("the next link poll of " + s.adapter->name + " sticks");
     host_->run_until([&] { return s.device().faults().rules()[index].hits > 0; }, kPollPeriod + kLinkSlack);
+}
+
+// Brings the clock to a little before (up to 3 ms) one of the adapter's armed timers expires (one
+// due within a poll period and its slack), so that what comes next is under way as its routine
+// runs.
+void Simulation::run_to_before_expiry(Station& s, host::Random& r) {
+    const std::vector<const host::TimerState*> armed = host_->timers().armed(s.adapter);
+    if (armed.empty()) return;
+    const host::TimerState* timer = armed[r.below(armed.size())];
+    const host::Time before = r.below(3000);
+    if (timer->due >= host_->now() + kPollPeriod + kLinkSlack) return;
+    trace("as timer " + host::routine_name_of(timer->routine) + " of " + s.adapter->name + " is " +
+          std::to_string(before) + " us from expiry");
+    if (timer->due > host_->now() + before) host_->run_to(timer->due - before);
 }
 
 // The cable pulled out of both sockets, or pushed back in: both ends lose or regain link.

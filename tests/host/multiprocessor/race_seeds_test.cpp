@@ -18,8 +18,8 @@ struct RaceSeed {
 const RaceSeed kRaceSeeds[] = {
     // Two indication routines at once (the indicate timer set again while its routine ran): with
     // only one let indicate, frames go up in the order they came.
-    {142, 4, "RxIndicateTimerRoutine began while it still ran on another processor",
-     "receive indications: a later frame went up before an earlier one"},
+    {1113, 4, "RxIndicateTimerRoutine began while it still ran on another processor",
+     "receive indications: a good frame delivered was not indicated"},
     {675, 2, "RxIndicateTimerRoutine began while it still ran on another processor",
      "receive indications: a later frame went up before an earlier one"},
     {713, 3, "RxIndicateTimerRoutine began while it still ran on another processor",
