@@ -93,6 +93,12 @@ struct Options {
     Time send_completion_deadline = seconds(30);
     // How long a wait with nothing left to run may last before it is reported as never ending.
     Time idle_wait_limit = seconds(3600);
+    // How long a call into the driver from outside (a handler NDIS calls, a routine a test runs)
+    // may take before it is reported as never returning: on a machine it would hang the caller,
+    // while timers and transfers went on around it. An initialization against a device that
+    // leaves one control request in twenty unanswered takes over ten minutes (each waits out its
+    // time-out), so the bound is an hour.
+    Time driver_call_limit = seconds(3600);
     uint8_t fresh_fill = 0xA5;  // fills fresh allocations
     uint8_t freed_fill = 0xDD;  // fills freed memory in quarantine
     size_t quarantine_bytes = size_t(64) << 20;

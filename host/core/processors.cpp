@@ -478,9 +478,10 @@ void Processors::run_tasks(const std::string& label, std::vector<std::function<v
     auto all_done = [&] {
         return std::all_of(tasks.begin(), tasks.end(), [](const Task* t) { return t->state == TaskState::Done; });
     };
+    const Time limit = host_.options().driver_call_limit;
     bool ended;
     try {
-        ended = host_.scheduler().pump(kForever, all_done, false, true);
+        ended = host_.scheduler().pump(host_.now() + limit, all_done, false, true);
     } catch (...) {
         for (Task* task : tasks) {
             abandon(*task);
@@ -495,7 +496,8 @@ void Processors::run_tasks(const std::string& label, std::vector<std::function<v
         erase(*task);
     }
     if (!ended) {
-        host_.verifier().report(Rule::Host, "calls into the driver (" + label + ") could never finish");
+        host_.verifier().report(Rule::Host, "calls into the driver (" + label + ") did not return within " +
+                                                std::to_string(limit / seconds(1)) + " s");
         return;
     }
     if (error) std::rethrow_exception(error);
@@ -505,10 +507,11 @@ void Processors::run_task(const std::string& label, std::function<void()> body) 
     Task& task = spawn(label, std::move(body));
     task.awaited = true;
     task.queued_by = queue_token();
+    const Time limit = host_.options().driver_call_limit;
     bool ended;
     try {
         ended = host_.scheduler().pump(
-            kForever, [&] { return task.state == TaskState::Done; }, false, true);
+            host_.now() + limit, [&] { return task.state == TaskState::Done; }, false, true);
     } catch (...) {
         abandon(task);
         erase(task);
@@ -517,7 +520,8 @@ void Processors::run_task(const std::string& label, std::function<void()> body) 
     if (!ended) {
         abandon(task);
         erase(task);
-        host_.verifier().report(Rule::Host, "a call into the driver (" + label + ") could never finish: " + describe());
+        host_.verifier().report(Rule::Host, "a call into the driver (" + label + ") did not return within " +
+                                                std::to_string(limit / seconds(1)) + " s: " + describe());
         return;
     }
     std::exception_ptr error = task.error;

@@ -182,6 +182,19 @@ TEST(Processors, EventsDueALittleLaterDoNotStarveATaskPartWayThrough) {
     EXPECT_LE(longest, overlap);
 }
 
+// A call into the driver that never returns (a handler waiting for what never comes, while its
+// timers go on) is reported once the call limit has passed, and the caller gets control back.
+TEST(Processors, ACallIntoTheDriverThatNeverReturnsIsReported) {
+    Host host({.seed = 1, .processors = 2, .policy = host::ViolationPolicy::Record, .driver_call_limit = 5'000'000});
+    host::Adapter& adapter = host.add_adapter();
+    host.call_driver(host::ContextKind::Handler, "Forever", &adapter, PASSIVE_LEVEL, [] {
+        for (;;) NdisMSleep(1000);
+    });
+    EXPECT_GE(host.now(), 5'000'000u);
+    ASSERT_EQ(host.verifier().violations().size(), 1u);
+    EXPECT_NE(host.verifier().violations()[0].message.find("(Forever) did not return within 5 s"), std::string::npos);
+}
+
 // NdisMCancelTimer stops an expiry still queued (one processor: nothing takes it up while the
 // canceller runs), but not one another processor has taken up: then it reports FALSE and the
 // routine runs to its end.
