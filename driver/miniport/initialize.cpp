@@ -198,7 +198,10 @@ ULONG ReadStationAddress(ADAPTER* Adapter)
     return RESULT_SUCCESS;
 }
 
-// ReadEepromWord — passive level. A word that never reports done is taken as read.
+// ReadEepromWord — passive level. A word that never reports done is taken as read. A poll the
+// device did not answer (it waited out its time-out) ends the polling of the word: each more
+// would only wait out another, and a device that has stopped answering would hold
+// initialization for hours.
 USHORT ReadEepromWord(ADAPTER* Adapter, UCHAR Index)
 {
     Adapter->RegWriteBuf[0] = Index;
@@ -208,7 +211,9 @@ USHORT ReadEepromWord(ADAPTER* Adapter, UCHAR Index)
     WriteRegisters(Adapter, 4, REG_EEPROM_WORD);
     for (ULONG Poll = 0; Poll < EEPROM_POLLS; Poll++) {
         NdisMSleep(EEPROM_POLL_PAUSE_US);
-        ReadRegisters(Adapter, 2, REG_EEPROM_CONTROL);
+        if (ReadRegisters(Adapter, 2, REG_EEPROM_CONTROL) != RESULT_SUCCESS) {
+            break;
+        }
         if ((Adapter->RegReadBuf[0] & EEPROM_DONE) != 0) {
             break;
         }

@@ -167,6 +167,21 @@ TEST(InitializeFailure, RequestsTheDeviceDoesNotAnswer) {
     }
 }
 
+// An EEPROM whose control register stops answering costs one time-out a word, not one a poll:
+// initialization goes on in minutes rather than hours.
+TEST(InitializeFailure, AnEepromThatStopsAnsweringCostsOneTimeOutAWord) {
+    testbed::Testbed bench;
+    testbed::Unit& unit = bench.add();
+    unit.device().faults().add({.kind = model::RequestKind::vendor_read,
+                                .register_index = reg::kEepromControl,
+                                .times = 0,
+                                .action = model::FaultAction::never_complete});
+    EXPECT_EQ(bench.initialize(unit), NDIS_STATUS_SUCCESS);
+    // For each of the sixteen words, one poll and the read of the data (which covers the register).
+    EXPECT_EQ(unit.device().faults().rules()[0].hits, 32u);
+    bench.halt(unit);
+}
+
 // A request the bus refuses at once: a device descriptor request leaves the configuration
 // request to find nothing it can use, and a refused selection of the configuration comes back
 // without pipes. Either way initialization fails, rather than go on with pipe handles the bus
