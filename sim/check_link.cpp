@@ -51,9 +51,48 @@ void Simulation::check_links(Station& s) {
     const auto& injected = host_->faults().injected();
     if (!injected.empty() && injected.back().time >= s.window.start) return;  // a failed allocation may cost a poll
     const uint8_t address = s.record()->PhyAddress;
+    const std::vector<LinkChange> history = link_history(s, address);
     checked(Check::LinkState, check_link_states(
-                                  link_history(s, address), s.window.start, now,
-                                  [this, &s](host::Time t) { return last_told(s, t); }, address, s.adapter->name));
+                                  history, s.window.start, now, [this, &s](host::Time t) { return last_told(s, t); },
+                                  address, s.adapter->name));
+    std::vector<LinkChange> reports;
+    for (const host::ProtocolEvent& ev : host_->recorder().events()) {
+        if (ev.adapter_id != s.adapter->id || ev.kind != host::ProtocolEventKind::Status || ev.time <= s.window.start)
+            continue;
+        if (ev.status == NDIS_STATUS_MEDIA_CONNECT || ev.status == NDIS_STATUS_MEDIA_DISCONNECT)
+            reports.push_back({ev.time, ev.status == NDIS_STATUS_MEDIA_CONNECT});
+    }
+    checked(Check::LinkState, check_link_reports(history, reports, s.window.start, address, s.adapter->name));
+}
+
+uint64_t check_link_reports(const std::vector<LinkChange>& changes, const std::vector<LinkChange>& reports,
+                            host::Time window_start, uint8_t address, const std::string& name) {
+    if (changes.empty()) return 0;
+    uint64_t checked = 0;
+    for (const LinkChange& report : reports) {
+        if (report.at <= window_start) continue;
+        const host::Time from = report.at > kPollPeriod + kLinkSlack ? report.at - (kPollPeriod + kLinkSlack) : 0;
+        // The state at the start of the span, and every state the link took within it.
+        bool had = false, known = false;
+        for (const LinkChange& c : changes) {
+            if (c.at <= from) {
+                known = true;
+                had = c.up == report.up;
+            } else if (c.at <= report.at && c.up == report.up) {
+                had = true;
+                break;
+            }
+        }
+        if (!known && !had && changes.front().at > from) continue;  // the history begins within the span
+        ++checked;
+        if (!had) {
+            fail("link indications",
+                 "NDIS was told " + std::string(report.up ? "connected" : "disconnected") + " at t=" +
+                     std::to_string(report.at) + ", but the link of PHY " + std::to_string(address) + " of " + name +
+                     " had been " + (report.up ? "down" : "up") + " since t=" + std::to_string(from) + " or before");
+        }
+    }
+    return checked;
 }
 
 uint64_t check_link_states(const std::vector<LinkChange>& changes, host::Time window_start, host::Time now,

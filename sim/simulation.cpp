@@ -320,7 +320,8 @@ host::Time Simulation::halt(Station& s) {
         if (timer != nullptr && timer->due < host_->now() + kPollPeriod + kLinkSlack) {
             trace("halt " + s.adapter->name + " as timer " + host::routine_name_of(timer->routine) + " expires");
             result_.witnesses.insert("a halt as " + host::routine_name_of(timer->routine) + " expired");
-            host_->run_for(timer->due - host_->now() + 1);
+            // An expiry still waiting for its processor (timer latency) may be due already.
+            host_->run_for(timer->due > host_->now() ? timer->due - host_->now() + 1 : 1);
         }
     }
     // NDIS halts an adapter only once the reset in progress has completed, however long the
@@ -384,6 +385,16 @@ void Simulation::reset_adapter(Station& s) {
         (again ? reset_again_inside_ ? ", and again from inside its completion" : ", and again as it completes" : "") +
         (shutdown_after_again_ ? ", and the system shuts down " + std::to_string(*shutdown_after_again_) + " us later"
                                : ""));
+    // Now and then the reset begins while a link poll is part-way through: the restart's own PHY
+    // accesses and the poll's then meet, as a stop's do.
+    if (reset_rng_.chance_ppm(250'000)) {
+        const size_t from = s.device().control_log().size();
+        if (host_->run_until([&] { return phy_read_commanded(s.device(), from); }, kPollPeriod + kLinkSlack)) {
+            trace("reset " + s.adapter->name + " during a link poll");
+            result_.witnesses.insert("a reset during a link poll");
+        }
+        wait_reset(s);  // NDIS's hang check may have begun one meanwhile
+    }
     const uint64_t before = s.adapter->resets_completed;
     host_->reset(*s.adapter);
     // Until the first completes: the second may begin inside its completion.

@@ -237,6 +237,7 @@ inline constexpr uint64_t kControlStream = 0x27D4EB2F165667C5ull;
 inline constexpr uint64_t kSwarmStream = 0x85EBCA77C2B2AE63ull;
 inline constexpr uint64_t kPartStream = 0x94D049BB133111EBull;
 inline constexpr uint64_t kWindowStream = 0xD6E8FEB86659FD93ull;
+inline constexpr uint64_t kResetStream = 0xA0761D6478BD642Full;
 
 // ---- The checks' cores: each judges a history handed to it (the run's, or a hand-built one in
 // tests/sim/checks_test.cpp), throws the Failure of the invariant it breaks, and returns how
@@ -280,6 +281,10 @@ uint64_t check_indications(ReceiveLedger& receives, const ReceiveScene& scene,
 uint64_t check_link_states(const std::vector<LinkChange>& changes, host::Time window_start, host::Time now,
                            const std::function<std::optional<bool>(host::Time)>& told, uint8_t address,
                            const std::string& name);
+// And each state NDIS was told after the window began is one the link had within a poll period
+// and its slack before: a report of a state the link never had is a wrong reading.
+uint64_t check_link_reports(const std::vector<LinkChange>& changes, const std::vector<LinkChange>& reports,
+                            host::Time window_start, uint8_t address, const std::string& name);
 
 // check_statistics.cpp: a counter NDIS was given lies between what the bus had seen before the
 // query and what it saw after it.
@@ -351,7 +356,8 @@ public:
           control_rng_(seed ^ kControlStream),
           swarm_rng_(seed ^ kSwarmStream),
           part_rng_(seed ^ kPartStream),
-          window_rng_(seed ^ kWindowStream) {}
+          window_rng_(seed ^ kWindowStream),
+          reset_rng_(seed ^ kResetStream) {}
 
     Result run();
 
@@ -465,6 +471,7 @@ private:
     host::Random swarm_rng_;    // which kinds of action and fault the run turns on
     host::Random part_rng_;     // a part of a device that stops working for good
     host::Random window_rng_;   // a work item that holds the PHY window as a timer expires
+    host::Random reset_rng_;    // when a reset begins while a link poll is part-way through
     // Swarm testing: the kinds of workload action (bit i: row i of the workload's table) and of
     // USB fault action (bit per model::FaultAction) this run turns on.
     uint32_t swarm_actions_ = ~0u;

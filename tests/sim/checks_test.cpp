@@ -228,6 +228,28 @@ TEST(Checks, LinkIndications) {
                  sim::check_link_states({{0, false}, {10 * s, true}}, 0, 20 * s, told_up_at_10, 1, "adapter A");
              },
              ""}});
+    // What NDIS is told is a state the link had within a poll and its slack (4.5 s) before.
+    const std::vector<sim::LinkChange> down_at_2_up_at_10 = {{0, true}, {2 * s, false}, {10 * s, true}};
+    const struct {
+        const char* what;
+        sim::LinkChange report;
+        host::Time window_start;
+        const char* breaks;
+    } reports[] = {
+        {"up, read as the link went", {3 * s, true}, 0, ""},
+        {"down, while it was", {5 * s, false}, 0, ""},
+        {"up, after 6.5 s down", {8500'000, true}, 0, "link indications: NDIS was told connected at t=8500000"},
+        {"down, long after it came up",
+         {16 * s, false},
+         0,
+         "link indications: NDIS was told disconnected at t=16000000"},
+        {"before the window", {8500'000, true}, 9 * s, ""},
+    };
+    for (const auto& r : reports) {
+        expect(
+            {{r.what, [&] { sim::check_link_reports(down_at_2_up_at_10, {r.report}, r.window_start, 1, "adapter A"); },
+              r.breaks}});
+    }
 }
 
 TEST(Checks, Statistics) {
