@@ -29,14 +29,13 @@ bool Simulation::link_truth(Station& s, uint8_t address, host::Time at) {
 
 // What NDIS was last told of the adapter's link by the given time; nothing when never told.
 std::optional<bool> Simulation::last_told(Station& s, host::Time until) {
-    std::optional<bool> told;
-    for (const host::ProtocolEvent& ev : host_->recorder().events()) {
-        if (ev.time > until) break;
-        if (ev.adapter_id != s.adapter->id || ev.kind != host::ProtocolEventKind::Status) continue;
-        if (ev.status == NDIS_STATUS_MEDIA_CONNECT) told = true;
-        if (ev.status == NDIS_STATUS_MEDIA_DISCONNECT) told = false;
-    }
-    return told;
+    auto it = told_.find(s.adapter->id);
+    if (it == told_.end()) return std::nullopt;
+    const std::vector<LinkChange>& told = it->second;
+    auto after =
+        std::upper_bound(told.begin(), told.end(), until, [](host::Time t, const LinkChange& c) { return t < c.at; });
+    if (after == told.begin()) return std::nullopt;
+    return std::prev(after)->up;
 }
 
 // Each state of the chosen PHY's link that lasts longer than a poll period (and the slack of a
@@ -55,14 +54,10 @@ void Simulation::check_links(Station& s) {
     checked(Check::LinkState, check_link_states(
                                   history, s.window.start, now, [this, &s](host::Time t) { return last_told(s, t); },
                                   address, s.adapter->name));
-    std::vector<LinkChange> reports;
-    for (const host::ProtocolEvent& ev : host_->recorder().events()) {
-        if (ev.adapter_id != s.adapter->id || ev.kind != host::ProtocolEventKind::Status || ev.time <= s.window.start)
-            continue;
-        if (ev.status == NDIS_STATUS_MEDIA_CONNECT || ev.status == NDIS_STATUS_MEDIA_DISCONNECT)
-            reports.push_back({ev.time, ev.status == NDIS_STATUS_MEDIA_CONNECT});
-    }
-    checked(Check::LinkState, check_link_reports(history, reports, s.window.start, address, s.adapter->name));
+    static const std::vector<LinkChange> kNone;
+    auto told = told_.find(s.adapter->id);
+    checked(Check::LinkState, check_link_reports(history, told == told_.end() ? kNone : told->second, s.window.start,
+                                                 address, s.adapter->name));
 }
 
 uint64_t check_link_reports(const std::vector<LinkChange>& changes, const std::vector<LinkChange>& reports,

@@ -140,6 +140,9 @@ void Simulation::build() {
         if (!e.data.empty()) line += " data " + std::to_string(e.data.size()) + "/" + hex(crc_of(e.data));
         if (e.send_id) line += " send " + std::to_string(e.send_id);
         trace(line);
+        if (e.kind == host::ProtocolEventKind::Status &&
+            (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT))
+            told_[e.adapter_id].push_back({e.time, e.status == NDIS_STATUS_MEDIA_CONNECT});
         if (e.kind == host::ProtocolEventKind::ResetComplete && reset_again_ != nullptr &&
             reset_again_->id == e.adapter_id && !reset_again_inside_) {
             host::Adapter* adapter = std::exchange(reset_again_, nullptr);

@@ -484,6 +484,9 @@ private:
     // And the system shuts down this long after that second reset began.
     std::optional<host::Time> shutdown_after_again_;
     std::unique_ptr<testbed::Bench> bench_;
+    // The media statuses NDIS was told, per adapter id, in time order: kept as they are recorded,
+    // so that the link checks and the recovery phase's waits need not scan every event again.
+    std::map<int, std::vector<LinkChange>> told_;
     host::Host* host_ = nullptr;  // the bench's
     std::deque<Station> stations_;
     std::unique_ptr<model::Cable> cable_;
