@@ -130,10 +130,29 @@ uint64_t check_keep_alives(uint64_t carried, uint64_t recognised, bool device_fa
     return 1;
 }
 
+// A protocol refused for want of a descriptor waits for NdisMSendResourcesAvailable before it
+// sends again: once every descriptor is back, a running adapter must say so soon, whether or not
+// any frame arrives meanwhile.
+uint64_t check_resources_announced(std::optional<host::Time> refused, int outstanding, host::Time last_completion,
+                                   host::Time now, const std::string& name) {
+    if (!refused || outstanding > 0) return 0;
+    const host::Time since = std::max(*refused, last_completion);
+    if (now <= since + kAnnounceLimit) return 0;
+    fail("liveness", name + " refused a send for want of resources at t=" + std::to_string(*refused) + ", and " +
+                         std::to_string((now - since) / 1000) +
+                         " ms after its last bulk-out transfer completed NDIS has still not been told that send "
+                         "resources are available");
+    return 1;
+}
+
 void Simulation::check_sends(Station& s, bool final) {
     checked(Check::SentFrame, check_cable(s.sends, s.device().frames_sent(), final, s.adapter->name));
     checked(Check::SentFrame, check_keep_alives(s.sends.keep_alives, s.device().counters().keep_alives,
                                                 rule_hits(s.device()) != 0, s.adapter->name));
+    if (s.window.open && !s.window.dirty && s.state() == ADAPTER_STATE_RUNNING) {
+        checked(Check::SendAccepted, check_resources_announced(s.sends.unannounced, s.sends.outstanding,
+                                                               s.sends.last_completion, host_->now(), s.adapter->name));
+    }
 }
 
 }  // namespace sim

@@ -143,6 +143,13 @@ void Simulation::build() {
         if (e.kind == host::ProtocolEventKind::Status &&
             (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT))
             told_[e.adapter_id].push_back({e.time, e.status == NDIS_STATUS_MEDIA_CONNECT});
+        if (e.kind == host::ProtocolEventKind::SendResourcesAvailable) {
+            for (Station& s : stations_) {
+                if (s.adapter == nullptr || s.adapter->id != e.adapter_id) continue;
+                s.sends.unannounced.reset();
+                ++s.sends.announcements;
+            }
+        }
         if (e.kind == host::ProtocolEventKind::ResetComplete && reset_again_ != nullptr &&
             reset_again_->id == e.adapter_id && !reset_again_inside_) {
             host::Adapter* adapter = std::exchange(reset_again_, nullptr);
@@ -439,6 +446,7 @@ void Simulation::reset_began(host::Adapter& adapter) {
             close_window(s);
             s.epoch.open = false;
             s.resetting = true;
+            s.sends.unannounced.reset();  // a reset ends the wait: NDIS sends again once it completes
         } catch (const Failure& f) {
             if (!deferred_) deferred_ = f;
         }

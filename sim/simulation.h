@@ -43,6 +43,9 @@ inline constexpr host::Time kLinkSlack = host::milliseconds(1500);
 // each that never completes takes its 10 s time-out; the bound leaves room for all of them and
 // still catches a reset that never ends.
 inline constexpr host::Time kRequestLimit = host::seconds(1200);
+// How long after its last bulk-out transfer completed a running adapter that refused a send for
+// want of a descriptor may take to tell NDIS that send resources are available again.
+inline constexpr host::Time kAnnounceLimit = host::milliseconds(500);
 inline constexpr size_t kMinTransfer = 60;  // frame transfers are padded to this
 inline constexpr size_t kKeepAliveLength = 32;
 inline constexpr size_t kMaxSendFrame = 1534;  // what a transmit buffer holds
@@ -106,6 +109,7 @@ struct TxExpect {
     std::vector<uint8_t> bytes;
     bool success = false;            // completed with success by MpSend
     std::optional<uint64_t> usb_id;  // its bulk-out transfer
+    uint64_t announcements = 0;      // resources-available calls made before it began
 };
 
 struct OutTransfer {
@@ -166,6 +170,10 @@ struct SendLedger {
     // holds whole packets of, waiting for the transfer that ends it.
     uint64_t pipe_clears = 0;
     uint64_t keep_alives = 0;  // keep-alive transfers the bus completed with success
+    // When a send was refused for want of a descriptor, while NDIS has not been told since that
+    // send resources are available again: a protocol that waits for that call sends nothing more.
+    std::optional<host::Time> unannounced;
+    uint64_t announcements = 0;  // resources-available calls NDIS was given
 };
 
 // Good bulk-in transfers and the indications that must follow them.
@@ -258,6 +266,8 @@ void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<
 // Every keep-alive the bus carried reached the controller as a keep-alive, unless a device fault
 // may have left a frame waiting for the transfer that ends it.
 uint64_t check_keep_alives(uint64_t carried, uint64_t recognised, bool device_faults, const std::string& name);
+uint64_t check_resources_announced(std::optional<host::Time> refused, int outstanding, host::Time last_completion,
+                                   host::Time now, const std::string& name);
 uint64_t check_cable(SendLedger& sends, const std::vector<model::SentFrame>& frames, bool final,
                      const std::string& name);
 

@@ -191,7 +191,9 @@ size_t Simulation::send_packet(Station& s, const std::vector<uint8_t>& bytes, co
 // since its transfer may reach the bus before MpSend returns.
 size_t Simulation::begin_send(Station& s, const std::vector<uint8_t>& bytes) {
     const size_t index = s.sends.tx.size();
-    s.sends.tx.emplace_back().bytes = bytes;
+    TxExpect& send = s.sends.tx.emplace_back();
+    send.bytes = bytes;
+    send.announcements = s.sends.announcements;
     s.sends.sending.push_back(index);
     return index;
 }
@@ -202,6 +204,10 @@ const TxExpect& Simulation::end_send(Station& s, size_t index, const host::SendT
     TxExpect& done = s.sends.tx[index];
     done.send_id = ticket.id;
     done.success = ticket.returned == NDIS_STATUS_PENDING;
+    // A refusal is owed the resources-available call unless one came while the send was under
+    // way: it may have followed the refusal inside the driver, on another processor.
+    if (ticket.returned == NDIS_STATUS_RESOURCES && !s.sends.unannounced && s.sends.announcements == done.announcements)
+        s.sends.unannounced = host_->now();
     return done;
 }
 

@@ -224,6 +224,11 @@ ULONG ReturnTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor)
     if (Adapter->ZeroLengthPending != 0 && Adapter->State == ADAPTER_STATE_RUNNING) {
         SetAdapterTimer(Adapter, &Adapter->ZeroLengthTimer, 0);
     }
+    // A send refused for want of a descriptor is owed the news that one is back, whether or not a
+    // frame arrives to be indicated: the indication routine gives it, outside any submission.
+    if (Adapter->SendResourcesExhausted != 0 && Adapter->State == ADAPTER_STATE_RUNNING) {
+        SetAdapterTimer(Adapter, &Adapter->RxIndicateTimer, 0);
+    }
     return RESULT_SUCCESS;
 }
 

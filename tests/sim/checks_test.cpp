@@ -309,6 +309,18 @@ TEST(Checks, Liveness) {
         {"a refusal of a running adapter counts", tested(true, 1), ""},
         {"that of one not running does not", tested(false, 0), ""},
     });
+    // Send resources owed since a refusal at 10 ms; the last bulk-out transfer completed at 20 ms.
+    auto announced = [](std::optional<host::Time> refused, int outstanding, host::Time now) {
+        return [=] { sim::check_resources_announced(refused, outstanding, 20 * ms, now, "adapter A"); };
+    };
+    expect({
+        {"nothing refused", announced(std::nullopt, 0, 5000 * ms), ""},
+        {"owed within the limit", announced(10 * ms, 0, 520 * ms), ""},
+        {"owed past it", announced(10 * ms, 0, 521 * ms),
+         "liveness: adapter A refused a send for want of resources at t=10000, and 501 ms after its last"},
+        {"owed with a transfer still out", announced(10 * ms, 1, 5000 * ms), ""},
+        {"refused after the last completion", announced(4000 * ms, 0, 4500 * ms), ""},
+    });
 }
 
 TEST(Checks, Lifecycle) {
