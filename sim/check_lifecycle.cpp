@@ -1,4 +1,6 @@
 // The verifier's rules, nothing left after a halt, and each accepted packet completed once.
+#include <cerrno>
+
 #include "sim/simulation.h"
 
 namespace sim {
@@ -69,6 +71,55 @@ void Simulation::check_send_completions() { check_completions(host_->recorder().
 
 // A system that shut down leaves the adapter stopped once its shutdown handler returned.
 void Simulation::check_shut_down(Station& s) { check_stopped_after_shutdown(s.state(), s.adapter->name); }
+
+// A reset that completes with success leaves both bulk pipes able to carry transfers: none that a
+// failed transfer halted is still halted, in the host controller or on the device, unless a bulk
+// transfer failed since the reset began (that failure may have come after the restart, and is the
+// next reset's to clear). A reset of an adapter that has begun to stop only completes.
+void Simulation::check_reset_completed(Station& s, NDIS_STATUS status) {
+    bool failed = false;
+    const auto& records = s.bus->records();
+    for (; s.halts.seen < records.size(); ++s.halts.seen) {
+        const host::UsbRecord& r = records[s.halts.seen];
+        const bool refused = r.status != 0 && r.status != -ENOENT;
+        if (r.transfer_type == 3 && r.type == 'C' && refused) {
+            s.halts.halted[r.endpoint] = true;
+            failed = failed || s.halts.seen >= s.reset_records_from;
+        }
+        for (uint8_t endpoint : {model::kBulkInEndpoint, model::kBulkOutEndpoint}) {
+            if (r.type == 'S' && r.has_setup && r.setup == model::SetupPacket::clear_endpoint_halt(endpoint).bytes())
+                s.halts.clearing[r.id] = endpoint;
+        }
+        auto clear = s.halts.clearing.find(r.id);
+        if (r.type == 'C' && clear != s.halts.clearing.end()) {
+            if (r.status == 0) s.halts.halted[clear->second] = false;
+            s.halts.clearing.erase(clear);
+        }
+    }
+    std::string halted;
+    for (uint8_t endpoint : {model::kBulkInEndpoint, model::kBulkOutEndpoint}) {
+        const bool host = s.bus->pipe_halted(endpoint), device = s.device().halted(endpoint);
+        if (s.halts.halted[endpoint] && (host || device)) {
+            halted += (halted.empty() ? "" : ", ") + hex(endpoint) +
+                      (host && device ? " (host and device)"
+                       : host         ? " (host)"
+                                      : " (device)");
+        }
+    }
+    try {
+        check_reset_outcome(status, halted, failed, s.record()->StopRequested != 0, s.adapter->name);
+    } catch (const Failure& f) {
+        if (!deferred_) deferred_ = f;
+    }
+}
+
+void check_reset_outcome(NDIS_STATUS status, const std::string& halted, bool bulk_failed_since, bool stopping,
+                         const std::string& name) {
+    if (status == NDIS_STATUS_SUCCESS && !halted.empty() && !bulk_failed_since && !stopping) {
+        fail("recovery", name + " completed a reset with NDIS_STATUS_SUCCESS, but its bulk endpoint " + halted +
+                             " is still halted and no bulk transfer failed since the reset began");
+    }
+}
 
 void check_stopped_after_shutdown(ULONG state, const std::string& name) {
     if (state != ADAPTER_STATE_STOPPED) {

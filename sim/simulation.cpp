@@ -143,6 +143,11 @@ void Simulation::build() {
         if (e.kind == host::ProtocolEventKind::Status &&
             (e.status == NDIS_STATUS_MEDIA_CONNECT || e.status == NDIS_STATUS_MEDIA_DISCONNECT))
             told_[e.adapter_id].push_back({e.time, e.status == NDIS_STATUS_MEDIA_CONNECT});
+        if (e.kind == host::ProtocolEventKind::ResetComplete) {
+            for (Station& s : stations_) {
+                if (s.up && s.adapter != nullptr && s.adapter->id == e.adapter_id) check_reset_completed(s, e.status);
+            }
+        }
         if (e.kind == host::ProtocolEventKind::SendResourcesAvailable) {
             for (Station& s : stations_) {
                 if (s.adapter == nullptr || s.adapter->id != e.adapter_id) continue;
@@ -240,6 +245,8 @@ void Simulation::start(Station& s) {
         if (const model::Phy* phy = s.device().mii().phy(p.address)) s.links_at_start[p.address] = phy->link();
     }
     s.records_seen = 0;
+    s.halts = {};
+    s.reset_records_from = 0;
     s.sends = SendLedger{};
     s.receives = ReceiveLedger{};
     s.receives.events_seen = host_->recorder().events().size();
@@ -447,6 +454,7 @@ void Simulation::reset_began(host::Adapter& adapter) {
             s.epoch.open = false;
             s.resetting = true;
             s.sends.unannounced.reset();  // a reset ends the wait: NDIS sends again once it completes
+            s.reset_records_from = s.bus->records().size();
         } catch (const Failure& f) {
             if (!deferred_) deferred_ = f;
         }

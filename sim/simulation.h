@@ -227,7 +227,15 @@ struct Station {
     ReceiveLedger receives;
     Window window;
     Epoch epoch;
-    bool resetting = false;  // a reset began; the window opens again at the checkpoint after it ends
+    bool resetting = false;         // a reset began; the window opens again at the checkpoint after it ends
+    size_t reset_records_from = 0;  // the bus's records when the last reset began
+    // Bulk endpoints a failed transfer halted, not cleared since (CLEAR_FEATURE(ENDPOINT_HALT)
+    // answered with success), as the bus's records show them; the clears in flight, by id.
+    struct {
+        size_t seen = 0;
+        std::map<uint8_t, bool> halted;
+        std::map<uint64_t, uint8_t> clearing;
+    } halts;
 
     model::Controller& device() { return bus->controller(); }
     ADAPTER* record() { return up ? static_cast<ADAPTER*>(adapter->context()) : nullptr; }
@@ -306,6 +314,8 @@ void check_statistic(const char* counter, const std::string& name, ULONG value, 
 [[noreturn]] void relay_violation(const host::Violation& violation);
 void check_nothing_left(size_t irps_outstanding, const std::string& name);
 void check_stopped_after_shutdown(ULONG state, const std::string& name);
+void check_reset_outcome(NDIS_STATUS status, const std::string& halted, bool bulk_failed_since, bool stopping,
+                         const std::string& name);
 
 // simulation.cpp: the driver loads (`load` throws testbed::Failure when DriverEntry fails); a
 // request or reset completes within its limit; the halt of an adapter that was running after
@@ -448,6 +458,7 @@ private:
     void check_verifier();
     void check_halted(Station& s);
     void check_shut_down(Station& s);
+    void check_reset_completed(Station& s, NDIS_STATUS status);
     void check_send_completions();
     void check_sends(Station& s, bool final);
     void check_receives(Station& s, bool require_indicated);
