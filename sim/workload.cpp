@@ -208,6 +208,10 @@ const TxExpect& Simulation::end_send(Station& s, size_t index, const host::SendT
     // way: it may have followed the refusal inside the driver, on another processor.
     if (ticket.returned == NDIS_STATUS_RESOURCES && !s.sends.unannounced && s.sends.announcements == done.announcements)
         s.sends.unannounced = host_->now();
+    // The bus has every bulk-out transfer back, but a completion routine may only now be giving its
+    // descriptor back, beside the refusal on another processor.
+    if (ticket.returned == NDIS_STATUS_RESOURCES && s.sends.outstanding == 0)
+        result_.witnesses.insert("a send refused for want of a descriptor as the last came back");
     return done;
 }
 

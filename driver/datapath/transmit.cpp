@@ -21,6 +21,20 @@ TX_DESCRIPTOR* TakeTxDescriptor(ADAPTER* Adapter)
     return Descriptor;
 }
 
+// No descriptor was free: the send is refused for want of resources, and NDIS is to be told when
+// one is back. A completion on another processor may have given one back since the list was
+// found empty, before the flag was set, and then saw nothing owed: the list is looked at again.
+VOID NoteDescriptorsExhausted(ADAPTER* Adapter)
+{
+    Adapter->SendResourcesExhausted = 1;
+    NdisDprAcquireSpinLock(&Adapter->TxLock);
+    BOOLEAN Back = Adapter->TxFreeList.Count != 0;
+    NdisDprReleaseSpinLock(&Adapter->TxLock);
+    if (Back && Adapter->State == ADAPTER_STATE_RUNNING) {
+        SetAdapterTimer(Adapter, &Adapter->RxIndicateTimer, 0);
+    }
+}
+
 // A descriptor whose submission never reached the USB stack goes back at the front.
 VOID PutBackTxDescriptor(ADAPTER* Adapter, TX_DESCRIPTOR* Descriptor)
 {
@@ -35,7 +49,7 @@ NDIS_STATUS SendOwedZeroLength(ADAPTER* Adapter)
 {
     TX_DESCRIPTOR* Descriptor = TakeTxDescriptor(Adapter);
     if (Descriptor == nullptr) {
-        Adapter->SendResourcesExhausted = 1;
+        NoteDescriptorsExhausted(Adapter);
         return NDIS_STATUS_RESOURCES;
     }
     BOOLEAN HandedOver;
@@ -64,7 +78,7 @@ NDIS_STATUS SendPacketLocked(ADAPTER* Adapter, PNDIS_PACKET Packet)
 
     TX_DESCRIPTOR* Descriptor = TakeTxDescriptor(Adapter);
     if (Descriptor == nullptr) {
-        Adapter->SendResourcesExhausted = 1;
+        NoteDescriptorsExhausted(Adapter);
         return NDIS_STATUS_RESOURCES;
     }
     BOOLEAN HandedOver;
@@ -264,7 +278,7 @@ VOID KeepAliveTimerRoutine(PVOID /*SystemSpecific1*/, PVOID FunctionContext, PVO
             NdisDprAcquireSpinLock(&Adapter->SendLock);
             TX_DESCRIPTOR* Descriptor = TakeTxDescriptor(Adapter);
             if (Descriptor == nullptr) {
-                Adapter->SendResourcesExhausted = 1;
+                NoteDescriptorsExhausted(Adapter);
             } else {
                 BOOLEAN HandedOver;
                 ULONG Result = Adapter->ZeroLengthPending != 0

@@ -38,6 +38,11 @@ const RaceSeed kRaceSeeds[] = {
      "the keep-alive timer's memory freed while its routine was about to run"},
     {4388, 2, "a cancel found KeepAliveTimerRoutine on its way",
      "the keep-alive timer's memory freed while its routine was about to run"},
+    // A send that found no descriptor while a completion on another processor gave the last one
+    // back: the completion saw no refusal owed the resources-available call yet, and the refusal,
+    // noted just after, was never told that a descriptor had come back.
+    {112114, 4, "a send refused for want of a descriptor as the last came back",
+     "liveness: a refused send never told that send resources were available"},
 };
 
 TEST(RaceSeeds, EachRunsCleanAndStillMeetsItsRace) {
