@@ -110,15 +110,17 @@ Task& Processors::spawn(std::string label, std::function<void()> body) {
 }
 
 // A finished task's record made as good as new, keeping what it has allocated (its first frame
-// and the room for more, its label's room).
+// and the room for more, the names of its ended frames, its label's room).
 void Processors::recycle(std::unique_ptr<Task> task) {
     if (!kRecycleTasks || spare_.size() >= kSpareTasks || task->cpu.frames.empty()) return;
     std::vector<Frame> frames = std::move(task->cpu.frames);
     frames.resize(1);
+    std::vector<std::string> names = std::move(task->cpu.spare_names);
     std::string label = std::move(task->label);
     label.clear();
     *task = Task{};
     task->cpu.frames = std::move(frames);
+    task->cpu.spare_names = std::move(names);
     task->label = std::move(label);
     spare_.push_back(std::move(task));
 }

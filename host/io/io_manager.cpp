@@ -378,7 +378,7 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
         invoked = true;
         DEVICE_OBJECT* device =
             irp->CurrentLocation <= irp->StackCount ? irp->CurrentStackLocation->DeviceObject : nullptr;
-        std::string name = routine_name_of(routine);
+        const std::string& name = routine_name_of(routine);
         NTSTATUS result = host_.call_driver(ContextKind::Completion, name, adapter, level,
                                             [&] { return routine(device, irp, context); });
         IrpState* now = lookup(irp);

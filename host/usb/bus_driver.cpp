@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -143,8 +144,9 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* /*device*/, IRP* irp) {
     }
     auto* urb = static_cast<URB*>(location->Parameters.Others.Argument1);
     if (urb == nullptr) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "no URB");
-    if (!urb_holds(urb, sizeof(_URB_HEADER))) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "bad URB");
-    if (!urb_holds(urb, request_bytes(urb->UrbHeader.Function))) {
+    const size_t room = urb_room(urb);
+    if (room < sizeof(_URB_HEADER)) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "bad URB");
+    if (room < request_bytes(urb->UrbHeader.Function)) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "URB shorter than its request");
     }
     if (refuse) {
@@ -228,15 +230,17 @@ bool UsbBus::buffer_ok(const void* buffer, ULONG length) const {
     return true;
 }
 
-// The URB itself is read (and written) as far as its request's fields go.
-bool UsbBus::urb_holds(const URB* urb, size_t bytes) const {
-    if (host_.memory().in_quarantine(urb)) return false;
+// The URB itself is read (and written) as far as its request's fields go, which must lie within
+// this: the bytes from the URB to the end of the memory holding it, none when it lies in freed
+// memory, as many as there could be when the host does not know the memory.
+size_t UsbBus::urb_room(const URB* urb) const {
+    if (host_.memory().in_quarantine(urb)) return 0;
     if (const Allocation* a = host_.memory().containing(urb)) {
         size_t offset =
             static_cast<size_t>(reinterpret_cast<const uint8_t*>(urb) - static_cast<const uint8_t*>(a->ptr));
-        return bytes <= a->size - offset;
+        return a->size - offset;
     }
-    return true;
+    return SIZE_MAX;
 }
 
 bool UsbBus::pipe_halted(uint8_t endpoint) const {
@@ -573,8 +577,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     USBD_INTERFACE_INFORMATION* info = &r.Interface;
     constexpr size_t header =
         offsetof(_URB_SELECT_CONFIGURATION, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-    if (!urb_holds(urb, header) ||
-        !urb_holds(urb, header + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION))) {
+    const size_t room = urb_room(urb);
+    if (room < header || room < header + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION)) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "interface information runs past the URB");
     }
     if (!buffer_ok(config, sizeof(USB_CONFIGURATION_DESCRIPTOR))) {

@@ -158,7 +158,7 @@ private:
     void completed(uint64_t id, const model::TransferResult& result);
     void cancel(uint64_t id, bool at_once = false);
     bool buffer_ok(const void* buffer, ULONG length) const;
-    bool urb_holds(const URB* urb, size_t bytes) const;
+    size_t urb_room(const URB* urb) const;
     Pipe* pipe(USBD_PIPE_HANDLE handle) const;
 
     NTSTATUS select_configuration(IRP* irp, URB* urb);
