@@ -113,15 +113,34 @@ Task& Processors::spawn(std::string label, std::function<void()> body) {
 // and the room for more, the names of its ended frames, its label's room).
 void Processors::recycle(std::unique_ptr<Task> task) {
     if (!kRecycleTasks || spare_.size() >= kSpareTasks || task->cpu.frames.empty()) return;
-    std::vector<Frame> frames = std::move(task->cpu.frames);
-    frames.resize(1);
-    std::vector<std::string> names = std::move(task->cpu.spare_names);
-    std::string label = std::move(task->label);
-    label.clear();
-    *task = Task{};
-    task->cpu.frames = std::move(frames);
-    task->cpu.spare_names = std::move(names);
-    task->label = std::move(label);
+    // Field by field, which costs far less than moving a whole new record in; what spawn() sets
+    // afresh (the id, the priority, the due time, the first frame) is left to it.
+    Task& t = *task;
+    t.label.clear();
+    t.body = nullptr;
+    t.cpu.frames.resize(1);
+    t.cpu.irql = PASSIVE_LEVEL;
+    t.cpu.interrupt_mask = 0;
+    t.cpu.held.clear();
+    t.cpu.waiting = false;
+    t.cpu.inline_completions = 0;
+    t.cpu.number = 0;
+    t.cpu.task = nullptr;
+    t.processor = -1;
+    t.state = TaskState::Ready;
+    t.started = false;
+    t.waiting_since = 0;
+    t.awaited = false;
+    t.abandon = false;
+    t.satisfied = nullptr;
+    t.deadline = kForever;
+    t.spinning_on = nullptr;
+    t.error = nullptr;
+    t.lock_depth = 0;
+    t.host_code = 0;
+    t.queued_by = nullptr;
+    t.sync = 0;
+    t.fiber = FiberContext{};
     spare_.push_back(std::move(task));
 }
 

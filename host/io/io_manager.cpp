@@ -71,7 +71,16 @@ void Io::give_back_block(IrpState& s) {
 }
 
 IrpState& Io::take_state() {
-    if (spare_states_.empty()) return states_.emplace_back();
+    if (spare_states_.empty()) {
+        // Every IRP stays in quarantine for a while, so a run makes many records before it can
+        // reuse one: they come in blocks.
+        constexpr size_t kStatesPerBlock = 256;
+        if (states_left_ == 0) {
+            state_blocks_.push_back(std::make_unique<IrpState[]>(kStatesPerBlock));
+            states_left_ = kStatesPerBlock;
+        }
+        return state_blocks_.back()[kStatesPerBlock - states_left_--];
+    }
     IrpState* s = spare_states_.back();
     spare_states_.pop_back();
     return *s;

@@ -21,7 +21,7 @@ NDIS_STATUS Packets::allocate_packet_pool(NDIS_HANDLE* pool, UINT descriptors, U
         auto packet = std::make_unique<NDIS_PACKET>();
         packet->pool = p.get();
         packet->protocol_reserved.assign(protocol_reserved, 0);
-        packet_index_[packet.get()] = p.get();
+        packet_index_.put(packet.get(), p.get());
         p->packets.push_back(std::move(packet));
     }
     // Handed out in the order they were made: the first packet first.
@@ -99,7 +99,7 @@ NDIS_STATUS Packets::allocate_buffer_pool(NDIS_HANDLE* pool, UINT descriptors) {
     for (UINT i = 0; i < descriptors; ++i) {
         auto buffer = std::make_unique<MDL>();
         buffer->pool = p.get();
-        buffer_index_[buffer.get()] = p.get();
+        buffer_index_.put(buffer.get(), p.get());
         p->buffers.push_back(std::move(buffer));
     }
     p->free.reserve(descriptors);
@@ -166,7 +166,7 @@ void Packets::free_buffer(PNDIS_BUFFER buffer) {
 }
 
 bool Packets::valid(const NDIS_PACKET* packet, const char* operation) {
-    bool known = packet_index_.count(packet) != 0 || send_packets_.count(packet) != 0;
+    bool known = packet_index_.find(packet) != nullptr || send_packets_.count(packet) != 0;
     if (!known) {
         host_.verifier().report(Rule::Packets, std::string(operation) + " on a pointer that is no packet");
         return false;
@@ -179,7 +179,7 @@ bool Packets::valid(const NDIS_PACKET* packet, const char* operation) {
 }
 
 bool Packets::valid(const MDL* buffer, const char* operation) {
-    bool known = buffer_index_.count(buffer) != 0 || send_buffers_.count(buffer) != 0;
+    bool known = buffer_index_.find(buffer) != nullptr || send_buffers_.find(buffer) != nullptr;
     if (!known) {
         host_.verifier().report(Rule::Packets, std::string(operation) + " on a pointer that is no buffer");
         return false;
@@ -293,7 +293,7 @@ NDIS_PACKET* Packets::make_send_packet(const std::vector<uint8_t>& bytes, const 
         else
             packet->first = buffer.get();
         packet->last = buffer.get();
-        send_buffers_[buffer.get()] = packet;
+        send_buffers_.put(buffer.get(), packet);
         send.buffers.push_back(std::move(buffer));
         send.memory.push_back(std::move(memory));
     }

@@ -344,14 +344,15 @@ std::unique_ptr<UsbBus::InFlight> UsbBus::take_flight(uint64_t id) {
     return taken;
 }
 
-// A finished record goes back as good as new, keeping the room its transfer's data had.
+// A finished record goes back for the next transfer, keeping the room its transfer's data had.
+// submit() sets the rest afresh.
 void UsbBus::recycle(std::unique_ptr<InFlight> flight) {
     constexpr size_t kSpareFlights = 16;
     if (spare_flights_.size() >= kSpareFlights) return;
-    std::vector<uint8_t> room = std::move(flight->transfer.out_data);
-    room.clear();
-    *flight = InFlight{};
-    flight->transfer.out_data = std::move(room);
+    flight->cancelled = false;
+    flight->requeue = false;
+    flight->transfer.out_data.clear();
+    flight->completion = Completion{};
     spare_flights_.push_back(std::move(flight));
 }
 
