@@ -214,7 +214,8 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* /*device*/, IRP* irp) {
 
 NTSTATUS UsbBus::refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* why) {
     if (urb != nullptr) urb->UrbHeader.Status = usbd;
-    record('E', next_id_++, 2, 0, -EINVAL, nullptr, 0, std::vector<uint8_t>(why, why + std::strlen(why)));
+    record('E', next_id_++, 2, 0, -EINVAL, nullptr, 0,
+           std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(why), std::strlen(why)));
     return host_.io().complete(irp, STATUS_INVALID_PARAMETER);
 }
 
@@ -255,7 +256,7 @@ UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
     return it == pipes_.end() ? nullptr : it->second;
 }
 
-NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
+NTSTATUS UsbBus::submit(IRP* irp, URB* urb, model::Transfer transfer, const void* buffer, size_t length,
                         Completion completion) {
     uint64_t id = transfer.id;
     Ownership::Claim claim = 0;
@@ -286,7 +287,7 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
     flight->irp = irp;
     flight->urb = urb;
     flight->endpoint = transfer.endpoint;
-    flight->transfer = transfer;
+    flight->transfer = transfer;  // kept to give back to the device (see cancel); the device takes the original
     flight->completion = std::move(completion);
     flight->claim = claim;
     in_flight_.push_back(std::move(flight));  // ids only grow: the records stay in order
@@ -299,7 +300,8 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
         spare_due_.pop_back();
     }
     clock_.start_capture(due);
-    controller_->submit(transfer, [this, id](const model::TransferResult& result) { completed(id, result); });
+    controller_->submit(std::move(transfer),
+                        [this, id](const model::TransferResult& result) { completed(id, result); });
     clock_.stop_capture();
 
     // Completions due now are delivered inside this call or later, as the policy draws it. Inside
@@ -395,7 +397,7 @@ void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
             deliver(id, c.buffer, r.data, moved);
             *c.length = ok ? moved : 0;
             record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
-                   std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+                   std::span<const uint8_t>(r.data.data(), moved));
             return;
         }
         case Finish::control_out:
@@ -410,7 +412,7 @@ void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
             t.TransferBufferLength = ok ? moved : 0;
             if (ok && moved < c.capacity && !c.short_ok) urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
             record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, moved,
-                   std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+                   std::span<const uint8_t>(r.data.data(), moved));
             return;
         }
         case Finish::bulk_out:
@@ -483,7 +485,8 @@ NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup,
     auto raw = setup.bytes();
     record('S', id, 2, 0x80, kInProgress, &raw, setup.length, {});
     auto transfer = model::Transfer::control(id, setup);
-    return submit(irp, urb, transfer, buffer, *length, Completion(Finish::control_in, buffer, length, *length));
+    return submit(irp, urb, std::move(transfer), buffer, *length,
+                  Completion(Finish::control_in, buffer, length, *length));
 }
 
 // `length`, when the request has a data stage, is the URB's TransferBufferLength: on completion it
@@ -496,7 +499,7 @@ NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, count, data);
     auto transfer = model::Transfer::control(id, setup, std::move(data));
-    return submit(irp, urb, transfer, buffer, count, Completion(Finish::control_out, nullptr, length));
+    return submit(irp, urb, std::move(transfer), buffer, count, Completion(Finish::control_out, nullptr, length));
 }
 
 NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
@@ -524,7 +527,7 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
         transfer.endpoint = endpoint;
         ULONG capacity = r.TransferBufferLength;
         bool short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return submit(irp, urb, transfer, r.TransferBuffer, capacity,
+        return submit(irp, urb, std::move(transfer), r.TransferBuffer, capacity,
                       Completion(Finish::bulk_in, nullptr, nullptr, capacity, short_ok));
     }
     std::vector<uint8_t> data;
@@ -535,7 +538,8 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, data);
     auto transfer = model::Transfer::bulk_out(id, std::move(data));
     transfer.endpoint = endpoint;
-    return submit(irp, urb, transfer, r.TransferBuffer, r.TransferBufferLength, Completion(Finish::bulk_out));
+    return submit(irp, urb, std::move(transfer), r.TransferBuffer, r.TransferBufferLength,
+                  Completion(Finish::bulk_out));
 }
 
 void UsbBus::deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length) {
@@ -660,7 +664,7 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
 }
 
 void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
-                    const std::array<uint8_t, 8>* setup, uint32_t length, std::vector<uint8_t> data) {
+                    const std::array<uint8_t, 8>* setup, uint32_t length, model::SmallBytes data) {
     UsbRecord r;
     r.id = id;
     r.type = type;
