@@ -33,7 +33,7 @@ public:
 
     SmallBytes() = default;
     // Implicit, as a vector of bytes is taken wherever such a run is.
-    SmallBytes(std::span<const uint8_t> bytes) { assign(bytes.data(), bytes.size()); }   // NOLINT
+    SmallBytes(std::span<const uint8_t> bytes) { assign(bytes.data(), bytes.size()); }     // NOLINT
     SmallBytes(const std::vector<uint8_t>& bytes) { assign(bytes.data(), bytes.size()); }  // NOLINT
     SmallBytes(std::initializer_list<uint8_t> bytes) { assign(bytes.begin(), bytes.size()); }
     template <typename It, typename = typename std::iterator_traits<It>::iterator_category>

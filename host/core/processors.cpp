@@ -215,17 +215,22 @@ bool Processors::runnable(const Task& task) const {
 // Routines that fell due a little apart may overlap, but each begins when its event falls due: a
 // processor that took up an earlier event is not idle, so its routine starts before one that fell
 // due later on another processor, whatever their priorities. Once started they interleave freely.
+// The highest priority wins; between equal priorities, the task on the lower-numbered processor.
 Task* Processors::pick() {
-    Time first_due = kForever;
+    Task* started = nullptr;  // the best of the tasks that have started
+    Task* fresh = nullptr;    // the best of those not yet started that fell due first
     for (Task* task : on_processor_) {
-        if (task != nullptr && !task->started && runnable(*task)) first_due = std::min(first_due, task->due);
+        if (task == nullptr || !runnable(*task)) continue;
+        if (task->started) {
+            if (started == nullptr || task->priority > started->priority) started = task;
+        } else if (fresh == nullptr || task->due < fresh->due ||
+                   (task->due == fresh->due && task->priority > fresh->priority)) {
+            fresh = task;
+        }
     }
-    Task* best = nullptr;
-    for (Task* task : on_processor_) {
-        if (task == nullptr || !runnable(*task) || (!task->started && task->due > first_due)) continue;
-        if (best == nullptr || task->priority > best->priority) best = task;
-    }
-    return best;
+    if (started == nullptr || fresh == nullptr) return started != nullptr ? started : fresh;
+    if (started->priority != fresh->priority) return started->priority > fresh->priority ? started : fresh;
+    return started->processor < fresh->processor ? started : fresh;
 }
 
 bool Processors::step() {
@@ -233,6 +238,7 @@ bool Processors::step() {
     fill_idle_processors();
     Task* next = pick();
     if (next == nullptr) {
+        if (!mid_flight()) return false;  // no task on a processor: none can be spinning either
         detect_deadlock();
         next = pick();
         if (next == nullptr) return false;
