@@ -33,8 +33,8 @@ public:
 
     SmallBytes() = default;
     // Implicit, as a vector of bytes is taken wherever such a run is.
-    SmallBytes(std::span<const uint8_t> bytes) { assign(bytes.data(), bytes.size()); }     // NOLINT
-    SmallBytes(const std::vector<uint8_t>& bytes) { assign(bytes.data(), bytes.size()); }  // NOLINT
+    SmallBytes(std::span<const uint8_t> bytes) { assign(bytes.data(), bytes.size()); }
+    SmallBytes(const std::vector<uint8_t>& bytes) { assign(bytes.data(), bytes.size()); }
     SmallBytes(std::initializer_list<uint8_t> bytes) { assign(bytes.begin(), bytes.size()); }
     template <typename It, typename = typename std::iterator_traits<It>::iterator_category>
     SmallBytes(It first, It last) {
@@ -75,7 +75,7 @@ public:
     const uint8_t& front() const { return data()[0]; }
     const uint8_t& back() const { return data()[size_ - 1]; }
 
-    operator std::vector<uint8_t>() const { return {begin(), end()}; }  // NOLINT: implicit, as above
+    operator std::vector<uint8_t>() const { return {begin(), end()}; }  // implicit, as above
 
     friend bool operator==(const SmallBytes& a, const SmallBytes& b) { return equal(a, b.data(), b.size()); }
     friend bool operator==(const SmallBytes& a, const std::vector<uint8_t>& b) { return equal(a, b.data(), b.size()); }

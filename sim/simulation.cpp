@@ -143,10 +143,15 @@ void Simulation::build() {
     });
     host_->io().set_completion_policy(timing_.completions);
     host_->recorder().set_listener([this](const host::ProtocolEvent& e) {
-        std::string line = std::string("ndis ") + host::protocol_event_name(e.kind) + " adapter " +
-                           std::to_string(e.adapter_id) + " status " + host::status_name(e.status);
-        if (!e.data.empty()) line += " data " + std::to_string(e.data.size()) + "/" + hex(crc_of(e.data));
-        if (e.send_id) line += " send " + std::to_string(e.send_id);
+        // Appended in place: every indication and completion makes one of these.
+        std::string line = "ndis ";
+        line.reserve(96);
+        line.append(host::protocol_event_name(e.kind)).append(" adapter ").append(std::to_string(e.adapter_id));
+        line.append(" status ").append(host::status_name(e.status));
+        if (!e.data.empty()) {
+            line.append(" data ").append(std::to_string(e.data.size())).append(1, '/').append(hex(crc_of(e.data)));
+        }
+        if (e.send_id) line.append(" send ").append(std::to_string(e.send_id));
         trace(line);
         if (e.kind == host::ProtocolEventKind::ResetComplete && reset_again_ != nullptr &&
             reset_again_->id == e.adapter_id && !reset_again_inside_) {

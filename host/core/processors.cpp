@@ -345,8 +345,7 @@ bool Processors::worth_switching(const Task& task) {
         }
     }
     if (!idle) return false;
-    auto next = host_.scheduler().next_time();
-    if (next && *next <= host_.now() + overlap_) return true;
+    if (host_.scheduler().due_by(host_.now() + overlap_)) return true;
     for (const auto& other : tasks_) {
         if (other->processor >= 0) continue;
         if (other->state == TaskState::Ready) return true;
