@@ -591,7 +591,7 @@ Result Simulation::run() {
     stations_.clear();
     host_ = nullptr;
     bench_.reset();
-    return result_;
+    return std::move(result_);  // a simulation runs once
 }
 
 Result run_seed(uint64_t seed, const RunOptions& options) { return Simulation(seed, options).run(); }

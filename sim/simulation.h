@@ -360,7 +360,7 @@ public:
           window_rng_(seed ^ kWindowStream),
           reset_rng_(seed ^ kResetStream) {}
 
-    Result run();
+    Result run();  // once: the result moves out
 
 private:
     // Random helpers: every draw comes from the seed's own generator.

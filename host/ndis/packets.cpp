@@ -17,16 +17,15 @@ NDIS_STATUS Packets::allocate_packet_pool(NDIS_HANDLE* pool, UINT descriptors, U
     p->capacity = descriptors;
     p->protocol_reserved = protocol_reserved;
     p->adapter = host_.contexts().adapter();
-    for (UINT i = 0; i < descriptors; ++i) {
-        auto packet = std::make_unique<NDIS_PACKET>();
-        packet->pool = p.get();
-        packet->protocol_reserved.assign(protocol_reserved, 0);
-        packet_index_.put(packet.get(), p.get());
-        p->packets.push_back(std::move(packet));
+    p->packets.resize(descriptors);
+    for (NDIS_PACKET& packet : p->packets) {
+        packet.pool = p.get();
+        packet.protocol_reserved.assign(protocol_reserved, 0);
+        packet_index_.put(&packet, p.get());
     }
     // Handed out in the order they were made: the first packet first.
     p->free.reserve(descriptors);
-    for (UINT i = descriptors; i > 0; --i) p->free.push_back(p->packets[i - 1].get());
+    for (UINT i = descriptors; i > 0; --i) p->free.push_back(&p->packets[i - 1]);
     *pool = p.get();
     host_.memory().note_allocated(AllocKind::PacketPool, p.get(), descriptors, 0);
     packet_pools_[p.get()] = std::move(p);
@@ -46,7 +45,7 @@ void Packets::free_packet_pool(NDIS_HANDLE pool) {
     PacketPool& p = *it->second;
     const size_t outstanding = p.taken;
     p.alive = false;
-    for (auto& packet : p.packets) packet->in_use = false;
+    for (NDIS_PACKET& packet : p.packets) packet.in_use = false;
     p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::PacketPool, pool);
@@ -96,14 +95,13 @@ NDIS_STATUS Packets::allocate_buffer_pool(NDIS_HANDLE* pool, UINT descriptors) {
     auto p = std::make_unique<BufferPool>();
     p->capacity = descriptors;
     p->adapter = host_.contexts().adapter();
-    for (UINT i = 0; i < descriptors; ++i) {
-        auto buffer = std::make_unique<MDL>();
-        buffer->pool = p.get();
-        buffer_index_.put(buffer.get(), p.get());
-        p->buffers.push_back(std::move(buffer));
+    p->buffers.resize(descriptors);
+    for (MDL& buffer : p->buffers) {
+        buffer.pool = p.get();
+        buffer_index_.put(&buffer, p.get());
     }
     p->free.reserve(descriptors);
-    for (UINT i = descriptors; i > 0; --i) p->free.push_back(p->buffers[i - 1].get());
+    for (UINT i = descriptors; i > 0; --i) p->free.push_back(&p->buffers[i - 1]);
     *pool = p.get();
     host_.memory().note_allocated(AllocKind::BufferPool, p.get(), descriptors, 0);
     buffer_pools_[p.get()] = std::move(p);
@@ -122,7 +120,7 @@ void Packets::free_buffer_pool(NDIS_HANDLE pool) {
     BufferPool& p = *it->second;
     const size_t outstanding = p.taken;
     p.alive = false;
-    for (auto& buffer : p.buffers) buffer->in_use = false;
+    for (MDL& buffer : p.buffers) buffer.in_use = false;
     p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::BufferPool, pool);

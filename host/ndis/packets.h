@@ -46,7 +46,7 @@ struct PacketPool {
     UINT protocol_reserved = 0;
     Adapter* adapter = nullptr;
     bool alive = true;
-    std::vector<std::unique_ptr<NDIS_PACKET>> packets;  // fixed at creation; never moves
+    std::vector<NDIS_PACKET> packets;  // made at creation and never resized: the packets never move
     // Packets not in use, the next one to hand out last, so that taking and giving back a
     // packet costs the same however large the pool is.
     std::vector<NDIS_PACKET*> free;
@@ -57,8 +57,8 @@ struct BufferPool {
     UINT capacity = 0;
     Adapter* adapter = nullptr;
     bool alive = true;
-    std::vector<std::unique_ptr<MDL>> buffers;
-    std::vector<MDL*> free;  // as PacketPool::free
+    std::vector<MDL> buffers;  // as PacketPool::packets
+    std::vector<MDL*> free;    // as PacketPool::free
     UINT taken = 0;
 };
 

@@ -664,8 +664,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
 }
 
 void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
-                    const std::array<uint8_t, 8>* setup, uint32_t length, model::SmallBytes data) {
-    UsbRecord r;
+                    const std::array<uint8_t, 8>* setup, uint32_t length, std::span<const uint8_t> data) {
+    UsbRecord& r = records_.emplace_back();
     r.id = id;
     r.type = type;
     r.transfer_type = transfer_type;
@@ -675,9 +675,8 @@ void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpo
     r.has_setup = setup != nullptr;
     if (setup != nullptr) r.setup = *setup;
     r.length = length;
-    r.data = std::move(data);
+    r.data = data;
     if (Observer* observer = host_.observer()) observer->usb_record(this, r);
-    records_.push_back(std::move(r));
 }
 
 }  // namespace host

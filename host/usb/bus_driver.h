@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -167,7 +168,7 @@ private:
     NTSTATUS control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length);
     NTSTATUS pipe_request(IRP* irp, URB* urb);
     void record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
-                const std::array<uint8_t, 8>* setup, uint32_t length, model::SmallBytes data);
+                const std::array<uint8_t, 8>* setup, uint32_t length, std::span<const uint8_t> data);
 
     Host& host_;
     ModelClock clock_;
