@@ -176,13 +176,12 @@ void Controller::complete_due(uint8_t endpoint) {
     }
 }
 
-// The transfer has completed: its OUT data goes into the log, the transfer has no more use for it.
-void Controller::record(Pending& p, const TransferResult& r) {
+void Controller::record(const Pending& p, const TransferResult& r) {
     const uint64_t now = clock_.now_us();
     switch (kind_of(p.transfer.endpoint)) {
         case EndpointKind::control:
-            control_log_.push_back({p.submitted_us, now, SetupPacket::from_bytes(p.transfer.setup),
-                                    std::move(p.transfer.out_data), r.status, r.data});
+            control_log_.push_back({p.submitted_us, now, SetupPacket::from_bytes(p.transfer.setup), p.transfer.out_data,
+                                    r.status, r.data});
             break;
         case EndpointKind::bulk_in:
             if (config_.options.keep_bulk_logs) bulk_in_log_.push_back({now, r.status, r.data});

@@ -249,7 +249,7 @@ private:
     void complete_due(uint8_t endpoint);
     TransferResult outcome_of(Pending& p);
     Pending* find_pending(uint8_t endpoint, uint64_t serial);
-    void record(Pending& p, const TransferResult& r);
+    void record(const Pending& p, const TransferResult& r);
     std::optional<Fault> decide_fault(const Transfer& t);
 
     // controller_control.cpp
