@@ -34,50 +34,55 @@ Controller::EndpointKind Controller::kind_of(uint8_t endpoint) const {
     }
 }
 
-void Controller::submit(const Transfer& t, Done done) {
+// The transfer is taken by value: the bus hands over its own, and the pending record keeps it.
+void Controller::submit(Transfer t, Done done) {
     const uint64_t now = clock_.now_us();
-    if (!plugged_) return fail_later(t, std::move(done), TransferStatus::error, "device not connected", now);
+    if (!plugged_) return fail_later(std::move(t), std::move(done), TransferStatus::error, "device not connected", now);
 
     const EndpointKind kind = kind_of(t.endpoint);
     if (kind == EndpointKind::unknown)
-        return fail_later(t, std::move(done), TransferStatus::stall, "no such endpoint", now);
+        return fail_later(std::move(t), std::move(done), TransferStatus::stall, "no such endpoint", now);
     const bool wants_in = kind == EndpointKind::bulk_in || kind == EndpointKind::interrupt_in;
     if (kind != EndpointKind::control && (t.direction == Direction::in) != wants_in)
-        return fail_later(t, std::move(done), TransferStatus::error, "direction does not match endpoint", now);
+        return fail_later(std::move(t), std::move(done), TransferStatus::error, "direction does not match endpoint",
+                          now);
     if (kind != EndpointKind::control && configuration_ == 0)
-        return fail_later(t, std::move(done), TransferStatus::error, "device not configured", now);
-    if (halted(t.endpoint)) return fail_later(t, std::move(done), TransferStatus::stall, "endpoint halted", now);
+        return fail_later(std::move(t), std::move(done), TransferStatus::error, "device not configured", now);
+    if (halted(t.endpoint))
+        return fail_later(std::move(t), std::move(done), TransferStatus::stall, "endpoint halted", now);
 
     const std::optional<Fault> fault = decide_fault(t);
     if (fault && (fault->action == FaultAction::stall || fault->action == FaultAction::error)) {
         if (fault->action == FaultAction::stall && kind != EndpointKind::control) halted_[t.endpoint] = true;
         const TransferStatus status =
             fault->action == FaultAction::stall ? TransferStatus::stall : TransferStatus::error;
-        return fail_later(t, std::move(done), status, fault->detail.empty() ? "injected" : fault->detail,
+        return fail_later(std::move(t), std::move(done), status, fault->detail.empty() ? "injected" : fault->detail,
                           bus_.book(now, 1));
     }
 
     switch (kind) {
-        case EndpointKind::bulk_out: return submit_bulk_out(t, std::move(done), fault);
-        case EndpointKind::bulk_in: return submit_bulk_in(t, std::move(done), fault);
+        case EndpointKind::bulk_out: return submit_bulk_out(std::move(t), std::move(done), fault);
+        case EndpointKind::bulk_in: return submit_bulk_in(std::move(t), std::move(done), fault);
         case EndpointKind::interrupt_in:
             // The interrupt endpoint has nothing to report: it answers every poll
             // with NAK, so the transfer waits until it is aborted.
-            add_pending(t, std::move(done));
+            add_pending(std::move(t), std::move(done));
             return;
         default: break;
     }
 
     ++counters_.control_transfers;
-    Pending& p = add_pending(t, std::move(done));
+    Pending& p = add_pending(std::move(t), std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
         p.held = true;
         return;
     }
-    const size_t data = t.direction == Direction::in ? SetupPacket::from_bytes(t.setup).length : t.out_data.size();
+    const Transfer& queued = p.transfer;
+    const size_t data =
+        queued.direction == Direction::in ? SetupPacket::from_bytes(queued.setup).length : queued.out_data.size();
     uint64_t at = bus_.book(now, BusTiming::control_packets(data));
     if (fault) at += fault->delay_us;
-    finish_at(at, t.endpoint, p.serial, Outcome::control);
+    finish_at(at, queued.endpoint, p.serial, Outcome::control);
 }
 
 std::optional<Fault> Controller::decide_fault(const Transfer& t) {
@@ -96,22 +101,23 @@ std::optional<Fault> Controller::decide_fault(const Transfer& t) {
     return faults_.decide(kind);
 }
 
-Controller::Pending& Controller::add_pending(const Transfer& t, Done done) {
+Controller::Pending& Controller::add_pending(Transfer t, Done done) {
     auto& queue = pending_[t.endpoint];
     Pending& p = queue.emplace_back();
     p.serial = next_serial_++;
-    p.transfer = t;
+    p.transfer = std::move(t);
     p.done = std::move(done);
     p.submitted_us = clock_.now_us();
     return p;
 }
 
-void Controller::fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at) {
-    const uint64_t serial = add_pending(t, std::move(done)).serial;
+void Controller::fail_later(Transfer t, Done done, TransferStatus status, std::string detail, uint64_t at) {
+    const uint8_t endpoint = t.endpoint;
+    const uint64_t serial = add_pending(std::move(t), std::move(done)).serial;
     TransferResult r;
     r.status = status;
     r.detail = std::move(detail);
-    finish_at(at, t.endpoint, serial, Outcome::decided, std::move(r));
+    finish_at(at, endpoint, serial, Outcome::decided, std::move(r));
 }
 
 Controller::Pending* Controller::find_pending(uint8_t endpoint, uint64_t serial) {

@@ -20,6 +20,7 @@
 #include "model/frame_format.h"
 #include "model/mii.h"
 #include "model/register_file.h"
+#include "model/small_bytes.h"
 #include "model/usb.h"
 
 namespace model {
@@ -74,9 +75,9 @@ struct ControlRecord {
     uint64_t submitted_us = 0;
     uint64_t completed_us = 0;
     SetupPacket setup;
-    std::vector<uint8_t> out_data;
+    SmallBytes out_data;
     TransferStatus status = TransferStatus::ok;
-    std::vector<uint8_t> in_data;
+    SmallBytes in_data;
 };
 
 struct BulkOutTransferRecord {
@@ -145,7 +146,7 @@ public:
 
     // ---- USB ----
 
-    void submit(const Transfer& transfer, Done done);
+    void submit(Transfer transfer, Done done);
 
     // Completes every pending transfer of the endpoint with cancelled. The
     // completions run inside abort(), before it returns, in submission order,
@@ -241,8 +242,8 @@ private:
 
     // controller.cpp
     EndpointKind kind_of(uint8_t endpoint) const;
-    Pending& add_pending(const Transfer& t, Done done);
-    void fail_later(const Transfer& t, Done done, TransferStatus status, std::string detail, uint64_t at);
+    Pending& add_pending(Transfer t, Done done);
+    void fail_later(Transfer t, Done done, TransferStatus status, std::string detail, uint64_t at);
     // The transfer completes at `at` (once those before it on its endpoint have) with `outcome`.
     void finish_at(uint64_t at, uint8_t endpoint, uint64_t serial, Outcome outcome, TransferResult decided = {});
     void complete_due(uint8_t endpoint);
@@ -259,8 +260,8 @@ private:
     TransferResult handle_feature(const SetupPacket& s, bool set);
 
     // controller_bulk.cpp
-    void submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault);
-    void submit_bulk_in(const Transfer& t, Done done, const std::optional<Fault>& fault);
+    void submit_bulk_out(Transfer t, Done done, const std::optional<Fault>& fault);
+    void submit_bulk_in(Transfer t, Done done, const std::optional<Fault>& fault);
     void bulk_out_arrived(const std::vector<uint8_t>& data);
     void finish_unit();
     void put_on_cable(const std::vector<uint8_t>& frame);

@@ -12,15 +12,15 @@ constexpr size_t kMaxOutUnit = 2048;
 
 }  // namespace
 
-void Controller::submit_bulk_out(const Transfer& t, Done done, const std::optional<Fault>& fault) {
-    Pending& p = add_pending(t, std::move(done));
+void Controller::submit_bulk_out(Transfer t, Done done, const std::optional<Fault>& fault) {
+    Pending& p = add_pending(std::move(t), std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
         p.held = true;
         return;
     }
-    uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(t.out_data.size()));
+    uint64_t at = bus_.book(clock_.now_us(), BusTiming::bulk_packets(p.transfer.out_data.size()));
     if (fault) at += fault->delay_us;
-    finish_at(at, t.endpoint, p.serial, Outcome::bulk_out);
+    finish_at(at, p.transfer.endpoint, p.serial, Outcome::bulk_out);
 }
 
 void Controller::bulk_out_arrived(const std::vector<uint8_t>& data) {
@@ -85,8 +85,8 @@ void Controller::inject_bulk_in(std::vector<uint8_t> raw) {
     fill_bulk_in();
 }
 
-void Controller::submit_bulk_in(const Transfer& t, Done done, const std::optional<Fault>& fault) {
-    Pending& p = add_pending(t, std::move(done));
+void Controller::submit_bulk_in(Transfer t, Done done, const std::optional<Fault>& fault) {
+    Pending& p = add_pending(std::move(t), std::move(done));
     if (fault && fault->action == FaultAction::never_complete) {
         p.stuck = true;
         p.held = true;

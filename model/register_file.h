@@ -11,6 +11,7 @@
 #include "model/clock.h"
 #include "model/mii.h"
 #include "model/register_map.h"
+#include "model/small_bytes.h"
 
 namespace model {
 
@@ -18,8 +19,8 @@ struct RegisterAccess {
     uint64_t time_us = 0;
     bool write = false;
     uint16_t first = 0;
-    std::vector<uint8_t> bytes;  // written, or read back
-    uint16_t value = 0;          // wValue of the request (writes)
+    SmallBytes bytes;    // written, or read back
+    uint16_t value = 0;  // wValue of the request (writes)
 };
 
 // How the register file's slow parts behave, and the faults they can have.

@@ -10,7 +10,7 @@ uint32_t crc_of(const std::vector<uint8_t>& bytes) {
     return model::crc32(std::span<const uint8_t>(bytes.data(), bytes.size()));
 }
 
-RxVerdict judge(const std::vector<uint8_t>& transfer) {
+RxVerdict judge(std::span<const uint8_t> transfer) {
     RxVerdict v;
     size_t n = transfer.size();
     if (n < model::kBulkInTrailerBytes) return v;  // too short for a trailer: not a frame at all

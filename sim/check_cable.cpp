@@ -29,7 +29,7 @@ void check_send_length(bool success, size_t length) {
 
 // The send a frame transfer (one of at least the least transfer's length) belongs to: one in
 // MpSend now that has no transfer yet, the one whose packet the transfer carries when several are.
-size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, const std::vector<uint8_t>& transfer) {
+size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, std::span<const uint8_t> transfer) {
     std::optional<size_t> found;
     for (size_t index : sends.sending) {
         const TxExpect& e = sends.tx[index];
@@ -48,7 +48,7 @@ size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, const 
 }
 
 // Length prefix, the packet's bytes, zeros up to the least transfer.
-void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<uint8_t>& data) {
+void check_frame_transfer(const std::vector<uint8_t>& packet, std::span<const uint8_t> data) {
     const size_t n = packet.size();
     bool good = data.size() == std::max(n + 2, kMinTransfer) && data[0] == (n & 0xFF) && data[1] == (n >> 8) &&
                 std::equal(packet.begin(), packet.end(), data.begin() + 2) &&

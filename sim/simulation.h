@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,7 @@ struct RxVerdict {
     bool indicate = false;
     std::vector<uint8_t> frame;
 };
-RxVerdict judge(const std::vector<uint8_t>& transfer);
+RxVerdict judge(std::span<const uint8_t> transfer);
 // Faults the device's plan has applied so far.
 uint64_t rule_hits(model::Controller& device);
 
@@ -269,8 +270,8 @@ void check_completions(const std::vector<host::ProtocolEvent>& events,
 // frame transfer belongs to the send in MpSend and carries its prefix, bytes and zero padding;
 // the frames on the cable are, in order, those of the packets completed with success.
 void check_send_length(bool success, size_t length);
-size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, const std::vector<uint8_t>& transfer);
-void check_frame_transfer(const std::vector<uint8_t>& packet, const std::vector<uint8_t>& transfer);
+size_t send_of_frame_transfer(SendLedger& sends, const std::string& name, std::span<const uint8_t> transfer);
+void check_frame_transfer(const std::vector<uint8_t>& packet, std::span<const uint8_t> transfer);
 // Every keep-alive the bus carried reached the controller as a keep-alive, unless a device fault
 // may have left a frame waiting for the transfer that ends it.
 uint64_t check_keep_alives(uint64_t carried, uint64_t recognised, bool device_faults, const std::string& name);
@@ -379,7 +380,7 @@ public:
           window_rng_(seed ^ kWindowStream),
           reset_rng_(seed ^ kResetStream) {}
 
-    Result run();
+    Result run();  // once: the result moves out
 
 private:
     // Random helpers: every draw comes from the seed's own generator.

@@ -47,9 +47,15 @@ Cpu& Contexts::cpu() {
 
 int Contexts::cpu_count_of_thread() { return static_cast<int>(thread().cpus.size()); }
 
-Contexts::Scope::Scope(Contexts& contexts, ContextKind kind, std::string routine, Adapter* adapter, KIRQL irql)
+Contexts::Scope::Scope(Contexts& contexts, ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql)
     : contexts_(contexts), cpu_(contexts.cpu()) {
-    cpu_.frames.push_back(Frame{kind, std::move(routine), adapter, cpu_.irql, cpu_.interrupt_mask});
+    std::string name;
+    if (!cpu_.spare_names.empty()) {
+        name = std::move(cpu_.spare_names.back());
+        cpu_.spare_names.pop_back();
+    }
+    name.assign(routine);
+    cpu_.frames.push_back(Frame{kind, std::move(name), adapter, cpu_.irql, cpu_.interrupt_mask});
     cpu_.irql = irql;
     depth_ = cpu_.frames.size();
     if (Observer* observer = contexts_.host_.observer()) observer->frame_entered(cpu_, cpu_.frames.back(), irql);
@@ -86,6 +92,7 @@ Contexts::Scope::~Scope() {
     if (Observer* observer = contexts_.host_.observer()) observer->frame_left(cpu_, frame);
     cpu_.irql = frame.entry_irql;
     cpu_.interrupt_mask = frame.entry_mask;
+    cpu_.spare_names.push_back(std::move(cpu_.frames.back().routine));
     cpu_.frames.pop_back();
 }
 

@@ -27,6 +27,9 @@ struct Frame {
 
 struct Cpu {
     std::vector<Frame> frames;
+    // The names of frames that have ended, kept so that the next frames take their room rather
+    // than allocate (a frame begins at every call into the driver).
+    std::vector<std::string> spare_names;
     KIRQL irql = PASSIVE_LEVEL;
     int interrupt_mask = 0;            // nesting depth of _disable
     std::vector<SpinLockState*> held;  // in acquisition order
@@ -61,7 +64,7 @@ public:
     // (locks still held, interrupts still masked) after a normal return.
     class Scope {
     public:
-        Scope(Contexts& contexts, ContextKind kind, std::string routine, Adapter* adapter, KIRQL irql);
+        Scope(Contexts& contexts, ContextKind kind, const std::string& routine, Adapter* adapter, KIRQL irql);
         ~Scope();
         void finish();
         Scope(const Scope&) = delete;

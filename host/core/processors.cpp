@@ -110,16 +110,37 @@ Task& Processors::spawn(std::string label, std::function<void()> body) {
 }
 
 // A finished task's record made as good as new, keeping what it has allocated (its first frame
-// and the room for more, its label's room).
+// and the room for more, the names of its ended frames, its label's room).
 void Processors::recycle(std::unique_ptr<Task> task) {
     if (!kRecycleTasks || spare_.size() >= kSpareTasks || task->cpu.frames.empty()) return;
-    std::vector<Frame> frames = std::move(task->cpu.frames);
-    frames.resize(1);
-    std::string label = std::move(task->label);
-    label.clear();
-    *task = Task{};
-    task->cpu.frames = std::move(frames);
-    task->label = std::move(label);
+    // Field by field, which costs far less than moving a whole new record in; what spawn() sets
+    // afresh (the id, the priority, the due time, the first frame) is left to it.
+    Task& t = *task;
+    t.label.clear();
+    t.body = nullptr;
+    t.cpu.frames.resize(1);
+    t.cpu.irql = PASSIVE_LEVEL;
+    t.cpu.interrupt_mask = 0;
+    t.cpu.held.clear();
+    t.cpu.waiting = false;
+    t.cpu.inline_completions = 0;
+    t.cpu.number = 0;
+    t.cpu.task = nullptr;
+    t.processor = -1;
+    t.state = TaskState::Ready;
+    t.started = false;
+    t.waiting_since = 0;
+    t.awaited = false;
+    t.abandon = false;
+    t.satisfied = nullptr;
+    t.deadline = kForever;
+    t.spinning_on = nullptr;
+    t.error = nullptr;
+    t.lock_depth = 0;
+    t.host_code = 0;
+    t.queued_by = nullptr;
+    t.sync = 0;
+    t.fiber = FiberContext{};
     spare_.push_back(std::move(task));
 }
 
@@ -194,17 +215,22 @@ bool Processors::runnable(const Task& task) const {
 // Routines that fell due a little apart may overlap, but each begins when its event falls due: a
 // processor that took up an earlier event is not idle, so its routine starts before one that fell
 // due later on another processor, whatever their priorities. Once started they interleave freely.
+// The highest priority wins; between equal priorities, the task on the lower-numbered processor.
 Task* Processors::pick() {
-    Time first_due = kForever;
+    Task* started = nullptr;  // the best of the tasks that have started
+    Task* fresh = nullptr;    // the best of those not yet started that fell due first
     for (Task* task : on_processor_) {
-        if (task != nullptr && !task->started && runnable(*task)) first_due = std::min(first_due, task->due);
+        if (task == nullptr || !runnable(*task)) continue;
+        if (task->started) {
+            if (started == nullptr || task->priority > started->priority) started = task;
+        } else if (fresh == nullptr || task->due < fresh->due ||
+                   (task->due == fresh->due && task->priority > fresh->priority)) {
+            fresh = task;
+        }
     }
-    Task* best = nullptr;
-    for (Task* task : on_processor_) {
-        if (task == nullptr || !runnable(*task) || (!task->started && task->due > first_due)) continue;
-        if (best == nullptr || task->priority > best->priority) best = task;
-    }
-    return best;
+    if (started == nullptr || fresh == nullptr) return started != nullptr ? started : fresh;
+    if (started->priority != fresh->priority) return started->priority > fresh->priority ? started : fresh;
+    return started->processor < fresh->processor ? started : fresh;
 }
 
 bool Processors::step() {
@@ -212,6 +238,7 @@ bool Processors::step() {
     fill_idle_processors();
     Task* next = pick();
     if (next == nullptr) {
+        if (!mid_flight()) return false;  // no task on a processor: none can be spinning either
         detect_deadlock();
         next = pick();
         if (next == nullptr) return false;
@@ -318,8 +345,7 @@ bool Processors::worth_switching(const Task& task) {
         }
     }
     if (!idle) return false;
-    auto next = host_.scheduler().next_time();
-    if (next && *next <= host_.now() + overlap_) return true;
+    if (host_.scheduler().due_by(host_.now() + overlap_)) return true;
     for (const auto& other : tasks_) {
         if (other->processor >= 0) continue;
         if (other->state == TaskState::Ready) return true;

@@ -37,6 +37,8 @@ enum class TaskState {
     Done,
 };
 
+// A finished task's record is reused (Processors::recycle resets it field by field: a field
+// added here is reset there too).
 struct Task {
     uint64_t id = 0;
     std::string label;

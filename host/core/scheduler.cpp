@@ -107,12 +107,6 @@ bool Scheduler::cancel(EventId id) {
     return true;
 }
 
-// The heap's top is always a live event (drop_stale after every removal).
-std::optional<Time> Scheduler::next_time() const {
-    if (heap_.empty()) return std::nullopt;
-    return heap_.front().key.time;
-}
-
 std::vector<std::string> Scheduler::labels() const {
     std::vector<const Slot*> live;
     for (const Slot& slot : slots_)
@@ -202,11 +196,6 @@ void Scheduler::advance_to(Time target) {
     }
 }
 
-std::optional<Scheduler::Due> Scheduler::take_due() {
-    if (heap_.empty() || heap_.front().key.time > now()) return std::nullopt;
-    return pop_top();
-}
-
 bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool stop_when_idle, bool until_anytime) {
     Processors& processors = host_.processors();
     const bool tasks = processors.enabled();
@@ -215,7 +204,7 @@ bool Scheduler::pump(Time deadline, const std::function<bool()>& until, bool sto
         if (until && (until_anytime || !tasks || !processors.mid_flight()) && until()) return true;
         if (tasks) {
             if (processors.step()) continue;
-        } else if (!heap_.empty() && heap_.front().key.time <= now()) {
+        } else if (due_by(now())) {
             Due event = pop_top();
             event.fn();
             continue;

@@ -36,7 +36,13 @@ public:
     EventId after(Time delay, std::string label, std::function<void()> fn);
     bool cancel(EventId id);
     bool queued(EventId id) const { return slot_of(id) != nullptr; }
-    std::optional<Time> next_time() const;
+    // The heap's top is always a live event (drop_stale after every removal).
+    std::optional<Time> next_time() const {
+        if (heap_.empty()) return std::nullopt;
+        return heap_.front().key.time;
+    }
+    // Whether an event falls due at t or before.
+    bool due_by(Time t) const { return !heap_.empty() && heap_.front().key.time <= t; }
     size_t size() const { return live_; }
     std::vector<std::string> labels() const;
 
@@ -57,7 +63,10 @@ public:
         std::function<void()> fn;
         const void* queued_by = nullptr;  // ThreadSanitizer: the task starts after its queueing
     };
-    std::optional<Due> take_due();
+    std::optional<Due> take_due() {
+        if (!due_by(now())) return std::nullopt;
+        return pop_top();
+    }
     // Moves the clock on to t (a processor's task took that long while another went on).
     void pass_time_to(Time t) { move_clock(t); }
 

@@ -26,8 +26,9 @@ std::string demangle(const char* symbol) {
 
 }  // namespace
 
-std::string routine_name(const void* function) {
-    if (function == nullptr) return "(none)";
+const std::string& routine_name(const void* function) {
+    static const std::string none = "(none)";
+    if (function == nullptr) return none;
     static std::mutex mutex;
     static std::unordered_map<const void*, std::string> cache;
     std::lock_guard guard(mutex);
@@ -41,8 +42,8 @@ std::string routine_name(const void* function) {
         std::snprintf(text, sizeof text, "routine@%p", function);
         name = text;
     }
-    cache.emplace(function, name);
-    return name;
+    // Elements of an unordered_map stay where they are as it grows.
+    return cache.emplace(function, std::move(name)).first->second;
 }
 
 std::string code_location(const void* address) {

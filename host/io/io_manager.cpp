@@ -71,7 +71,16 @@ void Io::give_back_block(IrpState& s) {
 }
 
 IrpState& Io::take_state() {
-    if (spare_states_.empty()) return states_.emplace_back();
+    if (spare_states_.empty()) {
+        // Every IRP stays in quarantine for a while, so a run makes many records before it can
+        // reuse one: they come in blocks.
+        constexpr size_t kStatesPerBlock = 256;
+        if (states_left_ == 0) {
+            state_blocks_.push_back(std::make_unique<IrpState[]>(kStatesPerBlock));
+            states_left_ = kStatesPerBlock;
+        }
+        return state_blocks_.back()[kStatesPerBlock - states_left_--];
+    }
     IrpState* s = spare_states_.back();
     spare_states_.pop_back();
     return *s;
@@ -378,7 +387,7 @@ NTSTATUS Io::complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
         invoked = true;
         DEVICE_OBJECT* device =
             irp->CurrentLocation <= irp->StackCount ? irp->CurrentStackLocation->DeviceObject : nullptr;
-        std::string name = routine_name_of(routine);
+        const std::string& name = routine_name_of(routine);
         NTSTATUS result = host_.call_driver(ContextKind::Completion, name, adapter, level,
                                             [&] { return routine(device, irp, context); });
         IrpState* now = lookup(irp);

@@ -118,7 +118,8 @@ private:
     std::deque<const IRP*> quarantine_;
     // The records, and the IRPs' memory: carved from large blocks and, once out of quarantine,
     // kept for the next IRP of the same stack size (allocated one by one under a sanitizer).
-    std::deque<IrpState> states_;
+    std::vector<std::unique_ptr<IrpState[]>> state_blocks_;  // made kStatesPerBlock at a time
+    size_t states_left_ = 0;                                 // not yet used in the last block
     std::vector<IrpState*> spare_states_;
     std::vector<void*> arena_blocks_;
     uint8_t* arena_next_ = nullptr;

@@ -295,7 +295,7 @@ NDIS_STATUS Ndis::initialize(Adapter& adapter, std::vector<NDIS_MEDIUM> media) {
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
     UINT selected = UINT(-1);
     auto handler = characteristics_.InitializeHandler;
-    std::string name = routine_name_of(handler);
+    const std::string& name = routine_name_of(handler);
     NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, PASSIVE_LEVEL, [&] {
         return handler(&open_error, &selected, media.data(), static_cast<UINT>(media.size()), adapter.handle(),
                        adapter.handle());
@@ -334,7 +334,7 @@ void Ndis::halt(Adapter& adapter) {
     if (adapter.hang_check != 0) host_.scheduler().cancel(adapter.hang_check);
     adapter.hang_check = 0;
     auto handler = characteristics_.HaltHandler;
-    std::string name = routine_name_of(handler);
+    const std::string& name = routine_name_of(handler);
     host_.call_driver(ContextKind::Handler, name, &adapter, PASSIVE_LEVEL, [&] { handler(adapter.context()); });
     adapter.state = AdapterState::Halted;
     check_adapter_released(adapter, name);
@@ -418,7 +418,7 @@ KIRQL Ndis::send_irql() {
 }
 
 void Ndis::end_send(SendRecord& s, NDIS_STATUS status, SendTicket& ticket) {
-    const std::string name = routine_name_of(characteristics_.SendHandler);
+    const std::string& name = routine_name_of(characteristics_.SendHandler);
     s.in_send = false;
     s.returned = true;
     s.returned_status = status;
@@ -711,7 +711,7 @@ const RequestRecord& Ndis::reset(Adapter& adapter, bool for_hang) {
     BOOLEAN addressing = FALSE;
     r.pending = true;
     auto handler = characteristics_.ResetHandler;
-    std::string name = routine_name_of(handler);
+    const std::string& name = routine_name_of(handler);
     NDIS_STATUS status = host_.call_driver(ContextKind::Handler, name, &adapter, DISPATCH_LEVEL,
                                            [&] { return handler(&addressing, adapter.context()); });
     r.returned = status;

@@ -17,16 +17,15 @@ NDIS_STATUS Packets::allocate_packet_pool(NDIS_HANDLE* pool, UINT descriptors, U
     p->capacity = descriptors;
     p->protocol_reserved = protocol_reserved;
     p->adapter = host_.contexts().adapter();
-    for (UINT i = 0; i < descriptors; ++i) {
-        auto packet = std::make_unique<NDIS_PACKET>();
-        packet->pool = p.get();
-        packet->protocol_reserved.assign(protocol_reserved, 0);
-        packet_index_[packet.get()] = p.get();
-        p->packets.push_back(std::move(packet));
+    p->packets.resize(descriptors);
+    for (NDIS_PACKET& packet : p->packets) {
+        packet.pool = p.get();
+        packet.protocol_reserved.assign(protocol_reserved, 0);
+        packet_index_.put(&packet, p.get());
     }
     // Handed out in the order they were made: the first packet first.
     p->free.reserve(descriptors);
-    for (UINT i = descriptors; i > 0; --i) p->free.push_back(p->packets[i - 1].get());
+    for (UINT i = descriptors; i > 0; --i) p->free.push_back(&p->packets[i - 1]);
     *pool = p.get();
     host_.memory().note_allocated(AllocKind::PacketPool, p.get(), descriptors, 0);
     packet_pools_[p.get()] = std::move(p);
@@ -46,7 +45,7 @@ void Packets::free_packet_pool(NDIS_HANDLE pool) {
     PacketPool& p = *it->second;
     const size_t outstanding = p.taken;
     p.alive = false;
-    for (auto& packet : p.packets) packet->in_use = false;
+    for (NDIS_PACKET& packet : p.packets) packet.in_use = false;
     p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::PacketPool, pool);
@@ -96,14 +95,13 @@ NDIS_STATUS Packets::allocate_buffer_pool(NDIS_HANDLE* pool, UINT descriptors) {
     auto p = std::make_unique<BufferPool>();
     p->capacity = descriptors;
     p->adapter = host_.contexts().adapter();
-    for (UINT i = 0; i < descriptors; ++i) {
-        auto buffer = std::make_unique<MDL>();
-        buffer->pool = p.get();
-        buffer_index_[buffer.get()] = p.get();
-        p->buffers.push_back(std::move(buffer));
+    p->buffers.resize(descriptors);
+    for (MDL& buffer : p->buffers) {
+        buffer.pool = p.get();
+        buffer_index_.put(&buffer, p.get());
     }
     p->free.reserve(descriptors);
-    for (UINT i = descriptors; i > 0; --i) p->free.push_back(p->buffers[i - 1].get());
+    for (UINT i = descriptors; i > 0; --i) p->free.push_back(&p->buffers[i - 1]);
     *pool = p.get();
     host_.memory().note_allocated(AllocKind::BufferPool, p.get(), descriptors, 0);
     buffer_pools_[p.get()] = std::move(p);
@@ -122,7 +120,7 @@ void Packets::free_buffer_pool(NDIS_HANDLE pool) {
     BufferPool& p = *it->second;
     const size_t outstanding = p.taken;
     p.alive = false;
-    for (auto& buffer : p.buffers) buffer->in_use = false;
+    for (MDL& buffer : p.buffers) buffer.in_use = false;
     p.free.clear();
     p.taken = 0;
     host_.memory().note_released(AllocKind::BufferPool, pool);
@@ -166,7 +164,7 @@ void Packets::free_buffer(PNDIS_BUFFER buffer) {
 }
 
 bool Packets::valid(const NDIS_PACKET* packet, const char* operation) {
-    bool known = packet_index_.count(packet) != 0 || send_packets_.count(packet) != 0;
+    bool known = packet_index_.find(packet) != nullptr || send_packets_.count(packet) != 0;
     if (!known) {
         host_.verifier().report(Rule::Packets, std::string(operation) + " on a pointer that is no packet");
         return false;
@@ -179,7 +177,7 @@ bool Packets::valid(const NDIS_PACKET* packet, const char* operation) {
 }
 
 bool Packets::valid(const MDL* buffer, const char* operation) {
-    bool known = buffer_index_.count(buffer) != 0 || send_buffers_.count(buffer) != 0;
+    bool known = buffer_index_.find(buffer) != nullptr || send_buffers_.find(buffer) != nullptr;
     if (!known) {
         host_.verifier().report(Rule::Packets, std::string(operation) + " on a pointer that is no buffer");
         return false;
@@ -293,7 +291,7 @@ NDIS_PACKET* Packets::make_send_packet(const std::vector<uint8_t>& bytes, const 
         else
             packet->first = buffer.get();
         packet->last = buffer.get();
-        send_buffers_[buffer.get()] = packet;
+        send_buffers_.put(buffer.get(), packet);
         send.buffers.push_back(std::move(buffer));
         send.memory.push_back(std::move(memory));
     }

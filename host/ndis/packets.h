@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "host/core/pointer_map.h"
 #include "host/core/types.h"
 
 namespace host {
@@ -45,7 +46,7 @@ struct PacketPool {
     UINT protocol_reserved = 0;
     Adapter* adapter = nullptr;
     bool alive = true;
-    std::vector<std::unique_ptr<NDIS_PACKET>> packets;  // fixed at creation; never moves
+    std::vector<NDIS_PACKET> packets;  // made at creation and never resized: the packets never move
     // Packets not in use, the next one to hand out last, so that taking and giving back a
     // packet costs the same however large the pool is.
     std::vector<NDIS_PACKET*> free;
@@ -56,8 +57,8 @@ struct BufferPool {
     UINT capacity = 0;
     Adapter* adapter = nullptr;
     bool alive = true;
-    std::vector<std::unique_ptr<MDL>> buffers;
-    std::vector<MDL*> free;  // as PacketPool::free
+    std::vector<MDL> buffers;  // as PacketPool::packets
+    std::vector<MDL*> free;    // as PacketPool::free
     UINT taken = 0;
 };
 
@@ -109,15 +110,16 @@ private:
     Host& host_;
     std::map<const void*, std::unique_ptr<PacketPool>> packet_pools_;
     std::map<const void*, std::unique_ptr<BufferPool>> buffer_pools_;
-    std::map<const NDIS_PACKET*, PacketPool*> packet_index_;  // every packet ever handed out
-    std::map<const MDL*, BufferPool*> buffer_index_;
+    // Every packet and buffer ever handed out, looked up at every service that takes one.
+    PointerMap<PacketPool*> packet_index_;
+    PointerMap<BufferPool*> buffer_index_;
     struct SendPacket {
         std::unique_ptr<NDIS_PACKET> packet;
         std::vector<std::unique_ptr<MDL>> buffers;
         std::vector<std::unique_ptr<uint8_t[]>> memory;
     };
     std::map<const NDIS_PACKET*, SendPacket> send_packets_;
-    std::map<const MDL*, const NDIS_PACKET*> send_buffers_;
+    PointerMap<const NDIS_PACKET*> send_buffers_;
 };
 
 }  // namespace host

@@ -1,21 +1,23 @@
 #include "host/sync/waits.h"
 
+#include <functional>
+#include <vector>
+
 #include "host/host.h"
 
 namespace host {
 
 Waits::EventState* Waits::find(const KEVENT* event, const char* operation) {
-    auto it = events_.find(event);
-    if (it == events_.end()) {
+    EventState* state = events_.find(event);
+    if (state == nullptr) {
         host_.verifier().report(Rule::Host, std::string(operation) + " on an event that was never initialized");
-        return nullptr;
     }
-    return &it->second;
+    return state;
 }
 
 void Waits::initialize(KEVENT* event, EVENT_TYPE type, bool signalled) {
     *event = KEVENT{};
-    events_[event] = EventState{type, signalled};
+    events_.put(event, EventState{type, signalled});
 }
 
 LONG Waits::set(KEVENT* event) {
@@ -33,8 +35,8 @@ void Waits::clear(KEVENT* event) {
 }
 
 bool Waits::signalled(const KEVENT* event) const {
-    auto it = events_.find(event);
-    return it != events_.end() && it->second.signalled;
+    const EventState* state = events_.find(event);
+    return state != nullptr && state->signalled;
 }
 
 NTSTATUS Waits::wait(KEVENT* event, const LARGE_INTEGER* timeout) {
@@ -56,13 +58,13 @@ NTSTATUS Waits::wait(KEVENT* event, const LARGE_INTEGER* timeout) {
                                                           : "KeWaitForSingleObject with a timeout at dispatch level");
     }
     auto satisfied = [this, event] {
-        auto it = events_.find(event);
-        return it == events_.end() || it->second.signalled;
+        const EventState* state = events_.find(event);
+        return state == nullptr || state->signalled;
     };
     bool done = host_.wait_until(satisfied, deadline);
-    auto it = events_.find(event);
-    if (!done || it == events_.end()) return STATUS_TIMEOUT;
-    if (it->second.type == SynchronizationEvent) it->second.signalled = false;
+    EventState* state = events_.find(event);
+    if (!done || state == nullptr) return STATUS_TIMEOUT;
+    if (state->type == SynchronizationEvent) state->signalled = false;
     races::acquire(event);
     return STATUS_SUCCESS;
 }
@@ -77,7 +79,12 @@ void Waits::sleep(ULONG microseconds) {
 }
 
 void Waits::forget_range(const void* begin, const void* end) {
-    events_.erase(events_.lower_bound(begin), events_.lower_bound(end));
+    std::vector<const void*> gone;
+    events_.for_each([&](const void* event, const EventState&) {
+        if (std::less<>()(event, begin) || !std::less<>()(event, end)) return;
+        gone.push_back(event);
+    });
+    for (const void* event : gone) events_.erase(event);
 }
 
 }  // namespace host

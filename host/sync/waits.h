@@ -2,8 +2,7 @@
 // fall due meanwhile run on another processor. Waiting is allowed only below dispatch level.
 #pragma once
 
-#include <map>
-
+#include "host/core/pointer_map.h"
 #include "host/core/types.h"
 
 namespace host {
@@ -25,13 +24,14 @@ public:
 
 private:
     struct EventState {
-        EVENT_TYPE type;
-        bool signalled;
+        EVENT_TYPE type = NotificationEvent;
+        bool signalled = false;
     };
     EventState* find(const KEVENT* event, const char* operation);
 
     Host& host_;
-    std::map<const void*, EventState> events_;
+    // Looked up at every wait, set and clear, and by every waiting task's test at each step.
+    PointerMap<EventState> events_;
 };
 
 }  // namespace host

@@ -103,7 +103,7 @@ void Timers::fire(NDIS_MINIPORT_TIMER* timer, PNDIS_TIMER_FUNCTION routine, uint
     ++state.fired;
     Adapter* adapter = state.adapter;
     PVOID context = state.context;
-    std::string name = routine_name_of(routine);
+    const std::string& name = routine_name_of(routine);
     if (adapter && adapter->halted()) {
         host_.verifier().report_for(Rule::Timers, adapter, name, "timer fired for an adapter that has been released");
         return;
@@ -138,7 +138,7 @@ void Timers::run_work_item(NDIS_WORK_ITEM* item) {
     if (it == work_items_.end() || !it->second.queued) return;
     WorkItemState state = it->second;
     it->second.queued = false;
-    std::string name = routine_name_of(state.routine);
+    const std::string& name = routine_name_of(state.routine);
     if (state.adapter && state.adapter->halted()) {
         host_.verifier().report_for(Rule::Timers, state.adapter, name, "work item ran for a released adapter");
         return;
@@ -164,7 +164,7 @@ std::vector<Timers::Busy> Timers::busy_items(const Adapter* adapter) const {
     std::vector<Busy> out;
     for (const auto& [address, state] : timers_) {
         if (adapter && state.adapter != adapter) continue;
-        std::string name = routine_name_of(state.routine);
+        const std::string& name = routine_name_of(state.routine);
         if (state.event != 0) out.push_back({state.adapter, name, "timer " + name + " still armed"});
         if (state.running > 0) out.push_back({state.adapter, name, "timer routine " + name + " still running"});
         if (state.taken > 0) {
@@ -173,7 +173,7 @@ std::vector<Timers::Busy> Timers::busy_items(const Adapter* adapter) const {
     }
     for (const auto& [address, state] : work_items_) {
         if (adapter && state.adapter != adapter) continue;
-        std::string name = routine_name_of(state.routine);
+        const std::string& name = routine_name_of(state.routine);
         if (state.queued) out.push_back({state.adapter, name, "work item " + name + " still queued"});
     }
     return out;

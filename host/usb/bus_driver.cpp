@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -143,8 +144,9 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* /*device*/, IRP* irp) {
     }
     auto* urb = static_cast<URB*>(location->Parameters.Others.Argument1);
     if (urb == nullptr) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "no URB");
-    if (!urb_holds(urb, sizeof(_URB_HEADER))) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "bad URB");
-    if (!urb_holds(urb, request_bytes(urb->UrbHeader.Function))) {
+    const size_t room = urb_room(urb);
+    if (room < sizeof(_URB_HEADER)) return refuse_now(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, "bad URB");
+    if (room < request_bytes(urb->UrbHeader.Function)) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "URB shorter than its request");
     }
     if (refuse) {
@@ -212,7 +214,8 @@ NTSTATUS UsbBus::dispatch(DEVICE_OBJECT* /*device*/, IRP* irp) {
 
 NTSTATUS UsbBus::refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* why) {
     if (urb != nullptr) urb->UrbHeader.Status = usbd;
-    record('E', next_id_++, 2, 0, -EINVAL, nullptr, 0, std::vector<uint8_t>(why, why + std::strlen(why)));
+    record('E', next_id_++, 2, 0, -EINVAL, nullptr, 0,
+           std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(why), std::strlen(why)));
     return host_.io().complete(irp, STATUS_INVALID_PARAMETER);
 }
 
@@ -228,15 +231,17 @@ bool UsbBus::buffer_ok(const void* buffer, ULONG length) const {
     return true;
 }
 
-// The URB itself is read (and written) as far as its request's fields go.
-bool UsbBus::urb_holds(const URB* urb, size_t bytes) const {
-    if (host_.memory().in_quarantine(urb)) return false;
+// The URB itself is read (and written) as far as its request's fields go, which must lie within
+// this: the bytes from the URB to the end of the memory holding it, none when it lies in freed
+// memory, as many as there could be when the host does not know the memory.
+size_t UsbBus::urb_room(const URB* urb) const {
+    if (host_.memory().in_quarantine(urb)) return 0;
     if (const Allocation* a = host_.memory().containing(urb)) {
         size_t offset =
             static_cast<size_t>(reinterpret_cast<const uint8_t*>(urb) - static_cast<const uint8_t*>(a->ptr));
-        return bytes <= a->size - offset;
+        return a->size - offset;
     }
-    return true;
+    return SIZE_MAX;
 }
 
 bool UsbBus::pipe_halted(uint8_t endpoint) const {
@@ -251,7 +256,7 @@ UsbBus::Pipe* UsbBus::pipe(USBD_PIPE_HANDLE handle) const {
     return it == pipes_.end() ? nullptr : it->second;
 }
 
-NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
+NTSTATUS UsbBus::submit(IRP* irp, URB* urb, model::Transfer transfer, const void* buffer, size_t length,
                         Completion completion) {
     uint64_t id = transfer.id;
     Ownership::Claim claim = 0;
@@ -282,7 +287,7 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
     flight->irp = irp;
     flight->urb = urb;
     flight->endpoint = transfer.endpoint;
-    flight->transfer = transfer;
+    flight->transfer = transfer;  // kept to give back to the device (see cancel); the device takes the original
     flight->completion = std::move(completion);
     flight->claim = claim;
     in_flight_.push_back(std::move(flight));  // ids only grow: the records stay in order
@@ -295,7 +300,8 @@ NTSTATUS UsbBus::submit(IRP* irp, URB* urb, const model::Transfer& transfer, con
         spare_due_.pop_back();
     }
     clock_.start_capture(due);
-    controller_->submit(transfer, [this, id](const model::TransferResult& result) { completed(id, result); });
+    controller_->submit(std::move(transfer),
+                        [this, id](const model::TransferResult& result) { completed(id, result); });
     clock_.stop_capture();
 
     // Completions due now are delivered inside this call or later, as the policy draws it. Inside
@@ -340,14 +346,15 @@ std::unique_ptr<UsbBus::InFlight> UsbBus::take_flight(uint64_t id) {
     return taken;
 }
 
-// A finished record goes back as good as new, keeping the room its transfer's data had.
+// A finished record goes back for the next transfer, keeping the room its transfer's data had.
+// submit() sets the rest afresh.
 void UsbBus::recycle(std::unique_ptr<InFlight> flight) {
     constexpr size_t kSpareFlights = 16;
     if (spare_flights_.size() >= kSpareFlights) return;
-    std::vector<uint8_t> room = std::move(flight->transfer.out_data);
-    room.clear();
-    *flight = InFlight{};
-    flight->transfer.out_data = std::move(room);
+    flight->cancelled = false;
+    flight->requeue = false;
+    flight->transfer.out_data.clear();
+    flight->completion = Completion{};
     spare_flights_.push_back(std::move(flight));
 }
 
@@ -390,7 +397,7 @@ void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
             deliver(id, c.buffer, r.data, moved);
             *c.length = ok ? moved : 0;
             record('C', id, 2, 0x80, usbmon_status(r.status), nullptr, moved,
-                   std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+                   std::span<const uint8_t>(r.data.data(), moved));
             return;
         }
         case Finish::control_out:
@@ -405,7 +412,7 @@ void UsbBus::finish(InFlight& flight, const model::TransferResult& r) {
             t.TransferBufferLength = ok ? moved : 0;
             if (ok && moved < c.capacity && !c.short_ok) urb->UrbHeader.Status = USBD_STATUS_ERROR_SHORT_TRANSFER;
             record('C', id, 3, flight.endpoint, usbmon_status(r.status), nullptr, moved,
-                   std::vector<uint8_t>(r.data.begin(), r.data.begin() + moved));
+                   std::span<const uint8_t>(r.data.data(), moved));
             return;
         }
         case Finish::bulk_out:
@@ -478,7 +485,8 @@ NTSTATUS UsbBus::control_in(IRP* irp, URB* urb, const model::SetupPacket& setup,
     auto raw = setup.bytes();
     record('S', id, 2, 0x80, kInProgress, &raw, setup.length, {});
     auto transfer = model::Transfer::control(id, setup);
-    return submit(irp, urb, transfer, buffer, *length, Completion(Finish::control_in, buffer, length, *length));
+    return submit(irp, urb, std::move(transfer), buffer, *length,
+                  Completion(Finish::control_in, buffer, length, *length));
 }
 
 // `length`, when the request has a data stage, is the URB's TransferBufferLength: on completion it
@@ -491,7 +499,7 @@ NTSTATUS UsbBus::control_out(IRP* irp, URB* urb, const model::SetupPacket& setup
     auto raw = setup.bytes();
     record('S', id, 2, 0x00, kInProgress, &raw, count, data);
     auto transfer = model::Transfer::control(id, setup, std::move(data));
-    return submit(irp, urb, transfer, buffer, count, Completion(Finish::control_out, nullptr, length));
+    return submit(irp, urb, std::move(transfer), buffer, count, Completion(Finish::control_out, nullptr, length));
 }
 
 NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
@@ -519,7 +527,7 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
         transfer.endpoint = endpoint;
         ULONG capacity = r.TransferBufferLength;
         bool short_ok = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return submit(irp, urb, transfer, r.TransferBuffer, capacity,
+        return submit(irp, urb, std::move(transfer), r.TransferBuffer, capacity,
                       Completion(Finish::bulk_in, nullptr, nullptr, capacity, short_ok));
     }
     std::vector<uint8_t> data;
@@ -530,7 +538,8 @@ NTSTATUS UsbBus::bulk_transfer(IRP* irp, URB* urb) {
     record('S', id, 3, endpoint, kInProgress, nullptr, r.TransferBufferLength, data);
     auto transfer = model::Transfer::bulk_out(id, std::move(data));
     transfer.endpoint = endpoint;
-    return submit(irp, urb, transfer, r.TransferBuffer, r.TransferBufferLength, Completion(Finish::bulk_out));
+    return submit(irp, urb, std::move(transfer), r.TransferBuffer, r.TransferBufferLength,
+                  Completion(Finish::bulk_out));
 }
 
 void UsbBus::deliver(uint64_t id, void* buffer, const std::vector<uint8_t>& data, size_t length) {
@@ -573,8 +582,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
     USBD_INTERFACE_INFORMATION* info = &r.Interface;
     constexpr size_t header =
         offsetof(_URB_SELECT_CONFIGURATION, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-    if (!urb_holds(urb, header) ||
-        !urb_holds(urb, header + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION))) {
+    const size_t room = urb_room(urb);
+    if (room < header || room < header + size_t(info->NumberOfPipes) * sizeof(USBD_PIPE_INFORMATION)) {
         return refuse_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, "interface information runs past the URB");
     }
     if (!buffer_ok(config, sizeof(USB_CONFIGURATION_DESCRIPTOR))) {
@@ -655,8 +664,8 @@ NTSTATUS UsbBus::select_configuration(IRP* irp, URB* urb) {
 }
 
 void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
-                    const std::array<uint8_t, 8>* setup, uint32_t length, std::vector<uint8_t> data) {
-    UsbRecord r;
+                    const std::array<uint8_t, 8>* setup, uint32_t length, std::span<const uint8_t> data) {
+    UsbRecord& r = records_.emplace_back();
     r.id = id;
     r.type = type;
     r.transfer_type = transfer_type;
@@ -666,9 +675,8 @@ void UsbBus::record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpo
     r.has_setup = setup != nullptr;
     if (setup != nullptr) r.setup = *setup;
     r.length = length;
-    r.data = std::move(data);
+    r.data = data;
     if (Observer* observer = host_.observer()) observer->usb_record(this, r);
-    records_.push_back(std::move(r));
 }
 
 }  // namespace host

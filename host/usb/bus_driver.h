@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -73,8 +74,8 @@ struct UsbRecord {
     int status = 0;  // 0, -EINPROGRESS on submission, or a negative errno
     bool has_setup = false;
     std::array<uint8_t, 8> setup{};
-    uint32_t length = 0;        // asked for on submission; moved on completion
-    std::vector<uint8_t> data;  // OUT data on submission, IN data on completion
+    uint32_t length = 0;     // asked for on submission; moved on completion
+    model::SmallBytes data;  // OUT data on submission, IN data on completion
 };
 
 class UsbBus final : public LowerDevice {
@@ -146,7 +147,7 @@ private:
     NTSTATUS refuse_now(IRP* irp, URB* urb, USBD_STATUS usbd, const char* why);
     // `buffer` and `length`: the memory the transfer reads or fills, owned by the USB stack until
     // the transfer completes.
-    NTSTATUS submit(IRP* irp, URB* urb, const model::Transfer& transfer, const void* buffer, size_t length,
+    NTSTATUS submit(IRP* irp, URB* urb, model::Transfer transfer, const void* buffer, size_t length,
                     Completion completion);
     void finish(InFlight& flight, const model::TransferResult& result);
     // The record of a transfer in flight, or null.
@@ -158,7 +159,7 @@ private:
     void completed(uint64_t id, const model::TransferResult& result);
     void cancel(uint64_t id, bool at_once = false);
     bool buffer_ok(const void* buffer, ULONG length) const;
-    bool urb_holds(const URB* urb, size_t bytes) const;
+    size_t urb_room(const URB* urb) const;
     Pipe* pipe(USBD_PIPE_HANDLE handle) const;
 
     NTSTATUS select_configuration(IRP* irp, URB* urb);
@@ -167,7 +168,7 @@ private:
     NTSTATUS control_out(IRP* irp, URB* urb, const model::SetupPacket& setup, PVOID buffer, ULONG* length);
     NTSTATUS pipe_request(IRP* irp, URB* urb);
     void record(char type, uint64_t id, uint8_t transfer_type, uint8_t endpoint, int status,
-                const std::array<uint8_t, 8>* setup, uint32_t length, std::vector<uint8_t> data);
+                const std::array<uint8_t, 8>* setup, uint32_t length, std::span<const uint8_t> data);
 
     Host& host_;
     ModelClock clock_;
