@@ -160,6 +160,13 @@ TEST(Checks, CableBytes) {
         {"a keep-alive lost to a device fault", [] { sim::check_keep_alives(3, 2, true, "adapter A"); }, ""},
         {"missing, its transfer failed", [&] { cable(ledger(packet, 22, false), {}); }, ""},
         {"missing, the transfer before failed", [&] { cable(ledger(packet, 22, true, true), {}); }, ""},
+        {"the same bytes as a frame held back late",
+         [&] {
+             sim::SendLedger l = ledger(packet, 22, true);
+             l.late.push_back(packet);
+             cable(l, {packet});
+         },
+         ""},
         {"missing, 64 bytes, no zero-length transfer",
          [&] { cable(ledger(std::vector<uint8_t>(62, 1), 64, true), {}); }, ""},
     });
