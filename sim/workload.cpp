@@ -137,7 +137,11 @@ void Simulation::send_checked(Station& s, size_t length) {
                           .now = host_->now(),
                           .last_completion = s.sends.last_completion,
                           .descriptor_return_delay = timing_.descriptor_return_delay()};
-    checked(Check::SendAccepted, check_send_taken(scene, ticket.id, length, ticket.returned));
+    // Descriptors that ran out and came back while the send was under way (NDIS was told so
+    // meanwhile) explain a refusal that the moment it returned no longer shows.
+    const bool announced_meanwhile =
+        ticket.returned == NDIS_STATUS_RESOURCES && s.sends.announcements != done.announcements;
+    if (!announced_meanwhile) checked(Check::SendAccepted, check_send_taken(scene, ticket.id, length, ticket.returned));
 }
 
 // A running adapter that no fault has touched takes every packet it can hold: it may refuse one
